@@ -1,0 +1,69 @@
+#pragma once
+
+#include <kw/Platform.h>
+
+#include <iosfwd>
+#include <string>
+
+namespace kw {
+
+class Exception;
+
+// One log record: site ID, severity, description, details, the logging site
+// and optionally the exception it reports.
+class KW_API Event {
+ public:
+  enum EventType { Info = 0, Error = 1, Warning = 2 };
+
+  Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
+        const wchar_t* function);
+  Event(unsigned long id, const wchar_t* file, int line, const wchar_t* function);
+  Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function);
+  Event(unsigned long id, const Exception* exception, const wchar_t* description, const wchar_t* file, int line,
+        const wchar_t* function);
+  Event(unsigned long id, const Exception* exception, const wchar_t* file, int line, const wchar_t* function);
+  Event(const Event& other);
+  virtual ~Event();
+
+  Event& operator=(const Event& other);
+
+  int getID() const { return static_cast<int>(m_nID); }
+  EventType getType() const { return m_eType; }
+  const wchar_t* getDescription() const { return m_strDescription.c_str(); }
+  const wchar_t* getDetails() const { return m_strDetails.c_str(); }
+  const wchar_t* getFile() const { return m_pszFile; }
+  const wchar_t* getFunction() const { return m_pszFunction; }
+  int getLine() const { return m_nLine; }
+  bool getIncludeHeaders() const { return m_bIncludeHeaders; }
+  const Exception* getException() const { return m_pException; }
+
+  // Appends " name:value".
+  void addDetails(const wchar_t* name, const wchar_t* value);
+  // Appends " name: value".
+  void addDetails(const wchar_t* name, int value);
+  // Appends the thread's last system error code and its text.
+  void addSystemErrorInfo();
+
+  // The record as one line ending in "\r\n", with or without the header of
+  // local time, severity label and ID.
+  std::wstring toString(bool includeHeaders);
+
+ protected:
+  void init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
+            const wchar_t* function);
+
+ private:
+  unsigned long m_nID;
+  std::wstring m_strDescription;
+  std::wstring m_strDetails;
+  const Exception* m_pException;
+  EventType m_eType;
+  const wchar_t* m_pszFile;
+  int m_nLine;
+  const wchar_t* m_pszFunction;
+  bool m_bIncludeHeaders;
+};
+
+KW_API std::wostream& operator<<(std::wostream& stream, const Event& event);
+
+}  // namespace kw

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <kw/DataStore.h>
+
+#include <iosfwd>
+#include <string>
+
+namespace kw {
+
+// A typed message: a DataStore whose int attribute "MsgType" holds its
+// type, with one binary wire format shared by every process of the suite.
+class KW_API Msg : public DataStore {
+ public:
+  enum MsgType {
+    UNSPECIFIED = 0,
+    ERROR_MSG = 1,
+    SYSTEM_STATE_CHANGE = 2,
+    APPLICATION_CHANGE = 3,
+    ACKNOWLEDGEMENT = 4,
+    UPDATE = 5,
+    CHALLENGE_REQUEST = 6,
+    CHALLENGE_RESPONSE = 7,
+    AUTHENTICATION_REQUEST = 8,
+    AUTHENTICATION_RESPONSE = 9,
+    USER_INFO_UPDATE = 10,
+    SYSTEM_EVENT = 11,
+    PLUGIN_INFO = 12,
+    SYSTEM_CHANGE_SERVICE = 13,
+    HTTP_COMM_DEVICE = 14
+  };
+
+  // Element type tags of the wire format.
+  enum DataType { INTEGER = 1, STRING = 2, BYTE_ARRAY = 3 };
+
+  Msg();
+  Msg(const Msg& other);
+  virtual ~Msg();
+  Msg& operator=(const Msg& other);
+
+  // "Unknown" for values outside the enumeration.
+  static const wchar_t* getTypeName(MsgType type);
+  MsgType getType() const;
+  void setType(MsgType type);
+  bool isSecure() const;
+
+  // One "name=value\r\n" line per attribute; byte arrays show their size.
+  void toString(std::wstring& text) const;
+
+  void toByteArray(ByteArray& out) const;
+  // Adds the attributes the bytes carry; throws CommsException on malformed input.
+  void fromByteArray(const ByteArray& in);
+
+ protected:
+  int getSerializedSizeRequirement() const;
+  bool getNextElement(const ByteArray& data, int& offset, int& intValue, std::wstring& stringValue,
+                      ByteArray*& byteArrayValue, DataType& type);
+  int getNextInt(const ByteArray& data, int& offset);
+};
+
+KW_API std::wostream& operator<<(std::wostream& stream, const Msg& msg);
+
+}  // namespace kw

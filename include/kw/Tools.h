@@ -1,0 +1,33 @@
+#pragma once
+
+#include <kw/Platform.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kw {
+
+// Shared static helpers: trimming, splitting, case mapping, system error
+// text and the clock.
+class KW_API Tools {
+ public:
+  // Trims backslashes, slashes, tabs, dots, blanks, colons and semicolons
+  // from both ends.
+  static void cleanString(std::wstring& text);
+  // Splits at any character of `delimiters`; never yields empty tokens.
+  static void splitString(const std::wstring& text, std::vector<std::wstring>& tokens,
+                          const std::wstring& delimiters);
+  // ASCII letters only.
+  static void stringToUpper(std::wstring& text);
+  static void stringToLower(std::wstring& text);
+  // The system's one-line text for an error code; `text` is left untouched
+  // when the system has none.
+  static void lookupErrorDescription(int code, std::wstring& text);
+  // Seconds since 1970-01-01 00:00:00 UTC.
+  static std::int64_t getCurrentTime();
+
+  Tools() = delete;
+};
+
+}  // namespace kw

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <kw/Platform.h>
+
+#include <string>
+
+namespace kw {
+
+// Orders wide texts by their UTF-16 code units, as unsigned 16-bit numbers,
+// on every platform (a plain std::wstring compare differs on Linux above U+FFFF).
+struct KW_API Utf16Less {
+  bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+
+}  // namespace kw

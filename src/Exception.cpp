@@ -1,0 +1,86 @@
+#include <kw/Exception.h>
+#include <kw/Tools.h>
+
+#include <ostream>
+#include <sstream>
+
+#include "os/StackCapture.h"
+
+namespace kw {
+
+Exception::Exception() {
+  init(0, 0, L"", L"Unknown", 0, L"Unknown");
+  m_strStackTrace = os::captureStack();
+}
+
+Exception::Exception(int id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function) {
+  init(0, id, description, file, line, function);
+  m_strStackTrace = os::captureStack();
+}
+
+Exception::Exception(int type, int id, const wchar_t* description, const wchar_t* file, int line,
+                     const wchar_t* function) {
+  init(type, id, description, file, line, function);
+  m_strStackTrace = os::captureStack();
+}
+
+Exception::Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers, const wchar_t* file, int line,
+                     const wchar_t* function) {
+  init(0, id, description, file, line, function);
+  m_strStackTrace = os::captureStack(pointers);
+}
+
+Exception::Exception(const Exception& other) = default;
+
+Exception::~Exception() = default;
+
+Exception& Exception::operator=(const Exception& other) = default;
+
+void Exception::init(int type, int id, const wchar_t* description, const wchar_t* file, int line,
+                     const wchar_t* function) {
+  m_nExceptionType = type;
+  m_nExceptionID = id;
+  m_strDescription = description ? description : L"";
+  m_pszFile = file;
+  m_nLine = line;
+  m_pszFunction = function;
+  m_nParameterCount = 0;
+}
+
+void Exception::setDescription(const wchar_t* description) { m_strDescription = description ? description : L""; }
+
+void Exception::addParameter(const wchar_t* value) {
+  ++m_nParameterCount;
+  m_strDescription += L" (Param ";
+  m_strDescription += std::to_wstring(m_nParameterCount);
+  m_strDescription += L": ";
+  m_strDescription += value ? value : L"";
+  m_strDescription += L") ";
+}
+
+void Exception::addParameter(int value) { addParameter(std::to_wstring(value).c_str()); }
+
+void Exception::addErrorInfo(int code) {
+  if (code == 0) return;
+  std::wstring text;
+  Tools::lookupErrorDescription(code, text);
+  m_strDescription += L" : ";
+  m_strDescription += text;
+  m_strDescription += L" (";
+  m_strDescription += std::to_wstring(code);
+  m_strDescription += L")";
+}
+
+std::wstring Exception::toString() const {
+  std::wostringstream stream;
+  stream << *this;
+  return stream.str();
+}
+
+std::wostream& operator<<(std::wostream& stream, const Exception& exception) {
+  stream << L"Type: " << exception.getExceptionType() << L" ID: " << exception.getExceptionID() << L" Desc: "
+         << exception.getDescription() << L" StackTrace: " << exception.getStackTrace();
+  return stream;
+}
+
+}  // namespace kw

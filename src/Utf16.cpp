@@ -1,0 +1,207 @@
+#include "Utf16.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace kw::utf16 {
+
+namespace {
+
+constexpr bool kWide16 = sizeof(wchar_t) == 2;
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+// The code point a wchar_t stands for; values outside Unicode become U+FFFD.
+inline std::uint32_t codePoint(wchar_t c) {
+  auto v = static_cast<std::uint32_t>(c);
+  return v > 0x10FFFF ? kReplacement : v;
+}
+
+inline char* putUnit(char* out, std::uint32_t unit) {
+  out[0] = static_cast<char>(unit & 0xFF);
+  out[1] = static_cast<char>((unit >> 8) & 0xFF);
+  return out + 2;
+}
+
+// Yields the UTF-16 code units of a text one by one.
+class UnitReader {
+ public:
+  UnitReader(const std::wstring& text, std::size_t pos) : m_text(text), m_pos(pos) {}
+  bool next(std::uint32_t& unit) {
+    if (m_pending) {
+      unit = m_pending;
+      m_pending = 0;
+      return true;
+    }
+    if (m_pos >= m_text.size()) return false;
+    std::uint32_t cp = codePoint(m_text[m_pos++]);
+    if (cp < 0x10000) {
+      unit = cp;
+    } else {
+      cp -= 0x10000;
+      unit = 0xD800 + (cp >> 10);
+      m_pending = 0xDC00 + (cp & 0x3FF);
+    }
+    return true;
+  }
+
+ private:
+  const std::wstring& m_text;
+  std::size_t m_pos;
+  std::uint32_t m_pending = 0;
+};
+
+}  // namespace
+
+std::size_t unitCount(const wchar_t* text, std::size_t n) {
+  if constexpr (kWide16) {
+    return n;
+  } else {
+    std::size_t units = n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (codePoint(text[i]) >= 0x10000) ++units;
+    }
+    return units;
+  }
+}
+
+char* writeLE(char* out, const wchar_t* text, std::size_t n) {
+  if constexpr (kWide16) {
+    for (std::size_t i = 0; i < n; ++i) out = putUnit(out, static_cast<std::uint16_t>(text[i]));
+    return out;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint32_t cp = codePoint(text[i]);
+      if (cp < 0x10000) {
+        out = putUnit(out, cp);
+      } else {
+        cp -= 0x10000;
+        out = putUnit(out, 0xD800 + (cp >> 10));
+        out = putUnit(out, 0xDC00 + (cp & 0x3FF));
+      }
+    }
+    return out;
+  }
+}
+
+void appendFromLE(std::wstring& text, const char* bytes, std::size_t units) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+  std::size_t start = text.size();
+  text.resize(start + units);
+  wchar_t* out = &text[start];
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < units; ++i) {
+    std::uint32_t u = p[2 * i] | (p[2 * i + 1] << 8);
+    if constexpr (!kWide16) {
+      // A high surrogate followed by a low one is one character; lone
+      // surrogates are kept as they are.
+      if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+        std::uint32_t low = p[2 * i + 2] | (p[2 * i + 3] << 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+        }
+      }
+    }
+    out[written++] = static_cast<wchar_t>(u);
+  }
+  text.resize(start + written);
+}
+
+int compare(const std::wstring& a, const std::wstring& b) {
+  if constexpr (kWide16) {
+    return a.compare(b);
+  } else {
+    // Characters below the surrogate range order the same by code point and by
+    // code unit; only where one side is at or above it is the unit order needed.
+    std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+      std::uint32_t ca = codePoint(a[i]), cb = codePoint(b[i]);
+      if (ca == cb) continue;
+      if (ca < 0xD800 && cb < 0xD800) return ca < cb ? -1 : 1;
+      break;
+    }
+    if (i == n) return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    UnitReader ra(a, i), rb(b, i);
+    for (;;) {
+      std::uint32_t ua = 0, ub = 0;
+      bool ha = ra.next(ua), hb = rb.next(ub);
+      if (!ha || !hb) return ha == hb ? 0 : (ha ? 1 : -1);
+      if (ua != ub) return ua < ub ? -1 : 1;
+    }
+  }
+}
+
+std::string toUtf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t cp = codePoint(text[i]);
+    if constexpr (kWide16) {
+      if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
+        std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          ++i;
+        }
+      }
+    }
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::wstring fromUtf8(const std::string& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    std::uint32_t c = p[i];
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    std::uint32_t cp = kReplacement;
+    if (len == 1) {
+      cp = c;
+    } else if (len && i + len <= n) {
+      cp = c & (0x7F >> len);
+      bool ok = true;
+      for (std::size_t k = 1; k < len; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) ok = false;
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+      }
+      static const std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+      if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        cp = kReplacement;
+        len = 1;
+      }
+    } else {
+      len = 1;
+    }
+    i += len;
+    if (kWide16 && cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
+      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<wchar_t>(cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace kw::utf16

@@ -1,0 +1,18 @@
+#include "os/Clock.h"
+
+#include <sys/time.h>
+
+namespace kw::os {
+
+std::int64_t currentTime() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  return static_cast<std::int64_t>(now.tv_sec);
+}
+
+bool localTimeNow(std::tm& out) {
+  std::time_t now = std::time(nullptr);
+  return localtime_r(&now, &out) != nullptr;
+}
+
+}  // namespace kw::os

@@ -1,0 +1,19 @@
+#include "os/Clock.h"
+
+#include <sys/timeb.h>
+#include <time.h>
+
+namespace kw::os {
+
+std::int64_t currentTime() {
+  __timeb64 now{};
+  _ftime64_s(&now);
+  return static_cast<std::int64_t>(now.time);
+}
+
+bool localTimeNow(std::tm& out) {
+  __time64_t now = _time64(nullptr);
+  return _localtime64_s(&out, &now) == 0;
+}
+
+}  // namespace kw::os
