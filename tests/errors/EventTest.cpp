@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+#include <kw/Event.h>
+#include <kw/Exception.h>
+
+#include <cwctype>
+#include <sstream>
+
+#include "os/ErrorText.h"
+
+using kw::Event;
+
+namespace {
+
+// True when `text` starts with "YYYY/MM/DD HH:MM:SS ".
+bool startsWithTimestamp(const std::wstring& text) {
+  const std::wstring shape = L"dddd/dd/dd dd:dd:dd ";
+  if (text.size() < shape.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == L'd' ? !std::iswdigit(text[i]) : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(Event, TextWithoutHeaders) {
+  Event bare(1050601, L"Something", Event::Info, L"f", 1, L"fn");
+  EXPECT_EQ(bare.toString(false), L"Something \r\n");
+
+  Event detailed(1, L"Desc", L"f", 2, L"fn");
+  detailed.addDetails(L"Name", L"5");
+  detailed.addDetails(L"Name", 5);
+  EXPECT_EQ(detailed.toString(false), L"Desc  Name:5 Name: 5\r\n");
+  EXPECT_EQ(detailed.getType(), Event::Error);
+}
+
+TEST(Event, HeaderCarriesTimeLabelAndId) {
+  Event info(42, L"D", Event::Info, L"f", 1, L"fn");
+  EXPECT_FALSE(info.getIncludeHeaders());
+  std::wstring text = info.toString(true);
+  EXPECT_TRUE(info.getIncludeHeaders());
+  ASSERT_TRUE(startsWithTimestamp(text)) << text;
+  EXPECT_EQ(text.substr(20), L"Info    42 D \r\n");
+  // The flag is per call: the next device may format without the header.
+  EXPECT_EQ(info.toString(false), L"D \r\n");
+
+  Event warning(3, L"W", Event::Warning, L"f", 1, L"fn");
+  EXPECT_EQ(warning.toString(true).substr(20), L"Warning 3 W \r\n");
+  Event odd(7, L"E", static_cast<Event::EventType>(7), L"f", 1, L"fn");
+  EXPECT_EQ(odd.toString(true).substr(20), L"Error   7 E \r\n");
+  std::wostringstream stream;
+  stream << odd;
+  EXPECT_EQ(stream.str().substr(20), L"Error   7 E \r\n");
+}
+
+TEST(Event, ExceptionTextIsAppended) {
+  kw::Exception cause(1050601, L"bad", L".\\src\\Msg", 10, L"Msg::fromByteArray");
+  Event event(9, &cause, L"Failed", L"f", 1, L"fn");
+  event.addDetails(L"Step", 2);
+  EXPECT_EQ(event.toString(false), L"Failed  Step: 2 Exception: " + cause.toString() + L"\r\n");
+  Event noDescription(9, &cause, L"f", 1, L"fn");
+  EXPECT_EQ(noDescription.toString(false), L"  Exception: " + cause.toString() + L"\r\n");
+}
+
+TEST(Event, SystemErrorInfoReadsTheLastError) {
+  Event event(1, L"D", L"f", 1, L"fn");
+  kw::os::setLastError(5);
+  event.addSystemErrorInfo();
+  std::wstring text = event.toString(false);
+  EXPECT_EQ(text.rfind(L"D  System Error ID: 5 System Error Description:", 0), 0u) << text;
+  EXPECT_EQ(text.find(L'\n'), text.size() - 1) << "the system text must be one line";
+}
