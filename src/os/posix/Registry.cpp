@@ -1,0 +1,697 @@
+// The settings store on Linux: one SQLite database per root key. Keys form a
+// tree of rows; names are kept as UTF-16LE, as Windows has them, and looked
+// up through an ASCII-folded copy. Value data is stored in exact Windows byte
+// form, so type-agnostic reads behave as they do there.
+#include "os/Registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <exception>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "Utf16.h"
+
+namespace kw::os {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+// Tests switch folders often; older connections are closed beyond this.
+constexpr std::size_t kMaxStores = 4;
+constexpr int kSchemaVersion = 1;
+
+const char kSchema[] =
+    "CREATE TABLE keys("
+    "  id INTEGER PRIMARY KEY,"
+    "  parent INTEGER NOT NULL,"  // 0 is the root key itself
+    "  name BLOB NOT NULL,"
+    "  fold BLOB NOT NULL,"
+    "  UNIQUE(parent, fold));"
+    "CREATE TABLE vals("
+    "  key INTEGER NOT NULL,"
+    "  fold BLOB NOT NULL,"
+    "  name BLOB NOT NULL,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  PRIMARY KEY(key, fold)) WITHOUT ROWID;"
+    "PRAGMA user_version = 1;";
+
+enum class Root { Machine, User };
+
+// Machine settings are written by an administrator and read by every user, so
+// that store is world-readable and keeps a rollback journal (WAL readers need
+// write access to its side files). Per-user settings are private.
+mode_t folderMode(Root root) { return root == Root::Machine ? 0755 : 0700; }
+mode_t fileMode(Root root) { return root == Root::Machine ? 0644 : 0600; }
+bool usesWal(Root root) { return root == Root::User; }
+
+struct Place {
+  Root root = Root::User;
+  std::string folder;
+  std::string file;
+};
+
+// What an HKEY stands for here: a store, a key in it and the access granted.
+struct Key {
+  Place place;
+  std::int64_t id = 0;
+  unsigned access = KEY_ALL_ACCESS;
+};
+
+long errnoCode(int error) {
+  switch (error) {
+    case 0:
+      return kRegOk;
+    case ENOENT:
+      return kRegNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return kRegPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return kRegAccessDenied;
+    case ENOMEM:
+      return kRegOutOfMemory;
+    case ENOSPC:
+    case EDQUOT:
+      return kRegDiskFull;
+    default:
+      return kRegCantOpen;
+  }
+}
+
+long sqliteCode(sqlite3* db, int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return kRegOk;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kRegBusy;
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+      return kRegAccessDenied;
+    case SQLITE_NOMEM:
+      return kRegOutOfMemory;
+    case SQLITE_FULL:
+      return kRegDiskFull;
+    case SQLITE_TOOBIG:
+      return kRegInvalidParameter;
+    // Our statements fail to compile or run only against a foreign schema.
+    case SQLITE_ERROR:
+    case SQLITE_SCHEMA:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+      return kRegCorrupt;
+    case SQLITE_CANTOPEN: {
+      int error = db ? sqlite3_system_errno(db) : 0;
+      return error ? errnoCode(error) : kRegCantOpen;
+    }
+    default:
+      return kRegIoFailed;
+  }
+}
+
+std::string passwordHome() {
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+      !found->pw_dir) {
+    return {};
+  }
+  return found->pw_dir;
+}
+
+// Read at every call so that a changed KW_REGISTRY_DIR takes effect at once.
+long locate(Root root, Place& place) {
+  place.root = root;
+  const char* override = std::getenv("KW_REGISTRY_DIR");
+  if (override && *override) {
+    place.folder = override;
+  } else if (root == Root::Machine) {
+    place.folder = "/var/lib/kestrelwright";
+  } else {
+    // A relative XDG_CONFIG_HOME is invalid and ignored.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    if (config && config[0] == '/') {
+      place.folder = config;
+    } else {
+      const char* home = std::getenv("HOME");
+      std::string homeFolder = home && *home ? std::string(home) : passwordHome();
+      if (homeFolder.empty()) return kRegPathNotFound;
+      place.folder = homeFolder + "/.config";
+    }
+    place.folder += "/Kestrelwright";
+  }
+  place.file =
+      place.folder + (root == Root::Machine ? "/HKEY_LOCAL_MACHINE.db" : "/HKEY_CURRENT_USER.db");
+  return kRegOk;
+}
+
+long makeFolders(const std::string& folder, mode_t mode) {
+  std::size_t end = 0;
+  while (end != std::string::npos) {
+    end = folder.find('/', end + 1);
+    std::string part = folder.substr(0, end);
+    if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return errnoCode(errno);
+  }
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return kRegPathNotFound;
+  return kRegOk;
+}
+
+// A name as stored, and its lookup key with ASCII letters upper-cased.
+struct Name {
+  std::string utf16;
+  std::string fold;
+};
+
+Name makeName(const wchar_t* text, std::size_t length) {
+  Name name;
+  name.utf16.resize(utf16::unitCount(text, length) * 2);
+  if (length) utf16::writeLE(&name.utf16[0], text, length);
+  name.fold = name.utf16;
+  for (std::size_t i = 0; i + 1 < name.fold.size(); i += 2) {
+    if (name.fold[i + 1] == 0 && name.fold[i] >= 'a' && name.fold[i] <= 'z') name.fold[i] -= 32;
+  }
+  return name;
+}
+
+// Empty components (doubled or trailing backslashes) are skipped, as Wine does.
+std::vector<Name> splitKeyPath(const std::wstring& path) {
+  std::vector<Name> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring::npos) end = path.size();
+    if (end > start) parts.push_back(makeName(path.data() + start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// Binds a blob; a null pointer would bind SQL NULL instead of zero bytes.
+void bindBlob(sqlite3_stmt* statement, int index, const void* data, std::size_t size) {
+  sqlite3_bind_blob64(statement, index, size ? data : "", size, SQLITE_STATIC);
+}
+
+// One open database with its statements compiled once.
+class Store {
+ public:
+  Store(std::string path, sqlite3* db, dev_t device, ino_t inode)
+      : path(std::move(path)), device(device), inode(inode), m_db(db) {}
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+  ~Store() {
+    if (!m_db) return;
+    for (sqlite3_stmt* statement : m_statements) sqlite3_finalize(statement);
+    sqlite3_close_v2(m_db);
+  }
+
+  // After fork the connection belongs to the parent: drop it untouched.
+  void abandon() { m_db = nullptr; }
+
+  sqlite3* db() const { return m_db; }
+
+  // A failure code, noting a store that must be opened afresh next time.
+  long fail(int rc) {
+    long code = sqliteCode(m_db, rc);
+    if (code == kRegCorrupt) broken = true;
+    return code;
+  }
+
+  long prepare() {
+    static const char* const kSql[kCount] = {
+        "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
+        "INSERT OR IGNORE INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)",
+        "SELECT 1 FROM keys WHERE id = ?1",
+        "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
+        // A replaced value keeps the spelling of its first name, as on Windows.
+        "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+        "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+        "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
+        "BEGIN IMMEDIATE",
+        "COMMIT",
+    };
+    for (int i = 0; i < kCount; ++i) {
+      if (m_statements[i]) continue;
+      int rc = sqlite3_prepare_v3(m_db, kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &m_statements[i],
+                                  nullptr);
+      if (rc != SQLITE_OK) return fail(rc);
+    }
+    ready = true;
+    return kRegOk;
+  }
+
+  enum Statement {
+    kFindKey,
+    kInsertKey,
+    kKeyExists,
+    kGetValue,
+    kSetValue,
+    kDeleteValue,
+    kBegin,
+    kCommit,
+    kCount
+  };
+  sqlite3_stmt* statement(Statement which) const { return m_statements[which]; }
+
+  const std::string path;
+  const dev_t device;
+  const ino_t inode;
+  bool ready = false;
+  bool broken = false;
+
+ private:
+  sqlite3* m_db;
+  sqlite3_stmt* m_statements[kCount] = {};
+};
+
+// Leaves a cached statement reset and unbound however its use ends.
+class Use {
+ public:
+  Use(const Store& store, Store::Statement which) : m_statement(store.statement(which)) {}
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  ~Use() {
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+  }
+  sqlite3_stmt* get() const { return m_statement; }
+
+ private:
+  sqlite3_stmt* m_statement;
+};
+
+// BEGIN IMMEDIATE takes the write lock up front, so two writers queue on the
+// busy timeout instead of one failing on a lock upgrade.
+class Transaction {
+ public:
+  explicit Transaction(Store& store) : m_store(store) {}
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  ~Transaction() {
+    if (!sqlite3_get_autocommit(m_store.db()))
+      sqlite3_exec(m_store.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  long begin() { return run(Store::kBegin); }
+  long commit() { return run(Store::kCommit); }
+
+ private:
+  long run(Store::Statement which) {
+    Use use(m_store, which);
+    int rc = sqlite3_step(use.get());
+    return rc == SQLITE_DONE ? kRegOk : m_store.fail(rc);
+  }
+
+  Store& m_store;
+};
+
+long readVersion(Store& store, int& version) {
+  sqlite3_stmt* statement = nullptr;
+  int rc = sqlite3_prepare_v2(store.db(), "PRAGMA user_version", -1, &statement, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+      version = sqlite3_column_int(statement, 0);
+      rc = SQLITE_OK;
+    }
+  }
+  sqlite3_finalize(statement);
+  return rc == SQLITE_OK ? kRegOk : store.fail(rc);
+}
+
+long createSchema(Store& store, Root root) {
+  // Outside any transaction; when two processes race here either result is fine.
+  if (usesWal(root)) sqlite3_exec(store.db(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  int rc = sqlite3_exec(store.db(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return store.fail(rc);
+  int version = 0;
+  long code = readVersion(store, version);
+  if (code == kRegOk && version == 0) {
+    // Tables without our version mark belong to some other program.
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(store.db(), "SELECT count(*) FROM sqlite_master", -1, &statement,
+                            nullptr);
+    bool empty = rc == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW &&
+                 sqlite3_column_int(statement, 0) == 0;
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_OK) {
+      code = store.fail(rc);
+    } else if (!empty) {
+      store.broken = true;
+      code = kRegCorrupt;
+    } else {
+      rc = sqlite3_exec(store.db(), kSchema, nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) rc = sqlite3_exec(store.db(), "COMMIT", nullptr, nullptr, nullptr);
+      if (rc != SQLITE_OK) code = store.fail(rc);
+    }
+  } else if (code == kRegOk && version != kSchemaVersion) {
+    store.broken = true;
+    code = kRegCorrupt;
+  }
+  if (!sqlite3_get_autocommit(store.db())) {
+    sqlite3_exec(store.db(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return code;
+}
+
+long ensureSchema(Store& store, Root root, bool create) {
+  if (store.ready) return kRegOk;
+  int version = 0;
+  long code = readVersion(store, version);
+  if (code != kRegOk) return code;
+  if (version == 0) {
+    // An empty file, or one whose creator has not finished: nothing stored yet.
+    if (!create) return kRegNotFound;
+    code = createSchema(store, root);
+    if (code != kRegOk) return code;
+  } else if (version != kSchemaVersion) {
+    store.broken = true;
+    return kRegCorrupt;
+  }
+  return store.prepare();
+}
+
+struct State {
+  std::mutex mutex;
+  pid_t pid = getpid();
+  std::list<std::unique_ptr<Store>> stores;  // most recently used first
+  std::unordered_set<Key*> handles;
+};
+
+// Never destroyed: static destructors elsewhere may still read settings.
+State& state() {
+  static State* const instance = new State;
+  return *instance;
+}
+
+// The open store for a place. Without `create` a missing file is "not found"
+// and nothing is made on disk.
+long acquire(State& state, const Place& place, bool create, Store*& out) {
+  out = nullptr;
+  if (state.pid != getpid()) {
+    for (auto& store : state.stores) store->abandon();
+    state.stores.clear();
+    state.pid = getpid();
+  }
+  struct stat info {};
+  bool exists = ::stat(place.file.c_str(), &info) == 0;
+  int statError = exists ? 0 : errno;
+  for (auto it = state.stores.begin(); it != state.stores.end(); ++it) {
+    Store& store = **it;
+    if (store.path != place.file) continue;
+    if (exists && !store.broken && store.device == info.st_dev && store.inode == info.st_ino) {
+      state.stores.splice(state.stores.begin(), state.stores, it);
+      long code = ensureSchema(store, place.root, create);
+      if (code == kRegOk) out = &store;
+      return code;
+    }
+    // Deleted, replaced or broken: start afresh.
+    state.stores.erase(it);
+    break;
+  }
+  if (!exists) {
+    if (statError != ENOENT) return errnoCode(statError);
+    if (!create) return kRegNotFound;
+    long code = makeFolders(place.folder, folderMode(place.root));
+    if (code != kRegOk) return code;
+    int fd =
+        ::open(place.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, fileMode(place.root));
+    if (fd >= 0) {
+      // The umask must not narrow a store that other users read.
+      ::fchmod(fd, fileMode(place.root));
+      ::close(fd);
+    } else if (errno != EEXIST) {
+      return errnoCode(errno);
+    }
+    if (::stat(place.file.c_str(), &info) != 0) return errnoCode(errno);
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(place.file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) {
+    long code = sqliteCode(db, rc);
+    sqlite3_close_v2(db);
+    return code;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  state.stores.push_front(std::make_unique<Store>(place.file, db, info.st_dev, info.st_ino));
+  while (state.stores.size() > kMaxStores) state.stores.pop_back();
+  Store& store = *state.stores.front();
+  long code = ensureSchema(store, place.root, create);
+  if (code == kRegOk) out = &store;
+  return code;
+}
+
+bool isPredefined(HKEY key) {
+  return key == HKEY_LOCAL_MACHINE || key == HKEY_CURRENT_USER || key == HKEY_CLASSES_ROOT ||
+         key == HKEY_USERS;
+}
+
+long resolve(State& state, HKEY handle, Key& key) {
+  if (handle == HKEY_LOCAL_MACHINE || handle == HKEY_CURRENT_USER) {
+    key = Key{};
+    return locate(handle == HKEY_LOCAL_MACHINE ? Root::Machine : Root::User, key.place);
+  }
+  auto* open = reinterpret_cast<Key*>(handle);
+  if (!state.handles.count(open)) return kRegInvalidHandle;
+  key = *open;
+  return kRegOk;
+}
+
+HKEY adopt(State& state, std::unique_ptr<Key> key) {
+  state.handles.insert(key.get());
+  return reinterpret_cast<HKEY>(key.release());
+}
+
+long findKey(Store& store, std::int64_t parent, const Name& name, std::int64_t& id) {
+  Use use(store, Store::kFindKey);
+  sqlite3_bind_int64(use.get(), 1, parent);
+  bindBlob(use.get(), 2, name.fold.data(), name.fold.size());
+  int rc = sqlite3_step(use.get());
+  if (rc == SQLITE_DONE) return kRegNotFound;
+  if (rc != SQLITE_ROW) return store.fail(rc);
+  id = sqlite3_column_int64(use.get(), 0);
+  return kRegOk;
+}
+
+long addKey(Store& store, std::int64_t parent, const Name& name, std::int64_t& id) {
+  {
+    Use use(store, Store::kInsertKey);
+    sqlite3_bind_int64(use.get(), 1, parent);
+    bindBlob(use.get(), 2, name.utf16.data(), name.utf16.size());
+    bindBlob(use.get(), 3, name.fold.data(), name.fold.size());
+    int rc = sqlite3_step(use.get());
+    if (rc != SQLITE_DONE) return store.fail(rc);
+  }
+  return findKey(store, parent, name, id);
+}
+
+// Writes through a handle whose key is gone (its store was replaced) must
+// not leave orphan rows.
+long checkKeyExists(Store& store, std::int64_t id) {
+  if (id == 0) return kRegOk;
+  Use use(store, Store::kKeyExists);
+  sqlite3_bind_int64(use.get(), 1, id);
+  int rc = sqlite3_step(use.get());
+  if (rc == SQLITE_DONE) return kRegKeyDeleted;
+  return rc == SQLITE_ROW ? kRegOk : store.fail(rc);
+}
+
+Name valueName(const wchar_t* name) { return name ? makeName(name, std::wcslen(name)) : Name{}; }
+
+// The calls must not throw; only allocation can fail inside them.
+long fromException() { return kRegOutOfMemory; }
+
+}  // namespace
+
+long regOpenKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
+  out = nullptr;
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    auto key = std::make_unique<Key>();
+    long code = resolve(st, root, *key);
+    if (code != kRegOk) return code;
+    key->access = access;
+    std::vector<Name> parts = splitKeyPath(subKey);
+    if (!parts.empty()) {
+      Store* store = nullptr;
+      code = acquire(st, key->place, false, store);
+      if (code != kRegOk) return code;
+      for (const Name& part : parts) {
+        code = findKey(*store, key->id, part, key->id);
+        if (code != kRegOk) return code;
+      }
+    }
+    out = adopt(st, std::move(key));
+    return kRegOk;
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+long regCreateKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
+  out = nullptr;
+  if (!subKey.empty() && subKey[0] == L'\\') return kRegBadPathName;
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    auto key = std::make_unique<Key>();
+    long code = resolve(st, root, *key);
+    if (code != kRegOk) return code;
+    key->access = access;
+    std::vector<Name> parts = splitKeyPath(subKey);
+    if (!parts.empty()) {
+      Store* store = nullptr;
+      code = acquire(st, key->place, true, store);
+      if (code != kRegOk) return code;
+      Transaction transaction(*store);
+      if ((code = transaction.begin()) != kRegOk) return code;
+      if ((code = checkKeyExists(*store, key->id)) != kRegOk) return code;
+      for (const Name& part : parts) {
+        code = addKey(*store, key->id, part, key->id);
+        if (code != kRegOk) return code;
+      }
+      if ((code = transaction.commit()) != kRegOk) return code;
+    }
+    out = adopt(st, std::move(key));
+    return kRegOk;
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+long regQueryValue(HKEY handle, const wchar_t* name, unsigned* type, unsigned char* data,
+                   unsigned* byteCount) {
+  if (data && !byteCount) return kRegInvalidParameter;
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    Key key;
+    long code = resolve(st, handle, key);
+    if (code != kRegOk) return code;
+    if (!(key.access & KEY_QUERY_VALUE)) return kRegAccessDenied;
+    Store* store = nullptr;
+    code = acquire(st, key.place, false, store);
+    if (code != kRegOk) return code;
+    Name wanted = valueName(name);
+    Use use(*store, Store::kGetValue);
+    sqlite3_bind_int64(use.get(), 1, key.id);
+    bindBlob(use.get(), 2, wanted.fold.data(), wanted.fold.size());
+    int rc = sqlite3_step(use.get());
+    if (rc == SQLITE_DONE) return kRegNotFound;
+    if (rc != SQLITE_ROW) return store->fail(rc);
+    auto storedType = static_cast<unsigned>(sqlite3_column_int64(use.get(), 0));
+    const void* bytes = sqlite3_column_blob(use.get(), 1);
+    auto size = static_cast<unsigned>(sqlite3_column_bytes(use.get(), 1));
+    if (type) *type = storedType;
+    if (!byteCount) return kRegOk;
+    if (data) {
+      if (*byteCount < size) {
+        *byteCount = size;
+        return kRegMoreData;
+      }
+      if (size) std::memcpy(data, bytes, size);
+    }
+    *byteCount = size;
+    return kRegOk;
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+long regSetValue(HKEY handle, const wchar_t* name, unsigned type, const unsigned char* data,
+                 unsigned byteCount) {
+  if (!data && byteCount) return kRegInvalidParameter;
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    Key key;
+    long code = resolve(st, handle, key);
+    if (code != kRegOk) return code;
+    if (!(key.access & KEY_SET_VALUE)) return kRegAccessDenied;
+    Store* store = nullptr;
+    code = acquire(st, key.place, true, store);
+    if (code != kRegOk) return code;
+    Name target = valueName(name);
+    Transaction transaction(*store);
+    if ((code = transaction.begin()) != kRegOk) return code;
+    if ((code = checkKeyExists(*store, key.id)) != kRegOk) return code;
+    {
+      Use use(*store, Store::kSetValue);
+      sqlite3_bind_int64(use.get(), 1, key.id);
+      bindBlob(use.get(), 2, target.fold.data(), target.fold.size());
+      bindBlob(use.get(), 3, target.utf16.data(), target.utf16.size());
+      sqlite3_bind_int64(use.get(), 4, type);
+      bindBlob(use.get(), 5, data, byteCount);
+      int rc = sqlite3_step(use.get());
+      if (rc != SQLITE_DONE) return store->fail(rc);
+    }
+    return transaction.commit();
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+long regDeleteValue(HKEY handle, const wchar_t* name) {
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    Key key;
+    long code = resolve(st, handle, key);
+    if (code != kRegOk) return code;
+    if (!(key.access & KEY_SET_VALUE)) return kRegAccessDenied;
+    Store* store = nullptr;
+    code = acquire(st, key.place, false, store);
+    if (code != kRegOk) return code;
+    Name target = valueName(name);
+    Transaction transaction(*store);
+    if ((code = transaction.begin()) != kRegOk) return code;
+    {
+      Use use(*store, Store::kDeleteValue);
+      sqlite3_bind_int64(use.get(), 1, key.id);
+      bindBlob(use.get(), 2, target.fold.data(), target.fold.size());
+      int rc = sqlite3_step(use.get());
+      if (rc != SQLITE_DONE) return store->fail(rc);
+    }
+    if (sqlite3_changes(store->db()) == 0) return kRegNotFound;
+    return transaction.commit();
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+long regCloseKey(HKEY handle) {
+  if (isPredefined(handle)) return kRegOk;
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mutex);
+  auto* key = reinterpret_cast<Key*>(handle);
+  if (!st.handles.erase(key)) return kRegInvalidHandle;
+  delete key;
+  return kRegOk;
+}
+
+}  // namespace kw::os
