@@ -49,6 +49,14 @@ bool queryShape(const OpenKey& key, const std::wstring& name, unsigned wantedTyp
          type == wantedType;
 }
 
+// Opens or creates the key and stores one typed value in it.
+bool storeValue(HKEY root, const std::wstring& keyPath, const std::wstring& valueName,
+                unsigned type, const unsigned char* data, unsigned byteCount) {
+  OpenKey key;
+  if (!key.create(root, keyPath, KEY_WRITE)) return false;
+  return os::regSetValue(key.get(), valueName.c_str(), type, data, byteCount) == os::kRegOk;
+}
+
 }  // namespace
 
 Registry::Registry(HKEY rootKey, const wchar_t* rootKeyPath)
@@ -162,22 +170,15 @@ ByteArray Registry::read(const wchar_t* valuePath, const ByteArray* defaultValue
   }
 }
 
-bool Registry::store(const wchar_t* valuePath, unsigned type, const unsigned char* data,
-                     unsigned byteCount) const {
-  std::wstring keyPath, valueName;
-  setUp(valuePath, keyPath, valueName);
-  OpenKey key;
-  if (!key.create(m_hRootKey, keyPath, KEY_WRITE)) return false;
-  return os::regSetValue(key.get(), valueName.c_str(), type, data, byteCount) == os::kRegOk;
-}
-
 bool Registry::write(const wchar_t* valuePath, int value) const {
   try {
+    std::wstring keyPath, valueName;
+    setUp(valuePath, keyPath, valueName);
     auto bits = static_cast<std::uint32_t>(value);
     unsigned char data[4] = {
         static_cast<unsigned char>(bits), static_cast<unsigned char>(bits >> 8),
         static_cast<unsigned char>(bits >> 16), static_cast<unsigned char>(bits >> 24)};
-    return store(valuePath, REG_DWORD, data, sizeof data);
+    return storeValue(m_hRootKey, keyPath, valueName, REG_DWORD, data, sizeof data);
   } catch (const std::exception&) {
     return false;
   }
@@ -185,6 +186,8 @@ bool Registry::write(const wchar_t* valuePath, int value) const {
 
 bool Registry::write(const wchar_t* valuePath, const wchar_t* value) const {
   try {
+    std::wstring keyPath, valueName;
+    setUp(valuePath, keyPath, valueName);
     const wchar_t* text = value ? value : L"";
     std::size_t length = std::wcslen(text);
     // UTF-16 code units plus the terminator, two bytes each.
@@ -192,8 +195,9 @@ bool Registry::write(const wchar_t* valuePath, const wchar_t* value) const {
     if (units > UINT_MAX / 2) return false;
     std::vector<char> bytes(units * 2, 0);
     utf16::writeLE(bytes.data(), text, length);
-    return store(valuePath, REG_SZ, reinterpret_cast<const unsigned char*>(bytes.data()),
-                 static_cast<unsigned>(bytes.size()));
+    return storeValue(m_hRootKey, keyPath, valueName, REG_SZ,
+                      reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<unsigned>(bytes.size()));
   } catch (const std::exception&) {
     return false;
   }
@@ -205,12 +209,14 @@ bool Registry::write(const wchar_t* valuePath, const std::wstring& value) const 
 
 bool Registry::write(const wchar_t* valuePath, const ByteArray& value) const {
   try {
+    std::wstring keyPath, valueName;
+    setUp(valuePath, keyPath, valueName);
     // Some stores refuse a null pointer even with a zero count.
     static const unsigned char kNothing = 0;
     const auto* data =
         value.getData() ? reinterpret_cast<const unsigned char*>(value.getData()) : &kNothing;
     unsigned size = value.getSize() > 0 ? static_cast<unsigned>(value.getSize()) : 0;
-    return store(valuePath, REG_BINARY, data, size);
+    return storeValue(m_hRootKey, keyPath, valueName, REG_BINARY, data, size);
   } catch (const std::exception&) {
     return false;
   }

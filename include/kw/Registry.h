@@ -48,9 +48,6 @@ class KW_API Registry {
   void setUp(const wchar_t* valuePath, std::wstring& keyPath, std::wstring& valueName) const;
 
  private:
-  bool store(const wchar_t* valuePath, unsigned type, const unsigned char* data,
-             unsigned byteCount) const;
-
   HKEY m_hRootKey;
   std::wstring m_strRootKeyPath;
 };

@@ -432,7 +432,7 @@ TEST_P(RegistryConcurrency, TwoProcessesWritingAtOnceLoseNothing) {
   EXPECT_EQ(missing, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Roots, RegistryConcurrency, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(RegistryRoots, RegistryConcurrency, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Machine" : "User";
                          });
