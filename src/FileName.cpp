@@ -38,8 +38,8 @@ bool equalFolded(const std::wstring& a, const std::wstring& b) {
 bool lessFolded(const std::wstring& a, const std::wstring& b) {
   std::wstring x = a;
   std::wstring y = b;
-  for (auto& c : x) c = folded(c);
-  for (auto& c : y) c = folded(c);
+  Tools::stringToLower(x);
+  Tools::stringToLower(y);
   return utf16::compare(x, y) < 0;
 }
 

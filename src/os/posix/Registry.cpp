@@ -522,88 +522,101 @@ long checkKeyExists(Store& store, std::int64_t id) {
 
 Name valueName(const wchar_t* name) { return name ? makeName(name, std::wcslen(name)) : Name{}; }
 
-// The calls must not throw; only allocation can fail inside them.
+// Binds a value's key id and folded name, the first two parameters of every value statement.
+void bindValue(sqlite3_stmt* statement, std::int64_t key, const Name& name) {
+  sqlite3_bind_int64(statement, 1, key);
+  bindBlob(statement, 2, name.fold.data(), name.fold.size());
+}
+
+// Only allocation can throw inside the calls; it is reported as out of memory.
 long fromException() { return kRegOutOfMemory; }
 
-}  // namespace
-
-long regOpenKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
-  out = nullptr;
-  try {
-    State& st = state();
-    std::lock_guard<std::mutex> lock(st.mutex);
-    auto key = std::make_unique<Key>();
-    long code = resolve(st, root, *key);
-    if (code != kRegOk) return code;
-    key->access = access;
-    std::vector<Name> parts = splitKeyPath(subKey);
-    if (!parts.empty()) {
-      Store* store = nullptr;
-      code = acquire(st, key->place, false, store);
-      if (code != kRegOk) return code;
-      for (const Name& part : parts) {
-        code = findKey(*store, key->id, part, key->id);
-        if (code != kRegOk) return code;
-      }
-    }
-    out = adopt(st, std::move(key));
-    return kRegOk;
-  } catch (const std::exception&) {
-    return fromException();
-  }
-}
-
-long regCreateKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
-  out = nullptr;
-  if (!subKey.empty() && subKey[0] == L'\\') return kRegBadPathName;
-  try {
-    State& st = state();
-    std::lock_guard<std::mutex> lock(st.mutex);
-    auto key = std::make_unique<Key>();
-    long code = resolve(st, root, *key);
-    if (code != kRegOk) return code;
-    key->access = access;
-    std::vector<Name> parts = splitKeyPath(subKey);
-    if (!parts.empty()) {
-      Store* store = nullptr;
-      code = acquire(st, key->place, true, store);
-      if (code != kRegOk) return code;
-      Transaction transaction(*store);
-      if ((code = transaction.begin()) != kRegOk) return code;
-      if ((code = checkKeyExists(*store, key->id)) != kRegOk) return code;
-      for (const Name& part : parts) {
-        code = addKey(*store, key->id, part, key->id);
-        if (code != kRegOk) return code;
-      }
-      if ((code = transaction.commit()) != kRegOk) return code;
-    }
-    out = adopt(st, std::move(key));
-    return kRegOk;
-  } catch (const std::exception&) {
-    return fromException();
-  }
-}
-
-long regQueryValue(HKEY handle, const wchar_t* name, unsigned* type, unsigned char* data,
-                   unsigned* byteCount) {
-  if (data && !byteCount) return kRegInvalidParameter;
+// Runs `body` on the key behind a handle and its store, for a value
+// operation that needs the access `right`.
+template <typename Body>
+long onValue(HKEY handle, unsigned right, bool create, Body body) {
   try {
     State& st = state();
     std::lock_guard<std::mutex> lock(st.mutex);
     Key key;
     long code = resolve(st, handle, key);
     if (code != kRegOk) return code;
-    if (!(key.access & KEY_QUERY_VALUE)) return kRegAccessDenied;
+    if (!(key.access & right)) return kRegAccessDenied;
     Store* store = nullptr;
-    code = acquire(st, key.place, false, store);
+    code = acquire(st, key.place, create, store);
     if (code != kRegOk) return code;
+    return body(key, *store);
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+// Walks `parts` down from `id`, which ends as the last key's id.
+long findPath(Store& store, const std::vector<Name>& parts, std::int64_t& id) {
+  for (const Name& part : parts) {
+    long code = findKey(store, id, part, id);
+    if (code != kRegOk) return code;
+  }
+  return kRegOk;
+}
+
+// Like findPath, creating the keys that are missing, all in one transaction.
+long addPath(Store& store, const std::vector<Name>& parts, std::int64_t& id) {
+  Transaction transaction(store);
+  long code = transaction.begin();
+  if (code == kRegOk) code = checkKeyExists(store, id);
+  for (auto part = parts.begin(); code == kRegOk && part != parts.end(); ++part) {
+    code = addKey(store, id, *part, id);
+  }
+  return code == kRegOk ? transaction.commit() : code;
+}
+
+long openKey(HKEY root, const std::wstring& subKey, unsigned access, bool create, HKEY& out) {
+  out = nullptr;
+  try {
+    State& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    auto key = std::make_unique<Key>();
+    long code = resolve(st, root, *key);
+    if (code != kRegOk) return code;
+    key->access = access;
+    std::vector<Name> parts = splitKeyPath(subKey);
+    if (!parts.empty()) {
+      Store* store = nullptr;
+      code = acquire(st, key->place, create, store);
+      if (code != kRegOk) return code;
+      code = create ? addPath(*store, parts, key->id) : findPath(*store, parts, key->id);
+      if (code != kRegOk) return code;
+    }
+    out = adopt(st, std::move(key));
+    return kRegOk;
+  } catch (const std::exception&) {
+    return fromException();
+  }
+}
+
+}  // namespace
+
+long regOpenKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
+  return openKey(root, subKey, access, false, out);
+}
+
+long regCreateKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out) {
+  out = nullptr;
+  if (!subKey.empty() && subKey[0] == L'\\') return kRegBadPathName;
+  return openKey(root, subKey, access, true, out);
+}
+
+long regQueryValue(HKEY handle, const wchar_t* name, unsigned* type, unsigned char* data,
+                   unsigned* byteCount) {
+  if (data && !byteCount) return kRegInvalidParameter;
+  return onValue(handle, KEY_QUERY_VALUE, false, [&](const Key& key, Store& store) -> long {
     Name wanted = valueName(name);
-    Use use(*store, Store::kGetValue);
-    sqlite3_bind_int64(use.get(), 1, key.id);
-    bindBlob(use.get(), 2, wanted.fold.data(), wanted.fold.size());
+    Use use(store, Store::kGetValue);
+    bindValue(use.get(), key.id, wanted);
     int rc = sqlite3_step(use.get());
     if (rc == SQLITE_DONE) return kRegNotFound;
-    if (rc != SQLITE_ROW) return store->fail(rc);
+    if (rc != SQLITE_ROW) return store.fail(rc);
     auto storedType = static_cast<unsigned>(sqlite3_column_int64(use.get(), 0));
     const void* bytes = sqlite3_column_blob(use.get(), 1);
     auto size = static_cast<unsigned>(sqlite3_column_bytes(use.get(), 1));
@@ -618,70 +631,46 @@ long regQueryValue(HKEY handle, const wchar_t* name, unsigned* type, unsigned ch
     }
     *byteCount = size;
     return kRegOk;
-  } catch (const std::exception&) {
-    return fromException();
-  }
+  });
 }
 
 long regSetValue(HKEY handle, const wchar_t* name, unsigned type, const unsigned char* data,
                  unsigned byteCount) {
   if (!data && byteCount) return kRegInvalidParameter;
-  try {
-    State& st = state();
-    std::lock_guard<std::mutex> lock(st.mutex);
-    Key key;
-    long code = resolve(st, handle, key);
-    if (code != kRegOk) return code;
-    if (!(key.access & KEY_SET_VALUE)) return kRegAccessDenied;
-    Store* store = nullptr;
-    code = acquire(st, key.place, true, store);
-    if (code != kRegOk) return code;
+  return onValue(handle, KEY_SET_VALUE, true, [&](const Key& key, Store& store) -> long {
     Name target = valueName(name);
-    Transaction transaction(*store);
-    if ((code = transaction.begin()) != kRegOk) return code;
-    if ((code = checkKeyExists(*store, key.id)) != kRegOk) return code;
+    Transaction transaction(store);
+    long code = transaction.begin();
+    if (code != kRegOk) return code;
+    if ((code = checkKeyExists(store, key.id)) != kRegOk) return code;
     {
-      Use use(*store, Store::kSetValue);
-      sqlite3_bind_int64(use.get(), 1, key.id);
-      bindBlob(use.get(), 2, target.fold.data(), target.fold.size());
+      Use use(store, Store::kSetValue);
+      bindValue(use.get(), key.id, target);
       bindBlob(use.get(), 3, target.utf16.data(), target.utf16.size());
       sqlite3_bind_int64(use.get(), 4, type);
       bindBlob(use.get(), 5, data, byteCount);
       int rc = sqlite3_step(use.get());
-      if (rc != SQLITE_DONE) return store->fail(rc);
+      if (rc != SQLITE_DONE) return store.fail(rc);
     }
     return transaction.commit();
-  } catch (const std::exception&) {
-    return fromException();
-  }
+  });
 }
 
 long regDeleteValue(HKEY handle, const wchar_t* name) {
-  try {
-    State& st = state();
-    std::lock_guard<std::mutex> lock(st.mutex);
-    Key key;
-    long code = resolve(st, handle, key);
-    if (code != kRegOk) return code;
-    if (!(key.access & KEY_SET_VALUE)) return kRegAccessDenied;
-    Store* store = nullptr;
-    code = acquire(st, key.place, false, store);
-    if (code != kRegOk) return code;
+  return onValue(handle, KEY_SET_VALUE, false, [&](const Key& key, Store& store) -> long {
     Name target = valueName(name);
-    Transaction transaction(*store);
-    if ((code = transaction.begin()) != kRegOk) return code;
+    Transaction transaction(store);
+    long code = transaction.begin();
+    if (code != kRegOk) return code;
     {
-      Use use(*store, Store::kDeleteValue);
-      sqlite3_bind_int64(use.get(), 1, key.id);
-      bindBlob(use.get(), 2, target.fold.data(), target.fold.size());
+      Use use(store, Store::kDeleteValue);
+      bindValue(use.get(), key.id, target);
       int rc = sqlite3_step(use.get());
-      if (rc != SQLITE_DONE) return store->fail(rc);
+      if (rc != SQLITE_DONE) return store.fail(rc);
     }
-    if (sqlite3_changes(store->db()) == 0) return kRegNotFound;
+    if (sqlite3_changes(store.db()) == 0) return kRegNotFound;
     return transaction.commit();
-  } catch (const std::exception&) {
-    return fromException();
-  }
+  });
 }
 
 long regCloseKey(HKEY handle) {
