@@ -5,12 +5,12 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug -DKW_BUILD_TOOLS=OFF >/dev/null
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j"$jobs" >/dev/null
 native=0
 (cd build/native && ctest --output-on-failure -j"$jobs") >build/native-ctest.log 2>&1 || native=$?
 
-cmake -S . -B build/win -DCMAKE_BUILD_TYPE=Debug -DKW_BUILD_TOOLS=OFF \
+cmake -S . -B build/win -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build/win -j"$jobs" >/dev/null
 

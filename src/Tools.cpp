@@ -2,6 +2,7 @@
 
 #include "os/Clock.h"
 #include "os/ErrorText.h"
+#include "os/TextCodec.h"
 
 namespace kw {
 
@@ -53,5 +54,21 @@ void Tools::lookupErrorDescription(int code, std::wstring& text) {
 }
 
 std::int64_t Tools::getCurrentTime() { return os::currentTime(); }
+
+std::wstring Tools::widenNarrowString(const std::string& text) {
+  int size = os::utf8ToWide(text.c_str(), nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::vector<wchar_t> buffer(static_cast<std::size_t>(size));
+  if (os::utf8ToWide(text.c_str(), buffer.data(), size) == 0) return std::wstring();
+  return std::wstring(buffer.data());
+}
+
+std::string Tools::narrowWideString(const std::wstring& text) {
+  int size = os::wideToUtf8(text.c_str(), nullptr, 0);
+  if (size <= 0) return std::string();
+  std::vector<char> buffer(static_cast<std::size_t>(size));
+  if (os::wideToUtf8(text.c_str(), buffer.data(), size) == 0) return std::string();
+  return std::string(buffer.data());
+}
 
 }  // namespace kw

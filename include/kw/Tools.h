@@ -9,7 +9,7 @@
 namespace kw {
 
 // Shared static helpers: trimming, splitting, case mapping, system error
-// text and the clock.
+// text, the clock and UTF-8 conversion.
 class KW_API Tools {
  public:
   // Trims backslashes, slashes, tabs, dots, blanks, colons and semicolons
@@ -26,6 +26,11 @@ class KW_API Tools {
   static void lookupErrorDescription(int code, std::wstring& text);
   // Seconds since 1970-01-01 00:00:00 UTC.
   static std::int64_t getCurrentTime();
+
+  // UTF-8 <-> wide text, up to the first NUL; invalid sequences become
+  // U+FFFD. An empty result on failure.
+  static std::wstring widenNarrowString(const std::string& text);
+  static std::string narrowWideString(const std::wstring& text);
 
   Tools() = delete;
 };

@@ -2,15 +2,14 @@
 #include <kw/ByteArray.h>
 #include <kw/Registry.h>
 
-#include <chrono>
 #include <climits>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "os/Registry.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -100,12 +99,6 @@ kw::ByteArray bytes(const Bytes& data) {
   return kw::ByteArray(reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
 }
 
-std::wstring uniqueName() {
-  std::random_device random;
-  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  return std::to_wstring(random()) + L"-" + std::to_wstring(stamp);
-}
-
 // Exposes the path split.
 class SplitProbe : public kw::Registry {
  public:
@@ -113,36 +106,16 @@ class SplitProbe : public kw::Registry {
   using Registry::setUp;
 };
 
-// Every test gets a settings area of its own: a scratch store on Linux, a
-// random key of the real registry on Windows.
+// Every test gets a settings area of its own.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-#ifdef _WIN32
-    m_path = L"Software\\KestrelwrightTest\\" + uniqueName();
-#else
-    kwtest::setEnv("KW_REGISTRY_DIR", m_scratch.path().string());
-    m_path = L"Software\\KestrelwrightTest";
-#endif
-  }
-
-  void TearDown() override {
-#ifdef _WIN32
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-      RegDeleteTreeW(root, m_path.c_str());
-      RegDeleteKeyW(root, L"Software\\KestrelwrightTest");  // only when nothing else is left
-    }
-#else
-    kwtest::setEnv("KW_REGISTRY_DIR", "");
-#endif
-  }
-
   kw::Registry registry(HKEY root = HKEY_CURRENT_USER) const {
     return kw::Registry(root, m_path.c_str());
   }
 
-  kwtest::ScratchDir m_scratch;
-  std::wstring m_path;
+  kwtest::SettingsArea m_area;
+  const std::wstring m_path = m_area.keyPath();
+  const kwtest::ScratchDir& m_scratch = m_area.scratch();
 };
 
 TEST(RegistryPaths, SetUpSplitsAtTheLastBackslash) {
@@ -375,7 +348,7 @@ TEST_F(RegistryTest, NonBmpTextRoundTrips) {
 }
 
 TEST_F(RegistryTest, DefaultObjectsAddressTheUserBranch) {
-  const std::wstring name = L"RegistryTest-" + uniqueName();
+  const std::wstring name = L"RegistryTest-" + kwtest::uniqueName();
   const wchar_t* suiteKey = L"Software\\Kestrelwright";
   bool hadKey = keyExists(HKEY_CURRENT_USER, suiteKey);
   kw::Registry first, second;

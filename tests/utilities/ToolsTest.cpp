@@ -72,3 +72,21 @@ TEST(ToolsGetCurrentTime, IsUnixSeconds) {
   EXPECT_GE(now, before);
   EXPECT_LE(now, after);
 }
+
+TEST(ToolsConversion, Utf8RoundTripsAllPlanes) {
+  EXPECT_EQ(Tools::widenNarrowString("\xC3\xA9"), L"\u00e9");
+  EXPECT_EQ(Tools::widenNarrowString(""), L"");
+  EXPECT_EQ(Tools::narrowWideString(L""), "");
+
+  // U+1F600 is a surrogate pair on Windows and one wchar_t on Linux.
+  const std::string narrow = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";
+  const std::wstring wide = Tools::widenNarrowString(narrow);
+  EXPECT_EQ(wide, L"a\u00e9\u20ac\U0001F600z");
+  EXPECT_EQ(Tools::narrowWideString(wide), narrow);
+}
+
+TEST(ToolsConversion, StopsAtNulAndReplacesBadBytes) {
+  EXPECT_EQ(Tools::widenNarrowString(std::string("ab\0cd", 5)), L"ab");
+  EXPECT_EQ(Tools::narrowWideString(std::wstring(L"ab\0cd", 5)), "ab");
+  EXPECT_EQ(Tools::widenNarrowString("x\xFFy"), L"x\ufffdy");
+}

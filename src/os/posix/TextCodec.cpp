@@ -1,0 +1,49 @@
+#include "os/TextCodec.h"
+
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "Utf16.h"
+
+namespace kw::os {
+
+namespace {
+
+// The converters' contract: size query at capacity 0, else copy or fail.
+template <typename Char>
+int deliver(const std::basic_string<Char>& converted, Char* out, int capacity) {
+  if (converted.size() >= static_cast<std::size_t>(INT_MAX)) {
+    errno = EOVERFLOW;
+    return 0;
+  }
+  int needed = static_cast<int>(converted.size()) + 1;
+  if (capacity == 0) return needed;
+  if (capacity < needed || !out) {
+    errno = ENOBUFS;
+    return 0;
+  }
+  converted.copy(out, converted.size());
+  out[converted.size()] = Char();
+  return needed;
+}
+
+}  // namespace
+
+int utf8ToWide(const char* text, wchar_t* out, int capacity) {
+  if (!text) {
+    errno = EINVAL;
+    return 0;
+  }
+  return deliver(utf16::fromUtf8(text), out, capacity);
+}
+
+int wideToUtf8(const wchar_t* text, char* out, int capacity) {
+  if (!text) {
+    errno = EINVAL;
+    return 0;
+  }
+  return deliver(utf16::toUtf8(text), out, capacity);
+}
+
+}  // namespace kw::os

@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <kw/Registry.h>
+#include <kw/Tools.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kwtool/KwTool.h"
+#include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+Result runTool(const std::vector<std::wstring>& args, const std::string& input = "") {
+  std::istringstream in(input);
+  std::ostringstream out, err;
+  int code = kwtool::KwTool::run(args, in, out, err);
+  return {code, out.str(), err.str()};
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+const char kWorkedExample[] =
+    "01000000" "2a000000" "020000000e000000" "4d00730067005400790070006500"
+    "0100000004000000" "02000000";
+
+}  // namespace
+
+TEST(KwToolEncode, WorkedExampleRoundTrips) {
+  Result encoded = runTool({L"encode", L"MsgType=SYSTEM_STATE_CHANGE"});
+  ASSERT_EQ(encoded.code, 0) << encoded.err;
+  EXPECT_EQ(encoded.out, std::string(kWorkedExample) + "\n");
+  EXPECT_EQ(runTool({L"encode", L"MsgType=2"}).out, encoded.out);
+
+  Result decoded = runTool({L"decode"}, encoded.out);
+  ASSERT_EQ(decoded.code, 0) << decoded.err;
+  EXPECT_EQ(decoded.out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType=2\n");
+}
+
+TEST(KwToolEncode, TypesFollowTheSyntax) {
+  kwtest::ScratchDir scratch;
+  const auto blob = scratch.path() / "blob.bin";
+  std::ofstream(blob, std::ios::binary).write("\0\1\2", 3);
+
+  Result encoded = runTool({L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007",
+                           L"Mask:int=0xFFFFFFFF", L"Word=12x", L"Big=2147483648",
+                           L"T:ime:str=a=b", L"Key:hex=DE AD be ef", L"Blob:file=" + blob.wstring(),
+                           L"Name=K\u00e9y\U0001F600", L"=empty"});
+  ASSERT_EQ(encoded.code, 0) << encoded.err;
+  Result decoded = runTool({L"decode"}, encoded.out);
+  ASSERT_EQ(decoded.code, 0) << decoded.err;
+  EXPECT_EQ(decoded.out,
+            "Type: UPDATE (5)\n"
+            "Count=-12\nMask=-1\nMsgType=5\n"
+            "=empty\nBig=2147483648\nName=K\xC3\xA9y\xF0\x9F\x98\x80\nT:ime=a=b\nWord=12x\n"
+            "Zip=007\n"
+            "Blob=3\nKey=4\n");
+}
+
+TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
+  kwtest::ScratchDir scratch;
+  const auto file = scratch.path() / "msg.bin";
+  Result encoded = runTool({L"encode", L"--out", file.wstring(), L"MsgType=2"});
+  ASSERT_EQ(encoded.code, 0) << encoded.err;
+  EXPECT_EQ(encoded.out, "");
+  std::string raw = readFile(file);
+  EXPECT_EQ(raw.size(), 42u);
+
+  EXPECT_EQ(runTool({L"decode", file.wstring()}).out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType=2\n");
+  EXPECT_EQ(runTool({L"decode", L"-"}, raw).code, 0);
+  // Forced the wrong way, each reading fails.
+  EXPECT_EQ(runTool({L"decode", L"--hex", file.wstring()}).code, 1);
+  EXPECT_EQ(runTool({L"decode", L"--raw"}, std::string(kWorkedExample)).code, 1);
+
+  Result missing = runTool({L"decode", (scratch.path() / "none").wstring()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+}
+
+TEST(KwToolDecode, EachMalformedInputNamesItsOwnError) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"0200000007000000", "1050601 Unsupported Message Version"},
+      {"0100000009000000", "1050602 Incorrect message length value"},
+      {"0100000014000000" "0100000004000000" "07000000", "1050603 "},
+      {"0100000012000000" "0200000002000000" "4100", "1050604 Missing attribute value"},
+      {"0100000015000000" "0200000002000000" "4100" "010000", "1050606 "},
+      {"0100000012000000" "02000000feffffff" "4100", "1050607 "},
+      {"010000001e000000" "0200000002000000" "4100" "0400000004000000" "00000000",
+       "1050608 Unknown element type"},
+      {"01000000", "1050609 "},
+  };
+  for (const auto& [input, expected] : cases) {
+    Result r = runTool({L"decode"}, std::string(input) + "\n");
+    EXPECT_EQ(r.code, 1) << input;
+    EXPECT_EQ(r.out, "") << input;
+    EXPECT_EQ(r.err.rfind(std::string("kwtool: malformed message: ") + expected, 0), 0u)
+        << input << " gave " << r.err;
+  }
+  EXPECT_EQ(runTool({L"decode"}, "0100000").code, 1);  // odd digit count
+}
+
+TEST(KwTool, UsageErrorsExitTwoWithTheUsageLine) {
+  const std::vector<std::vector<std::wstring>> cases = {
+      {},
+      {L"frobnicate"},
+      {L"encode"},
+      {L"encode", L"--bogus", L"A=1"},
+      {L"encode", L"--out"},
+      {L"encode", L"NoEquals"},
+      {L"encode", L"A:int=12x"},
+      {L"encode", L"A:int=2147483648"},
+      {L"encode", L"A:hex=abc"},
+      {L"encode", L"A:hex=zz"},
+      {L"encode", L"A:file=/no/such/file"},
+      {L"decode", L"a", L"b"},
+      {L"reg"},
+      {L"reg", L"list"},
+      {L"reg", L"get"},
+      {L"reg", L"get", L"--root", L"HKCR", L"X"},
+      {L"reg", L"set", L"X"},
+  };
+  for (const auto& args : cases) {
+    Result r = runTool(args);
+    std::wstring joined;
+    for (const auto& a : args) joined += a + L" ";
+    SCOPED_TRACE(kw::Tools::narrowWideString(joined));
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("kwtool: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("\nusage: kwtool"), std::string::npos) << r.err;
+  }
+}
+
+TEST(KwTool, HelpOnEveryCommand) {
+  for (const auto& args : std::vector<std::vector<std::wstring>>{
+           {L"--help"}, {L"encode", L"--help"}, {L"decode", L"-h"}, {L"reg", L"--help"},
+           {L"reg", L"get", L"--help"}, {L"reg", L"set", L"--help"},
+           {L"reg", L"delete", L"--help"}}) {
+    Result r = runTool(args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("usage: kwtool", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+class KwToolReg : public ::testing::Test {
+ protected:
+  std::vector<std::wstring> reg(const std::wstring& action, const std::wstring& root) {
+    return {L"reg", action, L"--root", root, L"--key", m_area.keyPath()};
+  }
+  template <typename... Names>
+  Result run(const std::wstring& action, const std::wstring& root, Names... names) {
+    std::vector<std::wstring> args = reg(action, root);
+    (args.push_back(names), ...);
+    return runTool(args);
+  }
+
+  kwtest::SettingsArea m_area;
+};
+
+TEST_F(KwToolReg, SetGetDeleteOnBothRoots) {
+  for (const wchar_t* root : {L"HKCU", L"hkey_local_machine"}) {
+    SCOPED_TRACE(kw::Tools::narrowWideString(root));
+    Result set = run(L"set", root, L"kwtoolFileLogging=1", L"Name=K\u00e9y", L"Empty:str=",
+                     L"Blob:hex=00ff", L"Sub\\Level:int=-3");
+    ASSERT_EQ(set.code, 0) << set.err;
+    Result got = run(L"get", root, L"kwtoolfilelogging", L"Name", L"Empty", L"Blob", L"Sub\\Level");
+    EXPECT_EQ(got.code, 0) << got.err;
+    EXPECT_EQ(got.out,
+              "kwtoolfilelogging:int=1\nName:str=K\xC3\xA9y\nEmpty:str=\nBlob:hex=00ff\n"
+              "Sub\\Level:int=-3\n");
+
+    EXPECT_EQ(run(L"delete", root, L"Name").code, 0);
+    Result gone = run(L"get", root, L"Name", L"Blob");
+    EXPECT_EQ(gone.code, 1);
+    EXPECT_EQ(gone.out, "Blob:hex=00ff\n");
+    EXPECT_NE(gone.err.find("no value Name under"), std::string::npos) << gone.err;
+    EXPECT_EQ(run(L"delete", root, L"Name").code, 1);
+  }
+  // What the tool wrote is what the library reads.
+  kw::Registry library(HKEY_CURRENT_USER, m_area.keyPath().c_str());
+  EXPECT_EQ(library.read(L"kwtoolFileLogging", 0), 1);
+  EXPECT_EQ(library.read(L"Sub\\Level", 0), -3);
+}
+
+TEST_F(KwToolReg, ABadValueWritesNothing) {
+  EXPECT_EQ(run(L"set", L"HKCU", L"Good=1", L"Bad:int=x").code, 2);
+  EXPECT_EQ(run(L"get", L"HKCU", L"Good").code, 1);
+}

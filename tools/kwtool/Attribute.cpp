@@ -1,0 +1,163 @@
+#include "kwtool/Attribute.h"
+
+#include <kw/Msg.h>
+#include <kw/Tools.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cwchar>
+#include <limits>
+
+#include "kwtool/BinaryFile.h"
+#include "kwtool/HexText.h"
+#include "kwtool/UsageError.h"
+
+namespace kwtool {
+
+namespace {
+
+const wchar_t kTypeAttribute[] = L"MsgType";
+
+bool isDecimal(const std::wstring& text) {
+  std::size_t start = !text.empty() && (text[0] == L'-' || text[0] == L'+') ? 1 : 0;
+  if (start == text.size()) return false;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return false;
+  }
+  return true;
+}
+
+bool parseDecimal(const std::wstring& text, int& value) {
+  if (!isDecimal(text)) return false;
+  errno = 0;
+  long long parsed = std::wcstoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || parsed < std::numeric_limits<int>::min() ||
+      parsed > std::numeric_limits<int>::max())
+    return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+// 0x1F or 0XFFFFFFFF: the bits of a DWORD.
+bool parseHexInt(const std::wstring& text, int& value) {
+  if (text.size() < 3 || text.size() > 10 || text[0] != L'0' || (text[1] | 0x20) != L'x')
+    return false;
+  std::uint32_t bits = 0;
+  for (std::size_t i = 2; i < text.size(); ++i) {
+    wchar_t c = text[i];
+    int digit = c >= L'0' && c <= L'9'   ? c - L'0'
+                : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                                         : -1;
+    if (digit < 0) return false;
+    bits = bits << 4 | static_cast<std::uint32_t>(digit);
+  }
+  value = static_cast<int>(bits);
+  return true;
+}
+
+bool parseTypeName(const std::wstring& text, int& value) {
+  std::wstring wanted = text;
+  kw::Tools::stringToUpper(wanted);
+  for (int type = kw::Msg::UNSPECIFIED; type <= kw::Msg::HTTP_COMM_DEVICE; ++type) {
+    if (wanted == kw::Msg::getTypeName(static_cast<kw::Msg::MsgType>(type))) {
+      value = type;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usage) {
+  std::size_t equals = argument.find(L'=');
+  if (equals == std::wstring::npos)
+    throw UsageError(L"expected NAME=VALUE, got \"" + argument + L"\"", usage);
+
+  Attribute attribute;
+  std::wstring left = argument.substr(0, equals);
+  std::wstring value = argument.substr(equals + 1);
+  std::wstring type;
+  std::size_t colon = left.rfind(L':');
+  if (colon != std::wstring::npos) {
+    std::wstring suffix = left.substr(colon + 1);
+    if (suffix == L"int" || suffix == L"str" || suffix == L"hex" || suffix == L"file") {
+      type = suffix;
+      left.erase(colon);
+    }
+  }
+  attribute.m_name = left;
+
+  auto bad = [&](const wchar_t* what) {
+    return UsageError(L"\"" + value + L"\" is not " + what + L" (in \"" + argument + L"\")", usage);
+  };
+  if (type.empty()) {
+    if (parseDecimal(value, attribute.m_int) ||
+        (left == kTypeAttribute && parseTypeName(value, attribute.m_int))) {
+      attribute.m_kind = Int;
+    } else {
+      attribute.m_kind = String;
+      attribute.m_text = value;
+    }
+  } else if (type == L"int") {
+    attribute.m_kind = Int;
+    if (!parseDecimal(value, attribute.m_int) && !parseHexInt(value, attribute.m_int) &&
+        !(left == kTypeAttribute && parseTypeName(value, attribute.m_int)))
+      throw bad(L"a 32-bit integer");
+  } else if (type == L"str") {
+    attribute.m_kind = String;
+    attribute.m_text = value;
+  } else if (type == L"hex") {
+    attribute.m_kind = Bytes;
+    if (!HexText::decode(kw::Tools::narrowWideString(value), attribute.m_bytes))
+      throw bad(L"an even number of hex digits");
+  } else {
+    attribute.m_kind = Bytes;
+    std::string content;
+    std::wstring error;
+    if (!BinaryFile::read(value, content, error)) throw UsageError(error, usage);
+    attribute.m_bytes.copyData(content.data(), static_cast<int>(content.size()));
+  }
+  return attribute;
+}
+
+void Attribute::addTo(kw::DataStore& store) const {
+  switch (m_kind) {
+    case Int:
+      store.setAttributeValue(m_name, m_int);
+      break;
+    case String:
+      store.setAttributeValue(m_name, m_text);
+      break;
+    case Bytes:
+      store.setAttributeValue(m_name, new kw::ByteArray(m_bytes));
+      break;
+  }
+}
+
+bool Attribute::writeTo(const kw::Registry& registry) const {
+  switch (m_kind) {
+    case Int:
+      return registry.write(m_name.c_str(), m_int);
+    case String:
+      return registry.write(m_name.c_str(), m_text);
+    case Bytes:
+      break;
+  }
+  return registry.write(m_name.c_str(), m_bytes);
+}
+
+std::wstring Attribute::toArgument(const std::wstring& name, int value) {
+  return name + L":int=" + std::to_wstring(value);
+}
+
+std::wstring Attribute::toArgument(const std::wstring& name, const std::wstring& value) {
+  return name + L":str=" + value;
+}
+
+std::wstring Attribute::toArgument(const std::wstring& name, const kw::ByteArray& value) {
+  return name + L":hex=" + kw::Tools::widenNarrowString(HexText::encode(value));
+}
+
+}  // namespace kwtool

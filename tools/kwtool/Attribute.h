@@ -1,0 +1,45 @@
+#pragma once
+
+#include <kw/ByteArray.h>
+#include <kw/DataStore.h>
+#include <kw/Registry.h>
+
+#include <string>
+
+namespace kwtool {
+
+// One typed value from the command line:
+//   NAME=VALUE        an int when VALUE is a decimal int32, else a string
+//   NAME:int=VALUE    decimal, or 0x and up to eight hex digits
+//   NAME:str=VALUE    a string, whatever it looks like
+//   NAME:hex=DIGITS   bytes given as hex digits
+//   NAME:file=PATH    bytes read from a file
+// MsgType=NAME also takes a message type name such as SYSTEM_STATE_CHANGE.
+class Attribute {
+ public:
+  enum Kind { Int, String, Bytes };
+
+  // Throws UsageError, whose usage line is `usage`, on a malformed argument.
+  static Attribute parse(const std::wstring& argument, const std::wstring& usage);
+
+  const std::wstring& name() const { return m_name; }
+  Kind kind() const { return m_kind; }
+
+  void addTo(kw::DataStore& store) const;
+  bool writeTo(const kw::Registry& registry) const;
+  // The form parse() reads back, e.g. "Retries:int=3".
+  static std::wstring toArgument(const std::wstring& name, int value);
+  static std::wstring toArgument(const std::wstring& name, const std::wstring& value);
+  static std::wstring toArgument(const std::wstring& name, const kw::ByteArray& value);
+
+ private:
+  Attribute() = default;
+
+  std::wstring m_name;
+  Kind m_kind = String;
+  int m_int = 0;
+  std::wstring m_text;
+  kw::ByteArray m_bytes;
+};
+
+}  // namespace kwtool

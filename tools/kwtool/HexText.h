@@ -1,0 +1,24 @@
+#pragma once
+
+#include <kw/ByteArray.h>
+
+#include <string>
+
+namespace kwtool {
+
+// Bytes as hex digits and back.
+class HexText {
+ public:
+  // Lower-case, two digits per byte.
+  static std::string encode(const kw::ByteArray& bytes);
+  // Either case; blanks and line ends between digits are ignored. False on
+  // any other character or an odd number of digits; `bytes` is then untouched.
+  static bool decode(const std::string& text, kw::ByteArray& bytes);
+  // True when the text holds at least one digit and nothing but digits and
+  // white space.
+  static bool looksLikeHex(const std::string& text);
+
+  HexText() = delete;
+};
+
+}  // namespace kwtool

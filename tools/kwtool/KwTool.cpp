@@ -1,0 +1,67 @@
+#include "kwtool/KwTool.h"
+
+#include <kw/Exception.h>
+#include <kw/Tools.h>
+
+#include <exception>
+#include <ostream>
+
+#include "kwtool/Console.h"
+#include "kwtool/DecodeCommand.h"
+#include "kwtool/EncodeCommand.h"
+#include "kwtool/RegCommand.h"
+#include "kwtool/UsageError.h"
+
+namespace kwtool {
+
+namespace {
+
+const wchar_t kUsage[] = L"usage: kwtool encode|decode|reg [--help] ...";
+
+const wchar_t kHelp[] =
+    L"The Kestrelwright base library from the command line.\n"
+    L"\n"
+    L"  encode   build a message from attributes and write its wire bytes\n"
+    L"  decode   print the message that wire bytes hold\n"
+    L"  reg      read and write the settings store\n"
+    L"\n"
+    L"kwtool COMMAND --help tells more.";
+
+using Command = int (*)(const std::vector<std::wstring>&, std::size_t, Console&);
+
+Command find(const std::wstring& name) {
+  if (name == L"encode") return &EncodeCommand::run;
+  if (name == L"decode") return &DecodeCommand::run;
+  if (name == L"reg") return &RegCommand::run;
+  return nullptr;
+}
+
+}  // namespace
+
+int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::ostream& out,
+                std::ostream& err) {
+  Console console(in, out, err);
+  try {
+    if (!args.empty() && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help")) {
+      console.print(kUsage);
+      console.print(kHelp);
+      return 0;
+    }
+    if (args.empty()) throw UsageError(L"no command given", kUsage);
+    Command command = find(args[0]);
+    if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", kUsage);
+    return command(args, 1, console);
+  } catch (const UsageError& e) {
+    console.error(e.message());
+    err << kw::Tools::narrowWideString(e.usage()) << '\n';
+    return 2;
+  } catch (const kw::Exception& e) {
+    console.error(std::to_wstring(e.getExceptionID()) + L" " + e.getDescription());
+    return 1;
+  } catch (const std::exception& e) {
+    err << "kwtool: " << e.what() << '\n';
+    return 1;
+  }
+}
+
+}  // namespace kwtool
