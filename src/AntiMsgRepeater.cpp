@@ -31,7 +31,8 @@ bool samePlugin(const Msg& a, const Msg& b) {
   a.getAttributeValue(L"HWND", left);
   b.getAttributeValue(L"HWND", right);
   if (left != right) return false;
-  return sameStrings(a, b, {L"ContextString1", L"ContextString2", L"ContextString3", L"PluginInfoQuality"});
+  return sameStrings(
+      a, b, {L"ContextString1", L"ContextString2", L"ContextString3", L"PluginInfoQuality"});
 }
 
 }  // namespace

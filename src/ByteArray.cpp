@@ -23,7 +23,9 @@ ByteArray::ByteArray() : m_pData(nullptr), m_nSize(0), m_nCapacity(0) {}
 
 ByteArray::ByteArray(const char* data, int size) : ByteArray() { copyData(data, size); }
 
-ByteArray::ByteArray(const ByteArray& other) : ByteArray() { copyData(other.m_pData, other.m_nSize); }
+ByteArray::ByteArray(const ByteArray& other) : ByteArray() {
+  copyData(other.m_pData, other.m_nSize);
+}
 
 ByteArray::ByteArray(const std::wstring& text) : ByteArray() { *this += text; }
 
@@ -123,8 +125,9 @@ ByteArray& ByteArray::operator+=(const std::wstring& text) {
 ByteArray& ByteArray::operator+=(int value) { return *this += static_cast<unsigned int>(value); }
 
 ByteArray& ByteArray::operator+=(unsigned int value) {
-  const unsigned char bytes[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                  static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+  const unsigned char bytes[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
   append(bytes, 4);
   return *this;
 }
@@ -140,7 +143,8 @@ bool ByteArray::operator!=(const ByteArray& other) const { return !(*this == oth
 
 std::wstring ByteArray::a2w() {
   std::wstring text(static_cast<std::size_t>(m_nSize), L'\0');
-  for (int i = 0; i < m_nSize; ++i) text[i] = static_cast<wchar_t>(static_cast<unsigned char>(m_pData[i]));
+  for (int i = 0; i < m_nSize; ++i)
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(m_pData[i]));
   return text;
 }
 

@@ -37,13 +37,21 @@ DataStore& DataStore::operator=(const DataStore& other) {
   return *this;
 }
 
-bool DataStore::containsIntAttribute(const wchar_t* name) const { return m_mapInts.count(name) != 0; }
-bool DataStore::containsIntAttribute(const std::wstring& name) const { return containsIntAttribute(name.c_str()); }
-bool DataStore::containsStringAttribute(const wchar_t* name) const { return m_mapStrings.count(name) != 0; }
+bool DataStore::containsIntAttribute(const wchar_t* name) const {
+  return m_mapInts.count(name) != 0;
+}
+bool DataStore::containsIntAttribute(const std::wstring& name) const {
+  return containsIntAttribute(name.c_str());
+}
+bool DataStore::containsStringAttribute(const wchar_t* name) const {
+  return m_mapStrings.count(name) != 0;
+}
 bool DataStore::containsStringAttribute(const std::wstring& name) const {
   return containsStringAttribute(name.c_str());
 }
-bool DataStore::containsByteArrayAttribute(const wchar_t* name) const { return m_mapByteArrays.count(name) != 0; }
+bool DataStore::containsByteArrayAttribute(const wchar_t* name) const {
+  return m_mapByteArrays.count(name) != 0;
+}
 bool DataStore::containsByteArrayAttribute(const std::wstring& name) const {
   return containsByteArrayAttribute(name.c_str());
 }
@@ -58,7 +66,9 @@ bool DataStore::getAttributeValue(const std::wstring& name, ByteArray*& value) c
   return readByName(m_mapByteArrays, name, value);
 }
 
-bool DataStore::getAttributeValue(unsigned int index, int& value) { return readByIndex(m_mapInts, index, value); }
+bool DataStore::getAttributeValue(unsigned int index, int& value) {
+  return readByIndex(m_mapInts, index, value);
+}
 bool DataStore::getAttributeValue(unsigned int index, std::wstring& value) {
   return readByIndex(m_mapStrings, index, value);
 }
@@ -68,7 +78,9 @@ bool DataStore::getAttributeValue(unsigned int index, ByteArray*& value) {
 
 void DataStore::setAttributeValue(const std::wstring& name, int value) { m_mapInts[name] = value; }
 
-void DataStore::setAttributeValue(const std::wstring& name, const std::wstring& value) { m_mapStrings[name] = value; }
+void DataStore::setAttributeValue(const std::wstring& name, const std::wstring& value) {
+  m_mapStrings[name] = value;
+}
 
 void DataStore::setAttributeValue(const std::wstring& name, ByteArray* value) {
   auto found = m_mapByteArrays.find(name);

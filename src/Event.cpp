@@ -11,29 +11,32 @@
 
 namespace kw {
 
-Event::Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
-             const wchar_t* function)
+Event::Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file,
+             int line, const wchar_t* function)
     : m_bIncludeHeaders(false) {
   init(id, description, type, file, line, function);
 }
 
-Event::Event(unsigned long id, const wchar_t* file, int line, const wchar_t* function) : m_bIncludeHeaders(false) {
+Event::Event(unsigned long id, const wchar_t* file, int line, const wchar_t* function)
+    : m_bIncludeHeaders(false) {
   init(id, L"", Error, file, line, function);
 }
 
-Event::Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function)
+Event::Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line,
+             const wchar_t* function)
     : m_bIncludeHeaders(false) {
   init(id, description, Error, file, line, function);
 }
 
-Event::Event(unsigned long id, const Exception* exception, const wchar_t* description, const wchar_t* file, int line,
-             const wchar_t* function)
+Event::Event(unsigned long id, const Exception* exception, const wchar_t* description,
+             const wchar_t* file, int line, const wchar_t* function)
     : m_bIncludeHeaders(false) {
   init(id, description, Error, file, line, function);
   m_pException = exception;
 }
 
-Event::Event(unsigned long id, const Exception* exception, const wchar_t* file, int line, const wchar_t* function)
+Event::Event(unsigned long id, const Exception* exception, const wchar_t* file, int line,
+             const wchar_t* function)
     : m_bIncludeHeaders(false) {
   init(id, L"", Error, file, line, function);
   m_pException = exception;
@@ -45,8 +48,8 @@ Event::~Event() = default;
 
 Event& Event::operator=(const Event& other) = default;
 
-void Event::init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
-                 const wchar_t* function) {
+void Event::init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file,
+                 int line, const wchar_t* function) {
   m_nID = id;
   m_strDescription = description ? description : L"";
   m_eType = type;
@@ -106,7 +109,8 @@ std::wostream& operator<<(std::wostream& stream, const Event& event) {
     wchar_t time[32] = {};
     std::tm local{};
     if (os::localTimeNow(local)) std::wcsftime(time, 32, L"%Y/%m/%d %H:%M:%S", &local);
-    stream << time << L" " << typeLabel(event.getType()) << static_cast<unsigned int>(event.getID()) << L" ";
+    stream << time << L" " << typeLabel(event.getType()) << static_cast<unsigned int>(event.getID())
+           << L" ";
   }
   stream << event.getDescription() << L" " << event.getDetails();
   if (event.getException()) stream << L" Exception: " << event.getException()->toString();

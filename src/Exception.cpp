@@ -13,7 +13,8 @@ Exception::Exception() {
   m_strStackTrace = os::captureStack();
 }
 
-Exception::Exception(int id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function) {
+Exception::Exception(int id, const wchar_t* description, const wchar_t* file, int line,
+                     const wchar_t* function) {
   init(0, id, description, file, line, function);
   m_strStackTrace = os::captureStack();
 }
@@ -24,8 +25,8 @@ Exception::Exception(int type, int id, const wchar_t* description, const wchar_t
   m_strStackTrace = os::captureStack();
 }
 
-Exception::Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers, const wchar_t* file, int line,
-                     const wchar_t* function) {
+Exception::Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers,
+                     const wchar_t* file, int line, const wchar_t* function) {
   init(0, id, description, file, line, function);
   m_strStackTrace = os::captureStack(pointers);
 }
@@ -47,7 +48,9 @@ void Exception::init(int type, int id, const wchar_t* description, const wchar_t
   m_nParameterCount = 0;
 }
 
-void Exception::setDescription(const wchar_t* description) { m_strDescription = description ? description : L""; }
+void Exception::setDescription(const wchar_t* description) {
+  m_strDescription = description ? description : L"";
+}
 
 void Exception::addParameter(const wchar_t* value) {
   ++m_nParameterCount;
@@ -78,8 +81,9 @@ std::wstring Exception::toString() const {
 }
 
 std::wostream& operator<<(std::wostream& stream, const Exception& exception) {
-  stream << L"Type: " << exception.getExceptionType() << L" ID: " << exception.getExceptionID() << L" Desc: "
-         << exception.getDescription() << L" StackTrace: " << exception.getStackTrace();
+  stream << L"Type: " << exception.getExceptionType() << L" ID: " << exception.getExceptionID()
+         << L" Desc: " << exception.getDescription() << L" StackTrace: "
+         << exception.getStackTrace();
   return stream;
 }
 

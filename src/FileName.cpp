@@ -16,7 +16,9 @@ bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // Only where the platform has a root that a leading '/' names; elsewhere a
 // leading separator is trimmed like any other.
-bool isRooted(const std::wstring& text) { return os::kRootedPaths && !text.empty() && text[0] == L'/'; }
+bool isRooted(const std::wstring& text) {
+  return os::kRootedPaths && !text.empty() && text[0] == L'/';
+}
 
 std::wstring cleaned(const wchar_t* text) {
   std::wstring result = text ? text : L"";
@@ -24,7 +26,9 @@ std::wstring cleaned(const wchar_t* text) {
   return result;
 }
 
-wchar_t folded(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+wchar_t folded(wchar_t c) {
+  return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 
 bool equalFolded(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
@@ -67,7 +71,8 @@ FileName::FileName(const wchar_t* driveAndFolder, const wchar_t* name, const wch
   if (!makepath()) *this = FileName();
 }
 
-FileName::FileName(const wchar_t* drive, const wchar_t* folder, const wchar_t* name, const wchar_t* extension) {
+FileName::FileName(const wchar_t* drive, const wchar_t* folder, const wchar_t* name,
+                   const wchar_t* extension) {
   if (drive) m_strDrive = drive;
   if (folder) m_strFolder = folder;
   if (name) m_strName = name;
@@ -101,13 +106,21 @@ void FileName::setFolder(const wchar_t* folder) {
 
 void FileName::setName(const wchar_t* name) { setPart(m_strName, cleaned(name)); }
 
-void FileName::setExtension(const wchar_t* extension) { setPart(m_strExtension, cleaned(extension)); }
+void FileName::setExtension(const wchar_t* extension) {
+  setPart(m_strExtension, cleaned(extension));
+}
 
-bool FileName::operator==(const FileName& other) const { return equalFolded(m_strFilepath, other.m_strFilepath); }
+bool FileName::operator==(const FileName& other) const {
+  return equalFolded(m_strFilepath, other.m_strFilepath);
+}
 
-bool FileName::operator<(const FileName& other) const { return lessFolded(m_strFilepath, other.m_strFilepath); }
+bool FileName::operator<(const FileName& other) const {
+  return lessFolded(m_strFilepath, other.m_strFilepath);
+}
 
-bool FileName::isOfType(const wchar_t* extension) const { return extension && equalFolded(m_strExtension, extension); }
+bool FileName::isOfType(const wchar_t* extension) const {
+  return extension && equalFolded(m_strExtension, extension);
+}
 
 bool FileName::exists() const { return os::fileExists(m_strFilepath); }
 
@@ -148,7 +161,8 @@ bool FileName::splitpath() {
   }
   // The limits hold for the parts as the split finds them, separators and
   // dot included, as the platform's fixed-size buffers would.
-  if (folder.size() > os::kMaxFolder || name.size() > os::kMaxComponent || extension.size() > os::kMaxComponent) {
+  if (folder.size() > os::kMaxFolder || name.size() > os::kMaxComponent ||
+      extension.size() > os::kMaxComponent) {
     return false;
   }
 

@@ -52,7 +52,8 @@ Msg& Msg::operator=(const Msg& other) {
 
 const wchar_t* Msg::getTypeName(MsgType type) {
   int value = static_cast<int>(type);
-  if (value < 0 || value >= static_cast<int>(sizeof kTypeNames / sizeof kTypeNames[0])) return L"Unknown";
+  if (value < 0 || value >= static_cast<int>(sizeof kTypeNames / sizeof kTypeNames[0]))
+    return L"Unknown";
   return kTypeNames[value];
 }
 
@@ -70,7 +71,8 @@ bool Msg::isSecure() const {
 
 void Msg::toString(std::wstring& text) const {
   text.clear();
-  for (const auto& entry : m_mapInts) text += entry.first + L"=" + std::to_wstring(entry.second) + L"\r\n";
+  for (const auto& entry : m_mapInts)
+    text += entry.first + L"=" + std::to_wstring(entry.second) + L"\r\n";
   for (const auto& entry : m_mapStrings) text += entry.first + L"=" + entry.second + L"\r\n";
   for (const auto& entry : m_mapByteArrays)
     text += entry.first + L"=" + std::to_wstring(byteCount(entry.second)) + L"\r\n";
@@ -85,8 +87,10 @@ std::wostream& operator<<(std::wostream& stream, const Msg& msg) {
 int Msg::getSerializedSizeRequirement() const {
   std::int64_t total = 8;
   for (const auto& entry : m_mapInts) total += 8 + textBytes(entry.first) + 8 + 4;
-  for (const auto& entry : m_mapStrings) total += 8 + textBytes(entry.first) + 8 + textBytes(entry.second);
-  for (const auto& entry : m_mapByteArrays) total += 8 + textBytes(entry.first) + 8 + byteCount(entry.second);
+  for (const auto& entry : m_mapStrings)
+    total += 8 + textBytes(entry.first) + 8 + textBytes(entry.second);
+  for (const auto& entry : m_mapByteArrays)
+    total += 8 + textBytes(entry.first) + 8 + byteCount(entry.second);
   // The length field is a signed 32-bit number.
   if (total > INT32_MAX)
     throw CommsException(1050605, L"Message too large to serialise", L".\\src\\Msg", __LINE__,
@@ -128,7 +132,8 @@ void Msg::toByteArray(ByteArray& out) const {
 void Msg::fromByteArray(const ByteArray& in) {
   int offset = 0;
   if (getNextInt(in, offset) != 1)
-    throw CommsException(1050601, L"Unsupported Message Version", L".\\src\\Msg", __LINE__, L"Msg::fromByteArray");
+    throw CommsException(1050601, L"Unsupported Message Version", L".\\src\\Msg", __LINE__,
+                         L"Msg::fromByteArray");
   if (getNextInt(in, offset) != in.getSize())
     throw CommsException(1050602, L"Incorrect message length value", L".\\src\\Msg", __LINE__,
                          L"Msg::fromByteArray");
@@ -142,11 +147,12 @@ void Msg::fromByteArray(const ByteArray& in) {
     if (!getNextElement(in, offset, number, name, bytes, type)) return;
     std::unique_ptr<ByteArray> nameBytes(bytes);
     if (type != STRING)
-      throw CommsException(1050603, L"Unexpected element data type when parsing Attribute Name", L".\\src\\Msg",
-                           __LINE__, L"Msg::fromByteArray");
+      throw CommsException(1050603, L"Unexpected element data type when parsing Attribute Name",
+                           L".\\src\\Msg", __LINE__, L"Msg::fromByteArray");
     bytes = nullptr;
     if (!getNextElement(in, offset, number, text, bytes, type))
-      throw CommsException(1050604, L"Missing attribute value", L".\\src\\Msg", __LINE__, L"Msg::fromByteArray");
+      throw CommsException(1050604, L"Missing attribute value", L".\\src\\Msg", __LINE__,
+                           L"Msg::fromByteArray");
     switch (type) {
       case INTEGER:
         setAttributeValue(name, number);
@@ -161,26 +167,27 @@ void Msg::fromByteArray(const ByteArray& in) {
   }
 }
 
-bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue, std::wstring& stringValue,
-                         ByteArray*& byteArrayValue, DataType& type) {
+bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue,
+                         std::wstring& stringValue, ByteArray*& byteArrayValue, DataType& type) {
   const std::int64_t size = data.getSize();
   if (offset >= size) return false;
   if (static_cast<std::int64_t>(offset) + 8 > size)
-    throw CommsException(1050606, L"Insufficient bytes to read element header", L".\\src\\Msg", __LINE__,
-                         L"Msg::getNextElement");
+    throw CommsException(1050606, L"Insufficient bytes to read element header", L".\\src\\Msg",
+                         __LINE__, L"Msg::getNextElement");
   int tag = getNextInt(data, offset);
   int length = getNextInt(data, offset);
   // A negative length would move the reading position backwards.
   if (length < 0 || static_cast<std::int64_t>(offset) + length > size)
-    throw CommsException(1050607, L"Insufficient bytes to read full element", L".\\src\\Msg", __LINE__,
-                         L"Msg::getNextElement");
+    throw CommsException(1050607, L"Insufficient bytes to read full element", L".\\src\\Msg",
+                         __LINE__, L"Msg::getNextElement");
   switch (tag) {
     case INTEGER:
       intValue = getNextInt(data, offset);
       break;
     case STRING:
       stringValue.clear();
-      utf16::appendFromLE(stringValue, data.getData() + offset, static_cast<std::size_t>(length / 2));
+      utf16::appendFromLE(stringValue, data.getData() + offset,
+                          static_cast<std::size_t>(length / 2));
       offset += length;
       break;
     case BYTE_ARRAY:
@@ -188,7 +195,8 @@ bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue, std:
       offset += length;
       break;
     default:
-      throw CommsException(1050608, L"Unknown element type", L".\\src\\Msg", __LINE__, L"Msg::getNextElement");
+      throw CommsException(1050608, L"Unknown element type", L".\\src\\Msg", __LINE__,
+                           L"Msg::getNextElement");
   }
   type = static_cast<DataType>(tag);
   return true;
@@ -196,11 +204,13 @@ bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue, std:
 
 int Msg::getNextInt(const ByteArray& data, int& offset) {
   if (static_cast<std::int64_t>(offset) + 4 > data.getSize())
-    throw CommsException(1050609, L"Insufficient bytes to read int", L".\\src\\Msg", __LINE__, L"Msg::getNextInt");
+    throw CommsException(1050609, L"Insufficient bytes to read int", L".\\src\\Msg", __LINE__,
+                         L"Msg::getNextInt");
   const auto* p = reinterpret_cast<const unsigned char*>(data.getData() + offset);
   offset += 4;
-  return static_cast<int>(static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-                          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
+  return static_cast<int>(
+      static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
 }
 
 }  // namespace kw

@@ -23,12 +23,14 @@ void Tools::cleanString(std::wstring& text) {
   if (begin > 0) text.erase(0, begin);
 }
 
-void Tools::splitString(const std::wstring& text, std::vector<std::wstring>& tokens, const std::wstring& delimiters) {
+void Tools::splitString(const std::wstring& text, std::vector<std::wstring>& tokens,
+                        const std::wstring& delimiters) {
   tokens.clear();
   std::size_t start = text.find_first_not_of(delimiters);
   while (start != std::wstring::npos) {
     std::size_t end = text.find_first_of(delimiters, start);
-    tokens.push_back(text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+    tokens.push_back(
+        text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
     start = end == std::wstring::npos ? end : text.find_first_not_of(delimiters, end);
   }
 }

@@ -173,7 +173,11 @@ std::wstring fromUtf8(const std::string& text) {
   std::size_t n = text.size();
   for (std::size_t i = 0; i < n;) {
     std::uint32_t c = p[i];
-    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    std::size_t len = c < 0x80           ? 1
+                      : (c >> 5) == 0x6  ? 2
+                      : (c >> 4) == 0xE  ? 3
+                      : (c >> 3) == 0x1E ? 4
+                                         : 0;
     std::uint32_t cp = kReplacement;
     if (len == 1) {
       cp = c;

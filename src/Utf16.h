@@ -10,7 +10,9 @@ namespace kw::utf16 {
 
 // Number of UTF-16 code units needed for n characters.
 std::size_t unitCount(const wchar_t* text, std::size_t n);
-inline std::size_t unitCount(const std::wstring& text) { return unitCount(text.data(), text.size()); }
+inline std::size_t unitCount(const std::wstring& text) {
+  return unitCount(text.data(), text.size());
+}
 
 // Writes the code units little-endian at out; returns the end of what was written.
 char* writeLE(char* out, const wchar_t* text, std::size_t n);

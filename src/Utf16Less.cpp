@@ -4,6 +4,8 @@
 
 namespace kw {
 
-bool Utf16Less::operator()(const std::wstring& a, const std::wstring& b) const { return utf16::compare(a, b) < 0; }
+bool Utf16Less::operator()(const std::wstring& a, const std::wstring& b) const {
+  return utf16::compare(a, b) < 0;
+}
 
 }  // namespace kw

@@ -18,10 +18,12 @@ class KW_API Event {
   Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
         const wchar_t* function);
   Event(unsigned long id, const wchar_t* file, int line, const wchar_t* function);
-  Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function);
-  Event(unsigned long id, const Exception* exception, const wchar_t* description, const wchar_t* file, int line,
+  Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line,
         const wchar_t* function);
-  Event(unsigned long id, const Exception* exception, const wchar_t* file, int line, const wchar_t* function);
+  Event(unsigned long id, const Exception* exception, const wchar_t* description,
+        const wchar_t* file, int line, const wchar_t* function);
+  Event(unsigned long id, const Exception* exception, const wchar_t* file, int line,
+        const wchar_t* function);
   Event(const Event& other);
   virtual ~Event();
 
@@ -49,8 +51,8 @@ class KW_API Event {
   std::wstring toString(bool includeHeaders);
 
  protected:
-  void init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
-            const wchar_t* function);
+  void init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file,
+            int line, const wchar_t* function);
 
  private:
   unsigned long m_nID;

@@ -12,10 +12,12 @@ namespace kw {
 class KW_API Exception {
  public:
   Exception();
-  Exception(int id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function);
-  Exception(int type, int id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function);
-  Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers, const wchar_t* file, int line,
+  Exception(int id, const wchar_t* description, const wchar_t* file, int line,
             const wchar_t* function);
+  Exception(int type, int id, const wchar_t* description, const wchar_t* file, int line,
+            const wchar_t* function);
+  Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers, const wchar_t* file,
+            int line, const wchar_t* function);
   Exception(const Exception& other);
   virtual ~Exception();
 
@@ -42,7 +44,8 @@ class KW_API Exception {
   std::wstring toString() const;
 
  private:
-  void init(int type, int id, const wchar_t* description, const wchar_t* file, int line, const wchar_t* function);
+  void init(int type, int id, const wchar_t* description, const wchar_t* file, int line,
+            const wchar_t* function);
 
   int m_nExceptionType;
   int m_nExceptionID;

@@ -24,7 +24,8 @@ class KW_API FileName {
   // folder what follows it (or all of it without a colon).
   FileName(const wchar_t* driveAndFolder, const wchar_t* name, const wchar_t* extension);
   // The parts are taken as given, untrimmed, then joined.
-  FileName(const wchar_t* drive, const wchar_t* folder, const wchar_t* name, const wchar_t* extension);
+  FileName(const wchar_t* drive, const wchar_t* folder, const wchar_t* name,
+           const wchar_t* extension);
   FileName(const FileName& other);
   virtual ~FileName();
 

@@ -9,7 +9,8 @@ using kw::Msg;
 
 namespace {
 
-Msg make(Msg::MsgType type, std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> strings = {}) {
+Msg make(Msg::MsgType type,
+         std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> strings = {}) {
   Msg msg;
   msg.setType(type);
   for (const auto& [name, value] : strings) msg.setAttributeValue(name, std::wstring(value));
@@ -35,11 +36,13 @@ TEST(AntiMsgRepeater, NewFilterHoldsAnUnspecifiedMessage) {
 
 TEST(AntiMsgRepeater, SystemStateComparesItsTextOnly) {
   Msg last = make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"a"}});
-  EXPECT_TRUE(repeats(last, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"b"}})));
+  EXPECT_TRUE(
+      repeats(last, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"b"}})));
   EXPECT_FALSE(repeats(last, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"busy"}})));
   EXPECT_FALSE(repeats(last, make(Msg::APPLICATION_CHANGE, {{L"SystemState", L"Busy"}})));
   // A missing state reads as the empty text.
-  EXPECT_TRUE(repeats(make(Msg::SYSTEM_STATE_CHANGE), make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L""}})));
+  EXPECT_TRUE(repeats(make(Msg::SYSTEM_STATE_CHANGE),
+                      make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L""}})));
 }
 
 TEST(AntiMsgRepeater, ApplicationChangeSkipsAHashOnlyOneSideHas) {
@@ -52,8 +55,10 @@ TEST(AntiMsgRepeater, ApplicationChangeSkipsAHashOnlyOneSideHas) {
   Msg nullHash = make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}});
   nullHash.setAttributeValue(L"ApplicationHash", static_cast<ByteArray*>(nullptr));
   EXPECT_TRUE(repeats(last, nullHash));
-  EXPECT_FALSE(repeats(last, make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}, {L"ContextString3", L"x"}})));
-  EXPECT_TRUE(repeats(make(Msg::APPLICATION_CHANGE), make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L""}})));
+  EXPECT_FALSE(repeats(last, make(Msg::APPLICATION_CHANGE,
+                                  {{L"ContextString1", L"doc"}, {L"ContextString3", L"x"}})));
+  EXPECT_TRUE(repeats(make(Msg::APPLICATION_CHANGE),
+                      make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L""}})));
 }
 
 TEST(AntiMsgRepeater, LaterMissingStringsCompareAsEmpty) {

@@ -8,7 +8,9 @@ using kw::ByteArray;
 
 namespace {
 
-std::string bytes(const ByteArray& a) { return std::string(a.getData() ? a.getData() : "", a.getSize()); }
+std::string bytes(const ByteArray& a) {
+  return std::string(a.getData() ? a.getData() : "", a.getSize());
+}
 
 }  // namespace
 

@@ -173,28 +173,27 @@ TEST(Msg, HeaderFaults) {
 
 TEST(Msg, ElementFaults) {
   // An integer where a name belongs.
-  EXPECT_EQ(parseError("0100000014000000" "0100000004000000" "07000000"), 1050603);
+  EXPECT_EQ(parseError("0100000014000000 0100000004000000 07000000"), 1050603);
   // A name and nothing after it.
-  EXPECT_EQ(parseError("0100000012000000" "0200000002000000" "4100"), 1050604);
+  EXPECT_EQ(parseError("0100000012000000 0200000002000000 4100"), 1050604);
   // Fewer than 8 bytes where an element starts.
-  EXPECT_EQ(parseError("0100000015000000" "0200000002000000" "4100" "010000"), 1050606);
+  EXPECT_EQ(parseError("0100000015000000 0200000002000000 4100 010000"), 1050606);
   // A payload running past the end, caught before the unknown type 9 is looked at.
-  EXPECT_EQ(parseError("010000001a000000" "0200000002000000" "4100" "09000000" "00010000"),
-            1050607);
-  EXPECT_EQ(parseError("010000001e000000" "0200000002000000" "4100" "0400000004000000" "00000000"),
+  EXPECT_EQ(parseError("010000001a000000 0200000002000000 4100 09000000 00010000"), 1050607);
+  EXPECT_EQ(parseError("010000001e000000 0200000002000000 4100 0400000004000000 00000000"),
             1050608);
   // An integer element that declares no payload still reads four bytes.
-  EXPECT_EQ(parseError("010000001d000000" "0200000002000000" "4100" "0100000000000000" "000000"),
-            1050609);
+  EXPECT_EQ(parseError("010000001d000000 0200000002000000 4100 0100000000000000 000000"), 1050609);
   // A negative payload length would move the reader backwards.
-  EXPECT_EQ(parseError("0100000012000000" "02000000feffffff" "4100"), 1050607);
-  EXPECT_EQ(parseError("0100000010000000" "0200000000000080"), 1050607);
+  EXPECT_EQ(parseError("0100000012000000 02000000feffffff 4100"), 1050607);
+  EXPECT_EQ(parseError("0100000010000000 0200000000000080"), 1050607);
 }
 
 TEST(Msg, FaultsKeepWhatWasParsedAndNameTheirSite) {
   Msg msg;
-  ByteArray bytes = hex("0100000030000000" "0200000002000000" "4100" "0100000004000000" "05000000"
-                        "0200000002000000" "4200" "0400000000000000");
+  ByteArray bytes =
+      hex("0100000030000000 0200000002000000 4100 0100000004000000 05000000"
+          "0200000002000000 4200 0400000000000000");
   try {
     msg.fromByteArray(bytes);
     FAIL() << "parsed a message with an unknown element type";
@@ -220,8 +219,9 @@ TEST(Msg, FaultsKeepWhatWasParsedAndNameTheirSite) {
 TEST(Msg, OddStringLengthDropsTheLastByte) {
   // Name "A", string value of payload length 5, then a second attribute "B"=1.
   Msg msg;
-  msg.fromByteArray(hex("0100000035000000" "0200000002000000" "4100" "0200000005000000" "4800490021"
-                        "0200000002000000" "4200" "0100000004000000" "01000000"));
+  msg.fromByteArray(
+      hex("0100000035000000 0200000002000000 4100 0200000005000000 4800490021"
+          "0200000002000000 4200 0100000004000000 01000000"));
   std::wstring text;
   ASSERT_TRUE(msg.getAttributeValue(L"A", text));
   EXPECT_EQ(text, L"HI");
@@ -234,8 +234,9 @@ TEST(Msg, LaterAttributesOverwriteEarlierOnes) {
   Msg msg;
   msg.setAttributeValue(L"Keep", std::wstring(L"kept"));
   msg.setAttributeValue(L"A", new ByteArray("old", 3));
-  msg.fromByteArray(hex("010000002f000000" "0200000002000000" "4100" "0300000001000000" "01"
-                        "0200000002000000" "4100" "0300000002000000" "0203"));
+  msg.fromByteArray(
+      hex("010000002f000000 0200000002000000 4100 0300000001000000 01"
+          "0200000002000000 4100 0300000002000000 0203"));
   ByteArray* a = nullptr;
   ASSERT_TRUE(msg.getAttributeValue(L"A", a));
   EXPECT_EQ(toHex(*a), "0203");

@@ -63,7 +63,8 @@ ChildProcess::ChildProcess(const std::string& name, const std::vector<std::strin
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
   std::string mutableCommand = command;
-  if (CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  if (CreateProcessA(nullptr, &mutableCommand[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &info)) {
     CloseHandle(info.hThread);
     m_handle = info.hProcess;
     m_pid = static_cast<long>(info.dwProcessId);

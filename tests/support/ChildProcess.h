@@ -42,7 +42,7 @@ void setEnv(const std::string& name, const std::string& value);
 
 }  // namespace kwtest
 
-#define KW_CHILD_MAIN(name)                                                   \
-  static int name##_child(const std::vector<std::string>& args);              \
+#define KW_CHILD_MAIN(name)                                                    \
+  static int name##_child(const std::vector<std::string>& args);               \
   static const ::kwtest::ChildRegistrar name##_registrar(#name, name##_child); \
   static int name##_child(const std::vector<std::string>& args)

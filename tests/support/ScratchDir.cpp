@@ -12,8 +12,8 @@ ScratchDir::ScratchDir() {
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   auto base = std::filesystem::temp_directory_path();
   for (;;) {
-    auto candidate = base / ("kwtest-" + std::to_string(random()) + "-" + std::to_string(stamp) + "-" +
-                             std::to_string(counter++));
+    auto candidate = base / ("kwtest-" + std::to_string(random()) + "-" + std::to_string(stamp) +
+                             "-" + std::to_string(counter++));
     if (std::filesystem::create_directory(candidate)) {
       m_path = candidate;
       return;

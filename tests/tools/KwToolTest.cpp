@@ -32,9 +32,9 @@ std::string readFile(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// Version, length 42, the name "MsgType", the integer 2.
 const char kWorkedExample[] =
-    "01000000" "2a000000" "020000000e000000" "4d00730067005400790070006500"
-    "0100000004000000" "02000000";
+    "010000002a000000020000000e0000004d00730067005400790070006500010000000400000002000000";
 
 }  // namespace
 
@@ -54,10 +54,10 @@ TEST(KwToolEncode, TypesFollowTheSyntax) {
   const auto blob = scratch.path() / "blob.bin";
   std::ofstream(blob, std::ios::binary).write("\0\1\2", 3);
 
-  Result encoded = runTool({L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007",
-                           L"Mask:int=0xFFFFFFFF", L"Word=12x", L"Big=2147483648",
-                           L"T:ime:str=a=b", L"Key:hex=DE AD be ef", L"Blob:file=" + blob.wstring(),
-                           L"Name=K\u00e9y\U0001F600", L"=empty"});
+  Result encoded =
+      runTool({L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007", L"Mask:int=0xFFFFFFFF",
+               L"Word=12x", L"Big=2147483648", L"T:ime:str=a=b", L"Key:hex=DE AD be ef",
+               L"Blob:file=" + blob.wstring(), L"Name=K\u00e9y\U0001F600", L"=empty"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
   Result decoded = runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
@@ -93,11 +93,11 @@ TEST(KwToolDecode, EachMalformedInputNamesItsOwnError) {
   const std::pair<const char*, const char*> cases[] = {
       {"0200000007000000", "1050601 Unsupported Message Version"},
       {"0100000009000000", "1050602 Incorrect message length value"},
-      {"0100000014000000" "0100000004000000" "07000000", "1050603 "},
-      {"0100000012000000" "0200000002000000" "4100", "1050604 Missing attribute value"},
-      {"0100000015000000" "0200000002000000" "4100" "010000", "1050606 "},
-      {"0100000012000000" "02000000feffffff" "4100", "1050607 "},
-      {"010000001e000000" "0200000002000000" "4100" "0400000004000000" "00000000",
+      {"0100000014000000 0100000004000000 07000000", "1050603 "},
+      {"0100000012000000 0200000002000000 4100", "1050604 Missing attribute value"},
+      {"0100000015000000 0200000002000000 4100 010000", "1050606 "},
+      {"0100000012000000 02000000feffffff 4100", "1050607 "},
+      {"010000001e000000 0200000002000000 4100 0400000004000000 00000000",
        "1050608 Unknown element type"},
       {"01000000", "1050609 "},
   };
@@ -144,10 +144,13 @@ TEST(KwTool, UsageErrorsExitTwoWithTheUsageLine) {
 }
 
 TEST(KwTool, HelpOnEveryCommand) {
-  for (const auto& args : std::vector<std::vector<std::wstring>>{
-           {L"--help"}, {L"encode", L"--help"}, {L"decode", L"-h"}, {L"reg", L"--help"},
-           {L"reg", L"get", L"--help"}, {L"reg", L"set", L"--help"},
-           {L"reg", L"delete", L"--help"}}) {
+  for (const auto& args : std::vector<std::vector<std::wstring>>{{L"--help"},
+                                                                 {L"encode", L"--help"},
+                                                                 {L"decode", L"-h"},
+                                                                 {L"reg", L"--help"},
+                                                                 {L"reg", L"get", L"--help"},
+                                                                 {L"reg", L"set", L"--help"},
+                                                                 {L"reg", L"delete", L"--help"}}) {
     Result r = runTool(args);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("usage: kwtool", 0), 0u) << r.out;

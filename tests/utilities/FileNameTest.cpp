@@ -15,8 +15,8 @@ namespace {
 
 // All six fields in one text, so a case is one line and a failure shows them all.
 std::wstring parts(const FileName& f) {
-  return std::wstring(f.getFilepath()) + L"|" + f.getDrive() + L"|" + f.getFolder() + L"|" + f.getName() + L"|" +
-         f.getExtension() + L"|" + f.getDriveAndFolder();
+  return std::wstring(f.getFilepath()) + L"|" + f.getDrive() + L"|" + f.getFolder() + L"|" +
+         f.getName() + L"|" + f.getExtension() + L"|" + f.getDriveAndFolder();
 }
 
 void touch(const std::filesystem::path& file) { std::ofstream(file) << "x"; }
@@ -24,20 +24,23 @@ void touch(const std::filesystem::path& file) { std::ofstream(file) << "x"; }
 }  // namespace
 
 TEST(FileNameSplit, DividesAWindowsPath) {
-  EXPECT_EQ(parts(FileName(L"C:\\Program Files\\Kestrelwright\\trace.log")),
-            L"C:\\Program Files\\Kestrelwright\\trace.log|C|\\Program Files\\Kestrelwright|trace|log|"
-            L"C:\\Program Files\\Kestrelwright");
+  EXPECT_EQ(
+      parts(FileName(L"C:\\Program Files\\Kestrelwright\\trace.log")),
+      L"C:\\Program Files\\Kestrelwright\\trace.log|C|\\Program Files\\Kestrelwright|trace|log|"
+      L"C:\\Program Files\\Kestrelwright");
   // The trailing separator is trimmed, so the last folder becomes the name.
   EXPECT_EQ(parts(FileName(L"C:\\Program Files\\Kestrelwright\\")),
             L"C:\\Program Files\\Kestrelwright|C|\\Program Files|Kestrelwright||C:\\Program Files");
   EXPECT_EQ(parts(FileName(L"C:\\dir\\a.b.log")), L"C:\\dir\\a.b.log|C|\\dir|a.b|log|C:\\dir");
   EXPECT_EQ(parts(FileName(L"C:\\dir\\.profile")), L"C:\\dir\\.profile|C|\\dir||profile|C:\\dir");
-  EXPECT_EQ(parts(FileName(L"C:/dir/sub/x.txt")), L"C:/dir/sub/x.txt|C|\\dir/sub|x|txt|C:\\dir/sub");
+  EXPECT_EQ(parts(FileName(L"C:/dir/sub/x.txt")),
+            L"C:/dir/sub/x.txt|C|\\dir/sub|x|txt|C:\\dir/sub");
   EXPECT_EQ(parts(FileName(L"C:dir\\x.log")), L"C:dir\\x.log|C|\\dir|x|log|C:\\dir");
   EXPECT_EQ(parts(FileName(L" ;C:\\x.log. ")), L"C:\\x.log|C|\\|x|log|C:\\");
   // Without a drive the leading backslash goes: the path becomes relative.
   EXPECT_EQ(parts(FileName(L"\\dir\\file.log")), L"dir\\file.log||\\dir|file|log|:\\dir");
-  EXPECT_EQ(parts(FileName(L"\\\\server\\share\\x")), L"server\\share\\x||\\server\\share|x||:\\server\\share");
+  EXPECT_EQ(parts(FileName(L"\\\\server\\share\\x")),
+            L"server\\share\\x||\\server\\share|x||:\\server\\share");
 }
 
 TEST(FileNameSplit, EmptyDiffersFromUnset) {
@@ -112,7 +115,8 @@ TEST(FileNameLimits, OverLongPathsLeaveTheObjectUnchanged) {
   f.setExtension(L"logs");
   f.setFilepath((full + L"x").c_str());
   EXPECT_EQ(parts(f), before);
-  EXPECT_EQ(parts(FileName(L"C", (L"\\" + folder).c_str(), (name + L"n").c_str(), L"log")), L"|||||");
+  EXPECT_EQ(parts(FileName(L"C", (L"\\" + folder).c_str(), (name + L"n").c_str(), L"log")),
+            L"|||||");
 
   // Bare names, so that the whole path stays within the limit on Windows.
   FileName g(L"x");
@@ -223,7 +227,8 @@ TEST_F(FileNameIndexed, FirstExistingOrExhausted) {
 TEST_F(FileNameIndexed, NameOverTheLimitStopsTheSearch) {
   // A base whose numbered names would pass a limit must not test the
   // unnumbered file in their place.
-  const std::size_t longest = std::min(kw::os::kMaxComponent, kw::os::kMaxPath - m_dir.wide().size() - 1);
+  const std::size_t longest =
+      std::min(kw::os::kMaxComponent, kw::os::kMaxPath - m_dir.wide().size() - 1);
   const std::wstring longBase(longest - 3, L'b');
   FileName f = base();
   f.setExtension(nullptr);

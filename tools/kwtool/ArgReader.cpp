@@ -35,8 +35,6 @@ std::vector<std::wstring> ArgReader::rest() {
 
 void ArgReader::fail(const std::wstring& message) const { throw UsageError(message, m_usage); }
 
-void ArgReader::unknown(const std::wstring& option) const {
-  fail(L"unknown option " + option);
-}
+void ArgReader::unknown(const std::wstring& option) const { fail(L"unknown option " + option); }
 
 }  // namespace kwtool

@@ -29,8 +29,7 @@ enum class Format { Guess, Hex, Raw };
 
 }  // namespace
 
-int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
-                       Console& console) {
+int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
   ArgReader reader(args, first, kUsage);
   std::wstring option;
   Format format = Format::Guess;

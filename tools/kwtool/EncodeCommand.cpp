@@ -29,8 +29,7 @@ const wchar_t kHelp[] =
 
 }  // namespace
 
-int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
-                       Console& console) {
+int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
   ArgReader reader(args, first, kUsage);
   std::wstring option;
   std::wstring outPath;

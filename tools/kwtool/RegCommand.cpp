@@ -81,11 +81,10 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
   ArgReader head(args, first, kUsage);
   if (head.done()) head.fail(L"missing get, set or delete");
   const std::wstring action = head.take();
-  const wchar_t* usage = action == L"get"   ? kGetUsage
-                         : action == L"set" ? kSetUsage
-                         : action == L"delete"
-                             ? kDeleteUsage
-                             : nullptr;
+  const wchar_t* usage = action == L"get"      ? kGetUsage
+                         : action == L"set"    ? kSetUsage
+                         : action == L"delete" ? kDeleteUsage
+                                               : nullptr;
   if (!usage) head.fail(L"unknown action \"" + action + L"\"");
 
   ArgReader reader(args, first + 1, usage);
@@ -128,8 +127,7 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
   }
   for (const std::wstring& name : operands) {
     std::wstring text;
-    if (action == L"delete" ? registry.deleteValue(name.c_str())
-                            : describe(registry, name, text)) {
+    if (action == L"delete" ? registry.deleteValue(name.c_str()) : describe(registry, name, text)) {
       if (!text.empty()) console.print(text);
     } else {
       console.error((action == L"delete" ? L"cannot delete " : L"no value ") + name + where);
