@@ -12,6 +12,17 @@ bool isTrimmed(wchar_t c) {
   return c == L'\\' || c == L'\t' || c == L'/' || c == L'.' || c == L' ' || c == L':' || c == L';';
 }
 
+// The converters' two steps: the size, terminator included, then the text.
+template <typename Out, typename In>
+Out convert(const In& text,
+            int (*converter)(const typename In::value_type*, typename Out::value_type*, int)) {
+  int size = converter(text.c_str(), nullptr, 0);
+  if (size <= 0) return Out();
+  std::vector<typename Out::value_type> buffer(static_cast<std::size_t>(size));
+  if (converter(text.c_str(), buffer.data(), size) == 0) return Out();
+  return Out(buffer.data());
+}
+
 }  // namespace
 
 void Tools::cleanString(std::wstring& text) {
@@ -58,19 +69,11 @@ void Tools::lookupErrorDescription(int code, std::wstring& text) {
 std::int64_t Tools::getCurrentTime() { return os::currentTime(); }
 
 std::wstring Tools::widenNarrowString(const std::string& text) {
-  int size = os::utf8ToWide(text.c_str(), nullptr, 0);
-  if (size <= 0) return std::wstring();
-  std::vector<wchar_t> buffer(static_cast<std::size_t>(size));
-  if (os::utf8ToWide(text.c_str(), buffer.data(), size) == 0) return std::wstring();
-  return std::wstring(buffer.data());
+  return convert<std::wstring>(text, &os::utf8ToWide);
 }
 
 std::string Tools::narrowWideString(const std::wstring& text) {
-  int size = os::wideToUtf8(text.c_str(), nullptr, 0);
-  if (size <= 0) return std::string();
-  std::vector<char> buffer(static_cast<std::size_t>(size));
-  if (os::wideToUtf8(text.c_str(), buffer.data(), size) == 0) return std::string();
-  return std::string(buffer.data());
+  return convert<std::string>(text, &os::wideToUtf8);
 }
 
 }  // namespace kw

@@ -11,6 +11,8 @@ class ArgReader {
  public:
   ArgReader(const std::vector<std::wstring>& args, std::size_t first, std::wstring usage);
 
+  static bool isHelp(const std::wstring& arg) { return arg == L"--help" || arg == L"-h"; }
+
   const std::wstring& usage() const { return m_usage; }
   bool done() const { return m_next >= m_args.size(); }
   // True and consumes it when the next argument is an option; "--" is

@@ -13,6 +13,12 @@ void Console::print(const std::wstring& line) {
   m_out << kw::Tools::narrowWideString(line) << '\n';
 }
 
+int Console::help(const std::wstring& usage, const std::wstring& text) {
+  print(usage);
+  print(text);
+  return 0;
+}
+
 void Console::printBytes(const std::string& bytes) { m_out.write(bytes.data(), bytes.size()); }
 
 void Console::error(const std::wstring& message) {

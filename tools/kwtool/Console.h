@@ -14,6 +14,8 @@ class Console {
   std::ostream& out() { return m_out; }
 
   void print(const std::wstring& line);
+  // The usage line and the help text on the output stream; returns 0.
+  int help(const std::wstring& usage, const std::wstring& text);
   void printBytes(const std::string& bytes);
   // "kwtool: <message>" on the error stream.
   void error(const std::wstring& message);

@@ -34,11 +34,7 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   std::wstring option;
   Format format = Format::Guess;
   while (reader.nextOption(option)) {
-    if (option == L"--help" || option == L"-h") {
-      console.print(kUsage);
-      console.print(kHelp);
-      return 0;
-    }
+    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
     if (option == L"--hex") {
       format = Format::Hex;
     } else if (option == L"--raw") {

@@ -34,11 +34,7 @@ int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   std::wstring option;
   std::wstring outPath;
   while (reader.nextOption(option)) {
-    if (option == L"--help" || option == L"-h") {
-      console.print(kUsage);
-      console.print(kHelp);
-      return 0;
-    }
+    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
     if (option != L"--out") reader.unknown(option);
     outPath = reader.value(option);
   }

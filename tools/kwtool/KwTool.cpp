@@ -6,6 +6,7 @@
 #include <exception>
 #include <ostream>
 
+#include "kwtool/ArgReader.h"
 #include "kwtool/Console.h"
 #include "kwtool/DecodeCommand.h"
 #include "kwtool/EncodeCommand.h"
@@ -42,11 +43,8 @@ int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::os
                 std::ostream& err) {
   Console console(in, out, err);
   try {
-    if (!args.empty() && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help")) {
-      console.print(kUsage);
-      console.print(kHelp);
-      return 0;
-    }
+    if (!args.empty() && (ArgReader::isHelp(args[0]) || args[0] == L"help"))
+      return console.help(kUsage, kHelp);
     if (args.empty()) throw UsageError(L"no command given", kUsage);
     Command command = find(args[0]);
     if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", kUsage);

@@ -73,11 +73,7 @@ bool describe(const kw::Registry& registry, const std::wstring& name, std::wstri
 }  // namespace
 
 int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
-  if (first < args.size() && (args[first] == L"--help" || args[first] == L"-h")) {
-    console.print(kUsage);
-    console.print(kHelp);
-    return 0;
-  }
+  if (first < args.size() && ArgReader::isHelp(args[first])) return console.help(kUsage, kHelp);
   ArgReader head(args, first, kUsage);
   if (head.done()) head.fail(L"missing get, set or delete");
   const std::wstring action = head.take();
@@ -93,11 +89,7 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
   std::wstring key = L"Software\\Kestrelwright";
   std::wstring option;
   while (reader.nextOption(option)) {
-    if (option == L"--help" || option == L"-h") {
-      console.print(usage);
-      console.print(kHelp);
-      return 0;
-    }
+    if (ArgReader::isHelp(option)) return console.help(usage, kHelp);
     if (option == L"--root") {
       rootName = reader.value(option);
       if (!parseRoot(rootName, root)) reader.fail(L"unknown root key " + rootName);
