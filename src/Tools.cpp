@@ -1,7 +1,12 @@
+#include <kw/Event.h>
+#include <kw/Logger.h>
 #include <kw/Tools.h>
+
+#include <mutex>
 
 #include "os/Clock.h"
 #include "os/ErrorText.h"
+#include "os/Identity.h"
 #include "os/TextCodec.h"
 
 namespace kw {
@@ -12,14 +17,57 @@ bool isTrimmed(wchar_t c) {
   return c == L'\\' || c == L'\t' || c == L'/' || c == L'.' || c == L' ' || c == L':' || c == L';';
 }
 
+const wchar_t kSourceFile[] = L".\\src\\Tools";
+const wchar_t kGetUserName[] = L"Tools::getUserName";
+
+void traceError(unsigned long id, const wchar_t* description, int line, const wchar_t* function,
+                const wchar_t* userName = nullptr, bool systemError = true) {
+  Event event(id, description, kSourceFile, line, function);
+  if (userName) event.addDetails(L"UserName", userName);
+  if (systemError) event.addSystemErrorInfo();
+  Logger::Trace(event);
+}
+
+struct ConversionSite {
+  const wchar_t* function;
+  unsigned long sizeId;
+  const wchar_t* sizeText;
+  int sizeLine;
+  unsigned long convertId;
+  const wchar_t* convertText;
+  int convertLine;
+};
+
+const ConversionSite kWiden = {L"Tools::widenNarrowString",
+                               1051101,
+                               L"Failed to get size of string when widened",
+                               144,
+                               1051102,
+                               L"Failed to widen string",
+                               165};
+const ConversionSite kNarrow = {L"Tools::narrowWideString",
+                                1051103,
+                                L"Failed to get size of string when narrow",
+                                205,
+                                1051104,
+                                L"Failed to make string narrow",
+                                228};
+
 // The converters' two steps: the size, terminator included, then the text.
 template <typename Out, typename In>
 Out convert(const In& text,
-            int (*converter)(const typename In::value_type*, typename Out::value_type*, int)) {
+            int (*converter)(const typename In::value_type*, typename Out::value_type*, int),
+            const ConversionSite& site) {
   int size = converter(text.c_str(), nullptr, 0);
-  if (size <= 0) return Out();
+  if (size <= 0) {
+    traceError(site.sizeId, site.sizeText, site.sizeLine, site.function);
+    return Out();
+  }
   std::vector<typename Out::value_type> buffer(static_cast<std::size_t>(size));
-  if (converter(text.c_str(), buffer.data(), size) == 0) return Out();
+  if (converter(text.c_str(), buffer.data(), size) == 0) {
+    traceError(site.convertId, site.convertText, site.convertLine, site.function);
+    return Out();
+  }
   return Out(buffer.data());
 }
 
@@ -69,11 +117,55 @@ void Tools::lookupErrorDescription(int code, std::wstring& text) {
 std::int64_t Tools::getCurrentTime() { return os::currentTime(); }
 
 std::wstring Tools::widenNarrowString(const std::string& text) {
-  return convert<std::wstring>(text, &os::utf8ToWide);
+  return convert<std::wstring>(text, &os::utf8ToWide, kWiden);
 }
 
 std::string Tools::narrowWideString(const std::wstring& text) {
-  return convert<std::string>(text, &os::wideToUtf8);
+  return convert<std::string>(text, &os::wideToUtf8, kNarrow);
+}
+
+bool Tools::getUserName(std::wstring& user, std::wstring& domain) {
+  std::wstring name;
+  if (!os::samUserName(name)) {
+    traceError(1051105, L"Failed to get user name", 377, kGetUserName);
+    return false;
+  }
+  return parseUserName(name, user, domain);
+}
+
+bool Tools::parseUserName(const std::wstring& name, std::wstring& user, std::wstring& domain) {
+  user.clear();
+  domain.clear();
+  std::vector<std::wstring> tokens;
+  splitString(name, tokens, L"\\/");
+  switch (tokens.size()) {
+    case 0:
+      traceError(1051106, L"Failed to parse user name", 396, kGetUserName, name.c_str());
+      return false;
+    case 1:
+      traceError(1051107, L"Unexpected user name format", 405, kGetUserName, name.c_str(), false);
+      user = tokens[0];
+      return true;
+    case 2:
+      break;
+    default:
+      traceError(1051108, L"Unexpected user name format", 420, kGetUserName, name.c_str(), false);
+      break;
+  }
+  domain = tokens[0];
+  user = tokens[1];
+  return true;
+}
+
+std::wstring Tools::createLocalObjectName(const wchar_t* name) {
+  static std::once_flag once;
+  static std::wstring prefix;
+  std::call_once(once, [] {
+    std::wstring user, domain;
+    getUserName(user, domain);
+    prefix = L"Local\\Kestrelwright.Kestrelwright." + domain + L"." + user + L".";
+  });
+  return name ? prefix + name : prefix;
 }
 
 }  // namespace kw

@@ -17,6 +17,12 @@
 #include <cstdint>
 #define KW_API __attribute__((visibility("default")))
 
+// A system object handle, and a top-level window (an X11 window ID on
+// Linux, where there is a display).
+typedef void* HANDLE;
+struct HWND__;
+typedef HWND__* HWND;
+
 // Registry root handles, with the values they have on Windows.
 struct HKEY__;
 typedef HKEY__* HKEY;

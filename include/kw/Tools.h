@@ -32,7 +32,18 @@ class KW_API Tools {
   static std::wstring widenNarrowString(const std::string& text);
   static std::string narrowWideString(const std::wstring& text);
 
+  // The calling thread's account, split at "\\" or "/"; false when it
+  // cannot be read or parsed.
+  static bool getUserName(std::wstring& user, std::wstring& domain);
+  // "Local\\Kestrelwright.Kestrelwright.<domain>.<user>." followed by
+  // `name` (may be null): one object per user and session.
+  static std::wstring createLocalObjectName(const wchar_t* name);
+
   Tools() = delete;
+
+ protected:
+  // getUserName's work on the account name the system gave.
+  static bool parseUserName(const std::wstring& name, std::wstring& user, std::wstring& domain);
 };
 
 }  // namespace kw

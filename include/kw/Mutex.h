@@ -1,0 +1,34 @@
+#pragma once
+
+#include <kw/Platform.h>
+
+namespace kw {
+
+// A recursive system mutex, private to the process or shared by name with
+// every process of the session that opens the same name. A holder that ends
+// without releasing it leaves it abandoned: the next lock takes it over.
+class KW_API Mutex {
+ public:
+  Mutex();
+  // Copying would share the handle, which both copies would close.
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  // Closes the handle without releasing a lock still held.
+  virtual ~Mutex();
+
+  // Creates the object, or opens it when the name exists; null is unnamed.
+  // A second call replaces (and closes) the previous handle.
+  // Throws SystemException 1050701.
+  void initialise(const wchar_t* name);
+  // Returns holding the mutex; an abandoned one is traced (1050702) and
+  // taken. Throws SystemException 1050703 when the wait fails.
+  void lock();
+  // Throws SystemException 1050704, for instance when not held.
+  void release();
+  HANDLE getHandle() const { return m_hMutex; }
+
+ private:
+  HANDLE m_hMutex;
+};
+
+}  // namespace kw

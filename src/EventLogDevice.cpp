@@ -1,0 +1,52 @@
+#include <kw/Event.h>
+#include <kw/EventLogDevice.h>
+#include <kw/Logger.h>
+
+#include "os/LogOutput.h"
+#include "os/Unwinding.h"
+
+namespace kw {
+
+namespace {
+
+void traceFailure(unsigned long id, const wchar_t* description, int line) {
+  Event event(id, description, L".\\src\\EventLogDevice", line, L"EventLogDevice::Write");
+  Logger::Trace(event);
+}
+
+}  // namespace
+
+EventLogDevice::EventLogDevice() : m_strEventSource(L"Kestrelwright") {}
+
+void EventLogDevice::SetEventSource(const wchar_t* source) {
+  if (source) m_strEventSource = source;
+}
+
+void EventLogDevice::Write(Event& event) {
+  try {
+    HANDLE source = os::eventSourceOpen(m_strEventSource);
+    if (!source) {
+      traceFailure(1051201, L"Failed to get a handle to the Eventlog", __LINE__);
+      return;
+    }
+    std::wstring text = event.toString(false);
+    if (!os::eventReport(source, event.getType(), event.getID(),
+                         text.empty() ? nullptr : text.c_str()))
+      traceFailure(1051202, L"Failed to write to the Eventlog", __LINE__);
+    os::eventSourceClose(source);
+  }
+  KW_PASS_FORCED_UNWIND
+  catch (...) {
+    traceFailure(1051203, L"An unexpected exception occured while writing to the Eventlog",
+                 __LINE__);
+  }
+}
+
+void Logger::addEventLogDevice() {
+  if (!s_bInitialised) return;  // it would not be taken
+  auto* device = new EventLogDevice;
+  device->SetEventSource(s_strApplicationName.c_str());
+  addCustomLogDevice(device);
+}
+
+}  // namespace kw

@@ -1,0 +1,43 @@
+#include "os/LogOutput.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Utf16.h"
+
+namespace kw::os {
+
+namespace {
+
+// syslog keeps the ident pointer until the next openlog; the logger's lock
+// serialises every device call, so one buffer serves.
+std::string g_ident;
+
+}  // namespace
+
+void consoleWrite(const std::wstring& text) { std::fputs(utf16::toUtf8(text).c_str(), stdout); }
+
+void debugWrite(const std::wstring& text) { std::fputs(utf16::toUtf8(text).c_str(), stderr); }
+
+HANDLE eventSourceOpen(const std::wstring& source) {
+  g_ident = utf16::toUtf8(source);
+  openlog(g_ident.c_str(), LOG_PID | LOG_NDELAY, LOG_USER);
+  return &g_ident;
+}
+
+bool eventReport(HANDLE source, int type, int id, const wchar_t* text) {
+  if (!source) return false;
+  int priority = type == 0 ? LOG_INFO : type == 2 ? LOG_WARNING : LOG_ERR;
+  std::string message = text ? utf16::toUtf8(text) : std::string();
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  syslog(priority, "%d %s", id, message.c_str());
+  return true;
+}
+
+void eventSourceClose(HANDLE source) {
+  if (source) closelog();
+}
+
+}  // namespace kw::os

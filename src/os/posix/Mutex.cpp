@@ -1,0 +1,91 @@
+#include "os/Mutex.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "os/posix/SharedSegment.h"
+
+namespace kw::os {
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x4B574D31;  // "KWM1"
+
+// Robust so that a holder's death is reported, recursive as a Windows
+// mutex is, and process-shared when it lives in a named segment.
+void initialiseMutex(pthread_mutex_t* mutex, bool shared) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+  if (shared) pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+  pthread_mutex_init(mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+struct PosixMutex {
+  pthread_mutex_t own;
+  pthread_mutex_t* mutex = nullptr;
+  SharedSegment segment;
+};
+
+PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
+
+}  // namespace
+
+HANDLE mutexCreate(const wchar_t* name) {
+  auto created = std::unique_ptr<PosixMutex>(new (std::nothrow) PosixMutex);
+  if (!created) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (!name) {
+    initialiseMutex(&created->own, false);
+    created->mutex = &created->own;
+    return created.release();
+  }
+  auto layOut = [](void* data) { initialiseMutex(static_cast<pthread_mutex_t*>(data), true); };
+  if (!created->segment.open(SharedSegment::objectName(name), sizeof(pthread_mutex_t), kMagic,
+                             layOut))
+    return nullptr;
+  created->mutex = static_cast<pthread_mutex_t*>(created->segment.data());
+  return created.release();
+}
+
+LockResult mutexLock(HANDLE handle) {
+  if (!handle) {
+    errno = EINVAL;
+    return LockResult::Failed;
+  }
+  pthread_mutex_t* mutex = fromHandle(handle)->mutex;
+  int status = pthread_mutex_lock(mutex);
+  if (status == 0) return LockResult::Acquired;
+  if (status == EOWNERDEAD) {
+    pthread_mutex_consistent(mutex);
+    return LockResult::Abandoned;
+  }
+  errno = status;
+  return LockResult::Failed;
+}
+
+bool mutexRelease(HANDLE handle) {
+  if (!handle) {
+    errno = EINVAL;
+    return false;
+  }
+  int status = pthread_mutex_unlock(fromHandle(handle)->mutex);
+  if (status != 0) errno = status;
+  return status == 0;
+}
+
+void mutexClose(HANDLE handle) {
+  PosixMutex* mutex = fromHandle(handle);
+  if (!mutex) return;
+  // An unnamed mutex still held cannot be destroyed; it goes with the memory.
+  delete mutex;
+}
+
+}  // namespace kw::os

@@ -1,0 +1,26 @@
+#include "os/LogOutput.h"
+
+#include <cstdio>
+
+namespace kw::os {
+
+void consoleWrite(const std::wstring& text) { std::printf("%ls", text.c_str()); }
+
+void debugWrite(const std::wstring& text) { OutputDebugStringW(text.c_str()); }
+
+HANDLE eventSourceOpen(const std::wstring& source) {
+  return RegisterEventSourceW(nullptr, source.c_str());
+}
+
+bool eventReport(HANDLE source, int type, int id, const wchar_t* text) {
+  WORD eventType = type == 0   ? EVENTLOG_INFORMATION_TYPE
+                   : type == 2 ? EVENTLOG_WARNING_TYPE
+                               : EVENTLOG_ERROR_TYPE;
+  const wchar_t* strings[] = {text};
+  return ReportEventW(source, eventType, 0, static_cast<DWORD>(id), nullptr, text ? 1 : 0, 0,
+                      text ? strings : nullptr, nullptr) != FALSE;
+}
+
+void eventSourceClose(HANDLE source) { DeregisterEventSource(source); }
+
+}  // namespace kw::os
