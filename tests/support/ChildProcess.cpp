@@ -1,8 +1,12 @@
 #include "support/ChildProcess.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -147,5 +151,15 @@ void setEnv(const std::string& name, const std::string& value) {
 }
 
 #endif
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 10) {
+    if (std::filesystem::exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::filesystem::exists(path);
+}
+
+void touchFile(const std::string& path) { std::ofstream(path, std::ios::binary).flush(); }
 
 }  // namespace kwtest

@@ -37,6 +37,11 @@ class ChildProcess {
   long m_pid = 0;
 };
 
+// Waits until a file exists there (a child's signal); false after the time-out.
+bool waitForFile(const std::string& path, int timeoutMs = 30000);
+// Creates an empty file there.
+void touchFile(const std::string& path);
+
 // Sets or clears an environment variable for this process and its children.
 void setEnv(const std::string& name, const std::string& value);
 

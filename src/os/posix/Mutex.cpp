@@ -1,10 +1,12 @@
 #include "os/Mutex.h"
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "os/posix/SharedSegment.h"
 
@@ -33,6 +35,14 @@ struct PosixMutex {
 };
 
 PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
+
+// A robust mutex keeps its owner's thread ID in its futex word.
+bool heldByThisProcess(const pthread_mutex_t* mutex) {
+  unsigned owner = static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
+  if (owner == 0) return false;
+  struct stat st {};
+  return stat(("/proc/self/task/" + std::to_string(owner)).c_str(), &st) == 0;
+}
 
 }  // namespace
 
@@ -84,7 +94,10 @@ bool mutexRelease(HANDLE handle) {
 void mutexClose(HANDLE handle) {
   PosixMutex* mutex = fromHandle(handle);
   if (!mutex) return;
-  // An unnamed mutex still held cannot be destroyed; it goes with the memory.
+  // The kernel marks a held robust mutex abandoned when its owner ends, by
+  // writing to it: memory still held by one of our threads must stay
+  // mapped, as a Windows mutex lives on while a thread owns it.
+  if (heldByThisProcess(mutex->mutex)) return;
   delete mutex;
 }
 

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+#include <kw/AutoMutex.h>
+#include <kw/Mutex.h>
+#include <kw/SystemException.h>
+#include <kw/Tools.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
+#include "support/TraceCapture.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+using namespace std::chrono_literals;
+
+namespace {
+
+int thrownId(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const kw::SystemException& e) {
+    return e.getExceptionID();
+  }
+  return 0;
+}
+
+std::wstring uniqueMutexName() {
+  return kw::Tools::createLocalObjectName((L"MutexTest." + kwtest::uniqueName()).c_str());
+}
+
+std::string narrow(const std::wstring& text) { return kw::Tools::narrowWideString(text); }
+
+// Locks `mutex` on another thread; the future is ready once it holds it,
+// and the thread releases it again when told to.
+struct Contender {
+  explicit Contender(kw::Mutex& mutex)
+      : thread([this, &mutex] {
+          mutex.lock();
+          locked.set_value();
+          done.get_future().wait();
+          mutex.release();
+        }) {}
+  ~Contender() {
+    finish();
+    thread.join();
+  }
+  bool holdsWithin(std::chrono::milliseconds wait) {
+    return lockedFuture.wait_for(wait) == std::future_status::ready;
+  }
+  void finish() {
+    if (!finished.exchange(true)) done.set_value();
+  }
+
+  std::promise<void> locked;
+  std::future<void> lockedFuture = locked.get_future();
+  std::promise<void> done;
+  std::atomic<bool> finished{false};
+  std::thread thread;
+};
+
+}  // namespace
+
+TEST(Mutex, FailuresAreSystemExceptions) {
+  kw::Mutex never;
+  EXPECT_EQ(thrownId([&] { never.lock(); }), 1050703);
+  EXPECT_EQ(thrownId([&] { never.release(); }), 1050704);
+
+  kw::Mutex mutex;
+  mutex.initialise(nullptr);
+  EXPECT_EQ(thrownId([&] { mutex.release(); }), 1050704);  // not held
+
+  mutex.lock();
+  int fromOtherThread = 0;
+  std::thread([&] { fromOtherThread = thrownId([&] { mutex.release(); }); }).join();
+  EXPECT_EQ(fromOtherThread, 1050704);
+  mutex.release();
+}
+
+TEST(Mutex, IsRecursiveAndFreeOnlyAfterTheLastRelease) {
+  kw::Mutex mutex;
+  mutex.initialise(nullptr);
+  mutex.lock();
+  mutex.lock();
+  Contender other(mutex);
+  mutex.release();
+  EXPECT_FALSE(other.holdsWithin(200ms)) << "free after one of two releases";
+  mutex.release();
+  EXPECT_TRUE(other.holdsWithin(30s));
+}
+
+TEST(Mutex, TwoObjectsOfOneNameExcludeEachOther) {
+  const std::wstring name = uniqueMutexName();
+  kw::Mutex first, second;
+  first.initialise(name.c_str());
+  second.initialise(name.c_str());
+  first.lock();
+  Contender other(second);
+  EXPECT_FALSE(other.holdsWithin(200ms));
+  kw::Mutex unrelated;  // another name is another object
+  unrelated.initialise(uniqueMutexName().c_str());
+  { kw::AutoMutex hold(unrelated); }
+  first.release();
+  EXPECT_TRUE(other.holdsWithin(30s));
+}
+
+TEST(Mutex, AThreadThatEndsHoldingItLeavesItAbandoned) {
+  for (bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
+    kwtest::TraceCapture trace;
+    kw::Mutex mutex;
+    mutex.initialise(named ? uniqueMutexName().c_str() : nullptr);
+    std::thread([&] { mutex.lock(); }).join();
+
+    mutex.lock();  // takes it over
+    EXPECT_EQ(trace.ids(), std::vector<int>{1050702});
+    mutex.release();
+    mutex.lock();  // an ordinary lock from now on
+    mutex.release();
+    EXPECT_EQ(trace.count(1050702), 1);
+  }
+}
+
+KW_CHILD_MAIN(mutexHolder) {
+  // args: mutex name, marker file, then "release" (after the go file
+  // appears), "exit" (ends holding it) or "hang" (until killed).
+  kw::Mutex mutex;
+  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+  mutex.lock();
+  kwtest::touchFile(args.at(1));
+  if (args.at(2) == "release") {
+    if (!kwtest::waitForFile(args.at(1) + ".go")) return 3;
+    mutex.release();
+    return 0;
+  }
+  if (args.at(2) == "hang") std::this_thread::sleep_for(120s);
+  return 0;
+}
+
+class MutexAcrossProcesses : public ::testing::Test {
+ protected:
+  std::string marker() const { return (m_scratch.path() / "locked").string(); }
+
+  kwtest::ScratchDir m_scratch;
+  const std::wstring m_name = uniqueMutexName();
+};
+
+TEST_F(MutexAcrossProcesses, ExcludesAnotherProcess) {
+  kw::Mutex mutex;
+  mutex.initialise(m_name.c_str());
+  kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "release"});
+  ASSERT_TRUE(kwtest::waitForFile(marker()));
+
+  Contender here(mutex);
+  EXPECT_FALSE(here.holdsWithin(300ms)) << "both processes hold it";
+  kwtest::touchFile(marker() + ".go");
+  EXPECT_TRUE(here.holdsWithin(30s));
+  here.finish();
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST_F(MutexAcrossProcesses, AHolderThatEndsOrIsKilledLeavesItAbandoned) {
+  for (const char* how : {"exit", "hang"}) {
+    SCOPED_TRACE(how);
+    kwtest::TraceCapture trace;
+    kw::Mutex mutex;
+    mutex.initialise(m_name.c_str());
+    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), how});
+    ASSERT_TRUE(kwtest::waitForFile(marker()));
+    if (std::string(how) == "hang") child.kill();
+    child.wait();
+
+    mutex.lock();
+    EXPECT_EQ(trace.ids(), std::vector<int>{1050702});
+    mutex.release();
+    std::filesystem::remove(marker());
+  }
+}
+
+TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
+  {
+    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "hang"});
+    ASSERT_TRUE(kwtest::waitForFile(marker()));
+    child.kill();
+    child.wait();
+  }
+  // Nobody had it open any more: a new object, free, as on Windows.
+  kwtest::TraceCapture trace;
+  kw::Mutex mutex;
+  mutex.initialise(m_name.c_str());
+  mutex.lock();
+  mutex.release();
+  EXPECT_EQ(trace.count(1050702), 0);
+}
+
+#ifndef _WIN32
+TEST_F(MutexAcrossProcesses, LinuxObjectIsPrivateAndGoesWithItsLastOpener) {
+  const std::string path = "/dev/shm/" + narrow(m_name.substr(m_name.find(L'\\') + 1));
+  {
+    kw::Mutex mutex;
+    mutex.initialise(m_name.c_str());
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    kw::Mutex second;
+    second.initialise(m_name.c_str());
+  }
+  struct stat st {};
+  EXPECT_NE(stat(path.c_str(), &st), 0) << "left behind: " << path;
+}
+#endif
+
+TEST(ObjectNames, CarryTheSessionDomainAndUser) {
+  const std::wstring prefix = kw::Tools::createLocalObjectName(nullptr);
+  const std::wstring fixed = L"Local\\Kestrelwright.Kestrelwright.";
+  ASSERT_EQ(prefix.compare(0, fixed.size(), fixed), 0) << narrow(prefix);
+  EXPECT_EQ(prefix.back(), L'.');
+  EXPECT_EQ(prefix.find(L'\\', fixed.size()), std::wstring::npos);
+
+  std::wstring user, domain;
+  ASSERT_TRUE(kw::Tools::getUserName(user, domain));
+  EXPECT_FALSE(user.empty());
+  EXPECT_EQ(prefix, fixed + domain + L"." + user + L".");
+  EXPECT_EQ(kw::Tools::createLocalObjectName(L"Kestrelwright.log.mtx"),
+            prefix + L"Kestrelwright.log.mtx");
+}
+
+struct UserNameProbe : kw::Tools {
+  using Tools::parseUserName;
+};
+
+TEST(ObjectNames, UserNamesSplitAtEitherSlash) {
+  kwtest::TraceCapture trace;
+  struct Case {
+    const wchar_t* name;
+    bool result;
+    const wchar_t* user;
+    const wchar_t* domain;
+    std::vector<int> events;
+  };
+  const Case cases[] = {
+      {L"CORP\\alice", true, L"alice", L"CORP", {}},
+      {L"CORP/alice", true, L"alice", L"CORP", {}},
+      {L"alice", true, L"alice", L"", {1051107}},
+      {L"CORP\\alice\\x", true, L"alice", L"CORP", {1051108}},
+      {L"\\/\\", false, L"", L"", {1051106}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(narrow(c.name));
+    trace.clear();
+    std::wstring user = L"old", domain = L"old";
+    EXPECT_EQ(UserNameProbe::parseUserName(c.name, user, domain), c.result);
+    EXPECT_EQ(user, c.user);
+    EXPECT_EQ(domain, c.domain);
+    EXPECT_EQ(trace.ids(), c.events);
+  }
+  ASSERT_EQ(trace.records().size(), 1u);
+  EXPECT_NE(trace.records()[0].text.find(L"UserName:\\/\\"), std::wstring::npos)
+      << narrow(trace.records()[0].text);
+}
