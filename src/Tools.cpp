@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "os/Clock.h"
+#include "os/Desktop.h"
 #include "os/ErrorText.h"
 #include "os/Identity.h"
 #include "os/TextCodec.h"
@@ -166,6 +167,52 @@ std::wstring Tools::createLocalObjectName(const wchar_t* name) {
     prefix = L"Local\\Kestrelwright.Kestrelwright." + domain + L"." + user + L".";
   });
   return name ? prefix + name : prefix;
+}
+
+bool Tools::getMachineName(std::wstring& machineName, std::wstring& domain) {
+  machineName.clear();
+  domain.clear();
+  return os::workstationNames(machineName, domain);
+}
+
+bool Tools::isCurrentUserLocalSystem() {
+  bool system = false;
+  if (os::systemAccountKnown(system)) return system;
+  std::wstring user, userDomain;
+  if (!getUserName(user, userDomain)) return false;
+  std::wstring machineName, machineDomain;
+  if (!getMachineName(machineName, machineDomain)) return false;
+  return isMachineAccount(user, machineName);
+}
+
+bool Tools::isMachineAccount(const std::wstring& user, const std::wstring& machineName) {
+  return user == machineName + L"$";
+}
+
+bool Tools::isCurrentApp() {
+  HWND window = os::foregroundWindow();
+  if (!window) return false;
+  unsigned long owner = os::windowProcessId(window);
+  if (owner == 0) return false;
+  unsigned long self = os::currentProcessId();
+  if (self == 0) return false;
+  return owner == self;
+}
+
+HWND Tools::getMyTopLevelHWND() {
+  if (!isCurrentApp()) return nullptr;
+  HWND window = os::foregroundWindow();
+  // The user may have switched windows in between.
+  return isCurrentApp() ? window : nullptr;
+}
+
+bool Tools::isThisProcess(const wchar_t* name) { return pathHoldsName(os::executablePath(), name); }
+
+bool Tools::pathHoldsName(std::wstring path, const wchar_t* name) {
+  std::wstring wanted(name);
+  stringToLower(path);
+  stringToLower(wanted);
+  return path.find(wanted) != std::wstring::npos;
 }
 
 }  // namespace kw

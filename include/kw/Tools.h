@@ -9,7 +9,8 @@
 namespace kw {
 
 // Shared static helpers: trimming, splitting, case mapping, system error
-// text, the clock and UTF-8 conversion.
+// text, the clock, UTF-8 conversion, user and machine identity, and
+// questions about this process and the foreground window.
 class KW_API Tools {
  public:
   // Trims backslashes, slashes, tabs, dots, blanks, colons and semicolons
@@ -39,11 +40,30 @@ class KW_API Tools {
   // `name` (may be null): one object per user and session.
   static std::wstring createLocalObjectName(const wchar_t* name);
 
+  // The computer's name and its domain or workgroup; both empty and false
+  // when the system cannot say.
+  static bool getMachineName(std::wstring& machineName, std::wstring& domain);
+  // Whether the process runs as the Local System account (on Linux: as
+  // root, effective uid 0).
+  static bool isCurrentUserLocalSystem();
+  // Whether the foreground window belongs to this process.
+  static bool isCurrentApp();
+  // The foreground window when it belongs to this process, else null.
+  static HWND getMyTopLevelHWND();
+  // Whether `name` (not null) occurs anywhere in the executable's path,
+  // ignoring ASCII case; a folder name matches too.
+  static bool isThisProcess(const wchar_t* name);
+
   Tools() = delete;
 
  protected:
   // getUserName's work on the account name the system gave.
   static bool parseUserName(const std::wstring& name, std::wstring& user, std::wstring& domain);
+  // The Local System account shows itself as the computer's own account,
+  // "<machine>$"; the comparison is exact.
+  static bool isMachineAccount(const std::wstring& user, const std::wstring& machineName);
+  // isThisProcess's test on a given executable path.
+  static bool pathHoldsName(std::wstring path, const wchar_t* name);
 };
 
 }  // namespace kw

@@ -1,0 +1,17 @@
+#include "os/Desktop.h"
+
+#include <windows.h>
+
+namespace kw::os {
+
+HWND foregroundWindow() { return GetForegroundWindow(); }
+
+unsigned long windowProcessId(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process;
+}
+
+unsigned long currentProcessId() { return GetCurrentProcessId(); }
+
+}  // namespace kw::os
