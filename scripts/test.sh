@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native suite, then the Windows suite under Wine.
+# Builds and runs every test: the native suite, the same suite under ASan and UBSan, a minute of
+# fuzzing of the message reader, then the Windows suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,6 +10,31 @@ cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build/native -j"$jobs" >/dev/null
 native=0
 (cd build/native && ctest --output-on-failure -j"$jobs") >build/native-ctest.log 2>&1 || native=$?
+
+# The native suite again with memory errors, leaks and undefined behaviour made fatal.
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE=ON -DKW_BUILD_TOOLS=ON >/dev/null
+cmake --build build/asan -j"$jobs" >/dev/null
+asan=0
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j"$jobs") \
+  >build/asan-ctest.log 2>&1 || asan=$?
+
+# Fuzz the message reader for a minute from the shared wire vectors. Inputs stay under 4 KiB, so
+# a single allocation of 16 MiB is already a bug.
+cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKW_FUZZ=ON -DKW_SHARED=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/fuzz -j"$jobs" >/dev/null
+rm -rf build/fuzz/corpus
+mkdir -p build/fuzz/corpus build/fuzz/artifacts
+fuzz=0
+build/fuzz/bin/kwfuzz_msg -max_total_time=60 -max_len=4096 -malloc_limit_mb=16 -rss_limit_mb=1024 \
+  -seed=1 -artifact_prefix=build/fuzz/artifacts/ build/fuzz/corpus build/fuzz/tests/fuzz/seeds \
+  >build/fuzz.log 2>&1 || fuzz=$?
+
+# Benchmarks are built, not run, so they cannot rot: build/bench/bin/kwbench_msg
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_BENCH=ON -DKW_BUILD_TESTS=OFF \
+  -DKW_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/bench -j"$jobs" --target kwbench_msg >/dev/null
 
 cmake -S . -B build/win -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
@@ -28,7 +54,13 @@ windows=0
 echo "== native (Linux) suite"
 tail -n 4 build/native-ctest.log
 [ "$native" = 0 ] || grep -E 'Failed|\*\*\*' build/native-ctest.log || true
+echo "== native suite under ASan+UBSan"
+[ "$asan" = 0 ] || grep -E '\*\*\*|runtime error|ERROR: ' build/asan-ctest.log || true
+tail -n 4 build/asan-ctest.log
+echo "== fuzzing Msg::fromByteArray"
+[ "$fuzz" = 0 ] || grep -E 'ERROR|SUMMARY|threw|serialised|Test unit written' build/fuzz.log || true
+grep -E '^(#[0-9]+[[:space:]]+DONE|Done [0-9]+ runs)' build/fuzz.log || true
 echo "== Windows suite under wine64"
 [ "$windows" = 0 ] || grep -E 'Failed|\*\*\*' build/win-ctest.log || true
 tail -n 4 build/win-ctest.log
-[ "$native" = 0 ] && [ "$windows" = 0 ]
+[ "$native" = 0 ] && [ "$asan" = 0 ] && [ "$fuzz" = 0 ] && [ "$windows" = 0 ]

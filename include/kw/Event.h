@@ -13,7 +13,7 @@ class Exception;
 // and optionally the exception it reports.
 class KW_API Event {
  public:
-  enum EventType { Info = 0, Error = 1, Warning = 2 };
+  enum EventType : int { Info = 0, Error = 1, Warning = 2 };
 
   Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
         const wchar_t* function);

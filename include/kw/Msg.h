@@ -11,7 +11,7 @@ namespace kw {
 // type, with one binary wire format shared by every process of the suite.
 class KW_API Msg : public DataStore {
  public:
-  enum MsgType {
+  enum MsgType : int {
     UNSPECIFIED = 0,
     ERROR_MSG = 1,
     SYSTEM_STATE_CHANGE = 2,
@@ -30,7 +30,7 @@ class KW_API Msg : public DataStore {
   };
 
   // Element type tags of the wire format.
-  enum DataType { INTEGER = 1, STRING = 2, BYTE_ARRAY = 3 };
+  enum DataType : int { INTEGER = 1, STRING = 2, BYTE_ARRAY = 3 };
 
   Msg();
   Msg(const Msg& other);

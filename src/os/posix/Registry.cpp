@@ -248,8 +248,8 @@ class Store {
         "SELECT 1 FROM keys WHERE id = ?1",
         "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
         // A replaced value keeps the spelling of its first name, as on Windows.
-        "INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-        "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+        ("INSERT INTO vals(key, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+         "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"),
         "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
         "BEGIN IMMEDIATE",
         "COMMIT",
