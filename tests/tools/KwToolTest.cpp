@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kwtool/KwTool.h"
+#include "kwtool/TraceText.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 
@@ -130,6 +131,9 @@ TEST(KwTool, UsageErrorsExitTwoWithTheUsageLine) {
       {L"reg", L"get"},
       {L"reg", L"get", L"--root", L"HKCR", L"X"},
       {L"reg", L"set", L"X"},
+      {L"log"},
+      {L"log", L"--tail", L"x.log"},
+      {L"log", L"a.log", L"b.log"},
   };
   for (const auto& args : cases) {
     Result r = runTool(args);
@@ -150,7 +154,8 @@ TEST(KwTool, HelpOnEveryCommand) {
                                                                  {L"reg", L"--help"},
                                                                  {L"reg", L"get", L"--help"},
                                                                  {L"reg", L"set", L"--help"},
-                                                                 {L"reg", L"delete", L"--help"}}) {
+                                                                 {L"reg", L"delete", L"--help"},
+                                                                 {L"log", L"--help"}}) {
     Result r = runTool(args);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("usage: kwtool", 0), 0u) << r.out;
@@ -201,4 +206,34 @@ TEST_F(KwToolReg, SetGetDeleteOnBothRoots) {
 TEST_F(KwToolReg, ABadValueWritesNothing) {
   EXPECT_EQ(run(L"set", L"HKCU", L"Good=1", L"Bad:int=x").code, 2);
   EXPECT_EQ(run(L"get", L"HKCU", L"Good").code, 1);
+}
+
+TEST(KwToolLog, PrintsATraceFileAsUtf8Lines) {
+  kwtest::ScratchDir scratch;
+  auto path = scratch.path() / "KWTest.log";
+  // "A\r\n", U+00E9, U+1F600 as a pair, "\r\n": UTF-16LE as the logger writes it.
+  std::ofstream(path, std::ios::binary).write("A\0\r\0\n\0\xE9\0\x3D\xD8\x00\xDE\r\0\n\0", 16);
+  Result r = runTool({L"log", path.wstring()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "A\n\xC3\xA9\xF0\x9F\x98\x80\n");
+
+  Result missing = runTool({L"log", (scratch.path() / "none.log").wstring()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_EQ(missing.err.rfind("kwtool: cannot open ", 0), 0u) << missing.err;
+}
+
+TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
+  const std::string bytes("x\0\r\0\n\0\x3D\xD8\x00\xDE\r\0\n\0", 14);
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    kwtool::TraceText text;
+    std::string out = text.feed(bytes.substr(0, cut));
+    out += text.feed(bytes.substr(cut));
+    out += text.flush();
+    EXPECT_EQ(out, "x\n\xF0\x9F\x98\x80\n") << "cut at " << cut;
+  }
+  // Held back until the end: a lone "\r" and a high surrogate without its partner.
+  kwtool::TraceText text;
+  EXPECT_EQ(text.feed(std::string("\r\0", 2)), "");
+  EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), "\ry");
+  EXPECT_EQ(text.flush(), "\xEF\xBF\xBD");
 }

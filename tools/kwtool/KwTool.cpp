@@ -10,6 +10,7 @@
 #include "kwtool/Console.h"
 #include "kwtool/DecodeCommand.h"
 #include "kwtool/EncodeCommand.h"
+#include "kwtool/LogCommand.h"
 #include "kwtool/RegCommand.h"
 #include "kwtool/UsageError.h"
 
@@ -17,7 +18,7 @@ namespace kwtool {
 
 namespace {
 
-const wchar_t kUsage[] = L"usage: kwtool encode|decode|reg [--help] ...";
+const wchar_t kUsage[] = L"usage: kwtool encode|decode|reg|log [--help] ...";
 
 const wchar_t kHelp[] =
     L"The Kestrelwright base library from the command line.\n"
@@ -25,6 +26,7 @@ const wchar_t kHelp[] =
     L"  encode   build a message from attributes and write its wire bytes\n"
     L"  decode   print the message that wire bytes hold\n"
     L"  reg      read and write the settings store\n"
+    L"  log      print a trace file as UTF-8 text\n"
     L"\n"
     L"kwtool COMMAND --help tells more.";
 
@@ -34,6 +36,7 @@ Command find(const std::wstring& name) {
   if (name == L"encode") return &EncodeCommand::run;
   if (name == L"decode") return &DecodeCommand::run;
   if (name == L"reg") return &RegCommand::run;
+  if (name == L"log") return &LogCommand::run;
   return nullptr;
 }
 
