@@ -51,16 +51,25 @@ windows=0
 (cd build/win && ctest --output-on-failure --timeout 300) >build/win-ctest.log 2>&1 || windows=$?
 "$wine/wineserver" -k >/dev/null 2>&1 || true
 
+# ctest's closing lines: the pass count, the time, the tests that skipped.
+summary() { sed -n '/tests passed\|tests failed/,$p' "$1"; }
+# What each failing test printed, up to the next test's line.
+failures() {
+  awk '/\*\*\*(Failed|Exception|Timeout)|[0-9]+ - .*\(Timeout\)/ { show = 1; n = 0; print; next }
+       /^ *Start +[0-9]+:|^ *[0-9]+\/[0-9]+ Test +#/ { show = 0 }
+       show && n++ < 60 { print }' "$1"
+}
+
 echo "== native (Linux) suite"
-tail -n 4 build/native-ctest.log
-[ "$native" = 0 ] || grep -E 'Failed|\*\*\*' build/native-ctest.log || true
+summary build/native-ctest.log
+[ "$native" = 0 ] || failures build/native-ctest.log
 echo "== native suite under ASan+UBSan"
-[ "$asan" = 0 ] || grep -E '\*\*\*|runtime error|ERROR: ' build/asan-ctest.log || true
-tail -n 4 build/asan-ctest.log
+[ "$asan" = 0 ] || failures build/asan-ctest.log
+summary build/asan-ctest.log
 echo "== fuzzing Msg::fromByteArray"
 [ "$fuzz" = 0 ] || grep -E 'ERROR|SUMMARY|threw|serialised|Test unit written' build/fuzz.log || true
 grep -E '^(#[0-9]+[[:space:]]+DONE|Done [0-9]+ runs)' build/fuzz.log || true
 echo "== Windows suite under wine64"
-[ "$windows" = 0 ] || grep -E 'Failed|\*\*\*' build/win-ctest.log || true
-tail -n 4 build/win-ctest.log
+[ "$windows" = 0 ] || failures build/win-ctest.log
+summary build/win-ctest.log
 [ "$native" = 0 ] && [ "$asan" = 0 ] && [ "$fuzz" = 0 ] && [ "$windows" = 0 ]

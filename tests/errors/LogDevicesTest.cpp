@@ -186,10 +186,16 @@ class SyslogReceiver {
     if (m_bound) ::unlink(kPath);
   }
 
-  std::string receive() {
+  // The next message that carries the marker. Other tests running at the same time may log
+  // to the same socket, so anything else is passed over.
+  std::string receive(const std::string& marker) {
     char buffer[2048];
-    ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    for (;;) {
+      ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return std::string();
+      std::string message(buffer, static_cast<std::size_t>(n));
+      if (message.find(marker) != std::string::npos) return message;
+    }
   }
 
  private:
@@ -213,16 +219,16 @@ TEST(EventLogDevice, SyslogGetsIdentPriorityAndId) {
   kwtest::TraceCapture capture;
   Logger::addEventLogDevice();
   traceAndLog();
-  std::string message = receiver.receive();
+  const std::string ident = "KwSyslogTest[" + std::to_string(::getpid()) + "]: ";
+  std::string message = receiver.receive(ident);
   // <12> is the user facility (8) with the warning priority (4).
   EXPECT_EQ(message.rfind("<12>", 0), 0u) << message;
-  std::string tail = "KwSyslogTest[" + std::to_string(::getpid()) + "]: 4712 logged here";
-  EXPECT_NE(message.find(tail), std::string::npos) << message;
+  EXPECT_NE(message.find(ident + "4712 logged here"), std::string::npos) << message;
   EXPECT_EQ(message.find('\n'), std::string::npos) << message;
   // The traced event never went there.
   Event info(4713, L"information", Event::Info, L"LogDevicesTest.cpp", __LINE__, L"test");
   Logger::Log(info);
-  message = receiver.receive();
+  message = receiver.receive(ident);
   EXPECT_EQ(message.rfind("<14>", 0), 0u) << message;
   EXPECT_NE(message.find("4713 information"), std::string::npos) << message;
 #endif

@@ -133,7 +133,9 @@ KW_CHILD_MAIN(loggerBeforeInitialise) {
   if (!journal->empty()) return 12;
   Logger::addCustomTraceDevice(new NotingDevice(journal, L"late"));
   trace(11);
-  return *journal == Lines{L"late:11"} ? 0 : 13;
+  const bool reached = *journal == Lines{L"late:11"};
+  Logger::shutDown();
+  return reached ? 0 : 13;
 }
 
 TEST(Logger, BeforeInitialiseNothingIsLoggedOrListed) {
