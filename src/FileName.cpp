@@ -1,3 +1,4 @@
+#include <kw/File.h>
 #include <kw/FileName.h>
 #include <kw/Tools.h>
 
@@ -122,7 +123,7 @@ bool FileName::isOfType(const wchar_t* extension) const {
   return extension && equalFolded(m_strExtension, extension);
 }
 
-bool FileName::exists() const { return os::fileExists(m_strFilepath); }
+bool FileName::exists() const { return File::exists(m_strFilepath.c_str()); }
 
 void FileName::cleanPath(std::wstring& path) { Tools::cleanString(path); }
 

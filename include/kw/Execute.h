@@ -10,7 +10,7 @@ class KW_API Execute {
   // Runs `program` (a command line) from `folder`, or from the folder of
   // this process's executable when null, and waits up to 5 seconds: true
   // when it finished in that time. A program still running is left running.
-  static const bool exec(const wchar_t* program, const wchar_t* folder);
+  static bool exec(const wchar_t* program, const wchar_t* folder);
 
   Execute() = delete;
 };

@@ -13,19 +13,26 @@ namespace kw {
 // user's own folder of that kind.
 class KW_API File {
  public:
-  // A regular file, or a directory, is at the path; false for null.
+  // A regular file (not a directory) is at the path; false for null.
   static bool exists(const wchar_t* path);
+  // A directory is at the path; false for null.
   static bool directoryExists(const wchar_t* path);
-  // The path's extension, without its dot, equals `extension` ignoring ASCII case.
+  // The path's extension (from the last dot of its last component), without
+  // its dot, equals `extension` ignoring ASCII case: "log", never ".log".
   static bool isOfType(const wchar_t* path, const wchar_t* extension);
   // A new empty file in the user's temporary folder; `prefix` null is "obt".
   static void createTempFileName(std::wstring& path, const wchar_t* prefix);
   static void save(const wchar_t* path, const ByteArray& bytes);
-  // At most `maximumSize` bytes (compared unsigned: a negative one sets no limit).
+  // At most `maximumSize` bytes (compared unsigned: a negative one sets no
+  // limit); a larger file is cut and traced as 1060407. False when the file
+  // cannot be opened or is larger than a ByteArray can hold.
   static bool load(const wchar_t* path, ByteArray& bytes, int maximumSize);
   // Seconds since 1970-01-01 00:00:00 UTC; 0 on failure.
   static std::int64_t getLastModificationTime(const wchar_t* path);
 
+  // The cached folders, without a trailing separator. The temporary one
+  // stays empty after a failure, and the next call tries again; the data one
+  // falls back to the temporary one.
   static const std::wstring& getTempPath();
   // Creates the temporary folder when missing; throws SystemException 1060403.
   static void initTempPath(bool emptyIt);

@@ -1,0 +1,217 @@
+#include <kw/Event.h>
+#include <kw/File.h>
+#include <kw/FileName.h>
+#include <kw/Logger.h>
+#include <kw/SystemException.h>
+#include <kw/Tools.h>
+
+#include <atomic>
+#include <climits>
+#include <mutex>
+
+#include "os/ErrorText.h"
+#include "os/FileSystem.h"
+
+namespace kw {
+
+namespace {
+
+const wchar_t kSourceFile[] = L".\\src\\File";
+const wchar_t kSuiteFolder[] = L"Kestrelwright";
+
+// A folder filled once: readers that see `filled` read `path` without a
+// lock, as nothing changes it afterwards.
+struct CachedFolder {
+  std::mutex lock;
+  std::atomic<bool> filled{false};
+  std::wstring path;
+};
+
+// Function statics: the logger may ask for a folder while other statics are
+// still being built.
+CachedFolder& tempCache() {
+  static CachedFolder cache;
+  return cache;
+}
+
+CachedFolder& dataCache() {
+  static CachedFolder cache;
+  return cache;
+}
+
+// What a getter returns while its cache is still empty; a later filling
+// never writes to it.
+const std::wstring& emptyPath() {
+  static const std::wstring empty;
+  return empty;
+}
+
+// Trimmed as FileName trims, but a root that the platform names with a
+// leading separator stays.
+std::wstring trimmed(const wchar_t* folder) {
+  std::wstring path = folder;
+  const bool rooted = os::kRootedPaths && !path.empty() && path[0] == L'/';
+  FileName::cleanPath(path);
+  if (rooted) path.insert(0, 1, L'/');
+  return path;
+}
+
+std::wstring below(const std::wstring& folder, const wchar_t* name) {
+  return trimmed(folder.c_str()) + os::kSeparator + name;
+}
+
+void trace(int id, const wchar_t* description, int line, const wchar_t* function) {
+  Event event(id, description, kSourceFile, line, function);
+  Logger::Trace(event);
+}
+
+}  // namespace
+
+bool File::exists(const wchar_t* path) { return path && os::fileExists(path); }
+
+bool File::directoryExists(const wchar_t* path) {
+  os::PathStatus status;
+  return path && os::pathStatus(path, status) && status.directory;
+}
+
+bool File::isOfType(const wchar_t* path, const wchar_t* extension) {
+  if (!path || !extension) return false;
+  const std::wstring text = path;
+  std::size_t nameStart = text.find_last_of(L"\\/");
+  nameStart = nameStart == std::wstring::npos ? 0 : nameStart + 1;
+  std::size_t dot = text.rfind(L'.');
+  std::wstring found = dot == std::wstring::npos || dot < nameStart ? L"" : text.substr(dot + 1);
+  std::wstring wanted = extension;
+  Tools::stringToLower(found);
+  Tools::stringToLower(wanted);
+  return found == wanted;
+}
+
+void File::createTempFileName(std::wstring& path, const wchar_t* prefix) {
+  std::wstring folder;
+  os::userTempFolder(folder);
+  path = os::createUniqueFile(folder, prefix ? prefix : L"obt");
+}
+
+void File::save(const wchar_t* path, const ByteArray& bytes) {
+  if (!path) return;
+  os::saveFile(path, bytes.getData(), static_cast<std::size_t>(bytes.getSize()));
+}
+
+bool File::load(const wchar_t* path, ByteArray& bytes, int maximumSize) {
+  bytes.clear();
+  if (!path) return false;
+  return os::loadFile(path, [&](std::uint32_t& count, char*& buffer) {
+    if (count == os::kInvalidFileSize) return false;
+    const auto limit = static_cast<std::uint32_t>(maximumSize);
+    if (count > limit) {
+      Event event(1060407, L"File::load - file too large. Returning truncated file", kSourceFile,
+                  194, L"File::load");
+      event.addDetails(L"File", path);
+      Logger::Trace(event);
+      count = limit;
+    }
+    // More than a ByteArray can hold is refused rather than cut to a wrong size.
+    if (count > static_cast<std::uint32_t>(INT_MAX)) return false;
+    const int size = static_cast<int>(count);
+    bytes.ensure(size);
+    buffer = bytes.getBuffer(size);
+    return true;
+  });
+}
+
+std::int64_t File::getLastModificationTime(const wchar_t* path) {
+  os::PathStatus status;
+  if (!path || !os::pathStatus(path, status)) return 0;
+  return status.modified;
+}
+
+const std::wstring& File::getTempPath() {
+  CachedFolder& cache = tempCache();
+  if (cache.filled.load(std::memory_order_acquire)) return cache.path;
+  std::size_t answer = 0;
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (cache.filled.load(std::memory_order_relaxed)) return cache.path;
+    std::wstring folder;
+    answer = os::userTempFolder(folder);
+    if (answer > 0 && answer <= os::kMaxPath + 1) {
+      cache.path = below(folder, kSuiteFolder);
+      cache.filled.store(true, std::memory_order_release);
+      return cache.path;
+    }
+  }
+  // Traced outside the lock: a trace device may itself ask for the folder.
+  if (answer > 0) {
+    trace(1060401, L"Temp path greater than MAX_PATH", 332, L"File::getTempPath");
+  } else {
+    trace(1060402, L"Unable to retrieve Temp path", 339, L"File::getTempPath");
+  }
+  return emptyPath();
+}
+
+void File::initTempPath(bool emptyIt) {
+  const std::wstring& path = getTempPath();
+  if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
+    const int code = os::lastError();
+    SystemException exception(1060403, L"Unable to create Temp directory", kSourceFile, 253,
+                              L"File::initTempPath");
+    os::setLastError(code);
+    exception.addSystemErrorInfo();
+    exception.addParameter(path.c_str());
+    throw exception;
+  }
+  if (emptyIt) emptyDirectory(path.c_str());
+}
+
+void File::emptyDirectory(const wchar_t* folder) {
+  if (!folder) return;
+  const std::wstring pattern = below(folder, L"*.ico");
+  // The shell's buffer holds MAX_PATH characters and needs two terminators.
+  if (pattern.size() >= os::kMaxPath) return;
+  if (os::deleteMatchingFiles(pattern) != 0) {
+    trace(1060404, L"Temp directory clean failed", 303, L"File::emptyDirectory");
+  }
+}
+
+const std::wstring& File::getUsersLocalDataPath() {
+  CachedFolder& cache = dataCache();
+  if (cache.filled.load(std::memory_order_acquire)) return cache.path;
+  {
+    std::lock_guard<std::mutex> guard(cache.lock);
+    if (cache.filled.load(std::memory_order_relaxed)) return cache.path;
+    std::wstring folder;
+    if (os::userDataFolder(folder)) {
+      cache.path = below(folder, kSuiteFolder);
+      cache.filled.store(true, std::memory_order_release);
+      return cache.path;
+    }
+  }
+  trace(1060405, L"Unable to retrieve Data path", 378, L"File::getUsersLocalDataPath");
+  // The temporary folder stands in; while it is unknown too, the next call
+  // tries again.
+  const std::wstring& temp = getTempPath();
+  if (temp.empty()) return emptyPath();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  if (!cache.filled.load(std::memory_order_relaxed)) {
+    cache.path = temp;
+    cache.filled.store(true, std::memory_order_release);
+  }
+  return cache.path;
+}
+
+bool File::initUsersLocalDataPath() {
+  const std::wstring& path = getUsersLocalDataPath();
+  if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
+    const int code = os::lastError();
+    Event event(1060406, L"Unable to create users data path", kSourceFile, 407,
+                L"File::initUsersLocalDataPath");
+    event.addDetails(L"Path", path.c_str());
+    os::setLastError(code);
+    event.addSystemErrorInfo();
+    Logger::Trace(event);
+  }
+  return true;
+}
+
+}  // namespace kw

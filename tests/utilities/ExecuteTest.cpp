@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+#include <kw/Execute.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+using kw::Execute;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path selfExecutable() {
+#ifdef _WIN32
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(path);
+#else
+  return fs::read_symlink("/proc/self/exe");
+#endif
+}
+
+// A command line that starts this test executable as the named child.
+std::wstring childLine(const std::string& name, const std::wstring& arguments) {
+  return selfExecutable().filename().wstring() + L" --kw-child=" +
+         std::wstring(name.begin(), name.end()) + L" " + arguments;
+}
+
+std::wstring quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\""; }
+
+std::string read(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+// Writes its arguments, one per line, into the file its first one names;
+// waits first when a second one gives milliseconds.
+KW_CHILD_MAIN(execRecord) {
+  if (args.size() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(args[1])));
+  std::ofstream out(args.at(0), std::ios::binary);
+  for (const std::string& argument : args) out << argument << '\n';
+  return 0;
+}
+
+TEST(Execute, RunsFromTheExecutablesFolderOrTheGivenOne) {
+  kwtest::ScratchDir scratch;
+  const fs::path marker = scratch.path() / "ran";
+  EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker)).c_str(), nullptr));
+  EXPECT_EQ(read(marker), marker.string() + "\n");
+
+  // Arguments are split at blanks, quotes group them.
+  fs::remove(marker);
+  const std::wstring folder = selfExecutable().parent_path().wstring();
+  EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker) + L" 0 \"two words\" x").c_str(),
+                            folder.c_str()));
+  EXPECT_EQ(read(marker), marker.string() + "\n0\ntwo words\nx\n");
+}
+
+TEST(Execute, RefusesWhatCannotStart) {
+  kwtest::ScratchDir scratch;
+  EXPECT_FALSE(Execute::exec(nullptr, nullptr));
+  EXPECT_FALSE(Execute::exec(L"", nullptr));
+  EXPECT_FALSE(Execute::exec(L"no-such-program-here", scratch.wide().c_str()));
+
+  // A line that would not fit the 260-character buffer is refused, not cut.
+  const fs::path marker = scratch.path() / "ran";
+  std::wstring line = childLine("execRecord", quoted(marker) + L" 0 ");
+  const std::wstring folder = selfExecutable().parent_path().wstring();
+  ASSERT_LT(folder.size() + 1 + line.size(), 250u);
+  line += std::wstring(260 - folder.size() - 1 - line.size(), L'x');
+  EXPECT_FALSE(Execute::exec(line.c_str(), folder.c_str()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(marker));
+  // One character less fits.
+  line.pop_back();
+  EXPECT_TRUE(Execute::exec(line.c_str(), folder.c_str()));
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+TEST(Execute, AProgramThatRunsLongerIsLeftRunning) {
+  kwtest::ScratchDir scratch;
+  const fs::path marker = scratch.path() / "late";
+  EXPECT_FALSE(Execute::exec(childLine("execRecord", quoted(marker) + L" 6500").c_str(), nullptr));
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_TRUE(kwtest::waitForFile(marker.string()));
+}
