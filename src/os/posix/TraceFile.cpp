@@ -1,0 +1,53 @@
+#include "os/TraceFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "Utf16.h"
+
+namespace kw::os {
+
+namespace {
+
+// The handle carries the descriptor plus one, so that descriptor 0 is not null.
+HANDLE toHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
+int toDescriptor(HANDLE file) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
+}
+
+}  // namespace
+
+HANDLE traceFileOpen(const std::wstring& path) {
+  int fd = ::open(utf16::toUtf8(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  // An exclusive lock that is refused rather than waited for stands in for
+  // Windows' unshared open: while one writer has the file, the others fail.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return toHandle(fd);
+}
+
+void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
+  std::vector<char> bytes(utf16::unitCount(text, length) * 2);
+  utf16::writeLE(bytes.data(), text, length);
+  // A partial write would leave half a code unit behind and shift every
+  // later line; finish it unless the file refuses.
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(toDescriptor(file), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void traceFileClose(HANDLE file) { ::close(toDescriptor(file)); }
+
+}  // namespace kw::os

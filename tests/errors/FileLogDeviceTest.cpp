@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+#include <kw/Event.h>
+#include <kw/File.h>
+#include <kw/FileLogDevice.h>
+#include <kw/Logger.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
+#include "support/SwitchSetting.h"
+#include "support/TraceCapture.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+using kw::Event;
+using kw::FileLogDevice;
+using kw::Logger;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The file as text, after checking that it is whole UTF-16LE code units
+// with no byte-order mark.
+std::wstring readTrace(const fs::path& path) {
+  std::string bytes = readBytes(path);
+  EXPECT_EQ(bytes.size() % 2, 0u) << path;
+  EXPECT_FALSE(bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') << path;
+  std::wstring text;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    unsigned unit = static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1])
+                                                               << 8;
+    // Where wchar_t holds whole code points, a surrogate pair becomes one.
+    if (sizeof(wchar_t) == 4 && !text.empty() && unit >= 0xDC00 && unit <= 0xDFFF &&
+        text.back() >= 0xD800 && text.back() <= 0xDBFF) {
+      text.back() =
+          static_cast<wchar_t>(0x10000 + ((text.back() - 0xD800) << 10) + (unit - 0xDC00));
+    } else {
+      text += static_cast<wchar_t>(unit);
+    }
+  }
+  return text;
+}
+
+// Lines without their "\r\n"; a last line without one is kept as it is.
+std::vector<std::wstring> lines(const std::wstring& text) {
+  std::vector<std::wstring> result;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) {
+      result.push_back(text.substr(start) + L"<unterminated>");
+      break;
+    }
+    result.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return result;
+}
+
+void write(FileLogDevice& device, int id, const wchar_t* text) {
+  Event event(id, text, Event::Info, L"FileLogDeviceTest.cpp", __LINE__, L"write");
+  device.Write(event);
+}
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// Another writer's unshared hold on a file.
+class ForeignHold {
+ public:
+  explicit ForeignHold(const fs::path& path) {
+#ifdef _WIN32
+    m_handle = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+#else
+    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
+#endif
+  }
+  ~ForeignHold() {
+#ifdef _WIN32
+    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+#else
+    if (m_fd >= 0) ::close(m_fd);
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  HANDLE m_handle;
+#else
+  int m_fd;
+#endif
+};
+
+}  // namespace
+
+TEST(FileLogDevice, AppendsWholeUtf16LinesWithoutAMark) {
+  kwtest::ScratchDir scratch;
+  fs::path path = scratch.path() / "trace.log";
+  FileLogDevice device;
+  device.SetLogFilePath(path.wstring().c_str());
+  write(device, 1, L"first");
+  // Another process appending between two events is simply followed.
+  std::ofstream(path, std::ios::binary | std::ios::app).write("x\0\r\0\n\0", 6);
+  write(device, 2, L"second \U0001F600");
+
+  std::string bytes = readBytes(path);
+  ASSERT_GE(bytes.size(), 2u);
+  // The file starts with the first digit of the time, in one little-endian unit.
+  EXPECT_TRUE(bytes[0] >= '0' && bytes[0] <= '9' && bytes[1] == '\0');
+  // The emoji is one surrogate pair on both targets.
+  EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE", 4)), std::string::npos);
+
+  std::vector<std::wstring> got = lines(readTrace(path));
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].substr(20), L"Info    1 first ");
+  EXPECT_EQ(got[1], L"x");
+  EXPECT_EQ(got[2].substr(20), L"Info    2 second \U0001F600 ");
+}
+
+TEST(FileLogDevice, PathSettingAndSilentFailures) {
+  kwtest::ScratchDir scratch;
+  fs::path path = scratch.path() / "kept.log";
+  FileLogDevice device;
+  write(device, 1, L"no path yet");  // does nothing
+
+  device.SetLogFilePath(path.wstring().c_str());
+  device.SetLogFilePath(nullptr);
+  write(device, 2, L"kept");
+  EXPECT_EQ(lines(readTrace(path)).size(), 1u);
+
+  // A file deleted between events comes back with the next one.
+  fs::remove(path);
+  write(device, 3, L"again");
+  EXPECT_EQ(lines(readTrace(path)).size(), 1u);
+
+  {
+    // While another writer has the file, its events are dropped.
+    ForeignHold hold(path);
+    EXPECT_NO_THROW(write(device, 4, L"dropped"));
+  }
+  write(device, 5, L"after the hold");
+  std::vector<std::wstring> got = lines(readTrace(path));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1].substr(20), L"Info    5 after the hold ");
+
+  device.SetLogFilePath(L"");
+  write(device, 6, L"off");
+  EXPECT_EQ(lines(readTrace(path)).size(), 2u);
+
+  fs::path missing = scratch.path() / "missing" / "x.log";
+  device.SetLogFilePath(missing.wstring().c_str());
+  EXPECT_NO_THROW(write(device, 7, L"nowhere"));
+  EXPECT_FALSE(fs::exists(missing.parent_path()));
+}
+
+namespace {
+
+// Points the suite's working folders of a child at a scratch folder: the
+// temporary one always, the per-user one where the platform lets it.
+class WorkingFolders {
+ public:
+  WorkingFolders() {
+#ifdef _WIN32
+    kwtest::setEnv("TMP", m_temp.path().string());
+    kwtest::setEnv("TEMP", m_temp.path().string());
+#else
+    kwtest::setEnv("TMPDIR", m_temp.path().string());
+    kwtest::setEnv("XDG_DATA_HOME", m_data.path().string());
+#endif
+  }
+  ~WorkingFolders() {
+#ifdef _WIN32
+    kwtest::setEnv("TMP", m_savedTmp);
+    kwtest::setEnv("TEMP", m_savedTemp);
+#else
+    kwtest::setEnv("TMPDIR", m_savedTmp);
+    kwtest::setEnv("XDG_DATA_HOME", m_savedTemp);
+#endif
+  }
+
+  fs::path temp() const { return m_temp.path() / "Kestrelwright"; }
+  fs::path data() const {
+#ifdef _WIN32
+    return fs::path(kw::File::getUsersLocalDataPath());
+#else
+    return m_data.path() / "Kestrelwright";
+#endif
+  }
+
+ private:
+  static std::string saved(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+  }
+#ifdef _WIN32
+  std::string m_savedTmp = saved("TMP");
+  std::string m_savedTemp = saved("TEMP");
+#else
+  std::string m_savedTmp = saved("TMPDIR");
+  std::string m_savedTemp = saved("XDG_DATA_HOME");
+#endif
+  kwtest::ScratchDir m_temp;
+  kwtest::ScratchDir m_data;
+};
+
+}  // namespace
+
+// args: application, which folders ("temp", "data" or "both"), events to
+// trace, a file to wait for before tracing (or "-"), and the writer's tag.
+KW_CHILD_MAIN(fileTraceWriter) {
+  if (args.size() != 5) return 20;
+  std::wstring app(args[0].begin(), args[0].end());
+  Logger::initialise(app.c_str());
+  if (args[1] != "data") Logger::addFileLogDevice(true);
+  if (args[1] != "temp") Logger::addFileLogDevice(false);
+  if (args[3] != "-" && !kwtest::waitForFile(args[3])) return 21;
+  const int count = std::stoi(args[2]);
+  const std::wstring tag(args[4].begin(), args[4].end());
+  for (int i = 0; i < count; ++i) {
+    std::wstring text = L"event " + std::to_wstring(i) + L" of " + tag;
+    Event event(i, text.c_str(), Event::Info, L"FileLogDeviceTest.cpp", __LINE__,
+                L"fileTraceWriter");
+    Logger::Trace(event);
+  }
+  Logger::shutDown();
+  return 0;
+}
+
+class FileLogSwitch : public ::testing::Test {
+ protected:
+  int runWriter(const std::string& folders, int count) {
+    kwtest::ChildProcess child("fileTraceWriter",
+                               {narrow(m_app), folders, std::to_string(count), "-", "A"});
+    EXPECT_TRUE(child.started());
+    return child.wait();
+  }
+  fs::path traceFile(const fs::path& folder) const {
+    return folder / ("KW" + narrow(m_app) + ".log");
+  }
+
+  kwtest::SettingsArea m_settings;
+  WorkingFolders m_folders;
+  std::wstring m_app = L"KwFileLog" + kwtest::uniqueName().substr(0, 8);
+};
+
+TEST_F(FileLogSwitch, OffMakesNoDeviceAndNoFolder) {
+  ASSERT_EQ(runWriter("both", 3), 0);
+  EXPECT_FALSE(fs::exists(m_folders.temp()));
+  EXPECT_FALSE(fs::exists(traceFile(m_folders.data())));
+  kwtest::SwitchSetting off(m_app + L"FileLogging", 0);
+  ASSERT_EQ(runWriter("both", 3), 0);
+  EXPECT_FALSE(fs::exists(m_folders.temp()));
+}
+
+TEST_F(FileLogSwitch, TempAndDataFoldersHoldTwoFilesOfOneName) {
+  kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
+  ASSERT_EQ(runWriter("temp", 2), 0);
+  ASSERT_EQ(runWriter("data", 3), 0);
+  fs::path temp = traceFile(m_folders.temp());
+  fs::path data = traceFile(m_folders.data());
+  EXPECT_NE(temp, data);
+  EXPECT_EQ(lines(readTrace(temp)).size(), 2u);
+  EXPECT_EQ(lines(readTrace(data)).size(), 3u);
+  fs::remove(data);
+}
+
+TEST_F(FileLogSwitch, TwoProcessesShareOneWholeFile) {
+  constexpr int kEach = 2500;
+  kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
+  kwtest::ScratchDir signals;
+  std::string go = (signals.path() / "go").string();
+  auto writer = [&](const char* tag) {
+    return std::make_unique<kwtest::ChildProcess>(
+        "fileTraceWriter",
+        std::vector<std::string>{narrow(m_app), "temp", std::to_string(kEach), go, tag});
+  };
+  auto first = writer("A");
+  auto second = writer("B");
+  ASSERT_TRUE(first->started() && second->started());
+  kwtest::touchFile(go);
+  ASSERT_EQ(first->wait(), 0);
+  ASSERT_EQ(second->wait(), 0);
+
+  std::vector<std::wstring> got = lines(readTrace(traceFile(m_folders.temp())));
+  ASSERT_EQ(got.size(), 2u * kEach);
+  // Each writer's events arrive whole and in order.
+  int next[2] = {0, 0};
+  int turns = 0;
+  int last = -1;
+  for (const std::wstring& line : got) {
+    ASSERT_GT(line.size(), 21u) << narrow(line);
+    const int writer = line.size() >= 2 && line[line.size() - 2] == L'B' ? 1 : 0;
+    const int i = next[writer]++;
+    std::wstring expected = L"Info    " + std::to_wstring(i) + L" event " + std::to_wstring(i) +
+                            L" of " + (writer ? L"B" : L"A");
+    ASSERT_EQ(line.substr(20), expected + L" ") << narrow(line);
+    if (last != writer) ++turns;
+    last = writer;
+  }
+  EXPECT_EQ(next[0], kEach);
+  EXPECT_EQ(next[1], kEach);
+  // How often the writers took turns: how much they actually overlapped.
+  RecordProperty("turns", turns);
+}
