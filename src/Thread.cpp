@@ -1,0 +1,108 @@
+#include "os/Thread.h"
+
+#include <kw/Event.h>
+#include <kw/Exception.h>
+#include <kw/Logger.h>
+#include <kw/Thread.h>
+
+namespace kw {
+
+namespace {
+
+const wchar_t kSourceFile[] = L".\\src\\Thread";
+constexpr unsigned long kKilledExitCode = 0xFFFFFFFF;
+
+}  // namespace
+
+Thread::Thread()
+    : m_hThread(nullptr),
+      m_hWakeEvent(nullptr),
+      m_eState(NotStarted),
+      m_pParam(nullptr),
+      m_bTerminate(false) {}
+
+Thread::~Thread() {
+  terminate(INFINITE);
+  // A worker that set Stopped may still be in cleanUp: it may not outlive
+  // this object.
+  os::threadWait(m_hThread, INFINITE);
+  os::threadClose(m_hThread);
+  m_hThread = nullptr;
+  os::wakeEventClose(m_hWakeEvent);
+  m_hWakeEvent = nullptr;
+}
+
+bool Thread::startThread(void* param) {
+  if (m_hThread) return false;  // one worker per object
+  m_pParam = param;
+  if (!m_hWakeEvent) m_hWakeEvent = os::wakeEventCreate();
+  m_hThread = os::threadStart(&Thread::entryPoint, this);
+  return m_hThread != nullptr;
+}
+
+void Thread::requestTermination() {
+  // A started worker still in setup keeps the request, so that terminate
+  // cannot miss a worker that reaches Running just after it looked.
+  const ThreadState state = m_eState;
+  if (state == Stopped || (state == NotStarted && !m_hThread)) return;
+  m_bTerminate = true;
+  if (m_hWakeEvent) os::wakeEventSet(m_hWakeEvent);
+}
+
+void Thread::terminate(unsigned int timeout) {
+  if (!m_hThread || m_eState == Stopped) return;
+  requestTermination();
+  if (os::threadWait(m_hThread, timeout) != os::WaitResult::Signalled &&
+      os::threadKill(m_hThread, kKilledExitCode)) {
+    // Where the kill takes effect only at the worker's next stop point
+    // (Linux), wait for it: the caller may free what the worker still uses.
+    os::threadWait(m_hThread, INFINITE);
+  }
+  m_eState = Stopped;
+}
+
+void Thread::sleep(int ms) {
+  os::wakeEventWait(m_hWakeEvent, ms < 0 ? INFINITE : static_cast<unsigned long>(ms));
+  terminateIfRequested();
+}
+
+void Thread::nap() { sleep(10); }
+
+Thread::ThreadState Thread::getThreadState() const { return m_eState; }
+
+unsigned long KW_THREAD_ROUTINE Thread::entryPoint(void* self) {
+  static_cast<Thread*>(self)->run();
+  return 0;
+}
+
+int Thread::run() {
+  int result = 0;
+  try {
+    if (!setup()) {
+      Event event(1051002, L"Setup failed in Thread::run()", Event::Error, kSourceFile, 91,
+                  L"Thread::run");
+      Logger::Trace(event);
+      m_eState = Stopped;
+      cleanUp();
+      return -1;
+    }
+    m_eState = Running;
+    result = execute(m_pParam);
+    m_eState = Stopped;
+    cleanUp();
+  } catch (Exception& exception) {
+    Event event(1051001, &exception, L"An unexpected exception occured in Thread::run()",
+                kSourceFile, 107, L"Thread::run");
+    Logger::Trace(event);
+    m_eState = Stopped;
+    cleanUp();
+  }
+  return result;
+}
+
+void Thread::terminateIfRequested() {
+  os::threadStopPoint();
+  if (m_bTerminate) os::threadExit(1);
+}
+
+}  // namespace kw

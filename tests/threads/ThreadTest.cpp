@@ -1,0 +1,485 @@
+#include <gtest/gtest.h>
+#include <kw/AutoMutex.h>
+#include <kw/Event.h>
+#include <kw/Exception.h>
+#include <kw/LogDevice.h>
+#include <kw/Logger.h>
+#include <kw/Mutex.h>
+#include <kw/Thread.h>
+#include <kw/Tools.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "os/Thread.h"
+#include "support/SettingsArea.h"
+#include "support/TraceCapture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void waitUntil(const std::function<bool()>& condition) {
+  while (!condition()) std::this_thread::sleep_for(1ms);
+}
+
+// What a worker did; declared before the Probe so that it outlives it.
+struct Script {
+  std::function<bool()> setup = [] { return true; };
+  std::function<int(kw::Thread&)> execute = [](kw::Thread&) { return 0; };
+  std::function<void()> cleanUp = [] {};
+  std::atomic<int> setups{0}, executes{0}, cleanUps{0};
+  std::atomic<bool> passedStopPoint{false};
+  std::atomic<void*> param{nullptr};
+};
+
+class Probe : public kw::Thread {
+ public:
+  explicit Probe(Script& script) : m_script(script) {}
+  ~Probe() override { terminate(INFINITE); }
+
+  using Thread::entryPoint;
+  using Thread::run;
+  using Thread::terminateIfRequested;
+
+ protected:
+  bool setup() override {
+    ++m_script.setups;
+    return m_script.setup();
+  }
+  int execute(void* param) override {
+    ++m_script.executes;
+    m_script.param = param;
+    return m_script.execute(*this);
+  }
+  void cleanUp() override {
+    m_script.cleanUp();
+    ++m_script.cleanUps;  // last: the test may destroy the probe from here on
+  }
+
+ private:
+  Script& m_script;
+};
+
+// Runs the probe's worker routine on a thread whose handle the test owns,
+// to see the exit code.
+struct OwnWorker {
+  explicit OwnWorker(Probe& probe) : handle(kw::os::threadStart(&Probe::entryPoint, &probe)) {}
+  ~OwnWorker() {
+    kw::os::threadWait(handle, INFINITE);
+    kw::os::threadClose(handle);
+  }
+  unsigned long exitCode() {
+    EXPECT_EQ(kw::os::threadWait(handle, INFINITE), kw::os::WaitResult::Signalled);
+    unsigned long code = 0;
+    EXPECT_TRUE(kw::os::threadExitCode(handle, code));
+    return code;
+  }
+  HANDLE handle;
+};
+
+kw::Exception failure(const wchar_t* description) {
+  return kw::Exception(4242, description, L".\\src\\ThreadTest", 1, L"ThreadTest");
+}
+
+int napForever(kw::Thread& self, Script& script) {
+  for (;;) {
+    self.nap();
+    script.passedStopPoint = true;
+  }
+}
+
+}  // namespace
+
+TEST(Thread, StopCallsWithoutAWorkerDoNothing) {
+  Script script;
+  Probe probe(script);
+  probe.requestTermination();
+  probe.terminate(0);
+  probe.terminate(INFINITE);
+  EXPECT_EQ(probe.getThreadState(), kw::Thread::NotStarted);
+  EXPECT_EQ(script.setups, 0);
+}
+
+TEST(Thread, RunsItsStepsOnTheWorkerAndReportsItsState) {
+  Script script;
+  std::atomic<bool> setupMayEnd{false}, executeMayEnd{false};
+  std::thread::id worker;
+  script.setup = [&] {
+    worker = std::this_thread::get_id();
+    waitUntil([&] { return setupMayEnd.load(); });
+    return true;
+  };
+  script.execute = [&](kw::Thread&) {
+    waitUntil([&] { return executeMayEnd.load(); });
+    return 5;
+  };
+  int param = 0;
+  {
+    Probe probe(script);
+    ASSERT_TRUE(probe.startThread(&param));
+    EXPECT_FALSE(probe.startThread(&param)) << "a second worker on one object";
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::NotStarted) << "before setup succeeded";
+    setupMayEnd = true;
+    waitUntil([&] { return probe.getThreadState() == kw::Thread::Running; });
+    EXPECT_EQ(script.executes, 1);
+    executeMayEnd = true;
+    waitUntil([&] { return script.cleanUps == 1; });
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+    probe.terminate(INFINITE);  // finished by itself: nothing to do
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+  }
+  EXPECT_NE(worker, std::this_thread::get_id());
+  EXPECT_EQ(script.param.load(), &param);
+  EXPECT_EQ(script.cleanUps, 1);
+}
+
+TEST(Thread, FailedSetupIsTracedAndSkipsExecute) {
+  kwtest::TraceCapture trace;
+  Script script;
+  script.setup = [] { return false; };
+  Probe probe(script);
+  EXPECT_EQ(probe.run(), -1);
+  EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+  EXPECT_EQ(script.executes, 0);
+  EXPECT_EQ(script.cleanUps, 1);
+  ASSERT_EQ(trace.ids(), std::vector<int>{1051002});
+  EXPECT_EQ(trace.records()[0].type, kw::Event::Error);
+  EXPECT_NE(trace.records()[0].text.find(L"Setup failed in Thread::run()"), std::wstring::npos);
+
+  Script again;
+  again.setup = [] { return false; };
+  Probe threaded(again);
+  EXPECT_EQ(OwnWorker(threaded).exitCode(), 0u) << "the routine's result is not run's";
+}
+
+TEST(Thread, ExceptionsOfTheFamilyAreTracedAndCleanedUp) {
+  kwtest::TraceCapture trace;
+  struct Case {
+    const char* name;
+    bool throwInSetup, throwInExecute, throwInCleanUp;
+    int result, cleanUps;
+  };
+  const Case cases[] = {
+      {"setup", true, false, false, 0, 1},
+      {"execute", false, true, false, 0, 1},
+      {"cleanUp, cleaned up again", false, false, true, 7, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    trace.clear();
+    Script script;
+    script.setup = [&] {
+      if (c.throwInSetup) throw failure(L"setup broke");
+      return true;
+    };
+    script.execute = [&](kw::Thread&) {
+      if (c.throwInExecute) throw failure(L"execute broke");
+      return 7;
+    };
+    bool thrown = false;
+    script.cleanUp = [&] {
+      if (c.throwInCleanUp && !thrown) {
+        thrown = true;
+        throw failure(L"cleanUp broke");
+      }
+    };
+    Probe probe(script);
+    EXPECT_EQ(probe.run(), c.result);
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+    EXPECT_EQ(script.cleanUps, c.cleanUps) << "calls that completed";
+    EXPECT_EQ(thrown, c.throwInCleanUp);
+    ASSERT_EQ(trace.ids(), std::vector<int>{1051001});
+    const std::wstring text = trace.records()[0].text;
+    EXPECT_NE(text.find(L"An unexpected exception occured in Thread::run()"), std::wstring::npos);
+    EXPECT_NE(text.find(L" broke"), std::wstring::npos) << "the exception's text";
+  }
+}
+
+TEST(Thread, OtherExceptionsAreNotCaught) {
+  Script script;
+  script.execute = [](kw::Thread&) -> int { throw std::runtime_error("not ours"); };
+  Probe probe(script);
+  EXPECT_THROW(probe.run(), std::runtime_error);
+  EXPECT_EQ(probe.getThreadState(), kw::Thread::Running);
+  EXPECT_EQ(script.cleanUps, 0);
+}
+
+TEST(Thread, AnExceptionOnTheWorkerLeavesItStopped) {
+  kwtest::TraceCapture trace;
+  Script script;
+  script.execute = [](kw::Thread&) -> int { throw failure(L"worker broke"); };
+  {
+    Probe probe(script);
+    ASSERT_TRUE(probe.startThread(nullptr));
+    waitUntil([&] { return script.cleanUps == 1; });
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+  }
+  EXPECT_EQ(trace.count(1051001), 1);
+}
+
+TEST(Thread, TerminationRequestWakesASleepAndEndsTheWorker) {
+  // sleep(-1) returns only when woken: a lost wake-up hangs here.
+  for (int ms : {-1, 60000}) {
+    SCOPED_TRACE(ms);
+    Script script;
+    script.execute = [&](kw::Thread& self) -> int {
+      for (;;) {
+        self.sleep(ms);
+        script.passedStopPoint = true;
+      }
+    };
+    {
+      Probe probe(script);
+      ASSERT_TRUE(probe.startThread(nullptr));
+      waitUntil([&] { return probe.getThreadState() == kw::Thread::Running; });
+      probe.requestTermination();
+    }
+    EXPECT_FALSE(script.passedStopPoint);
+    EXPECT_EQ(script.cleanUps, 0);
+  }
+}
+
+TEST(Thread, ARequestedStopEndsTheWorkerWithExitCodeOne) {
+  Script script;
+  std::atomic<int> naps{0};
+  script.execute = [&](kw::Thread& self) -> int {
+    for (;;) {
+      ++naps;
+      self.nap();  // no wake event without startThread: returns at once
+    }
+  };
+  Probe probe(script);
+  OwnWorker worker(probe);
+  waitUntil([&] { return naps > 1; });
+  probe.requestTermination();
+  EXPECT_EQ(worker.exitCode(), 1u);
+  EXPECT_EQ(script.cleanUps, 0);
+  EXPECT_EQ(probe.getThreadState(), kw::Thread::Running) << "until terminate sets it";
+}
+
+TEST(Thread, TerminateStopsANappingWorkerWithoutForce) {
+  Script script;
+  script.execute = [&](kw::Thread& self) { return napForever(self, script); };
+  {
+    Probe probe(script);
+    ASSERT_TRUE(probe.startThread(nullptr));
+    waitUntil([&] { return probe.getThreadState() == kw::Thread::Running; });
+    probe.terminate(30000);
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+    probe.terminate(0);
+  }
+  EXPECT_EQ(script.cleanUps, 0);
+}
+
+TEST(Thread, RequestsBeforeStartAreDroppedButDuringSetupKept) {
+  Script finishing;
+  finishing.execute = [](kw::Thread& self) {
+    for (int i = 0; i < 3; ++i) self.sleep(0);
+    return 0;
+  };
+  {
+    Probe probe(finishing);
+    probe.requestTermination();
+    ASSERT_TRUE(probe.startThread(nullptr));
+    waitUntil([&] { return finishing.cleanUps == 1; });
+  }
+  EXPECT_EQ(finishing.executes, 1);
+
+  Script slowSetup;
+  std::atomic<bool> setupMayEnd{false};
+  slowSetup.setup = [&] {
+    waitUntil([&] { return setupMayEnd.load(); });
+    return true;
+  };
+  slowSetup.execute = [&](kw::Thread& self) { return napForever(self, slowSetup); };
+  {
+    Probe probe(slowSetup);
+    ASSERT_TRUE(probe.startThread(nullptr));
+    probe.requestTermination();  // still NotStarted
+    setupMayEnd = true;
+    probe.terminate(INFINITE);  // would wait for ever if the request was lost
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+  }
+  EXPECT_FALSE(slowSetup.passedStopPoint);
+  EXPECT_EQ(slowSetup.cleanUps, 0);
+}
+
+TEST(Thread, DestructionWaitsForCleanUp) {
+  Script script;
+  std::atomic<bool> cleanUpDone{false};
+  script.cleanUp = [&] {
+    std::this_thread::sleep_for(100ms);
+    cleanUpDone = true;
+  };
+  auto* probe = new Probe(script);
+  ASSERT_TRUE(probe->startThread(nullptr));
+  waitUntil([&] { return probe->getThreadState() == kw::Thread::Stopped; });
+  delete probe;
+  EXPECT_TRUE(cleanUpDone);
+}
+
+TEST(WakeEvent, IsManualResetAndStaysSignalled) {
+  HANDLE event = kw::os::wakeEventCreate();
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(kw::os::wakeEventWait(event, 0), kw::os::WaitResult::TimedOut);
+  EXPECT_EQ(kw::os::wakeEventWait(event, 20), kw::os::WaitResult::TimedOut);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(20ms);
+    kw::os::wakeEventSet(event);
+  });
+  EXPECT_EQ(kw::os::wakeEventWait(event, INFINITE), kw::os::WaitResult::Signalled);
+  setter.join();
+  for (int i = 0; i < 3; ++i)  // no wait resets it
+    EXPECT_EQ(kw::os::wakeEventWait(event, 0), kw::os::WaitResult::Signalled);
+  kw::os::wakeEventClose(event);
+  EXPECT_EQ(kw::os::wakeEventWait(nullptr, INFINITE), kw::os::WaitResult::Failed);
+}
+
+namespace {
+
+struct Spinner {
+  std::atomic<bool> spinning{false}, gateOpen{false}, passedStopPoint{false};
+};
+
+unsigned long KW_THREAD_ROUTINE spinThenStop(void* argument) {
+  auto* spinner = static_cast<Spinner*>(argument);
+  spinner->spinning = true;
+  while (!spinner->gateOpen) {
+  }
+  kw::os::threadStopPoint();
+  spinner->passedStopPoint = true;
+  return 0;
+}
+
+}  // namespace
+
+TEST(ThreadKill, EndsTheThreadWithTheGivenExitCode) {
+  Spinner spinner;
+  HANDLE thread = kw::os::threadStart(spinThenStop, &spinner);
+  ASSERT_NE(thread, nullptr);
+  waitUntil([&] { return spinner.spinning.load(); });
+  unsigned long code = 0;
+  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
+  EXPECT_EQ(code, kw::os::kStillActive);
+  EXPECT_EQ(kw::os::threadWait(thread, 0), kw::os::WaitResult::TimedOut);
+  ASSERT_TRUE(kw::os::threadKill(thread, 0xFFFFFFFF));
+  spinner.gateOpen = true;  // on Linux the kill lands at the stop point
+  EXPECT_EQ(kw::os::threadWait(thread, INFINITE), kw::os::WaitResult::Signalled);
+  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
+  EXPECT_EQ(code, 0xFFFFFFFFu);
+  EXPECT_FALSE(spinner.passedStopPoint);
+  kw::os::threadClose(thread);
+}
+
+#ifndef _WIN32
+TEST(ThreadKill, OnLinuxUnwindsASleepingThread) {
+  static std::mutex held;
+  static HANDLE event;
+  event = kw::os::wakeEventCreate();
+  static std::atomic<bool> waiting{false};
+  auto sleeper = [](void*) -> unsigned long {
+    std::lock_guard<std::mutex> guard(held);
+    waiting = true;
+    kw::os::wakeEventWait(event, INFINITE);
+    return 0;
+  };
+  HANDLE thread = kw::os::threadStart(sleeper, nullptr);
+  waitUntil([&] { return waiting.load(); });
+  ASSERT_TRUE(kw::os::threadKill(thread, 0xFFFFFFFF));
+  EXPECT_EQ(kw::os::threadWait(thread, INFINITE), kw::os::WaitResult::Signalled);
+  EXPECT_TRUE(held.try_lock()) << "the guard ran as the stack unwound";
+  held.unlock();
+  kw::os::threadClose(thread);
+  kw::os::wakeEventClose(event);
+}
+#endif
+
+namespace {
+
+// A trace device that keeps the worker inside the logger, holding its lock,
+// until the gate opens.
+class GateDevice : public kw::LogDevice {
+ public:
+  explicit GateDevice(Spinner& spinner) : m_spinner(spinner) {}
+  void Setup() override {}
+  void ShutDown() override {}
+  void Write(kw::Event& event) override {
+    if (event.getID() != 999) return;
+    m_spinner.spinning = true;
+    while (!m_spinner.gateOpen) {
+    }
+  }
+
+ private:
+  Spinner& m_spinner;
+};
+
+}  // namespace
+
+TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
+  kwtest::TraceCapture trace;
+  Spinner spinner;
+  kw::Logger::addCustomTraceDevice(new GateDevice(spinner));
+  const std::wstring name =
+      kw::Tools::createLocalObjectName((L"ThreadTest." + kwtest::uniqueName()).c_str());
+  kw::Mutex named;
+  named.initialise(name.c_str());
+
+  Script script;
+  script.execute = [&](kw::Thread& self) {
+    kw::Mutex mine;
+    mine.initialise(name.c_str());
+    kw::AutoMutex hold(mine);
+    kw::Event event(999, L"stuck", L".\\src\\ThreadTest", 1, L"ThreadTest");
+    kw::Logger::Trace(event);  // never returns where the kill is immediate
+    self.nap();
+    script.passedStopPoint = true;
+    return 0;
+  };
+  {
+    Probe probe(script);
+    ASSERT_TRUE(probe.startThread(nullptr));
+    waitUntil([&] { return spinner.spinning.load(); });
+    // Opened late, so that the kill is made while the worker is stuck.
+    std::thread opener([&] {
+      std::this_thread::sleep_for(200ms);
+      spinner.gateOpen = true;
+    });
+    probe.terminate(0);
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+    opener.join();
+  }
+  EXPECT_FALSE(script.passedStopPoint);
+  EXPECT_EQ(script.cleanUps, 0);
+
+  // The logger and the worker's named mutex work as before.
+  kw::Event after(998, L"after", L".\\src\\ThreadTest", 2, L"ThreadTest");
+  kw::Logger::Trace(after);
+  named.lock();
+  named.release();
+  EXPECT_EQ(trace.count(998), 1);
+#ifdef _WIN32
+  // Killed holding both: each is taken over once, as abandoned.
+  EXPECT_EQ(trace.count(1050702), 2);
+#else
+  // The worker unwound at its stop point, releasing on the way.
+  EXPECT_EQ(trace.count(1050702), 0);
+#endif
+
+  Script next;
+  next.execute = [](kw::Thread& self) {
+    self.nap();
+    return 0;
+  };
+  {
+    Probe probe(next);
+    ASSERT_TRUE(probe.startThread(nullptr));
+    waitUntil([&] { return next.cleanUps == 1; });
+  }
+}
