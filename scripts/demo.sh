@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds kwtool and shows the library at work on its own
-# defaults: a message encoded and decoded, a malformed buffer refused, and
-# settings written and read back.
+# defaults: a message encoded and decoded, a malformed buffer refused,
+# settings written and read back, and the logger's console and trace file
+# switched on through those settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,6 +16,8 @@ export KW_REGISTRY_DIR
 KW_REGISTRY_DIR=$(mktemp -d)
 scratch=$KW_REGISTRY_DIR
 trap 'rm -rf "$scratch"' EXIT
+# The per-user data folder, where the trace file goes, is the scratch one too.
+export XDG_DATA_HOME=$scratch/data
 cd "$scratch"
 
 show() {
@@ -48,10 +51,35 @@ echo 0100000009000000 | "$kwtool" decode 2>&1 || echo "(exit code $?)"
 echo
 
 echo "== Settings under HKEY_LOCAL_MACHINE\\Software\\Kestrelwright"
-show reg set kwtoolConsoleTrace=1 kwtoolFileLogging=1 Greeting=Hello
-show reg get kwtoolConsoleTrace kwtoolFileLogging Greeting
-show reg delete Greeting
+show reg set Greeting=Hello Count:int=0x10
+show reg get Greeting Count
+show reg delete Greeting Count
 show reg get Greeting
 
 echo "== A usage error"
 show encode NoEqualsSign
+
+echo "== The logger: console trace and trace file switched on for kwtool"
+show reg set kwtoolConsoleTrace=1 kwtoolFileLogging=1
+echo "-- each command now traces its steps to the console ..."
+show encode MsgType=UPDATE Item=report.docx
+echo "\$ echo 0100000009000000 | kwtool decode"
+echo 0100000009000000 | "$kwtool" decode 2>&1 || echo "(exit code $?)"
+echo
+trace=$XDG_DATA_HOME/Kestrelwright/KWkwtool.log
+echo "-- ... and appends them to $trace, UTF-16 text:"
+echo "\$ file KWkwtool.log: $(stat -c %s "$trace") bytes, starting $(head -c 8 "$trace" | od -An -tx1)"
+show log "$trace"
+
+echo "== Two processes: kwtool listen reads a channel, kwtool send writes to it"
+echo "\$ kwtool listen --count 3 Demo &    # the reader, in the background"
+"$kwtool" listen --count 3 --seconds 60 Demo >listen.out 2>&1 &
+listener=$!
+show send Demo MsgType=UPDATE Item=report.docx + MsgType=SYSTEM_STATE_CHANGE SystemState=Busy \
+  + MsgType=ACKNOWLEDGEMENT Sequence:int=3
+wait "$listener" || echo "(listener exit code $?)"
+echo "-- what the listener printed, its own trace lines among the messages:"
+cat listen.out
+echo
+echo "-- the trace file now holds both processes' events:"
+"$kwtool" log "$trace" | tail -n 8

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kwtool/KwTool.h"
@@ -236,4 +237,36 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
   EXPECT_EQ(text.feed(std::string("\r\0", 2)), "");
   EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), "\ry");
   EXPECT_EQ(text.flush(), "\xEF\xBF\xBD");
+}
+
+TEST(KwToolChannel, SendReachesListen) {
+  const std::wstring name = L"KwToolChannel" + kwtest::uniqueName().substr(0, 10);
+  Result listened;
+  std::thread listener([&] { listened = runTool({L"listen", L"--count", L"3", name}); });
+  Result sent = runTool({L"send", L"--repeat", L"1", name, L"MsgType=UPDATE", L"Item=report", L"+",
+                         L"MsgType=2", L"Level:int=-3", L"+", L"Blob:hex=00ff"});
+  listener.join();
+  EXPECT_EQ(sent.code, 0) << sent.err;
+  EXPECT_EQ(listened.code, 0) << listened.err;
+  std::size_t update = listened.out.find("Type: UPDATE (5)");
+  std::size_t state = listened.out.find("Type: SYSTEM_STATE_CHANGE (2)");
+  ASSERT_NE(update, std::string::npos) << listened.out;
+  ASSERT_NE(state, std::string::npos) << listened.out;
+  EXPECT_LT(update, state);
+  EXPECT_NE(listened.out.find("report"), std::string::npos) << listened.out;
+  EXPECT_NE(listened.out.find("-3"), std::string::npos) << listened.out;
+}
+
+TEST(KwToolChannel, SendSaysWhenNobodyTookTheMessages) {
+  const std::wstring name = L"KwToolNobody" + kwtest::uniqueName().substr(0, 10);
+  // The first message waits in the block, the second in the queue.
+  Result r = runTool({L"send", L"--seconds", L"1", name, L"A=1", L"+", L"B=2"});
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("did not take every message"), std::string::npos) << r.err;
+
+  Result big = runTool({L"send", name, L"Blob:hex=" + std::wstring(2 * 262144, L'a')});
+  EXPECT_EQ(big.code, 1);
+  EXPECT_NE(big.err.find("at most 262144"), std::string::npos) << big.err;
+  EXPECT_EQ(runTool({L"send", name}).code, 2);
+  EXPECT_EQ(runTool({L"listen", L"--count", L"0", name}).code, 2);
 }

@@ -26,6 +26,17 @@ std::wstring ArgReader::value(const std::wstring& option) {
   return take();
 }
 
+int ArgReader::count(const std::wstring& option) {
+  const std::wstring text = value(option);
+  int result = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9' || result > 99999999) fail(option + L" takes a positive number");
+    result = result * 10 + (c - L'0');
+  }
+  if (text.empty() || result == 0) fail(option + L" takes a positive number");
+  return result;
+}
+
 std::vector<std::wstring> ArgReader::rest() {
   std::vector<std::wstring> operands(m_args.begin() + static_cast<std::ptrdiff_t>(m_next),
                                      m_args.end());

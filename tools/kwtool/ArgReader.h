@@ -20,6 +20,8 @@ class ArgReader {
   bool nextOption(std::wstring& option);
   // The value that follows an option; a usage error when there is none.
   std::wstring value(const std::wstring& option);
+  // The option's value as a decimal above 0; a usage error otherwise.
+  int count(const std::wstring& option);
   std::wstring take() { return m_args[m_next++]; }
   std::vector<std::wstring> rest();
   // Throws UsageError with this command's usage line.

@@ -10,6 +10,8 @@
 #include "kwtool/ArgReader.h"
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
+#include "kwtool/MessageText.h"
+#include "kwtool/ToolTrace.h"
 
 namespace kwtool {
 
@@ -71,22 +73,19 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   try {
     msg.fromByteArray(bytes);
   } catch (const kw::CommsException& e) {
+    ToolTrace::error(1070102, e, L"The input is no well-formed message", __LINE__,
+                     L"DecodeCommand::run");
     console.error(L"malformed message: " + std::to_wstring(e.getExceptionID()) + L" " +
                   e.getDescription());
     return 1;
   }
 
-  std::wstring text;
-  msg.toString(text);
-  console.print(L"Type: " + std::wstring(kw::Msg::getTypeName(msg.getType())) + L" (" +
-                std::to_wstring(static_cast<int>(msg.getType())) + L")");
-  // The text form ends each attribute with "\r\n".
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    console.print(text.substr(start, end - start));
-    start = end + 2;
-  }
+  ToolTrace::info(1070101,
+                  L"Decoded a message of type " +
+                      std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
+                      std::to_wstring(bytes.getSize()) + L" bytes",
+                  __LINE__, L"DecodeCommand::run");
+  MessageText::print(msg, console);
   return 0;
 }
 

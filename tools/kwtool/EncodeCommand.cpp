@@ -7,6 +7,7 @@
 #include "kwtool/Attribute.h"
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
+#include "kwtool/ToolTrace.h"
 
 namespace kwtool {
 
@@ -44,6 +45,11 @@ int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   for (const std::wstring& argument : reader.rest()) Attribute::parse(argument, kUsage).addTo(msg);
   kw::ByteArray bytes;
   msg.toByteArray(bytes);
+  ToolTrace::info(1070201,
+                  L"Encoded a message of type " +
+                      std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
+                      std::to_wstring(bytes.getSize()) + L" bytes",
+                  __LINE__, L"EncodeCommand::run");
 
   if (outPath.empty()) {
     console.printBytes(HexText::encode(bytes) + "\n");

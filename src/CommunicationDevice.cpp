@@ -1,0 +1,79 @@
+#include <kw/AutoMutex.h>
+#include <kw/CommunicationDevice.h>
+#include <kw/Exception.h>
+#include <kw/Msg.h>
+
+namespace kw {
+
+CommunicationDevice::CommunicationDevice() : m_nMaxQSize(1000) {
+  m_inQLock.initialise(nullptr);
+  m_outQLock.initialise(nullptr);
+}
+
+CommunicationDevice::~CommunicationDevice() {
+  try {
+    AutoMutex in(m_inQLock);
+    cleanQ(m_inQ);
+  } catch (const Exception&) {
+  }
+  try {
+    AutoMutex out(m_outQLock);
+    cleanQ(m_outQ);
+  } catch (const Exception&) {
+  }
+}
+
+Msg* CommunicationDevice::popMessage() { return popMessage(m_inQ, m_inQLock); }
+
+void CommunicationDevice::pushMessage(Msg* msg) { pushMessage(msg, m_outQ, m_outQLock); }
+
+int CommunicationDevice::getInQSize() { return queueSize(m_inQ, m_inQLock); }
+
+int CommunicationDevice::getOutQSize() { return queueSize(m_outQ, m_outQLock); }
+
+void CommunicationDevice::setMaxQSize(unsigned int size) { m_nMaxQSize = size; }
+
+int CommunicationDevice::execute(void*) {
+  for (;;) {
+    while (sendReceiveMsgs()) terminateIfRequested();
+    sleep(100);
+  }
+}
+
+void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
+  if (!msg) {
+    throw Exception(1050201, L"NULL message was specified", L".\\src\\CommunicationDevice", 170,
+                    L"CommunicationDevice::pushMessage");
+  }
+  AutoMutex guard(lock);
+  // The limit is read once: another thread may change it meanwhile. A limit
+  // of 0 would take from an empty queue, so it counts as 1.
+  const unsigned int limit = m_nMaxQSize == 0 ? 1 : m_nMaxQSize;
+  if (q.size() >= limit) {
+    delete q.front();
+    q.pop_front();
+  }
+  q.push_back(msg);
+}
+
+Msg* CommunicationDevice::popMessage(Queue& q, Mutex& lock) {
+  AutoMutex guard(lock);
+  if (q.empty()) return nullptr;
+  Msg* msg = q.front();
+  q.pop_front();
+  return msg;
+}
+
+void CommunicationDevice::cleanQ(Queue& q) {
+  while (!q.empty()) {
+    delete q.front();
+    q.pop_front();
+  }
+}
+
+int CommunicationDevice::queueSize(Queue& q, Mutex& lock) {
+  AutoMutex guard(lock);
+  return static_cast<int>(q.size());
+}
+
+}  // namespace kw

@@ -1,0 +1,206 @@
+#include <kw/ByteArray.h>
+#include <kw/CommsException.h>
+#include <kw/Event.h>
+#include <kw/Logger.h>
+#include <kw/Msg.h>
+#include <kw/SharedMemCommDevice.h>
+#include <kw/SystemException.h>
+#include <kw/Tools.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "os/SharedMemory.h"
+
+namespace kw {
+
+namespace {
+
+const wchar_t kFile[] = L".\\src\\SharedMemCommDevice";
+
+// The block: a message-present flag, three reserved bytes, the length and
+// the message bytes.
+constexpr std::size_t kLengthOffset = 4;
+constexpr std::size_t kDataOffset = 8;
+
+// The flag is also read, and cleared after a refused message, without the
+// lock: one byte, read and written whole, ordered against the bytes it guards.
+std::uint8_t loadFlag(const char* view) {
+  return __atomic_load_n(reinterpret_cast<const std::uint8_t*>(view), __ATOMIC_ACQUIRE);
+}
+
+void storeFlag(char* view, std::uint8_t value) {
+  __atomic_store_n(reinterpret_cast<std::uint8_t*>(view), value, __ATOMIC_RELEASE);
+}
+
+void traceFailure(unsigned long id, const wchar_t* description, int line, const wchar_t* function) {
+  Event event(id, description, Event::Error, kFile, line, function);
+  event.addSystemErrorInfo();
+  Logger::Trace(event);
+}
+
+void traceCaught(unsigned long id, const Exception& caught, const wchar_t* description, int line,
+                 const wchar_t* function) {
+  Event event(id, &caught, description, kFile, line, function);
+  Logger::Trace(event);
+}
+
+}  // namespace
+
+SharedMemCommDevice::SharedMemCommDevice(const wchar_t* name, ReaderWriter role)
+    : m_pSharedView(nullptr), m_eReaderWriter(role), m_hMapFile(nullptr) {
+  const std::wstring local = Tools::createLocalObjectName(name);
+  m_strMapName = local + L".mem";
+  m_strMutexName = local + L".mtx";
+}
+
+SharedMemCommDevice::~SharedMemCommDevice() {
+  terminate(50);
+  cleanUpSharedMem();
+}
+
+bool SharedMemCommDevice::createSharedMem() {
+  try {
+    cleanUpSharedMem();
+    m_mutex.initialise(m_strMutexName.c_str());
+    reduceIntegrity(m_mutex.getHandle());
+    m_hMapFile = os::sharedMemoryCreate(m_strMapName.c_str(), kBlockSize);
+    if (!m_hMapFile) {
+      SystemException e(1050903, L"Error occurred creating the virtual file mapping", kFile, 181,
+                        L"SharedMemCommDevice::createSharedMem");
+      e.addSystemErrorInfo();
+      throw e;
+    }
+    reduceIntegrity(m_hMapFile);
+    void* view = os::sharedMemoryMap(m_hMapFile, kBlockSize);
+    if (!view) {
+      SystemException e(1050904, L"Error occurred mapping shared memory", kFile, 201,
+                        L"SharedMemCommDevice::createSharedMem");
+      e.addSystemErrorInfo();
+      throw e;
+    }
+    m_pSharedView = static_cast<char*>(view);
+    return true;
+  } catch (SystemException& e) {
+    traceCaught(1050909, e, L"An exception occured while creating shared global memory", 220,
+                L"SharedMemCommDevice::createSharedMem");
+    return false;
+  }
+}
+
+bool SharedMemCommDevice::reduceIntegrity(HANDLE object) {
+  const wchar_t* function = L"SharedMemCommDevice::reduceIntegrity";
+  switch (os::lowerIntegrity(object)) {
+    case os::LabelFailure::None:
+      return true;
+    case os::LabelFailure::Descriptor:
+      traceFailure(1050910,
+                   L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
+                   L"comm device",
+                   244, function);
+      return false;
+    case os::LabelFailure::Sacl:
+      traceFailure(1050911, L"GetSecurityDescriptorSacl failed while creating comm device", 253,
+                   function);
+      return false;
+    case os::LabelFailure::SetInfo:
+      traceFailure(1050912, L"SetSecurityInfo failed while creating comm device", 266, function);
+      return false;
+  }
+  return false;
+}
+
+void SharedMemCommDevice::cleanUpSharedMem() {
+  if (m_pSharedView) os::sharedMemoryUnmap(m_pSharedView);
+  if (m_hMapFile) os::sharedMemoryClose(m_hMapFile);
+  m_pSharedView = nullptr;
+  m_hMapFile = nullptr;
+}
+
+bool SharedMemCommDevice::sendReceiveMsgs() {
+  if (!m_pSharedView) return false;
+  try {
+    return m_eReaderWriter == Writer ? sendMsg() : readMsg();
+  } catch (SystemException& e) {
+    traceCaught(1050901, e, L"A System exception occured while sending and receiving data", 126,
+                L"SharedMemCommDevice::sendReceiveMsgs");
+    return false;
+  } catch (CommsException& e) {
+    traceCaught(1050908, e, L"A Comms exception occured while sending and receiving data", 131,
+                L"SharedMemCommDevice::sendReceiveMsgs");
+    const int id = e.getExceptionID();
+    if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader)
+      storeFlag(m_pSharedView, 0);
+    return false;
+  }
+}
+
+bool SharedMemCommDevice::sendMsg() {
+  std::unique_ptr<Msg> msg(popMessage(m_outQ, m_outQLock));
+  if (!msg) return false;
+  ByteArray bytes;
+  msg->toByteArray(bytes);
+  msg.reset();
+  const int length = bytes.getSize();
+  if (length > kIpcLimit) {
+    CommsException e(1050905, L"Msg bigger than IPC limit: ", kFile, 316,
+                     L"SharedMemCommDevice::sendMsg");
+    e.addParameter(length);
+    throw e;
+  }
+  for (bool written = false; !written;) {
+    m_mutex.lock();
+    if (loadFlag(m_pSharedView) == 0) {
+      std::memcpy(m_pSharedView + kDataOffset, bytes.getData(), static_cast<std::size_t>(length));
+      std::memcpy(m_pSharedView + kLengthOffset, &length, sizeof length);
+      storeFlag(m_pSharedView, 1);
+      written = true;
+    } else {
+      // Held through the wait: a worker ended here leaves the lock abandoned.
+      sleep(10);
+    }
+    m_mutex.release();
+    terminateIfRequested();
+  }
+  return true;
+}
+
+bool SharedMemCommDevice::readMsg() {
+  if (loadFlag(m_pSharedView) == 0) return false;
+  m_mutex.lock();
+  if (loadFlag(m_pSharedView) == 0) {
+    m_mutex.release();
+    return false;
+  }
+  std::int32_t length = 0;
+  std::memcpy(&length, m_pSharedView + kLengthOffset, sizeof length);
+  if (length > kIpcLimit || length < 0) {
+    m_mutex.release();
+    CommsException e(1050906, L"Msg size exceeds IPC buffer limit: ", kFile, 396,
+                     L"SharedMemCommDevice::readMsg");
+    e.addParameter(length);
+    throw e;
+  }
+  std::unique_ptr<ByteArray> bytes;
+  try {
+    bytes.reset(new ByteArray(m_pSharedView + kDataOffset, length));
+  } catch (const std::bad_alloc&) {
+  }
+  storeFlag(m_pSharedView, 0);
+  m_mutex.release();
+  if (!bytes) {
+    CommsException e(1050907, L"Unable to allocate space for the received message: ", kFile, 415,
+                     L"SharedMemCommDevice::readMsg");
+    e.addParameter(length);
+    throw e;
+  }
+  std::unique_ptr<Msg> msg(new Msg);
+  msg->fromByteArray(*bytes);
+  pushMessage(msg.get(), m_inQ, m_inQLock);
+  msg.release();
+  return true;
+}
+
+}  // namespace kw

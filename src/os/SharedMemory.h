@@ -1,0 +1,25 @@
+// Named memory shared by the processes of a session: created zero-filled
+// by the first opener, alive while some process holds it.
+#pragma once
+
+#include <kw/Platform.h>
+
+#include <cstddef>
+
+namespace kw::os {
+
+// Creates the named object, or opens it when it exists. Null on failure,
+// with the thread's last error.
+HANDLE sharedMemoryCreate(const wchar_t* name, std::size_t size);
+// The whole object mapped read-write; null on failure, with the last error.
+void* sharedMemoryMap(HANDLE memory, std::size_t size);
+void sharedMemoryUnmap(void* view);
+void sharedMemoryClose(HANDLE memory);
+
+// Which step of giving an object the low integrity label failed.
+enum class LabelFailure { None, Descriptor, Sacl, SetInfo };
+// Lets processes of low integrity open the object. On a failure the
+// thread's last error says why.
+LabelFailure lowerIntegrity(HANDLE object);
+
+}  // namespace kw::os

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <kw/CommunicationDevice.h>
+#include <kw/Exception.h>
+#include <kw/Msg.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Messages that count their lives, so that a leak or a second delete shows.
+std::atomic<int> g_alive{0};
+std::atomic<int> g_deleted{0};
+
+class CountedMsg : public kw::Msg {
+ public:
+  explicit CountedMsg(int serial) : m_serial(serial) { ++g_alive; }
+  ~CountedMsg() override {
+    --g_alive;
+    ++g_deleted;
+  }
+  int serial() const { return m_serial; }
+
+ private:
+  int m_serial;
+};
+
+// A device whose transport step moves each sent message straight to its
+// own in queue, so the queues can be driven without a peer.
+class LoopbackDevice : public kw::CommunicationDevice {
+ public:
+  ~LoopbackDevice() override { terminate(1000); }
+  bool canSendMsgs() override { return true; }
+  bool canReceiveMsgs() override { return true; }
+  CommMechanism getCommType() override { return SharedMemory; }
+  void receive(kw::Msg* msg) { pushMessage(msg, m_inQ, m_inQLock); }
+
+ protected:
+  bool setup() override { return true; }
+  bool sendReceiveMsgs() override {
+    kw::Msg* msg = popMessage(m_outQ, m_outQLock);
+    if (!msg) return false;
+    receive(msg);
+    return true;
+  }
+};
+
+int serialOf(kw::Msg* msg) { return static_cast<CountedMsg*>(msg)->serial(); }
+
+class CommQueues : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_alive = 0;
+    g_deleted = 0;
+  }
+};
+
+}  // namespace
+
+TEST_F(CommQueues, AFullQueueDropsItsOldestMessage) {
+  {
+    LoopbackDevice device;
+    for (int i = 1; i <= 1001; ++i) device.pushMessage(new CountedMsg(i));
+    EXPECT_EQ(device.getOutQSize(), 1000);
+    EXPECT_EQ(g_deleted, 1);
+    for (int i = 1; i <= 1001; ++i) device.receive(new CountedMsg(10000 + i));
+    EXPECT_EQ(device.getInQSize(), 1000);
+    std::unique_ptr<kw::Msg> front(device.popMessage());
+    EXPECT_EQ(serialOf(front.get()), 10002);
+
+    // A lower limit does not shrink the queue at once: each push swaps one.
+    device.setMaxQSize(10);
+    device.pushMessage(new CountedMsg(2000));
+    EXPECT_EQ(device.getOutQSize(), 1000);
+    // Both queues full at destruction: all of it is deleted, once.
+  }
+  EXPECT_EQ(g_alive, 0);
+  EXPECT_EQ(g_deleted, 1001 + 1001 + 1);
+}
+
+TEST_F(CommQueues, NullPushAndEmptyPop) {
+  LoopbackDevice device;
+  device.pushMessage(new CountedMsg(1));
+  try {
+    device.pushMessage(nullptr);
+    FAIL() << "no exception";
+  } catch (const kw::Exception& e) {
+    EXPECT_EQ(e.getExceptionID(), 1050201);
+    EXPECT_STREQ(e.getDescription(), L"NULL message was specified");
+  }
+  EXPECT_EQ(device.getOutQSize(), 1);
+  EXPECT_EQ(device.popMessage(), nullptr);
+
+  // A limit of 0 keeps one message rather than taking from an empty queue.
+  device.setMaxQSize(0);
+  device.pushMessage(new CountedMsg(2));
+  device.pushMessage(new CountedMsg(3));
+  EXPECT_EQ(device.getOutQSize(), 1);
+}
+
+TEST_F(CommQueues, TheWorkerMovesMessagesInOrder) {
+  {
+    LoopbackDevice device;
+    ASSERT_TRUE(device.startThread(nullptr));
+    for (int i = 0; i < 500; ++i) device.pushMessage(new CountedMsg(i));
+    int next = 0;
+    for (int spins = 0; next < 500 && spins < 3000; ++spins) {
+      std::unique_ptr<kw::Msg> msg(device.popMessage());
+      if (!msg) {
+        kw::Thread::ThreadState state = device.getThreadState();
+        ASSERT_NE(state, kw::Thread::Stopped);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      EXPECT_EQ(serialOf(msg.get()), next++);
+    }
+    EXPECT_EQ(next, 500);
+    for (int i = 0; i < 20; ++i) device.pushMessage(new CountedMsg(i));
+  }
+  EXPECT_EQ(g_alive, 0);
+}

@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+#include <kw/ByteArray.h>
+#include <kw/Msg.h>
+#include <kw/SharedMemCommDevice.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
+#include "support/TraceCapture.h"
+
+using kw::Msg;
+using kw::SharedMemCommDevice;
+using Device = kw::SharedMemCommDevice;
+
+namespace {
+
+// Polls for up to ten seconds: long enough for a loaded machine, short
+// enough that a hang fails rather than stalls.
+bool eventually(const std::function<bool()>& done, int timeoutMs = 10000) {
+  for (int waited = 0; waited < timeoutMs; waited += 5) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+bool waitRunning(Device& device) {
+  return eventually([&] { return device.getThreadState() == kw::Thread::Running; });
+}
+
+std::unique_ptr<Msg> popWithin(Device& device, int timeoutMs = 10000) {
+  std::unique_ptr<Msg> msg;
+  eventually([&] { return (msg.reset(device.popMessage()), msg != nullptr); }, timeoutMs);
+  return msg;
+}
+
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string wire(const Msg& msg) {
+  kw::ByteArray bytes;
+  msg.toByteArray(bytes);
+  return std::string(bytes.getData(), static_cast<std::size_t>(bytes.getSize()));
+}
+
+// Attributes are serialised in name order, so equal bytes mean equal type
+// and attributes.
+bool sameMessage(const Msg& a, const Msg& b) { return wire(a) == wire(b); }
+
+Msg* makeMessage(int serial, int blobSize = 3) {
+  auto* msg = new Msg;
+  msg->setType(Msg::UPDATE);
+  msg->setAttributeValue(L"Serial", serial);
+  msg->setAttributeValue(L"Text", L"n\u00e4me \U0001F600 " + std::to_wstring(serial));
+  std::string blob(static_cast<std::size_t>(blobSize), '\x5A');
+  msg->setAttributeValue(L"Blob", new kw::ByteArray(blob.data(), blobSize));
+  return msg;
+}
+
+// A message whose wire form is exactly `size` bytes.
+Msg* messageOfWireSize(int serial, int size) {
+  std::unique_ptr<Msg> probe(makeMessage(serial, 0));
+  int overhead = static_cast<int>(wire(*probe).size());
+  return makeMessage(serial, size - overhead);
+}
+
+int serialOf(const Msg& msg) {
+  int serial = -1;
+  msg.getAttributeValue(L"Serial", serial);
+  return serial;
+}
+
+// The block of a device name, opened without a worker, for writing into
+// it what a broken or hostile peer would.
+class RawBlock : public SharedMemCommDevice {
+ public:
+  explicit RawBlock(const wchar_t* name) : SharedMemCommDevice(name, Reader) {
+    m_open = createSharedMem();
+  }
+  bool open() const { return m_open; }
+  std::uint8_t flag() const {
+    return __atomic_load_n(reinterpret_cast<std::uint8_t*>(m_pSharedView), __ATOMIC_ACQUIRE);
+  }
+  void write(std::int32_t length, const std::string& bytes) {
+    m_mutex.lock();
+    std::memcpy(m_pSharedView + 8, bytes.data(), bytes.size());
+    std::memcpy(m_pSharedView + 4, &length, sizeof length);
+    __atomic_store_n(reinterpret_cast<std::uint8_t*>(m_pSharedView), 1, __ATOMIC_RELEASE);
+    m_mutex.release();
+  }
+
+ private:
+  bool m_open = false;
+};
+
+}  // namespace
+
+// Receives on the first name and sends every message back on the second
+// until a message without a serial arrives. args: in, out, ready file.
+KW_CHILD_MAIN(echoPeer) {
+  if (args.size() != 3) return 20;
+  Device in(widen(args[0]).c_str(), Device::Reader);
+  Device out(widen(args[1]).c_str(), Device::Writer);
+  if (!in.startThread(nullptr) || !out.startThread(nullptr)) return 21;
+  if (!waitRunning(in) || !waitRunning(out)) return 22;
+  kwtest::touchFile(args[2]);
+  for (;;) {
+    std::unique_ptr<Msg> msg = popWithin(in, 60000);
+    if (!msg) return 23;
+    if (serialOf(*msg) < 0) break;
+    out.pushMessage(msg.release());
+  }
+  // Stay until the last echo has left the out queue and the slot.
+  return eventually([&] { return out.getOutQSize() == 0; }) ? 0 : 24;
+}
+
+// Sends two messages with nobody reading, so that the worker waits for
+// the slot, then destroys the device. args: name, done file.
+KW_CHILD_MAIN(stuckWriter) {
+  if (args.size() != 2) return 20;
+  auto writer = std::make_unique<Device>(widen(args[0]).c_str(), Device::Writer);
+  if (!writer->startThread(nullptr) || !waitRunning(*writer)) return 21;
+  writer->pushMessage(makeMessage(1));
+  writer->pushMessage(makeMessage(2));
+  if (!eventually([&] { return writer->getOutQSize() == 0; })) return 22;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto start = std::chrono::steady_clock::now();
+  writer.reset();
+  auto took = std::chrono::steady_clock::now() - start;
+  kwtest::touchFile(args[1]);
+  // The grace time is 50 ms; seconds would mean the worker was never stopped.
+  return took < std::chrono::seconds(5) ? 0 : 23;
+}
+
+// Puts a message into the slot with no reader, then waits to be killed.
+KW_CHILD_MAIN(writeAndHang) {
+  if (args.size() != 2) return 20;
+  Device writer(widen(args[0]).c_str(), Device::Writer);
+  if (!writer.startThread(nullptr) || !waitRunning(writer)) return 21;
+  writer.pushMessage(makeMessage(99));
+  if (!eventually([&] { return writer.getOutQSize() == 0; })) return 22;
+  kwtest::touchFile(args[1]);
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  return 0;
+}
+
+class SharedMemPair : public ::testing::Test {
+ protected:
+  std::wstring name(const wchar_t* which) const { return m_base + which; }
+
+  std::unique_ptr<kwtest::ChildProcess> startEcho() {
+    std::string ready = (m_scratch.path() / ("ready" + std::to_string(++m_children))).string();
+    auto child = std::make_unique<kwtest::ChildProcess>(
+        "echoPeer", std::vector<std::string>{narrow(name(L"Out")), narrow(name(L"Back")), ready});
+    EXPECT_TRUE(child->started());
+    EXPECT_TRUE(kwtest::waitForFile(ready));
+    return child;
+  }
+
+  // Sends the serials through the echo and checks what comes back.
+  void exchange(Device& writer, Device& reader, int first, int count) {
+    std::vector<std::unique_ptr<Msg>> sent;
+    for (int i = first; i < first + count; ++i) {
+      sent.emplace_back(makeMessage(i, i % 50));
+      writer.pushMessage(new Msg(*sent.back()));
+    }
+    for (const auto& expected : sent) {
+      std::unique_ptr<Msg> got = popWithin(reader);
+      ASSERT_TRUE(got) << "no echo of " << serialOf(*expected);
+      EXPECT_TRUE(sameMessage(*got, *expected)) << serialOf(*got) << " for " << serialOf(*expected);
+    }
+  }
+
+  void quit(Device& writer) {
+    auto* last = new Msg;
+    last->setType(Msg::ACKNOWLEDGEMENT);
+    writer.pushMessage(last);
+  }
+
+  kwtest::ScratchDir m_scratch;
+  std::wstring m_base = L"KwTestPair" + kwtest::uniqueName().substr(0, 10);
+  int m_children = 0;
+};
+
+TEST_F(SharedMemPair, RoundTripWhicheverSideStartsFirst) {
+  for (bool childFirst : {false, true}) {
+    SCOPED_TRACE(childFirst ? "peer first" : "this side first");
+    std::unique_ptr<kwtest::ChildProcess> child;
+    if (childFirst) child = startEcho();
+    Device writer(name(L"Out").c_str(), Device::Writer);
+    Device reader(name(L"Back").c_str(), Device::Reader);
+    EXPECT_TRUE(writer.canSendMsgs() && !writer.canReceiveMsgs());
+    EXPECT_TRUE(reader.canReceiveMsgs() && !reader.canSendMsgs());
+    EXPECT_EQ(writer.getCommType(), 1);
+    ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+    ASSERT_TRUE(waitRunning(writer) && waitRunning(reader));
+    if (!childFirst) child = startEcho();
+    exchange(writer, reader, 0, 15);
+    quit(writer);
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
+  kwtest::TraceCapture capture;
+  auto child = startEcho();
+  Device writer(name(L"Out").c_str(), Device::Writer);
+  Device reader(name(L"Back").c_str(), Device::Reader);
+  ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+
+  std::unique_ptr<Msg> exact(messageOfWireSize(1, SharedMemCommDevice::kIpcLimit));
+  ASSERT_EQ(wire(*exact).size(), 262144u);
+  writer.pushMessage(new Msg(*exact));
+  writer.pushMessage(messageOfWireSize(2, SharedMemCommDevice::kIpcLimit + 1));
+  writer.pushMessage(makeMessage(3));
+
+  std::unique_ptr<Msg> first = popWithin(reader);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(sameMessage(*first, *exact));
+  std::unique_ptr<Msg> next = popWithin(reader);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(serialOf(*next), 3);
+  EXPECT_EQ(capture.count(1050908), 1);
+  quit(writer);
+  EXPECT_EQ(child->wait(), 0);
+}
+
+TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
+  kwtest::TraceCapture capture;
+  RawBlock block(name(L"Out").c_str());
+  ASSERT_TRUE(block.open());
+  Device reader(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
+
+  // A length beyond the block, then a negative one: refused, slot freed.
+  for (std::int32_t length : {SharedMemCommDevice::kIpcLimit + 1, -5}) {
+    block.write(length, "");
+    EXPECT_TRUE(eventually([&] { return block.flag() == 0; }));
+  }
+  // Bytes that are no message: traced, slot freed.
+  block.write(12, std::string("\x01\x00\x00\x00\xFF\xFF\xFF\x7F\x00\x00\x00\x00", 12));
+  EXPECT_TRUE(eventually([&] { return block.flag() == 0; }));
+  // The slot is freed before the parse that fails, so the trace may follow a moment later.
+  EXPECT_TRUE(eventually([&] { return capture.count(1050908) == 3; })) << capture.count(1050908);
+  EXPECT_EQ(reader.getInQSize(), 0);
+  // The integrity label went on (Linux has none to set; Wine reports success).
+  for (int id : {1050909, 1050910, 1050911, 1050912}) EXPECT_EQ(capture.count(id), 0) << id;
+
+  // The next good message arrives.
+  std::unique_ptr<Msg> good(makeMessage(7));
+  std::string bytes = wire(*good);
+  block.write(static_cast<std::int32_t>(bytes.size()), bytes);
+  std::unique_ptr<Msg> got = popWithin(reader);
+  ASSERT_TRUE(got);
+  EXPECT_TRUE(sameMessage(*got, *good));
+}
+
+TEST_F(SharedMemPair, AWriterDestroyedWhileWaitingLeavesTheLockAbandoned) {
+  // Holding the block keeps it, and the message in it, alive meanwhile.
+  RawBlock block(name(L"Out").c_str());
+  ASSERT_TRUE(block.open());
+  std::string done = (m_scratch.path() / "done").string();
+  kwtest::ChildProcess child("stuckWriter", {narrow(name(L"Out")), done});
+  ASSERT_TRUE(child.started());
+  ASSERT_EQ(child.wait(), 0);
+  ASSERT_EQ(block.flag(), 1);
+
+  kwtest::TraceCapture capture;
+  Device reader(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(reader.startThread(nullptr));
+  std::unique_ptr<Msg> got = popWithin(reader);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(serialOf(*got), 1);
+  EXPECT_EQ(capture.count(1050702), 1);
+  // The second message died with the writer.
+  EXPECT_FALSE(popWithin(reader, 300));
+}
+
+TEST_F(SharedMemPair, AKilledPeerIsReplacedUnderTheSameName) {
+  Device writer(name(L"Out").c_str(), Device::Writer);
+  Device reader(name(L"Back").c_str(), Device::Reader);
+  ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+  auto first = startEcho();
+  exchange(writer, reader, 0, 10);
+  first->kill();
+  first->wait();
+
+  auto second = startEcho();
+  exchange(writer, reader, 100, 10);
+  quit(writer);
+  EXPECT_EQ(second->wait(), 0);
+}
+
+TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
+  std::string written = (m_scratch.path() / "written").string();
+  kwtest::ChildProcess child("writeAndHang", {narrow(name(L"Out")), written});
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(kwtest::waitForFile(written));
+  child.kill();
+  child.wait();
+
+  Device reader(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
+  EXPECT_FALSE(popWithin(reader, 500));
+  // Nor is the slot wedged: a new writer gets through.
+  Device writer(name(L"Out").c_str(), Device::Writer);
+  ASSERT_TRUE(writer.startThread(nullptr));
+  writer.pushMessage(makeMessage(5));
+  std::unique_ptr<Msg> got = popWithin(reader);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(serialOf(*got), 5);
+}

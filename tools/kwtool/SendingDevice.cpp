@@ -1,0 +1,15 @@
+#include "kwtool/SendingDevice.h"
+
+#include <cstdint>
+
+namespace kwtool {
+
+SendingDevice::~SendingDevice() = default;
+
+bool SendingDevice::allTaken() {
+  if (getOutQSize() != 0 || !m_pSharedView) return false;
+  return __atomic_load_n(reinterpret_cast<const std::uint8_t*>(m_pSharedView), __ATOMIC_ACQUIRE) ==
+         0;
+}
+
+}  // namespace kwtool
