@@ -56,7 +56,7 @@ summary() { sed -n '/tests passed\|tests failed/,$p' "$1"; }
 # What each failing test printed, up to the next test's line.
 failures() {
   awk '/\*\*\*(Failed|Exception|Timeout)|[0-9]+ - .*\(Timeout\)/ { show = 1; n = 0; print; next }
-       /^ *Start +[0-9]+:|^ *[0-9]+\/[0-9]+ Test +#/ { show = 0 }
+       /^ *Start +[0-9]+:|^ *[0-9]+\/[0-9]+ Test +#|tests passed|tests failed/ { show = 0 }
        show && n++ < 60 { print }' "$1"
 }
 

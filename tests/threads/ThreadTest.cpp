@@ -58,8 +58,11 @@ class Probe : public kw::Thread {
     return m_script.execute(*this);
   }
   void cleanUp() override {
-    m_script.cleanUp();
-    ++m_script.cleanUps;  // last: the test may destroy the probe from here on
+    // The state is Stopped already, so the probe may be destroyed while this
+    // runs (its base waits for the worker): nothing of it is touched after.
+    Script& script = m_script;
+    script.cleanUp();
+    ++script.cleanUps;
   }
 
  private:

@@ -2,11 +2,15 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "os/posix/SharedSegment.h"
 
@@ -42,6 +46,20 @@ bool heldByThisProcess(const pthread_mutex_t* mutex) {
   if (owner == 0) return false;
   struct stat st {};
   return stat(("/proc/self/task/" + std::to_string(owner)).c_str(), &st) == 0;
+}
+
+// A thread of ours that still holds the mutex may be on its way out (a
+// worker that was stopped while holding it): the kernel marks the mutex
+// abandoned as the thread exits, after which the memory may go. False when
+// the holder is the caller or stays alive.
+bool holderEnds(const pthread_mutex_t* mutex) {
+  const unsigned owner = static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
+  if (owner == static_cast<unsigned>(syscall(SYS_gettid))) return false;
+  for (int i = 0; i < 2000; ++i) {
+    if (!heldByThisProcess(mutex)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return !heldByThisProcess(mutex);
 }
 
 }  // namespace
@@ -97,7 +115,7 @@ void mutexClose(HANDLE handle) {
   // The kernel marks a held robust mutex abandoned when its owner ends, by
   // writing to it: memory still held by one of our threads must stay
   // mapped, as a Windows mutex lives on while a thread owns it.
-  if (heldByThisProcess(mutex->mutex)) return;
+  if (heldByThisProcess(mutex->mutex) && !holderEnds(mutex->mutex)) return;
   delete mutex;
 }
 
