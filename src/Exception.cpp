@@ -1,9 +1,14 @@
+#include <kw/Event.h>
 #include <kw/Exception.h>
+#include <kw/Logger.h>
+#include <kw/Registry.h>
 #include <kw/Tools.h>
 
+#include <cstdint>
 #include <ostream>
 #include <sstream>
 
+#include "os/FaultTranslator.h"
 #include "os/StackCapture.h"
 
 namespace kw {
@@ -85,6 +90,40 @@ std::wostream& operator<<(std::wostream& stream, const Exception& exception) {
          << L" Desc: " << exception.getDescription() << L" StackTrace: "
          << exception.getStackTrace();
   return stream;
+}
+
+int Exception::s_nWin32ExceptionHandler = 0;
+
+void Exception::registerWin32ExceptionHandler() {
+  const Registry settings(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
+  s_nWin32ExceptionHandler = settings.read(L"Win32ExceptionHandler", 1);
+  if (s_nWin32ExceptionHandler > 0) os::installFaultTranslator(&Exception::translate);
+}
+
+void Exception::translate(unsigned int, EXCEPTION_POINTERS* pointers) {
+  Exception exception(1051401, L"Win32 exception", pointers, L".\\src\\Exception", __LINE__,
+                      L"Exception::translate");
+  EXCEPTION_RECORD record{};
+  if (pointers && pointers->ExceptionRecord) record = *pointers->ExceptionRecord;
+  exception.addParameter(static_cast<int>(record.ExceptionCode));
+  exception.addParameter(static_cast<int>(record.ExceptionFlags));
+  // Addresses keep their low 32 bits, as the parameter is an int.
+  exception.addParameter(
+      static_cast<int>(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress)));
+  const unsigned count = record.NumberParameters < EXCEPTION_MAXIMUM_PARAMETERS
+                             ? record.NumberParameters
+                             : EXCEPTION_MAXIMUM_PARAMETERS;
+  for (unsigned index = 0; index < count; ++index)
+    exception.addParameter(static_cast<int>(record.ExceptionInformation[index]));
+
+  Event event(1051402, &exception, L"Win32 exception translate function called",
+              L".\\src\\Exception", __LINE__, L"Exception::translate");
+  Logger::Trace(event);
+
+  // Mode 2 throws no Exception: the structured exception goes on as if no
+  // translator were installed.
+  if (s_nWin32ExceptionHandler == 2) os::passFaultOn();
+  throw exception;
 }
 
 }  // namespace kw

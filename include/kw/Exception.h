@@ -43,6 +43,17 @@ class KW_API Exception {
 
   std::wstring toString() const;
 
+  // Reads the translator mode ("Win32ExceptionHandler") and, above 0, makes
+  // structured exceptions on the calling thread arrive through translate.
+  static void registerWin32ExceptionHandler();
+  // Turns a structured exception into a thrown Exception after tracing it;
+  // returns only by throwing.
+  [[noreturn]] static void translate(unsigned int code, EXCEPTION_POINTERS* pointers);
+
+ protected:
+  // The mode last read by registerWin32ExceptionHandler; 0 before any.
+  static int s_nWin32ExceptionHandler;
+
  private:
   void init(int type, int id, const wchar_t* description, const wchar_t* file, int line,
             const wchar_t* function);
