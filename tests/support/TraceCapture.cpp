@@ -30,7 +30,9 @@ TraceCapture::TraceCapture() : m_shared(std::make_shared<Shared>()) {
 TraceCapture::~TraceCapture() { kw::Logger::shutDown(); }
 
 void TraceCapture::Device::Write(kw::Event& event) {
-  TraceCapture::Record record{event.getID(), event.getType(), event.toString(false)};
+  TraceCapture::Record record{event.getID(), event.getType(), event.toString(false),
+                              event.getFile() ? event.getFile() : L"",
+                              event.getFunction() ? event.getFunction() : L""};
   std::lock_guard<std::mutex> guard(m_shared->lock);
   m_shared->records.push_back(std::move(record));
 }

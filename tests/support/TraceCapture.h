@@ -25,6 +25,8 @@ class TraceCapture {
     int id;
     kw::Event::EventType type;
     std::wstring text;  // toString(false)
+    std::wstring file;
+    std::wstring function;
   };
 
   std::vector<Record> records() const;

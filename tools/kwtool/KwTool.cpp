@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "kwtool/ArgReader.h"
+#include "kwtool/ComponentsCommand.h"
 #include "kwtool/Console.h"
 #include "kwtool/DecodeCommand.h"
 #include "kwtool/EncodeCommand.h"
@@ -22,7 +23,8 @@ namespace kwtool {
 namespace {
 
 const wchar_t kUsage[] =
-    L"usage: kwtool encode|decode|reg|log|listen|send [--help] ...";
+    L"usage: kwtool encode|decode|reg|log|listen|send|install-components|uninstall-components "
+    L"[--help] ...";
 
 const wchar_t kHelp[] =
     L"The Kestrelwright base library from the command line.\n"
@@ -33,64 +35,55 @@ const wchar_t kHelp[] =
     L"  log      print a trace file as UTF-8 text\n"
     L"  listen   print the messages that arrive on a channel\n"
     L"  send     send messages on a channel\n"
+    L"  install-components    register the suite's component libraries\n"
+    L"  uninstall-components  unregister them\n"
     L"\n"
     L"kwtool COMMAND --help tells more.";
 
-using Command = int (*)(const std::vector<std::wstring> &, std::size_t,
-                        Console &);
+using Command = int (*)(const std::vector<std::wstring>&, std::size_t, Console&);
 
-Command find(const std::wstring &name) {
-  if (name == L"encode")
-    return &EncodeCommand::run;
-  if (name == L"decode")
-    return &DecodeCommand::run;
-  if (name == L"reg")
-    return &RegCommand::run;
-  if (name == L"log")
-    return &LogCommand::run;
-  if (name == L"listen")
-    return &ListenCommand::run;
-  if (name == L"send")
-    return &SendCommand::run;
+Command find(const std::wstring& name) {
+  if (name == L"encode") return &EncodeCommand::run;
+  if (name == L"decode") return &DecodeCommand::run;
+  if (name == L"reg") return &RegCommand::run;
+  if (name == L"log") return &LogCommand::run;
+  if (name == L"listen") return &ListenCommand::run;
+  if (name == L"send") return &SendCommand::run;
+  if (name == L"install-components") return &ComponentsCommand::install;
+  if (name == L"uninstall-components") return &ComponentsCommand::uninstall;
   return nullptr;
 }
 
-} // namespace
+}  // namespace
 
-int KwTool::run(const std::vector<std::wstring> &args, std::istream &in,
-                std::ostream &out, std::ostream &err) {
+int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::ostream& out,
+                std::ostream& err) {
   Console console(in, out, err);
   try {
     if (!args.empty() && (ArgReader::isHelp(args[0]) || args[0] == L"help"))
       return console.help(kUsage, kHelp);
-    if (args.empty())
-      throw UsageError(L"no command given", kUsage);
+    if (args.empty()) throw UsageError(L"no command given", kUsage);
     Command command = find(args[0]);
-    if (!command)
-      throw UsageError(L"unknown command \"" + args[0] + L"\"", kUsage);
+    if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", kUsage);
     // Reading a trace file would otherwise add to the file being read.
-    if (args[0] == L"log")
-      return command(args, 1, console);
-    ToolTrace::info(1070001, L"kwtool " + args[0] + L" started", __LINE__,
-                    L"KwTool::run");
+    if (args[0] == L"log") return command(args, 1, console);
+    ToolTrace::info(1070001, L"kwtool " + args[0] + L" started", __LINE__, L"KwTool::run");
     int code = command(args, 1, console);
     ToolTrace::info(1070002,
-                    L"kwtool " + args[0] + L" ended with exit code " +
-                        std::to_wstring(code),
+                    L"kwtool " + args[0] + L" ended with exit code " + std::to_wstring(code),
                     __LINE__, L"KwTool::run");
     return code;
-  } catch (const UsageError &e) {
+  } catch (const UsageError& e) {
     console.error(e.message());
     err << kw::Tools::narrowWideString(e.usage()) << '\n';
     return 2;
-  } catch (const kw::Exception &e) {
-    console.error(std::to_wstring(e.getExceptionID()) + L" " +
-                  e.getDescription());
+  } catch (const kw::Exception& e) {
+    console.error(std::to_wstring(e.getExceptionID()) + L" " + e.getDescription());
     return 1;
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     err << "kwtool: " << e.what() << '\n';
     return 1;
   }
 }
 
-} // namespace kwtool
+}  // namespace kwtool

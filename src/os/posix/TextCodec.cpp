@@ -10,7 +10,7 @@ namespace kw::os {
 
 namespace {
 
-// The converters' contract: size query at capacity 0, else copy or fail.
+// How the converters answer: size query at capacity 0, else copy or fail.
 template <typename Char>
 int deliver(const std::basic_string<Char>& converted, Char* out, int capacity) {
   if (converted.size() >= static_cast<std::size_t>(INT_MAX)) {
