@@ -6,6 +6,7 @@ packages=(
   cmake make g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   libsqlite3-dev
+  libunwind-dev libdw-dev pkg-config
   libx11-6 libx11-dev xvfb
   g++-mingw-w64-x86-64 wine64
 )

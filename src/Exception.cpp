@@ -2,6 +2,7 @@
 #include <kw/Exception.h>
 #include <kw/Logger.h>
 #include <kw/Registry.h>
+#include <kw/StackWalker.h>
 #include <kw/Tools.h>
 
 #include <cstdint>
@@ -9,31 +10,50 @@
 #include <sstream>
 
 #include "os/FaultTranslator.h"
-#include "os/StackCapture.h"
+#include "os/StackWalking.h"
+#include "os/Unwinding.h"
 
 namespace kw {
 
+namespace {
+
+// The calling thread's stack, from the context when one is given; empty when
+// the walk fails.
+std::wstring captureStack(const CONTEXT* context) {
+  try {
+    StackWalker walker(63, nullptr, GetCurrentProcessId(), GetCurrentProcess());
+    return walker.ShowCallstack(GetCurrentThread(), context, nullptr, nullptr);
+  }
+  KW_PASS_FORCED_UNWIND
+  catch (...) {
+  }
+  return std::wstring();
+}
+
+}  // namespace
+
 Exception::Exception() {
   init(0, 0, L"", L"Unknown", 0, L"Unknown");
-  m_strStackTrace = os::captureStack();
+  m_strStackTrace = captureStack(nullptr);
 }
 
 Exception::Exception(int id, const wchar_t* description, const wchar_t* file, int line,
                      const wchar_t* function) {
   init(0, id, description, file, line, function);
-  m_strStackTrace = os::captureStack();
+  m_strStackTrace = captureStack(nullptr);
 }
 
 Exception::Exception(int type, int id, const wchar_t* description, const wchar_t* file, int line,
                      const wchar_t* function) {
   init(type, id, description, file, line, function);
-  m_strStackTrace = os::captureStack();
+  m_strStackTrace = captureStack(nullptr);
 }
 
 Exception::Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers,
                      const wchar_t* file, int line, const wchar_t* function) {
   init(0, id, description, file, line, function);
-  m_strStackTrace = os::captureStack(pointers);
+  m_strStackTrace =
+      captureStack(pointers ? static_cast<const CONTEXT*>(pointers->ContextRecord) : nullptr);
 }
 
 Exception::Exception(const Exception& other) = default;

@@ -1,0 +1,66 @@
+#include "DbgHelpBinding.h"
+
+#include <cstring>
+
+#include "os/ErrorText.h"
+
+namespace kw {
+
+const char* DbgHelpBinding::symTypeText(int symType) {
+  static const char* const kTexts[] = {"-nosymbols-", "COFF", "CV",  "PDB",    "-exported-",
+                                       "-deferred-",  "SYM",  "DIA", "Virtual"};
+  return symType >= 0 && symType < 9 ? kTexts[symType] : nullptr;
+}
+
+DbgHelpBinding::DbgHelpBinding(StackWalker* parent, HANDLE hProcess, std::uint32_t dwProcessId)
+    : m_parent(parent), m_hProcess(hProcess), m_dwProcessId(dwProcessId) {}
+
+// The engine session stays with the process for the next walker; it ends
+// when the modules change or the process does.
+DbgHelpBinding::~DbgHelpBinding() = default;
+
+bool DbgHelpBinding::Init(const char* szSymPath, bool readFileVersions) {
+  if (!m_parent) return false;
+  if (szSymPath) {
+    std::size_t length = std::strlen(szSymPath) + 1;
+    m_szSymPath.reset(new char[length]);
+    std::memcpy(m_szSymPath.get(), szSymPath, length);
+  }
+  std::vector<os::EngineNote> notes;
+  m_hDbhHelp =
+      os::startSymbolSession(m_hProcess, m_dwProcessId, szSymPath, readFileVersions, notes);
+  report(notes);
+  return m_hDbhHelp != nullptr;
+}
+
+bool DbgHelpBinding::LoadModules() {
+  if (!m_hDbhHelp) {
+    os::setLastError(1114);
+    return false;
+  }
+  std::vector<os::EngineNote> notes;
+  bool loaded = os::loadSessionModules(*m_hDbhHelp, notes);
+  report(notes);
+  return loaded;
+}
+
+void DbgHelpBinding::report(const std::vector<os::EngineNote>& notes) {
+  for (const os::EngineNote& note : notes) {
+    switch (note.kind) {
+      case os::EngineNote::kError:
+        m_parent->OnDbgHelpErr(note.text.c_str(), note.code, note.address);
+        break;
+      case os::EngineNote::kSymInit:
+        m_parent->OnSymInit(note.text.c_str(), note.code, note.text2.c_str());
+        break;
+      case os::EngineNote::kModule:
+        m_parent->OnLoadModule(note.text.c_str(), note.text2.c_str(), note.address, note.size,
+                               note.code,
+                               symTypeText(note.symType) ? symTypeText(note.symType) : "-unknown-",
+                               note.loadedImageName.c_str(), note.fileVersion);
+        break;
+    }
+  }
+}
+
+}  // namespace kw

@@ -1,0 +1,144 @@
+// Stack walking and symbol lookup for StackWalker: dbghelp bound at run time
+// on Windows, libunwind and libdw on Linux.
+//
+// Starting the symbol engine and loading every module's symbols is the
+// expensive part of a walk, so the process keeps one session and hands it to
+// every walker until the process's modules (or the search path) change. What
+// starting and loading reported is kept with the session and handed to each
+// walker again, so that every walker writes the same lines as if it had
+// loaded the modules itself.
+#pragma once
+
+#include <kw/StackWalker.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+// The Win32 calls the walker's callers make, with Windows' pseudo-handles.
+std::uint32_t GetCurrentProcessId();
+inline HANDLE GetCurrentProcess() {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+inline HANDLE GetCurrentThread() {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
+}
+#endif
+
+namespace kw::os {
+
+// Serialises the walkers of the process; recursive, since a walker's own
+// output may build an exception.
+std::recursive_mutex& stackWalkingLock();
+
+// One note of the symbol engine, in the order it was made.
+struct EngineNote {
+  enum Kind { kError, kSymInit, kModule } kind;
+  // kError: function, code, address. kSymInit: search path (text), options
+  // (code), user name (text2).
+  std::string text;
+  std::uint32_t code = 0;
+  std::uint64_t address = 0;
+  std::string text2;
+  // kModule: image (text), module name (text2), base (address), size, load
+  // result (code), symbol type (-1 when the module information could not be
+  // read), loaded image name and file version.
+  std::uint32_t size = 0;
+  int symType = -1;
+  std::string loadedImageName;
+  std::uint64_t fileVersion = 0;
+};
+
+class SymbolSession;
+
+// Binds the debugging library and starts the engine with the search path
+// (null for none), or hands back the process's session when it is still
+// current. `readFileVersions` makes module loading read each module's file
+// version. Appends what starting reported; null (last error set) when the
+// library is missing or incomplete.
+std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t processId,
+                                                  const char* searchPath, bool readFileVersions,
+                                                  std::vector<EngineNote>& notes);
+
+// Loads every module of the process into the session; false when no module
+// could be listed (a later call tries again).
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes);
+
+// The symbol search path built from the environment: the user's path (if
+// any) first, then the places the platform looks.
+std::string buildSymbolSearchPath(const char* userPath);
+
+// One frame as the walk found it.
+struct FrameReport {
+  std::uint64_t address = 0;
+  bool last = false;  // no return address: the walk ends here
+
+  bool symbolFound = false;
+  std::uint32_t symbolError = 0;
+  std::string name, undecoratedName, fullName;
+  std::uint64_t offsetFromSymbol = 0;
+
+  bool lineLookup = false;  // the engine can map addresses to lines
+  bool lineFound = false;
+  std::uint32_t lineError = 0;
+  std::string fileName;
+  std::uint32_t lineNumber = 0;
+  std::uint32_t offsetFromLine = 0;
+
+  bool moduleFound = false;
+  std::uint32_t moduleError = 0;
+  int symType = -1;
+  std::string moduleName, loadedImageName;
+  std::uint64_t moduleBase = 0;
+};
+
+// How the starting context was obtained.
+enum class WalkStart {
+  // The caller's context, whose frames are still live (a fault, or another
+  // thread's context).
+  kGiven,
+  // Captured on this thread by a function that has returned since, so its
+  // frames are gone: the walk captures again and starts at walkStack's caller.
+  kCapturedHere,
+};
+
+// The memory reader of a walk: the process-wide routine, or a direct read.
+typedef int (*ReadMemory)(HANDLE process, std::uint64_t address, void* buffer, std::uint32_t size,
+                          std::uint32_t* read);
+
+// Walks from the context, looking up each frame. False when the walk itself
+// failed, with the error and the program counter it failed at; the frames
+// found so far are kept.
+bool walkStack(SymbolSession& session, HANDLE thread, CONTEXT& context, WalkStart start,
+               ReadMemory readMemory, std::vector<FrameReport>& frames, std::uint32_t& failureCode,
+               std::uint64_t& failureAddress);
+
+// Reads memory of the process directly, storing the count read.
+int readProcessMemory(HANDLE process, std::uint64_t address, void* buffer, std::uint32_t size,
+                      std::uint32_t* read);
+
+// The calling thread's register state, where the platform captures it; the
+// lookup of the capture routine fails once and for all when it is missing.
+bool captureContext(CONTEXT& context);
+// Zeroes the context and sets its flags.
+void clearContext(CONTEXT& context, std::uint32_t flags);
+// The fallback: an instruction pointer inside the caller and the current
+// frame and stack pointers.
+void approximateContext(CONTEXT& context, const void* instruction);
+// The context of another thread of the process, suspended; false (the thread
+// resumed again) when it cannot be read.
+bool suspendedThreadContext(HANDLE thread, CONTEXT& context, std::uint32_t flags);
+void resumeThread(HANDLE thread);
+
+// major.minor.build (service-pack text) suite mask - product type.
+struct OsVersion {
+  std::uint32_t major, minor, build;
+  std::string servicePack;
+  std::uint32_t suiteMask, productType;
+};
+bool osVersion(OsVersion& version);
+
+}  // namespace kw::os

@@ -1,0 +1,400 @@
+// libunwind walks the frames (from a signal's context too); libdw's dwfl
+// lists the modules from /proc/self/maps and resolves symbols, source files
+// and lines; names are demangled with the runtime's demangler.
+#define UNW_LOCAL_ONLY
+#include "os/StackWalking.h"
+
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdwfl.h>
+#include <libunwind.h>
+#include <link.h>
+#include <pwd.h>
+#include <sys/uio.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "os/ErrorText.h"
+
+std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+
+namespace kw::os {
+
+namespace {
+
+const std::uint32_t kSymOptions = (0x10 | 0x200) & ~0x6u;  // lines, no critical-error boxes
+const int kSymNone = 0, kSymExport = 4, kSymDia = 7;
+// The error of a lookup that finds nothing at the address.
+const std::uint32_t kNotFound = ENXIO;
+// A corrupt stack could make libunwind go round; no real stack is this deep.
+const int kMaxFrames = 4096;
+
+// The module set: dl_iterate_phdr's counts of loads and unloads.
+struct ModuleSetStamp {
+  unsigned long long adds = 0, subs = 0;
+  bool operator==(const ModuleSetStamp& other) const {
+    return adds == other.adds && subs == other.subs;
+  }
+};
+
+int readStamp(dl_phdr_info* info, std::size_t size, void* data) {
+  auto* stamp = static_cast<ModuleSetStamp*>(data);
+  if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+    stamp->adds = info->dlpi_adds;
+    stamp->subs = info->dlpi_subs;
+  }
+  return 1;
+}
+
+ModuleSetStamp currentStamp() {
+  ModuleSetStamp stamp;
+  dl_iterate_phdr(&readStamp, &stamp);
+  return stamp;
+}
+
+std::string baseName(const std::string& path) {
+  std::size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string userName() {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+  return found ? found->pw_name : "";
+}
+
+// The demangled name without its parameter list and qualifiers.
+std::string withoutParameters(const std::string& name) {
+  std::size_t end = name.find_last_of(')');
+  if (end == std::string::npos) return name;
+  int depth = 0;
+  for (std::size_t i = end + 1; i-- > 0;) {
+    if (name[i] == ')') ++depth;
+    if (name[i] == '(' && --depth == 0) return i == 0 ? name : name.substr(0, i);
+  }
+  return name;
+}
+
+std::string demangled(const char* name) {
+  int status = 0;
+  char* text = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+  if (status != 0 || !text) return name;
+  std::string result = text;
+  std::free(text);
+  return result;
+}
+
+}  // namespace
+
+class SymbolSession {
+ public:
+  SymbolSession() = default;
+  SymbolSession(const SymbolSession&) = delete;
+  SymbolSession& operator=(const SymbolSession&) = delete;
+  ~SymbolSession() {
+    if (dwfl) dwfl_end(dwfl);
+  }
+
+  // The symbol type of a module; looked up once.
+  int symType(Dwfl_Module* module) {
+    auto found = symTypes.find(module);
+    if (found != symTypes.end()) return found->second;
+    Dwarf_Addr bias = 0;
+    int type = kSymNone;
+    if (dwfl_module_getdwarf(module, &bias))
+      type = kSymDia;
+    else if (dwfl_module_getsymtab(module) > 0)
+      type = kSymExport;
+    symTypes[module] = type;
+    return type;
+  }
+
+  Dwfl* dwfl = nullptr;
+  Dwfl_Callbacks callbacks{};
+  char* debuginfoPath = nullptr;
+  std::string debuginfoPathText;
+  bool hasSearchPath = false;
+  std::string searchPath;
+  ModuleSetStamp stamp;
+  std::vector<EngineNote> startNotes;
+  bool modulesLoaded = false;
+  std::vector<EngineNote> moduleNotes;
+  std::map<Dwfl_Module*, int> symTypes;
+};
+
+namespace {
+
+std::shared_ptr<SymbolSession> s_session;
+
+int collectModule(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* data) {
+  static_cast<std::vector<Dwfl_Module*>*>(data)->push_back(module);
+  return DWARF_CB_OK;
+}
+
+Dwarf_Addr moduleBase(Dwfl_Module* module) {
+  Dwarf_Addr low = 0;
+  dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, nullptr, nullptr);
+  return low;
+}
+
+}  // namespace
+
+std::recursive_mutex& stackWalkingLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const char* searchPath,
+                                                  bool, std::vector<EngineNote>& notes) {
+  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
+  ModuleSetStamp stamp = currentStamp();
+  std::shared_ptr<SymbolSession> session = s_session;
+  if (session && session->stamp == stamp && session->hasSearchPath == (searchPath != nullptr) &&
+      (!searchPath || session->searchPath == searchPath)) {
+    notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
+    return session;
+  }
+
+  session = std::make_shared<SymbolSession>();
+  session->stamp = stamp;
+  session->hasSearchPath = searchPath != nullptr;
+  // dwfl's own places (the module's folder, its .debug folder, /usr/lib/debug)
+  // come after the caller's folders.
+  std::string debuginfo;
+  if (searchPath) {
+    session->searchPath = searchPath;
+    for (char c : session->searchPath) debuginfo += c == ';' ? ':' : c;
+  }
+  session->debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
+  session->debuginfoPath = &session->debuginfoPathText[0];
+  session->callbacks.find_elf = dwfl_linux_proc_find_elf;
+  session->callbacks.find_debuginfo = dwfl_standard_find_debuginfo;
+  session->callbacks.debuginfo_path = &session->debuginfoPath;
+  session->dwfl = dwfl_begin(&session->callbacks);
+  if (!session->dwfl) {
+    setLastError(1114);
+    return nullptr;
+  }
+
+  EngineNote start;
+  start.kind = EngineNote::kSymInit;
+  // The folders in the walker's own notation: the caller's, then dwfl's.
+  start.text = session->searchPath + ".debug;/usr/lib/debug";
+  start.code = kSymOptions;
+  start.text2 = userName();
+  session->startNotes.push_back(start);
+  notes.push_back(start);
+  s_session = session;
+  return session;
+}
+
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
+  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
+  if (session.modulesLoaded) {
+    notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
+    return true;
+  }
+  dwfl_report_begin(session.dwfl);
+  int reported = dwfl_linux_proc_report(session.dwfl, getpid());
+  dwfl_report_end(session.dwfl, nullptr, nullptr);
+  if (reported != 0) {
+    setLastError(reported > 0 ? reported : kNotFound);
+    return false;
+  }
+  std::vector<Dwfl_Module*> modules;
+  dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+  if (modules.empty()) return false;
+  std::sort(modules.begin(), modules.end(),
+            [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
+
+  for (Dwfl_Module* module : modules) {
+    Dwarf_Addr bias = 0;
+    bool opened = dwfl_module_getelf(module, &bias) != nullptr;
+    Dwarf_Addr low = 0, high = 0;
+    const char* mainFile = nullptr;
+    const char* debugFile = nullptr;
+    const char* name =
+        dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
+    EngineNote note;
+    note.kind = EngineNote::kModule;
+    note.text = mainFile ? mainFile : (name ? name : "");
+    note.text2 = baseName(note.text);
+    note.address = low;
+    note.size = static_cast<std::uint32_t>(high - low);
+    note.code = opened ? 0 : kNotFound;
+    note.symType = session.symType(module);
+    dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
+    note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+    session.moduleNotes.push_back(note);
+  }
+  session.modulesLoaded = true;
+  // Looking for debug files may itself load libraries (libdw's debuginfod
+  // client); the session stands for the set as it is after loading.
+  session.stamp = currentStamp();
+  notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
+  return true;
+}
+
+std::string buildSymbolSearchPath(const char* userPath) {
+  std::string path;
+  if (userPath) path += std::string(userPath) + ";";
+  path += ".;";
+  char buffer[PATH_MAX] = {};
+  if (getcwd(buffer, sizeof buffer)) path += std::string(buffer) + ";";
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length > 0) {
+    std::string folder(buffer, static_cast<std::size_t>(length));
+    std::size_t cut = folder.find_last_of('/');
+    if (cut != std::string::npos) folder.erase(cut);
+    if (!folder.empty()) path += folder + ";";
+  }
+  return path;
+}
+
+namespace {
+
+void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
+  Dwfl_Module* module = dwfl_addrmodule(session.dwfl, address);
+  frame.lineLookup = true;
+  if (!module) {
+    frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
+    return;
+  }
+  GElf_Off offset = 0;
+  GElf_Sym symbol;
+  const char* name =
+      dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+  if (name) {
+    frame.symbolFound = true;
+    frame.name = name;
+    frame.fullName = demangled(name);
+    frame.undecoratedName = withoutParameters(frame.fullName);
+    frame.offsetFromSymbol = frame.address - (address - offset);
+  } else {
+    frame.symbolError = kNotFound;
+  }
+
+  Dwfl_Line* line = dwfl_module_getsrc(module, address);
+  Dwarf_Addr lineAddress = 0;
+  int lineNumber = 0;
+  const char* file =
+      line ? dwfl_lineinfo(line, &lineAddress, &lineNumber, nullptr, nullptr, nullptr) : nullptr;
+  if (file) {
+    frame.lineFound = true;
+    frame.fileName = file;
+    frame.lineNumber = static_cast<std::uint32_t>(lineNumber);
+    frame.offsetFromLine = static_cast<std::uint32_t>(frame.address - lineAddress);
+  } else {
+    frame.lineError = kNotFound;
+  }
+
+  Dwarf_Addr low = 0;
+  const char* mainFile = nullptr;
+  const char* debugFile = nullptr;
+  const char* moduleName =
+      dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, &mainFile, &debugFile);
+  frame.moduleFound = true;
+  frame.symType = session.symType(module);
+  frame.moduleName = baseName(mainFile ? mainFile : (moduleName ? moduleName : ""));
+  frame.moduleBase = low;
+  frame.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+}
+
+}  // namespace
+
+__attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT& context,
+                                         WalkStart start, ReadMemory,
+                                         std::vector<FrameReport>& frames,
+                                         std::uint32_t& failureCode,
+                                         std::uint64_t& failureAddress) {
+  unw_context_t here;
+  unw_cursor_t cursor;
+  int skip = 0;
+  int status;
+  if (start == WalkStart::kCapturedHere) {
+    unw_getcontext(&here);
+    status = unw_init_local(&cursor, &here);
+    skip = 1;  // this function's own frame
+  } else {
+    status = unw_init_local2(&cursor, &context, UNW_INIT_SIGNAL_FRAME);
+  }
+  if (status < 0) {
+    failureCode = static_cast<std::uint32_t>(-status);
+    failureAddress = 0;
+    return false;
+  }
+
+  // The first frame of a given context, and a frame interrupted by a signal,
+  // stand at the instruction itself; every other frame at a return address,
+  // whose call is the byte before.
+  bool exact = start == WalkStart::kGiven;
+  for (int number = 0; number < kMaxFrames; ++number) {
+    unw_word_t ip = 0;
+    unw_get_reg(&cursor, UNW_REG_IP, &ip);
+    bool signalFrame = unw_is_signal_frame(&cursor) > 0;
+    int stepped = unw_step(&cursor);
+    if (number >= skip) {
+      FrameReport frame;
+      frame.address = ip;
+      frame.last = stepped == 0;
+      if (ip != 0) lookUp(session, frame, exact || signalFrame ? ip : ip - 1);
+      frames.push_back(frame);
+    }
+    if (stepped < 0) {
+      failureCode = static_cast<std::uint32_t>(-stepped);
+      failureAddress = ip;
+      return false;
+    }
+    if (stepped == 0) return true;
+    exact = signalFrame;
+  }
+  return true;
+}
+
+int readProcessMemory(HANDLE, std::uint64_t address, void* buffer, std::uint32_t size,
+                      std::uint32_t* read) {
+  iovec local{buffer, size};
+  iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), size};
+  ssize_t count = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+  if (read) *read = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+  return count == static_cast<ssize_t>(size) ? 1 : 0;
+}
+
+bool captureContext(CONTEXT& context) { return getcontext(&context) == 0; }
+
+void clearContext(CONTEXT& context, std::uint32_t) { std::memset(&context, 0, sizeof context); }
+
+void approximateContext(CONTEXT& context, const void* instruction) {
+  context.uc_mcontext.gregs[REG_RIP] = reinterpret_cast<greg_t>(instruction);
+  context.uc_mcontext.gregs[REG_RBP] = reinterpret_cast<greg_t>(__builtin_frame_address(0));
+  context.uc_mcontext.gregs[REG_RSP] = reinterpret_cast<greg_t>(&context);
+}
+
+// Another thread's registers cannot be read from inside the process.
+bool suspendedThreadContext(HANDLE, CONTEXT&, std::uint32_t) {
+  setLastError(ENOTSUP);
+  return false;
+}
+
+void resumeThread(HANDLE) {}
+
+bool osVersion(OsVersion& version) {
+  utsname names;
+  if (uname(&names) != 0) return false;
+  version = OsVersion{0, 0, 0, names.version, 0, 1};
+  std::sscanf(names.release, "%u.%u.%u", &version.major, &version.minor, &version.build);
+  return true;
+}
+
+}  // namespace kw::os

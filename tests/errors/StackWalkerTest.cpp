@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+#include <kw/Exception.h>
+#include <kw/StackWalker.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "os/StackWalking.h"
+#include "support/ChildProcess.h"
+#include "support/SettingsArea.h"
+#include "support/SwitchSetting.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <signal.h>
+#include <ucontext.h>
+#endif
+
+using kw::Exception;
+using kw::StackWalker;
+
+namespace {
+
+int s_knownLine = 0;
+
+__attribute__((noinline)) void throwFromKnownFunction() {
+  // clang-format off
+  s_knownLine = __LINE__; throw Exception(1051499, L"known", L".\\src\\StackWalkerTest", 1, L"t");
+  // clang-format on
+}
+
+std::wstring traceOfKnownThrow() {
+  try {
+    throwFromKnownFunction();
+  } catch (Exception& e) {
+    return e.getStackTrace();
+  }
+  return std::wstring();
+}
+
+std::vector<std::wstring> linesOf(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  for (std::size_t start = 0, end; (end = text.find(L"\r\r\n", start)) != std::wstring::npos;
+       start = end + 3)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+std::size_t countStarting(const std::vector<std::wstring>& lines, const wchar_t* prefix) {
+  std::size_t count = 0;
+  for (const auto& line : lines) count += startsWith(line, prefix) ? 1 : 0;
+  return count;
+}
+
+// The frame line of throwFromKnownFunction: "<file> (<line>): <name>".
+const std::wstring* knownFrame(const std::vector<std::wstring>& lines) {
+  for (const auto& line : lines)
+    if (line.find(L"throwFromKnownFunction") != std::wstring::npos) return &line;
+  return nullptr;
+}
+
+// Module lines are the only ones holding "SymType: '".
+std::size_t moduleLines(const std::vector<std::wstring>& lines) {
+  std::size_t count = 0;
+  for (const auto& line : lines) count += line.find(L"), SymType: '") != std::wstring::npos;
+  return count;
+}
+
+#if defined(_WIN32)
+const wchar_t* const kTestSource = L"StackWalkerTest.cpp";
+#else
+const wchar_t* const kTestSource = L"tests/errors/StackWalkerTest.cpp";
+#endif
+
+class StackWalkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#if defined(_WIN32)
+    if (StackWalker().ShowCallstack(GetCurrentThread()).empty())
+      GTEST_SKIP() << "dbghelp.dll is not bound on this build yet: every trace is empty";
+#endif
+  }
+  kwtest::SettingsArea m_area;
+};
+
+TEST_F(StackWalkerTest, ExceptionNamesThrowingFunctionFileAndLine) {
+  std::wstring text = traceOfKnownThrow();
+  ASSERT_FALSE(text.empty());
+  // Every line ends in "\r\r\n"; nothing trails the last one.
+  EXPECT_EQ(text.size() >= 3 ? text.substr(text.size() - 3) : text, L"\r\r\n");
+  std::vector<std::wstring> lines = linesOf(text);
+  ASSERT_TRUE(startsWith(lines.at(0), L"OS-Version: ")) << text;
+  EXPECT_EQ(countStarting(lines, L"SymInit: "), 0u);
+  EXPECT_EQ(moduleLines(lines), 0u);
+
+  const std::wstring* frame = knownFrame(lines);
+  ASSERT_NE(frame, nullptr) << text;
+#if defined(_WIN32)
+  if (frame->find(L"(filename not available)") != std::wstring::npos)
+    GTEST_SKIP() << "this dbghelp resolves no lines for mingw code: " << *frame;
+#endif
+  std::wstring fileAndLine =
+      std::wstring(kTestSource) + L" (" + std::to_wstring(s_knownLine) + L"): ";
+  EXPECT_NE(frame->find(fileAndLine), std::wstring::npos) << *frame;
+  // The caller follows its callee.
+  std::size_t known = text.find(L"throwFromKnownFunction");
+  std::size_t caller = text.find(L"traceOfKnownThrow");
+  EXPECT_NE(caller, std::wstring::npos) << text;
+  EXPECT_LT(known, caller);
+}
+
+TEST_F(StackWalkerTest, DepthTwoAddsSymbolEngineAndModuleLinesOtherValuesDoNot) {
+  std::vector<std::wstring> plain = linesOf(traceOfKnownThrow());
+  {
+    kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+    std::vector<std::wstring> lines = linesOf(traceOfKnownThrow());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(startsWith(lines[0], L"SymInit: Symbol-SearchPath: '")) << lines[0];
+    EXPECT_NE(lines[0].find(L"', symOptions: "), std::wstring::npos);
+    EXPECT_NE(lines[0].find(L", UserName: '"), std::wstring::npos);
+    EXPECT_TRUE(startsWith(lines[1], L"OS-Version: ")) << lines[1];
+    // One line per module, the test program's among them, before any frame.
+    std::size_t modules = moduleLines(lines);
+    EXPECT_GE(modules, 3u);
+    for (std::size_t i = 2; i < 2 + modules; ++i)
+      EXPECT_NE(lines[i].find(L"), SymType: '"), std::wstring::npos) << lines[i];
+    bool program = false;
+    for (const auto& line : lines)
+      program |= line.find(L"kwtest_errors") != std::wstring::npos &&
+                 line.find(L"SymType: '") != std::wstring::npos;
+    EXPECT_TRUE(program);
+    EXPECT_NE(knownFrame(lines), nullptr);
+  }
+  for (int value : {3, 1, -2}) {
+    kwtest::SwitchSetting depth(L"StackTraceInfoDepth", value);
+    std::vector<std::wstring> lines = linesOf(traceOfKnownThrow());
+    EXPECT_EQ(countStarting(lines, L"SymInit: "), 0u) << value;
+    EXPECT_EQ(moduleLines(lines), 0u) << value;
+    EXPECT_EQ(lines.size(), plain.size()) << value;
+  }
+}
+
+// Every walker of one module set writes the same diagnostic lines, whether
+// it started the symbol engine or took it over; a new module shows.
+TEST_F(StackWalkerTest, ReusedSymbolSessionWritesSameLinesAndFollowsNewModules) {
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  std::wstring traces[2];
+  for (std::wstring& trace : traces) trace = traceOfKnownThrow();
+  const std::wstring& second = traces[1];
+  EXPECT_EQ(traces[0], second);
+
+#if defined(_WIN32)
+  const char* library = "winmm.dll";
+  HMODULE handle = LoadLibraryA(library);
+  ASSERT_NE(handle, nullptr);
+#else
+  const char* library = "libX11.so.6";
+  void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (!handle) GTEST_SKIP() << "no " << library << " to load";
+#endif
+  std::wstring later = traceOfKnownThrow();
+  std::vector<std::wstring> before = linesOf(second), after = linesOf(later);
+  EXPECT_GT(moduleLines(after), moduleLines(before));
+  std::wstring name(library, library + std::string(library).size());
+  EXPECT_EQ(second.find(L":" + name), std::wstring::npos);
+  EXPECT_NE(later.find(L":" + name), std::wstring::npos) << later;
+#if defined(_WIN32)
+  FreeLibrary(handle);
+#else
+  dlclose(handle);
+#endif
+}
+
+// Records the entry types and the text it is handed.
+class RecordingWalker : public StackWalker {
+ public:
+  using StackWalker::StackWalker;
+  std::vector<CallstackEntryType> types;
+  std::vector<std::string> outputs;
+
+ protected:
+  void OnCallstackEntry(CallstackEntryType type, CallstackEntry& entry) override {
+    types.push_back(type);
+    StackWalker::OnCallstackEntry(type, entry);
+  }
+  void OnOutput(const char* text) override {
+    outputs.push_back(text);
+    StackWalker::OnOutput(text);
+  }
+};
+
+TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
+  RecordingWalker walker;
+  std::wstring text = walker.ShowCallstack(GetCurrentThread());
+  ASSERT_GE(walker.types.size(), 3u);
+  EXPECT_EQ(walker.types.front(), StackWalker::EntryFirst);
+  std::size_t last = 0;
+  for (std::size_t i = 1; i < walker.types.size(); ++i) {
+    if (walker.types[i] == StackWalker::EntryLast) ++last;
+    if (i + 1 < walker.types.size()) EXPECT_EQ(walker.types[i], StackWalker::EntryNext) << i;
+  }
+  EXPECT_LE(last, 1u);
+  std::wstring joined;
+  for (const auto& output : walker.outputs) joined += std::wstring(output.begin(), output.end());
+  EXPECT_EQ(text, joined);
+  // One frame line per entry with an address; EntryLast writes nothing.
+  EXPECT_EQ(linesOf(text).size(), walker.outputs.size());
+
+  // The second walk of one walker reuses its modules: no OS-Version line.
+  std::wstring again = walker.ShowCallstack(GetCurrentThread());
+  EXPECT_FALSE(again.empty());
+  EXPECT_FALSE(startsWith(again, L"OS-Version: ")) << again;
+  EXPECT_TRUE(startsWith(text, L"OS-Version: ")) << text;
+}
+
+TEST_F(StackWalkerTest, SymbolPathComesFirstEvenWithoutItsOption) {
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  StackWalker walker(0, "kw-symbols-first");
+  std::wstring text = walker.ShowCallstack(GetCurrentThread());
+  EXPECT_TRUE(startsWith(text, L"SymInit: Symbol-SearchPath: 'kw-symbols-first;.;")) << text;
+
+  StackWalker bare(0);
+  std::wstring line = linesOf(bare.ShowCallstack(GetCurrentThread())).at(0);
+  EXPECT_EQ(line.find(L"kw-symbols-first"), std::wstring::npos) << line;
+}
+
+// A frame in a system library without line information: the address, the
+// module and the name, with the placeholder for the file.
+std::wstring s_comparatorTrace;
+
+extern "C" int compareAndCapture(const void* a, const void* b) {
+  if (s_comparatorTrace.empty()) s_comparatorTrace = Exception().getStackTrace();
+  return *static_cast<const int*>(a) - *static_cast<const int*>(b);
+}
+
+TEST_F(StackWalkerTest, FrameWithoutLineInformationShowsAddressModuleAndName) {
+  int values[] = {3, 1, 2};
+  s_comparatorTrace.clear();
+  std::qsort(values, 3, sizeof(int), &compareAndCapture);
+  std::vector<std::wstring> lines = linesOf(s_comparatorTrace);
+  const std::wstring* comparator = nullptr;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].find(L"compareAndCapture") != std::wstring::npos) comparator = &lines[at = i];
+  ASSERT_NE(comparator, nullptr) << s_comparatorTrace;
+  // Between the comparator and this test, the C library's sorting frames.
+  const std::wstring* library = nullptr;
+  for (std::size_t i = at + 1; i < lines.size() && !library; ++i)
+    if (lines[i].find(L"(filename not available)") != std::wstring::npos) library = &lines[i];
+  ASSERT_NE(library, nullptr) << s_comparatorTrace;
+  // "XXXXXXXX (<module>): (filename not available): <name>"
+  ASSERT_GT(library->size(), 11u);
+  EXPECT_EQ(library->find_first_not_of(L"0123456789ABCDEF"), 8u) << *library;
+  EXPECT_EQ(library->substr(8, 2), L" (");
+  std::size_t placeholder = library->find(L"): (filename not available): ");
+  ASSERT_NE(placeholder, std::wstring::npos);
+  EXPECT_GT(placeholder, 10u) << "module name missing: " << *library;
+  EXPECT_GT(library->size(), placeholder + 30) << "name missing: " << *library;
+}
+
+// Walking from a context captured in a frame that is still running.
+#if defined(_WIN32)
+__attribute__((noinline)) std::wstring walkFromHere(int& line) {
+  CONTEXT context;
+  // clang-format off
+  line = __LINE__; RtlCaptureContext(&context);
+  // clang-format on
+  StackWalker walker;
+  return walker.ShowCallstack(GetCurrentThread(), &context);
+}
+#else
+__attribute__((noinline)) std::wstring walkFromHere(int& line) {
+  ucontext_t context;
+  // clang-format off
+  line = __LINE__; getcontext(&context);
+  // clang-format on
+  StackWalker walker;
+  return walker.ShowCallstack(GetCurrentThread(), &context);
+}
+#endif
+
+TEST_F(StackWalkerTest, WalkStartsAtGivenContext) {
+  int line = 0;
+  std::vector<std::wstring> lines = linesOf(walkFromHere(line));
+  ASSERT_GE(lines.size(), 3u);
+  // The first frame is the one that captured the context, not the walker's.
+  EXPECT_NE(lines[1].find(L"walkFromHere"), std::wstring::npos) << lines[1];
+  if (lines[1].find(L"(filename not available)") == std::wstring::npos)
+    EXPECT_NE(lines[1].find(kTestSource), std::wstring::npos) << lines[1];
+  EXPECT_NE(lines[2].find(L"WalkStartsAtGivenContext"), std::wstring::npos) << lines[2];
+}
+
+#if !defined(_WIN32)
+// A signal's context: the walk starts at the interrupted function, not in
+// the handler.
+std::wstring s_signalTrace;
+
+void walkSignalContext(int, siginfo_t*, void* context) {
+  EXCEPTION_RECORD record{};
+  EXCEPTION_POINTERS pointers{&record, context};
+  s_signalTrace = Exception(1051401, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
+}
+
+__attribute__((noinline)) void interruptedFunction() { raise(SIGUSR1); }
+
+TEST_F(StackWalkerTest, ExceptionPointersContextStartsAtInterruptedFrame) {
+  struct sigaction action {
+  }, previous{};
+  action.sa_sigaction = &walkSignalContext;
+  action.sa_flags = SA_SIGINFO;
+  sigaction(SIGUSR1, &action, &previous);
+  interruptedFunction();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(s_signalTrace.find(L"walkSignalContext"), std::wstring::npos) << s_signalTrace;
+  std::size_t interrupted = s_signalTrace.find(L"interruptedFunction");
+  ASSERT_NE(interrupted, std::wstring::npos) << s_signalTrace;
+  EXPECT_LT(interrupted, s_signalTrace.find(L"ExceptionPointersContextStartsAtInterruptedFrame"));
+}
+#endif
+
+KW_CHILD_MAIN(exceptionWithoutDbgHelp) {
+  Exception e(1, L"no dbghelp", L"f", 1, L"g");
+  std::wstring text = e.getStackTrace();
+  if (!text.empty()) return 2;
+  StackWalker walker;
+  if (!walker.ShowCallstack(GetCurrentThread()).empty()) return 3;
+  return 0;
+}
+
+TEST(StackWalkerWithoutDbgHelp, ExceptionHasAnEmptyTrace) {
+#if defined(_WIN32)
+  const char* overrides = std::getenv("WINEDLLOVERRIDES");
+  if (!overrides) GTEST_SKIP() << "not under Wine: dbghelp.dll cannot be taken away";
+  std::string before = overrides;
+  kwtest::setEnv("WINEDLLOVERRIDES", before + ";dbghelp=");
+  kwtest::ChildProcess child("exceptionWithoutDbgHelp");
+  kwtest::setEnv("WINEDLLOVERRIDES", before);
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(), 0);
+#else
+  GTEST_SKIP() << "libdw and libunwind are linked: there is no library to take away";
+#endif
+}
+
+}  // namespace
