@@ -1,37 +1,421 @@
-// Windows: dbghelp.dll is not bound yet, so every walk reports the library
-// as missing and exceptions carry an empty trace.
+// Windows: dbghelp.dll bound at run time, modules listed by tool help.
 #include "os/StackWalking.h"
 
-#include <cstring>
+// clang-format off
+#include <windows.h>
+#include <dbghelp.h>
+#include <tlhelp32.h>
+// clang-format on
 
-#include "os/ErrorText.h"
+#include <cstring>
+#include <utility>
 
 namespace kw::os {
 
-class SymbolSession {};
+namespace {
+
+using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
+using SymGetLineFromAddr64Fn = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINE64);
+using SymGetModuleInfo64Fn = BOOL(WINAPI*)(HANDLE, DWORD64, PIMAGEHLP_MODULE64);
+using SymGetOptionsFn = DWORD(WINAPI*)();
+using SymGetSymFromAddr64Fn = BOOL(WINAPI*)(HANDLE, DWORD64, PDWORD64, PIMAGEHLP_SYMBOL64);
+using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+using SymLoadModule64Fn = DWORD64(WINAPI*)(HANDLE, HANDLE, PCSTR, PCSTR, DWORD64, DWORD);
+using SymSetOptionsFn = DWORD(WINAPI*)(DWORD);
+using StackWalk64Fn = BOOL(WINAPI*)(DWORD, HANDLE, HANDLE, LPSTACKFRAME64, PVOID,
+                                    PREAD_PROCESS_MEMORY_ROUTINE64,
+                                    PFUNCTION_TABLE_ACCESS_ROUTINE64, PGET_MODULE_BASE_ROUTINE64,
+                                    PTRANSLATE_ADDRESS_ROUTINE64);
+using UnDecorateSymbolNameFn = DWORD(WINAPI*)(PCSTR, PSTR, DWORD, DWORD);
+using SymGetSearchPathFn = BOOL(WINAPI*)(HANDLE, PSTR, DWORD);
+
+// The module record as the engine's older callers size it.
+constexpr DWORD kModuleRecordSize = 584;
+constexpr std::size_t kNameLength = 1024;
+
+template <typename Fn>
+bool bind(HMODULE library, const char* name, Fn& entry) {
+  entry = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+  return entry != nullptr;
+}
+
+bool fileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// A private copy first (the ".local" redirection leaves it to the default
+// search), then the debugging tools' copies, then the system's.
+HMODULE loadDbgHelp() {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  if (!fileExists(std::wstring(exe) + L".local")) {
+    wchar_t programFiles[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH) > 0) {
+      for (const wchar_t* tools : {L"\\Debugging Tools for Windows\\dbghelp.dll",
+                                   L"\\Debugging Tools for Windows 64-Bit\\dbghelp.dll"}) {
+        std::wstring path = std::wstring(programFiles) + tools;
+        if (fileExists(path)) {
+          if (HMODULE library = LoadLibraryW(path.c_str())) return library;
+        }
+      }
+    }
+  }
+  return LoadLibraryW(L"dbghelp.dll");
+}
+
+// The engine's narrow names are in the ANSI code page.
+std::string narrow(const wchar_t* text) {
+  int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 1) return std::string();
+  std::string result(static_cast<std::size_t>(size - 1), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, &result[0], size, nullptr, nullptr);
+  return result;
+}
+
+// (base, size) of every module: the session stays valid while this holds.
+using ModuleSet = std::vector<std::pair<DWORD64, DWORD>>;
+
+template <typename Each>
+bool forEachModule(DWORD processId, Each each) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  MODULEENTRY32W entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.dwSize = sizeof entry;
+  bool any = false;
+  for (BOOL more = Module32FirstW(snapshot, &entry); more; more = Module32NextW(snapshot, &entry)) {
+    each(entry);
+    any = true;
+  }
+  CloseHandle(snapshot);
+  return any;
+}
+
+ModuleSet currentModules(DWORD processId) {
+  ModuleSet set;
+  forEachModule(processId, [&](const MODULEENTRY32W& entry) {
+    set.emplace_back(reinterpret_cast<DWORD64>(entry.modBaseAddr), entry.modBaseSize);
+  });
+  return set;
+}
+
+std::uint64_t fileVersionOf(const char* image) {
+  static HMODULE version = LoadLibraryW(L"version.dll");
+  using SizeFn = DWORD(WINAPI*)(LPCSTR, LPDWORD);
+  using InfoFn = BOOL(WINAPI*)(LPCSTR, DWORD, DWORD, LPVOID);
+  using QueryFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+  SizeFn sizeOf = nullptr;
+  InfoFn info = nullptr;
+  QueryFn query = nullptr;
+  if (!version || !bind(version, "GetFileVersionInfoSizeA", sizeOf) ||
+      !bind(version, "GetFileVersionInfoA", info) || !bind(version, "VerQueryValueW", query))
+    return 0;
+  DWORD handle = 0;
+  DWORD size = sizeOf(image, &handle);
+  if (size == 0) return 0;
+  std::vector<char> data(size);
+  if (!info(image, handle, size, data.data())) return 0;
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (!query(data.data(), L"\\", reinterpret_cast<LPVOID*>(&fixed), &length) || !fixed) return 0;
+  return (static_cast<std::uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
+}
+
+}  // namespace
+
+class SymbolSession {
+ public:
+  SymbolSession() = default;
+  SymbolSession(const SymbolSession&) = delete;
+  SymbolSession& operator=(const SymbolSession&) = delete;
+  ~SymbolSession() {
+    if (symCleanup) symCleanup(process);
+    if (library) FreeLibrary(library);
+  }
+
+  bool bindAll() {
+    // The line lookup and the search-path query are optional.
+    bind(library, "SymGetLineFromAddr64", symGetLineFromAddr64);
+    bind(library, "SymGetSearchPath", symGetSearchPath);
+    return bind(library, "SymCleanup", symCleanup) &&
+           bind(library, "SymFunctionTableAccess64", symFunctionTableAccess64) &&
+           bind(library, "SymGetModuleBase64", symGetModuleBase64) &&
+           bind(library, "SymGetModuleInfo64", symGetModuleInfo64) &&
+           bind(library, "SymGetOptions", symGetOptions) &&
+           bind(library, "SymGetSymFromAddr64", symGetSymFromAddr64) &&
+           bind(library, "SymInitialize", symInitialize) &&
+           bind(library, "SymLoadModule64", symLoadModule64) &&
+           bind(library, "SymSetOptions", symSetOptions) &&
+           bind(library, "StackWalk64", stackWalk64) &&
+           bind(library, "UnDecorateSymbolName", unDecorateSymbolName);
+  }
+
+  // The record is filled in a larger buffer, then only its known part kept.
+  bool moduleInfo(DWORD64 address, IMAGEHLP_MODULE64& module) {
+    std::memset(&module, 0, sizeof module);
+    std::vector<char> buffer(4096, 0);
+    auto* record = reinterpret_cast<IMAGEHLP_MODULE64*>(buffer.data());
+    record->SizeOfStruct = kModuleRecordSize;
+    if (!symGetModuleInfo64(process, address, record)) {
+      SetLastError(ERROR_DLL_INIT_FAILED);
+      return false;
+    }
+    std::memcpy(&module, record, kModuleRecordSize);
+    module.SizeOfStruct = kModuleRecordSize;
+    return true;
+  }
+
+  HMODULE library = nullptr;
+  HANDLE process = nullptr;
+  DWORD processId = 0;
+  bool hasSearchPath = false;
+  std::string searchPath;
+  bool readFileVersions = false;
+  ModuleSet modules;
+  std::vector<EngineNote> startNotes;
+  bool modulesLoaded = false;
+  std::vector<EngineNote> moduleNotes;
+
+  SymCleanupFn symCleanup = nullptr;
+  PFUNCTION_TABLE_ACCESS_ROUTINE64 symFunctionTableAccess64 = nullptr;
+  SymGetLineFromAddr64Fn symGetLineFromAddr64 = nullptr;
+  PGET_MODULE_BASE_ROUTINE64 symGetModuleBase64 = nullptr;
+  SymGetModuleInfo64Fn symGetModuleInfo64 = nullptr;
+  SymGetOptionsFn symGetOptions = nullptr;
+  SymGetSymFromAddr64Fn symGetSymFromAddr64 = nullptr;
+  SymInitializeFn symInitialize = nullptr;
+  SymLoadModule64Fn symLoadModule64 = nullptr;
+  SymSetOptionsFn symSetOptions = nullptr;
+  StackWalk64Fn stackWalk64 = nullptr;
+  UnDecorateSymbolNameFn unDecorateSymbolName = nullptr;
+  SymGetSearchPathFn symGetSearchPath = nullptr;
+};
+
+namespace {
+
+std::shared_ptr<SymbolSession> s_session;
+
+EngineNote errorNote(const char* function, DWORD code, std::uint64_t address) {
+  EngineNote note;
+  note.kind = EngineNote::kError;
+  note.text = function;
+  note.code = code;
+  note.address = address;
+  return note;
+}
+
+}  // namespace
 
 std::recursive_mutex& stackWalkingLock() {
   static std::recursive_mutex lock;
   return lock;
 }
 
-std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const char*, bool,
-                                                  std::vector<EngineNote>&) {
-  SetLastError(ERROR_DLL_INIT_FAILED);
-  return nullptr;
+std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t processId,
+                                                  const char* searchPath, bool readFileVersions,
+                                                  std::vector<EngineNote>& notes) {
+  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
+  ModuleSet modules = currentModules(processId);
+  std::shared_ptr<SymbolSession> session = s_session;
+  if (session && session->process == process && session->modules == modules &&
+      session->readFileVersions == readFileVersions &&
+      session->hasSearchPath == (searchPath != nullptr) &&
+      (!searchPath || session->searchPath == searchPath)) {
+    notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
+    return session;
+  }
+  // The engine is one per process: a changed module set or search path
+  // starts it again in place, for every walker that holds the session.
+  if (session) {
+    session->symCleanup(session->process);
+    session->startNotes.clear();
+    session->moduleNotes.clear();
+    session->modulesLoaded = false;
+  } else {
+    session = std::make_shared<SymbolSession>();
+    session->library = loadDbgHelp();
+    if (!session->library || !session->bindAll()) {
+      if (session->library) FreeLibrary(session->library);
+      session->library = nullptr;
+      session->symCleanup = nullptr;
+      SetLastError(ERROR_DLL_INIT_FAILED);
+      return nullptr;
+    }
+  }
+  session->process = process;
+  session->processId = processId;
+  session->modules = modules;
+  session->readFileVersions = readFileVersions;
+  session->hasSearchPath = searchPath != nullptr;
+  session->searchPath = searchPath ? searchPath : "";
+
+  std::vector<EngineNote>& start = session->startNotes;
+  if (!session->symInitialize(process, searchPath, FALSE))
+    start.push_back(errorNote("SymInitialize", GetLastError(), 0));
+  DWORD options = session->symGetOptions();
+  options |= SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS;
+  options &= ~(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
+  options = session->symSetOptions(options);
+
+  char path[kNameLength] = {};
+  if (session->symGetSearchPath && !session->symGetSearchPath(process, path, kNameLength))
+    start.push_back(errorNote("SymGetSearchPath", GetLastError(), 0));
+  char user[kNameLength] = {};
+  DWORD userLength = kNameLength;
+  GetUserNameA(user, &userLength);
+
+  EngineNote init;
+  init.kind = EngineNote::kSymInit;
+  init.text = path;
+  init.code = options;
+  init.text2 = user;
+  start.push_back(init);
+  notes.insert(notes.end(), start.begin(), start.end());
+  s_session = session;
+  return session;
 }
 
-bool loadSessionModules(SymbolSession&, std::vector<EngineNote>&) { return false; }
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
+  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
+  if (session.modulesLoaded) {
+    notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
+    return true;
+  }
+  std::vector<EngineNote> loaded;
+  bool any = forEachModule(session.processId, [&](const MODULEENTRY32W& entry) {
+    EngineNote note;
+    note.kind = EngineNote::kModule;
+    note.text = narrow(entry.szExePath);
+    note.text2 = narrow(entry.szModule);
+    note.address = reinterpret_cast<DWORD64>(entry.modBaseAddr);
+    note.size = entry.modBaseSize;
+    if (session.symLoadModule64(session.process, nullptr, note.text.c_str(), note.text2.c_str(),
+                                note.address, note.size) == 0)
+      note.code = GetLastError();
+    if (session.readFileVersions) note.fileVersion = fileVersionOf(note.text.c_str());
+    IMAGEHLP_MODULE64 module;
+    if (session.moduleInfo(note.address, module)) {
+      note.symType = static_cast<int>(module.SymType);
+      note.loadedImageName = module.LoadedImageName;
+    }
+    loaded.push_back(note);
+  });
+  if (!any) return false;
+  session.moduleNotes = loaded;
+  session.modulesLoaded = true;
+  notes.insert(notes.end(), loaded.begin(), loaded.end());
+  return true;
+}
 
 std::string buildSymbolSearchPath(const char* userPath) {
-  return userPath ? std::string(userPath) + ";" : std::string();
+  std::string path;
+  if (userPath) path += std::string(userPath) + ";";
+  path += ".;";
+  char buffer[kNameLength] = {};
+  if (GetCurrentDirectoryA(kNameLength, buffer) > 0) path += std::string(buffer) + ";";
+  if (GetModuleFileNameA(nullptr, buffer, kNameLength) > 0) {
+    std::string folder = buffer;
+    std::size_t cut = folder.find_last_of("\\/:");
+    if (cut != std::string::npos) folder.erase(cut);
+    if (!folder.empty()) path += folder + ";";
+  }
+  for (const char* name : {"_NT_SYMBOL_PATH", "_NT_ALTERNATE_SYMBOL_PATH"}) {
+    if (GetEnvironmentVariableA(name, buffer, kNameLength) > 0) path += std::string(buffer) + ";";
+  }
+  if (GetEnvironmentVariableA("SYSTEMROOT", buffer, kNameLength) > 0)
+    path += std::string(buffer) + ";" + buffer + "\\system32;";
+  const char* server = "http://msdl.microsoft.com/download/symbols";
+  if (GetEnvironmentVariableA("SYSTEMDRIVE", buffer, kNameLength) > 0)
+    path += std::string("SRV*") + buffer + "\\websymbols*" + server + ";";
+  else
+    path += std::string("SRV*c:\\websymbols*") + server + ";";
+  // The engine's buffer holds 4096 characters.
+  if (path.size() > 4095) path.resize(4095);
+  return path;
 }
 
-bool walkStack(SymbolSession&, HANDLE, CONTEXT&, WalkStart, ReadMemory, std::vector<FrameReport>&,
-               std::uint32_t& failureCode, std::uint64_t& failureAddress) {
-  failureCode = ERROR_DLL_INIT_FAILED;
-  failureAddress = 0;
-  return false;
+__attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, CONTEXT& context,
+                                         WalkStart start, ReadMemory readMemory,
+                                         std::vector<FrameReport>& frames,
+                                         std::uint32_t& failureCode,
+                                         std::uint64_t& failureAddress) {
+  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
+  int skip = 0;
+  if (start == WalkStart::kCapturedHere) {
+    RtlCaptureContext(&context);
+    skip = 1;  // this function's own frame
+  }
+  STACKFRAME64 frame;
+  std::memset(&frame, 0, sizeof frame);
+  frame.AddrPC.Offset = context.Rip;
+  frame.AddrPC.Mode = AddrModeFlat;
+  frame.AddrFrame.Offset = context.Rbp;
+  frame.AddrFrame.Mode = AddrModeFlat;
+  frame.AddrStack.Offset = context.Rsp;
+  frame.AddrStack.Mode = AddrModeFlat;
+
+  std::vector<char> symbolBuffer(sizeof(IMAGEHLP_SYMBOL64) + kNameLength, 0);
+  auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(symbolBuffer.data());
+  for (int number = 0;; ++number) {
+    if (!session.stackWalk64(IMAGE_FILE_MACHINE_AMD64, session.process, thread, &frame, &context,
+                             reinterpret_cast<PREAD_PROCESS_MEMORY_ROUTINE64>(readMemory),
+                             session.symFunctionTableAccess64, session.symGetModuleBase64,
+                             nullptr)) {
+      failureCode = GetLastError();
+      failureAddress = frame.AddrPC.Offset;
+      return false;
+    }
+    FrameReport report;
+    report.address = frame.AddrPC.Offset;
+    report.last = frame.AddrReturn.Offset == 0;
+    report.lineLookup = session.symGetLineFromAddr64 != nullptr;
+    if (report.address != 0 && number >= skip) {
+      std::memset(symbol, 0, symbolBuffer.size());
+      symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+      symbol->MaxNameLength = kNameLength;
+      DWORD64 displacement = 0;
+      if (session.symGetSymFromAddr64(session.process, report.address, &displacement, symbol)) {
+        report.symbolFound = true;
+        report.name = symbol->Name;
+        report.offsetFromSymbol = displacement;
+        char name[kNameLength] = {};
+        session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_NAME_ONLY);
+        report.undecoratedName = name;
+        std::memset(name, 0, sizeof name);
+        session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_COMPLETE);
+        report.fullName = name;
+      } else {
+        report.symbolError = GetLastError();
+      }
+      if (report.lineLookup) {
+        IMAGEHLP_LINE64 line;
+        std::memset(&line, 0, sizeof line);
+        line.SizeOfStruct = sizeof line;
+        DWORD lineDisplacement = 0;
+        if (session.symGetLineFromAddr64(session.process, report.address, &lineDisplacement,
+                                         &line)) {
+          report.lineFound = true;
+          report.lineNumber = line.LineNumber;
+          report.fileName = line.FileName ? line.FileName : "";
+          report.offsetFromLine = lineDisplacement;
+        } else {
+          report.lineError = GetLastError();
+        }
+      }
+      IMAGEHLP_MODULE64 module;
+      if (session.moduleInfo(report.address, module)) {
+        report.moduleFound = true;
+        report.symType = static_cast<int>(module.SymType);
+        report.moduleName = module.ModuleName;
+        report.moduleBase = module.BaseOfImage;
+        report.loadedImageName = module.LoadedImageName;
+      } else {
+        report.moduleError = GetLastError();
+      }
+    }
+    if (number >= skip) frames.push_back(report);
+    if (report.last) return true;
+  }
 }
 
 int readProcessMemory(HANDLE process, std::uint64_t address, void* buffer, std::uint32_t size,
@@ -43,7 +427,16 @@ int readProcessMemory(HANDLE process, std::uint64_t address, void* buffer, std::
 }
 
 bool captureContext(CONTEXT& context) {
-  RtlCaptureContext(&context);
+  static bool available = true;
+  if (!available) return false;
+  using CaptureFn = VOID(WINAPI*)(PCONTEXT);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  CaptureFn capture = nullptr;
+  if (!kernel || !bind(kernel, "RtlCaptureContext", capture)) {
+    available = false;
+    return false;
+  }
+  capture(&context);
   return true;
 }
 
@@ -68,6 +461,14 @@ bool suspendedThreadContext(HANDLE thread, CONTEXT& context, std::uint32_t flags
 
 void resumeThread(HANDLE thread) { ResumeThread(thread); }
 
-bool osVersion(OsVersion&) { return false; }
+bool osVersion(OsVersion& version) {
+  OSVERSIONINFOEXA info;
+  std::memset(&info, 0, sizeof info);
+  info.dwOSVersionInfoSize = sizeof info;
+  if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&info))) return false;
+  version = OsVersion{info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber,
+                      info.szCSDVersion,   info.wSuiteMask,     info.wProductType};
+  return true;
+}
 
 }  // namespace kw::os
