@@ -47,6 +47,13 @@ void pointTempAt(const fs::path& folder) {
   kwtest::setEnv("TEMP", folder.string());
 }
 
+// Runs the child with a fresh scratch folder as its argument; its exit code.
+int runInScratch(const char* child) {
+  kwtest::ScratchDir scratch;
+  kwtest::ChildProcess process(child, {scratch.path().string()});
+  return process.started() ? process.wait() : -1;
+}
+
 }  // namespace
 
 TEST(FileQueries, TellFilesFromFoldersAndCompareExtensions) {
@@ -138,10 +145,7 @@ KW_CHILD_MAIN(fileTempName) {
 }
 
 TEST(FileTempName, MakesANewEmptyFileInTheUsersTemporaryFolder) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileTempName", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileTempName"), 0);
 }
 
 KW_CHILD_MAIN(fileTempFolder) {
@@ -167,10 +171,7 @@ KW_CHILD_MAIN(fileTempFolder) {
 }
 
 TEST(FileWorkingFolders, TempFolderIsCachedMadeOnDemandAndEmptiedOfIcons) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileTempFolder", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileTempFolder"), 0);
 }
 
 KW_CHILD_MAIN(fileTempFolderUnmakeable) {
@@ -187,10 +188,7 @@ KW_CHILD_MAIN(fileTempFolderUnmakeable) {
 }
 
 TEST(FileWorkingFolders, AnUnmakeableTempFolderThrows) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileTempFolderUnmakeable", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileTempFolderUnmakeable"), 0);
 }
 
 KW_CHILD_MAIN(fileTempFolderTooLong) {
@@ -208,10 +206,7 @@ TEST(FileWorkingFolders, ATooLongTempFolderIsRefusedAndTriedAgain) {
   GTEST_SKIP() << "GetTempPathW passes over a TMP or TEMP value longer than MAX_PATH to the next "
                   "candidate, so its answer never exceeds the buffer";
 #else
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileTempFolderTooLong", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileTempFolderTooLong"), 0);
 #endif
 }
 
@@ -227,10 +222,7 @@ KW_CHILD_MAIN(fileDataFolder) {
 }
 
 TEST(FileWorkingFolders, DataFolderFollowsXdgDataHome) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileDataFolder", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileDataFolder"), 0);
 }
 
 KW_CHILD_MAIN(fileDataFolderUnusable) {
@@ -249,10 +241,7 @@ KW_CHILD_MAIN(fileDataFolderUnusable) {
 }
 
 TEST(FileWorkingFolders, AnUnusableDataFolderFallsBackToTheTempFolder) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileDataFolderUnusable", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileDataFolderUnusable"), 0);
 }
 
 KW_CHILD_MAIN(fileDataFolderUnmakeable) {
@@ -268,10 +257,7 @@ KW_CHILD_MAIN(fileDataFolderUnmakeable) {
 }
 
 TEST(FileWorkingFolders, AnUnmakeableDataFolderIsTracedOnly) {
-  kwtest::ScratchDir scratch;
-  kwtest::ChildProcess child("fileDataFolderUnmakeable", {scratch.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(runInScratch("fileDataFolderUnmakeable"), 0);
 }
 #else
 TEST(FileWorkingFolders, DataFolderIsBelowLocalAppData) {
