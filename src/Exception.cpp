@@ -24,8 +24,7 @@ std::wstring captureStack(const CONTEXT* context) {
   // The fuzz build throws for nearly every input; walking each throw's stack
   // would leave little time for the parser under test.
   (void)context;
-  return std::wstring();
-#endif
+#else
   try {
     StackWalker walker(63, nullptr, GetCurrentProcessId(), GetCurrentProcess());
     return walker.ShowCallstack(GetCurrentThread(), context, nullptr, nullptr);
@@ -33,6 +32,7 @@ std::wstring captureStack(const CONTEXT* context) {
   KW_PASS_FORCED_UNWIND
   catch (...) {
   }
+#endif
   return std::wstring();
 }
 

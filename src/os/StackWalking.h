@@ -31,7 +31,7 @@ inline HANDLE GetCurrentThread() {
 namespace kw::os {
 
 // Serialises the walkers of the process; recursive, since a walker's own
-// output may build an exception.
+// output may build an exception. Every call below is made with it held.
 std::recursive_mutex& stackWalkingLock();
 
 // One note of the symbol engine, in the order it was made.

@@ -40,9 +40,13 @@ struct PosixMutex {
 
 PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
 
-// A robust mutex keeps its owner's thread ID in its futex word.
+// A robust mutex keeps its owner's thread ID in its futex word; 0 when free.
+unsigned ownerOf(const pthread_mutex_t* mutex) {
+  return static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
+}
+
 bool heldByThisProcess(const pthread_mutex_t* mutex) {
-  unsigned owner = static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
+  const unsigned owner = ownerOf(mutex);
   if (owner == 0) return false;
   struct stat st {};
   return stat(("/proc/self/task/" + std::to_string(owner)).c_str(), &st) == 0;
@@ -53,8 +57,7 @@ bool heldByThisProcess(const pthread_mutex_t* mutex) {
 // abandoned as the thread exits, after which the memory may go. False when
 // the holder is the caller or stays alive.
 bool holderEnds(const pthread_mutex_t* mutex) {
-  const unsigned owner = static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
-  if (owner == static_cast<unsigned>(syscall(SYS_gettid))) return false;
+  if (ownerOf(mutex) == static_cast<unsigned>(syscall(SYS_gettid))) return false;
   for (int i = 0; i < 2000; ++i) {
     if (!heldByThisProcess(mutex)) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

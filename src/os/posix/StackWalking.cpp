@@ -157,7 +157,6 @@ std::recursive_mutex& stackWalkingLock() {
 
 std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const char* searchPath,
                                                   bool, std::vector<EngineNote>& notes) {
-  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
   ModuleSetStamp stamp = currentStamp();
   std::shared_ptr<SymbolSession> session = s_session;
   if (session && session->stamp == stamp && session->hasSearchPath == (searchPath != nullptr) &&
@@ -200,7 +199,6 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
 }
 
 bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
-  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
   if (session.modulesLoaded) {
     notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
     return true;

@@ -214,7 +214,6 @@ std::recursive_mutex& stackWalkingLock() {
 std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t processId,
                                                   const char* searchPath, bool readFileVersions,
                                                   std::vector<EngineNote>& notes) {
-  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
   ModuleSet modules = currentModules(processId);
   std::shared_ptr<SymbolSession> session = s_session;
   if (session && session->process == process && session->modules == modules &&
@@ -276,7 +275,6 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t 
 }
 
 bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
-  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
   if (session.modulesLoaded) {
     notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
     return true;
@@ -339,7 +337,6 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, 
                                          std::vector<FrameReport>& frames,
                                          std::uint32_t& failureCode,
                                          std::uint64_t& failureAddress) {
-  std::lock_guard<std::recursive_mutex> lock(stackWalkingLock());
   int skip = 0;
   if (start == WalkStart::kCapturedHere) {
     RtlCaptureContext(&context);
