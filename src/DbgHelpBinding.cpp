@@ -1,6 +1,7 @@
 #include "DbgHelpBinding.h"
 
 #include <cstring>
+#include <typeinfo>
 
 #include "os/ErrorText.h"
 
@@ -38,8 +39,12 @@ bool DbgHelpBinding::LoadModules() {
     os::setLastError(1114);
     return false;
   }
+  // Module lines are written only with diagnostics, unless a walker of its own
+  // kind wants to see every module.
+  const bool describe =
+      (m_parent->m_nStackTraceInfoLevel & 0x2) != 0 || typeid(*m_parent) != typeid(StackWalker);
   std::vector<os::EngineNote> notes;
-  bool loaded = os::loadSessionModules(*m_hDbhHelp, notes);
+  bool loaded = os::loadSessionModules(*m_hDbhHelp, notes, describe);
   report(notes);
   return loaded;
 }

@@ -64,8 +64,10 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t 
                                                   std::vector<EngineNote>& notes);
 
 // Loads every module of the process into the session; false when no module
-// could be listed (a later call tries again).
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes);
+// could be listed (a later call tries again). Without `describe` the caller
+// wants no module notes, and the platform may put off opening each module
+// until a frame needs it.
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe);
 
 // The symbol search path built from the environment: the user's path (if
 // any) first, then the places the platform looks.

@@ -2,6 +2,8 @@
 #include <kw/Exception.h>
 #include <kw/StackWalker.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -14,9 +16,22 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "support/ScratchDir.h"
 #endif
 
 using kw::Exception;
@@ -322,6 +337,172 @@ TEST_F(StackWalkerTest, ExceptionPointersContextStartsAtInterruptedFrame) {
   std::size_t interrupted = s_signalTrace.find(L"interruptedFunction");
   ASSERT_NE(interrupted, std::wstring::npos) << s_signalTrace;
   EXPECT_LT(interrupted, s_signalTrace.find(L"ExceptionPointersContextStartsAtInterruptedFrame"));
+}
+#endif
+
+#if !defined(_WIN32) && defined(__x86_64__)
+// The frame line of an address: "XXXXXXXX (<module>): ...".
+std::wstring hexOf(std::uintptr_t address) {
+  wchar_t text[16];
+  std::swprintf(text, 16, L"%08X", static_cast<unsigned>(address));
+  return text;
+}
+
+const std::wstring* lineAt(const std::vector<std::wstring>& lines, std::uintptr_t address) {
+  for (const auto& line : lines)
+    if (startsWith(line, (hexOf(address) + L" (").c_str())) return &line;
+  return nullptr;
+}
+
+std::wstring s_callbackTrace;
+
+extern "C" void throwAndKeepTrace() {
+  try {
+    throw Exception(1051499, L"callback", L".\\src\\StackWalkerTest", 1, L"t");
+  } catch (Exception& e) {
+    s_callbackTrace = e.getStackTrace();
+  }
+}
+
+// Generated code, as a JIT makes it, in a page of its own that no module maps:
+// push %rbp; mov %rsp,%rbp; call *%rdi; pop %rbp; ret
+const unsigned char kTrampoline[] = {0x55, 0x48, 0x89, 0xE5, 0xFF, 0xD7, 0x5D, 0xC3};
+const std::size_t kReturnOffset = 6;
+
+TEST_F(StackWalkerTest, FrameInGeneratedCodeBelongsToNoModule) {
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  // Several pages, so that one of them lies next to a module's mapping.
+  std::vector<void*> pages;
+  for (int i = 0; i < 8; ++i) {
+    void* page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    std::memcpy(page, kTrampoline, sizeof kTrampoline);
+    ASSERT_EQ(mprotect(page, size, PROT_READ | PROT_EXEC), 0);
+    pages.push_back(page);
+  }
+  for (void* page : pages) {
+    s_callbackTrace.clear();
+    reinterpret_cast<void (*)(void (*)())>(page)(&throwAndKeepTrace);
+    std::vector<std::wstring> lines = linesOf(s_callbackTrace);
+    const std::uintptr_t returnAddress = reinterpret_cast<std::uintptr_t>(page) + kReturnOffset;
+    const std::wstring* frame = lineAt(lines, returnAddress);
+    ASSERT_NE(frame, nullptr) << s_callbackTrace;
+    EXPECT_EQ(*frame, hexOf(returnAddress) +
+                          L" ((module-name not available)): (filename not available): "
+                          L"(function-name not available)");
+    const std::wstring error = L"ERROR: SymGetModuleInfo64, GetLastError: " +
+                               std::to_wstring(ENXIO) + L" (Address: " + hexOf(returnAddress) +
+                               L")";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), error), lines.end()) << s_callbackTrace;
+    // The walk goes on to the code that called into the page.
+    EXPECT_NE(s_callbackTrace.find(L"FrameInGeneratedCodeBelongsToNoModule"), std::wstring::npos);
+  }
+  for (void* page : pages) munmap(page, size);
+}
+
+// A function without line information, placed among compiled functions that
+// have it: the line before it belongs to another function.
+extern "C" void kwtestCallWithoutLines(void (*callback)());
+asm(R"(
+  .text
+  .globl kwtestCallWithoutLines
+  .type kwtestCallWithoutLines, @function
+kwtestCallWithoutLines:
+  .cfi_startproc
+  sub $8, %rsp
+  .cfi_def_cfa_offset 16
+  call *%rdi
+  add $8, %rsp
+  .cfi_def_cfa_offset 8
+  ret
+  .cfi_endproc
+  .size kwtestCallWithoutLines, .-kwtestCallWithoutLines
+)");
+
+TEST_F(StackWalkerTest, LineIsPrintedOnlyForTheFunctionThatHoldsIt) {
+  s_callbackTrace.clear();
+  kwtestCallWithoutLines(&throwAndKeepTrace);
+  std::vector<std::wstring> lines = linesOf(s_callbackTrace);
+  const std::wstring* frame = nullptr;
+  for (const auto& line : lines)
+    if (line.find(L": kwtestCallWithoutLines") != std::wstring::npos) frame = &line;
+  ASSERT_NE(frame, nullptr) << s_callbackTrace;
+  EXPECT_NE(frame->find(L" (kwtest_errors): (filename not available): kwtestCallWithoutLines"),
+            std::wstring::npos)
+      << *frame;
+  // The program's entry point has no lines either.
+  const std::wstring& start = lines.back();
+  if (start.find(L": _start") != std::wstring::npos)
+    EXPECT_NE(start.find(L"(filename not available)"), std::wstring::npos) << start;
+}
+
+// Counts the connections made to a local port until stopped.
+class CountingListener {
+ public:
+  CountingListener() {
+    m_socket = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(m_socket, 16) != 0 ||
+        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      return;
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] {
+      while (!m_stop) {
+        pollfd wait{m_socket, POLLIN, 0};
+        if (poll(&wait, 1, 50) > 0) {
+          int connection = accept(m_socket, nullptr, nullptr);
+          if (connection >= 0) {
+            ++m_connections;
+            close(connection);
+          }
+        }
+      }
+    });
+  }
+  ~CountingListener() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    if (m_socket >= 0) close(m_socket);
+  }
+  int port() const { return m_port; }
+  int connections() const { return m_connections; }
+
+ private:
+  int m_socket = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::atomic<int> m_connections{0};
+  std::thread m_thread;
+};
+
+KW_CHILD_MAIN(exceptionsWithDebugInfoServer) {
+  alarm(120);
+  // Every module's debug data is looked for at depth 2; most have none here.
+  for (int i = 0; i < 2; ++i) Exception e(1, L"server", L"f", 1, L"g");
+  std::thread([] { Exception e(1, L"thread", L"f", 1, L"g"); }).join();
+  return 0;
+}
+
+TEST_F(StackWalkerTest, ExceptionNeverContactsDebugInfoServer) {
+  CountingListener listener;
+  ASSERT_NE(listener.port(), 0);
+  kwtest::ScratchDir cache;
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  kwtest::setEnv("DEBUGINFOD_URLS", "http://127.0.0.1:" + std::to_string(listener.port()));
+  kwtest::setEnv("DEBUGINFOD_CACHE_PATH", cache.path().string());
+  kwtest::setEnv("DEBUGINFOD_TIMEOUT", "2");
+  kwtest::ChildProcess child("exceptionsWithDebugInfoServer");
+  kwtest::setEnv("DEBUGINFOD_URLS", "");
+  kwtest::setEnv("DEBUGINFOD_CACHE_PATH", "");
+  kwtest::setEnv("DEBUGINFOD_TIMEOUT", "");
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(listener.connections(), 0);
 }
 #endif
 

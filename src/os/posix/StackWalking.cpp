@@ -7,6 +7,7 @@
 #include <cxxabi.h>
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <libunwind.h>
 #include <link.h>
 #include <pwd.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "os/ErrorText.h"
 
@@ -36,6 +38,9 @@ const int kSymNone = 0, kSymExport = 4, kSymDia = 7;
 const std::uint32_t kNotFound = ENXIO;
 // A corrupt stack could make libunwind go round; no real stack is this deep.
 const int kMaxFrames = 4096;
+// Frames looked up per session before the lookups are forgotten: a program
+// throws from a bounded set of places, and memory stays flat.
+const std::size_t kMaxCachedFrames = 4096;
 
 // The module set: dl_iterate_phdr's counts of loads and unloads.
 struct ModuleSetStamp {
@@ -120,6 +125,16 @@ class SymbolSession {
     return type;
   }
 
+  // What a frame resolved to, by frame address and kind of address.
+  const FrameReport* cachedFrame(Dwarf_Addr key) const {
+    auto found = frames.find(key);
+    return found == frames.end() ? nullptr : &found->second;
+  }
+  void cacheFrame(Dwarf_Addr key, const FrameReport& frame) {
+    if (frames.size() >= kMaxCachedFrames) frames.clear();
+    frames[key] = frame;
+  }
+
   Dwfl* dwfl = nullptr;
   Dwfl_Callbacks callbacks{};
   char* debuginfoPath = nullptr;
@@ -128,9 +143,11 @@ class SymbolSession {
   std::string searchPath;
   ModuleSetStamp stamp;
   std::vector<EngineNote> startNotes;
-  bool modulesLoaded = false;
+  bool modulesReported = false;
+  bool modulesDescribed = false;
   std::vector<EngineNote> moduleNotes;
   std::map<Dwfl_Module*, int> symTypes;
+  std::unordered_map<Dwarf_Addr, FrameReport> frames;
 };
 
 namespace {
@@ -140,6 +157,63 @@ std::shared_ptr<SymbolSession> s_session;
 int collectModule(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* data) {
   static_cast<std::vector<Dwfl_Module*>*>(data)->push_back(module);
   return DWARF_CB_OK;
+}
+
+int attachSession(Dwfl_Module*, void** userData, const char*, Dwarf_Addr, void* session) {
+  *userData = session;
+  return DWARF_CB_OK;
+}
+
+// The checksum of a debug link.
+std::uint32_t fileCrc32(int fd) {
+  static std::uint32_t table[256];
+  if (table[1] == 0)
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[n] = c;
+    }
+  std::uint32_t crc = 0xFFFFFFFFu;
+  unsigned char buffer[65536];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof buffer)) > 0)
+    for (ssize_t i = 0; i < count; ++i) crc = table[(crc ^ buffer[i]) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// A module's separate debug file, from local folders only: by build ID, then
+// by its debug link next to it, in the relative folders of the search path
+// and below its absolute ones. libdw's own search would end by asking the
+// debug-info servers named in the environment: building an exception must
+// never reach the network.
+int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleName,
+                       Dwarf_Addr base, const char* fileName, const char* debuglink,
+                       GElf_Word debuglinkCrc, char** debugFileName) {
+  int fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
+                                        debuglinkCrc, debugFileName);
+  if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
+  const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
+  const std::string file = fileName;
+  const std::string folder = file.substr(0, file.find_last_of('/'));
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    std::string place = path.substr(start, end - start);
+    start = end + 1;
+    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+    std::string candidate = place.empty()     ? folder + "/" + debuglink
+                            : place[0] == '/' ? place + folder + "/" + debuglink
+                                              : folder + "/" + place + "/" + debuglink;
+    if (candidate == file) continue;
+    fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (debuglinkCrc == 0 || fileCrc32(fd) == debuglinkCrc) {
+      lseek(fd, 0, SEEK_SET);
+      *debugFileName = strdup(candidate.c_str());
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
 }
 
 Dwarf_Addr moduleBase(Dwfl_Module* module) {
@@ -178,7 +252,7 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
   session->debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
   session->debuginfoPath = &session->debuginfoPathText[0];
   session->callbacks.find_elf = dwfl_linux_proc_find_elf;
-  session->callbacks.find_debuginfo = dwfl_standard_find_debuginfo;
+  session->callbacks.find_debuginfo = findLocalDebuginfo;
   session->callbacks.debuginfo_path = &session->debuginfoPath;
   session->dwfl = dwfl_begin(&session->callbacks);
   if (!session->dwfl) {
@@ -198,48 +272,51 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
   return session;
 }
 
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
-  if (session.modulesLoaded) {
-    notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
-    return true;
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe) {
+  if (!session.modulesReported) {
+    dwfl_report_begin(session.dwfl);
+    int reported = dwfl_linux_proc_report(session.dwfl, getpid());
+    dwfl_report_end(session.dwfl, nullptr, nullptr);
+    if (reported != 0) {
+      setLastError(reported > 0 ? reported : kNotFound);
+      return false;
+    }
+    std::vector<Dwfl_Module*> modules;
+    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    if (modules.empty()) return false;
+    dwfl_getmodules(session.dwfl, &attachSession, &session, 0);
+    session.modulesReported = true;
   }
-  dwfl_report_begin(session.dwfl);
-  int reported = dwfl_linux_proc_report(session.dwfl, getpid());
-  dwfl_report_end(session.dwfl, nullptr, nullptr);
-  if (reported != 0) {
-    setLastError(reported > 0 ? reported : kNotFound);
-    return false;
+  // Opening every module's files and debug data is what makes a first walk
+  // slow; a walk that prints no module lines opens only its frames' modules.
+  if (!describe) return true;
+  if (!session.modulesDescribed) {
+    std::vector<Dwfl_Module*> modules;
+    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    std::sort(modules.begin(), modules.end(),
+              [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
+    for (Dwfl_Module* module : modules) {
+      Dwarf_Addr bias = 0;
+      bool opened = dwfl_module_getelf(module, &bias) != nullptr;
+      Dwarf_Addr low = 0, high = 0;
+      const char* mainFile = nullptr;
+      const char* debugFile = nullptr;
+      const char* name =
+          dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
+      EngineNote note;
+      note.kind = EngineNote::kModule;
+      note.text = mainFile ? mainFile : (name ? name : "");
+      note.text2 = baseName(note.text);
+      note.address = low;
+      note.size = static_cast<std::uint32_t>(high - low);
+      note.code = opened ? 0 : kNotFound;
+      note.symType = session.symType(module);
+      dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
+      note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+      session.moduleNotes.push_back(note);
+    }
+    session.modulesDescribed = true;
   }
-  std::vector<Dwfl_Module*> modules;
-  dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
-  if (modules.empty()) return false;
-  std::sort(modules.begin(), modules.end(),
-            [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
-
-  for (Dwfl_Module* module : modules) {
-    Dwarf_Addr bias = 0;
-    bool opened = dwfl_module_getelf(module, &bias) != nullptr;
-    Dwarf_Addr low = 0, high = 0;
-    const char* mainFile = nullptr;
-    const char* debugFile = nullptr;
-    const char* name =
-        dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
-    EngineNote note;
-    note.kind = EngineNote::kModule;
-    note.text = mainFile ? mainFile : (name ? name : "");
-    note.text2 = baseName(note.text);
-    note.address = low;
-    note.size = static_cast<std::uint32_t>(high - low);
-    note.code = opened ? 0 : kNotFound;
-    note.symType = session.symType(module);
-    dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
-    note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
-    session.moduleNotes.push_back(note);
-  }
-  session.modulesLoaded = true;
-  // Looking for debug files may itself load libraries (libdw's debuginfod
-  // client); the session stands for the set as it is after loading.
-  session.stamp = currentStamp();
   notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
   return true;
 }
@@ -262,8 +339,37 @@ std::string buildSymbolSearchPath(const char* userPath) {
 
 namespace {
 
+// The module whose mapping holds the address; libdw answers with the
+// nearest module below for an address in no module (generated code).
+Dwfl_Module* moduleAt(Dwfl* dwfl, Dwarf_Addr address) {
+  Dwfl_Module* module = dwfl_addrmodule(dwfl, address);
+  Dwarf_Addr low = 0, high = 0;
+  if (!module) return nullptr;
+  dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, nullptr, nullptr);
+  return address >= low && address < high ? module : nullptr;
+}
+
+// The source line of the address, when the unit that holds the address has
+// one at or before it inside the function; libdw otherwise answers with the
+// nearest line before the address, which may belong to another function or
+// another unit.
+Dwfl_Line* lineOf(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Addr functionStart,
+                  Dwarf_Addr functionEnd) {
+  Dwarf_Addr bias = 0;
+  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
+  Dwfl_Line* line = unit ? dwfl_module_getsrc(module, address) : nullptr;
+  if (!line) return nullptr;
+  Dwarf_Die* lineUnit = dwfl_linecu(line);
+  if (!lineUnit || dwarf_dieoffset(lineUnit) != dwarf_dieoffset(unit)) return nullptr;
+  Dwarf_Addr lineAddress = 0;
+  if (!dwfl_lineinfo(line, &lineAddress, nullptr, nullptr, nullptr, nullptr)) return nullptr;
+  if (lineAddress < functionStart || (functionEnd > functionStart && lineAddress >= functionEnd))
+    return nullptr;
+  return line;
+}
+
 void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
-  Dwfl_Module* module = dwfl_addrmodule(session.dwfl, address);
+  Dwfl_Module* module = moduleAt(session.dwfl, address);
   frame.lineLookup = true;
   if (!module) {
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
@@ -273,17 +379,21 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
   GElf_Sym symbol;
   const char* name =
       dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+  // Without a symbol, any line of the unit may stand for the address.
+  Dwarf_Addr functionStart = 0, functionEnd = 0;
   if (name) {
     frame.symbolFound = true;
     frame.name = name;
     frame.fullName = demangled(name);
     frame.undecoratedName = withoutParameters(frame.fullName);
     frame.offsetFromSymbol = frame.address - (address - offset);
+    functionStart = address - offset;
+    functionEnd = functionStart + symbol.st_size;
   } else {
     frame.symbolError = kNotFound;
   }
 
-  Dwfl_Line* line = dwfl_module_getsrc(module, address);
+  Dwfl_Line* line = lineOf(module, address, functionStart, functionEnd);
   Dwarf_Addr lineAddress = 0;
   int lineNumber = 0;
   const char* file =
@@ -307,6 +417,21 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
   frame.moduleName = baseName(mainFile ? mainFile : (moduleName ? moduleName : ""));
   frame.moduleBase = low;
   frame.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+}
+
+// lookUp, once per frame address, kind of address and session.
+void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
+  const Dwarf_Addr key = frame.address * 2 + (address == frame.address ? 1 : 0);
+  if (const FrameReport* known = session.cachedFrame(key)) {
+    std::uint64_t frameAddress = frame.address;
+    bool last = frame.last;
+    frame = *known;
+    frame.address = frameAddress;
+    frame.last = last;
+    return;
+  }
+  lookUp(session, frame, address);
+  session.cacheFrame(key, frame);
 }
 
 }  // namespace
@@ -346,7 +471,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
       FrameReport frame;
       frame.address = ip;
       frame.last = stepped == 0;
-      if (ip != 0) lookUp(session, frame, exact || signalFrame ? ip : ip - 1);
+      if (ip != 0) lookUpCached(session, frame, exact || signalFrame ? ip : ip - 1);
       frames.push_back(frame);
     }
     if (stepped < 0) {

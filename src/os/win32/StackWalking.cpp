@@ -274,7 +274,7 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t 
   return session;
 }
 
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes) {
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool) {
   if (session.modulesLoaded) {
     notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
     return true;
