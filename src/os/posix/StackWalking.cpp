@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -321,19 +322,31 @@ bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, 
   return true;
 }
 
+namespace {
+
+// The folder of the program, which does not change while it runs.
+const std::string& programFolder() {
+  static const std::string folder = [] {
+    char buffer[PATH_MAX] = {};
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return std::string();
+    std::string path(buffer, static_cast<std::size_t>(length));
+    std::size_t cut = path.find_last_of('/');
+    if (cut != std::string::npos) path.erase(cut);
+    return path;
+  }();
+  return folder;
+}
+
+}  // namespace
+
 std::string buildSymbolSearchPath(const char* userPath) {
   std::string path;
   if (userPath) path += std::string(userPath) + ";";
   path += ".;";
   char buffer[PATH_MAX] = {};
   if (getcwd(buffer, sizeof buffer)) path += std::string(buffer) + ";";
-  ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length > 0) {
-    std::string folder(buffer, static_cast<std::size_t>(length));
-    std::size_t cut = folder.find_last_of('/');
-    if (cut != std::string::npos) folder.erase(cut);
-    if (!folder.empty()) path += folder + ";";
-  }
+  if (!programFolder().empty()) path += programFolder() + ";";
   return path;
 }
 
@@ -436,11 +449,77 @@ void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address
 
 }  // namespace
 
+namespace {
+
+struct FdeBases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+
+}  // namespace
+
+// The runtime's lookup of a code address's unwind entry.
+extern "C" const void* _Unwind_Find_FDE(void* pc, FdeBases* bases);
+
+namespace {
+
+// One frame as the runtime's unwinder reports it.
+struct QuickFrame {
+  std::uintptr_t ip;
+  bool exact;  // interrupted by a signal: the ip is the instruction itself
+  std::uintptr_t framePointer;
+};
+
+_Unwind_Reason_Code collectFrame(_Unwind_Context* context, void* data) {
+  auto* frames = static_cast<std::vector<QuickFrame>*>(data);
+  int beforeInstruction = 0;
+  std::uintptr_t ip = _Unwind_GetIPInfo(context, &beforeInstruction);
+  frames->push_back({ip, beforeInstruction != 0, _Unwind_GetGR(context, 6)});
+  return frames->size() < static_cast<std::size_t>(kMaxFrames) ? _URC_NO_REASON : _URC_NORMAL_STOP;
+}
+
+// A walk that ended where libunwind ends too: where the unwind data says the
+// stack ends, or in code without unwind data whose frame pointer is null (the
+// program's entry). Any other end (code without unwind data, a frame limit)
+// is left to libunwind, which follows frame pointers there.
+bool endsProperly(_Unwind_Reason_Code code, const std::vector<QuickFrame>& frames) {
+  if (code != _URC_END_OF_STACK || frames.empty()) return false;
+  const QuickFrame& last = frames.back();
+  FdeBases bases{};
+  return last.framePointer == 0 ||
+         _Unwind_Find_FDE(reinterpret_cast<void*>(last.ip - (last.exact ? 0 : 1)), &bases) !=
+             nullptr;
+}
+
+}  // namespace
+
 __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT& context,
                                          WalkStart start, ReadMemory,
                                          std::vector<FrameReport>& frames,
                                          std::uint32_t& failureCode,
                                          std::uint64_t& failureAddress) {
+  // The calling thread's own stack: the runtime's unwinder finds its frames
+  // without a system call. The first frame is this function's own.
+  if (start == WalkStart::kCapturedHere) {
+    std::vector<QuickFrame> quick;
+    quick.reserve(64);
+    if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
+      for (std::size_t number = 1; number < quick.size(); ++number) {
+        FrameReport frame;
+        frame.address = quick[number].ip;
+        frame.last = number + 1 == quick.size();
+        // A signal frame is looked up at its ip, as is the frame it interrupted.
+        bool signalFrame = number + 1 < quick.size() && quick[number + 1].exact;
+        if (frame.address != 0)
+          lookUpCached(session, frame,
+                       quick[number].exact || signalFrame ? frame.address : frame.address - 1);
+        frames.push_back(frame);
+      }
+      return true;
+    }
+  }
+
   unw_context_t here;
   unw_cursor_t cursor;
   int skip = 0;
@@ -494,7 +573,9 @@ int readProcessMemory(HANDLE, std::uint64_t address, void* buffer, std::uint32_t
   return count == static_cast<ssize_t>(size) ? 1 : 0;
 }
 
-bool captureContext(CONTEXT& context) { return getcontext(&context) == 0; }
+// libunwind's capture: the registers without the signal mask, which would
+// cost a system call and which no walk reads.
+bool captureContext(CONTEXT& context) { return unw_getcontext(&context) == 0; }
 
 void clearContext(CONTEXT& context, std::uint32_t) { std::memset(&context, 0, sizeof context); }
 
