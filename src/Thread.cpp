@@ -23,9 +23,6 @@ Thread::Thread()
 
 Thread::~Thread() {
   terminate(INFINITE);
-  // A worker that set Stopped may still be in cleanUp: it may not outlive
-  // this object.
-  os::threadWait(m_hThread, INFINITE);
   os::threadClose(m_hThread);
   m_hThread = nullptr;
   os::wakeEventClose(m_hWakeEvent);
@@ -50,15 +47,17 @@ void Thread::requestTermination() {
 }
 
 void Thread::terminate(unsigned int timeout) {
-  if (!m_hThread || m_eState == Stopped) return;
-  requestTermination();
-  if (os::threadWait(m_hThread, timeout) != os::WaitResult::Signalled &&
-      os::threadKill(m_hThread, kKilledExitCode)) {
-    // Where the kill takes effect only at the worker's next stop point
-    // (Linux), wait for it: the caller may free what the worker still uses.
-    os::threadWait(m_hThread, INFINITE);
+  if (!m_hThread) return;
+  if (m_eState != Stopped) {
+    requestTermination();
+    if (os::threadWait(m_hThread, timeout) != os::WaitResult::Signalled)
+      os::threadKill(m_hThread, kKilledExitCode);
+    m_eState = Stopped;
   }
-  m_eState = Stopped;
+  // Stopped is set before cleanUp runs, and a killed thread may take a moment
+  // to end: the caller may destroy what the worker still uses once this
+  // returns (a subclass calls this from its destructor).
+  if (!os::threadIsCurrent(m_hThread)) os::threadWait(m_hThread, INFINITE);
 }
 
 void Thread::sleep(int ms) {

@@ -27,7 +27,8 @@ class KW_API Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
   // Stops the worker (terminate(INFINITE)) and waits until it is gone. A
-  // subclass stops it in its own destructor: the steps are its members.
+  // subclass stops it in its own destructor (terminate), as its steps use
+  // its members: by the time this runs they are destroyed.
   virtual ~Thread();
 
   // Starts the worker with param for execute; false when no thread could be
@@ -38,6 +39,8 @@ class KW_API Thread {
   void requestTermination();
   // Requests termination and waits up to timeout ms (INFINITE: no limit) for
   // the worker to end, then stops it by force; the state is then Stopped.
+  // When this returns the worker has ended, also one that had set Stopped
+  // by itself and was still in cleanUp, so the caller may destroy the object.
   // On Linux a worker stopped by force ends, unwinding, at its next sleep,
   // nap or terminateIfRequested, and terminate waits for that.
   void terminate(unsigned int timeout);

@@ -33,6 +33,8 @@ KW_API bool threadKill(HANDLE thread, unsigned long exitCode);
 KW_API bool threadExitCode(HANDLE thread, unsigned long& exitCode);
 // Null is ignored; a thread still running goes on without its handle.
 KW_API void threadClose(HANDLE thread);
+// True on the thread itself.
+KW_API bool threadIsCurrent(HANDLE thread);
 // Where a pending kill takes effect on the calling thread.
 KW_API void threadStopPoint();
 

@@ -34,14 +34,17 @@ struct Script {
   std::function<int(kw::Thread&)> execute = [](kw::Thread&) { return 0; };
   std::function<void()> cleanUp = [] {};
   std::atomic<int> setups{0}, executes{0}, cleanUps{0};
-  std::atomic<bool> passedStopPoint{false};
+  std::atomic<bool> passedStopPoint{false}, insideCleanUp{false};
   std::atomic<void*> param{nullptr};
 };
 
 class Probe : public kw::Thread {
  public:
   explicit Probe(Script& script) : m_script(script) {}
-  ~Probe() override { terminate(INFINITE); }
+  ~Probe() override {
+    terminate(INFINITE);
+    EXPECT_FALSE(m_script.insideCleanUp) << "destroyed under a worker still in cleanUp";
+  }
 
   using Thread::entryPoint;
   using Thread::run;
@@ -58,11 +61,13 @@ class Probe : public kw::Thread {
     return m_script.execute(*this);
   }
   void cleanUp() override {
-    // The state is Stopped already, so the probe may be destroyed while this
-    // runs (its base waits for the worker): nothing of it is touched after.
-    Script& script = m_script;
-    script.cleanUp();
-    ++script.cleanUps;
+    struct Inside {
+      std::atomic<bool>& flag;
+      ~Inside() { flag = false; }
+    } inside{m_script.insideCleanUp};
+    inside.flag = true;
+    m_script.cleanUp();
+    ++m_script.cleanUps;
   }
 
  private:
@@ -313,18 +318,29 @@ TEST(Thread, RequestsBeforeStartAreDroppedButDuringSetupKept) {
   EXPECT_EQ(slowSetup.cleanUps, 0);
 }
 
-TEST(Thread, DestructionWaitsForCleanUp) {
+TEST(Thread, TerminateWaitsForAWorkerStillInCleanUp) {
+  // The worker sets Stopped before cleanUp: a caller that destroys the
+  // object as soon as it reads Stopped must not pull it from under cleanUp.
   Script script;
-  std::atomic<bool> cleanUpDone{false};
-  script.cleanUp = [&] {
-    std::this_thread::sleep_for(100ms);
-    cleanUpDone = true;
-  };
+  script.setup = [] { return false; };
+  script.cleanUp = [] { std::this_thread::sleep_for(50ms); };
+  kwtest::TraceCapture trace;
   auto* probe = new Probe(script);
   ASSERT_TRUE(probe->startThread(nullptr));
   waitUntil([&] { return probe->getThreadState() == kw::Thread::Stopped; });
-  delete probe;
-  EXPECT_TRUE(cleanUpDone);
+  delete probe;  // ~Probe checks that cleanUp has ended
+  EXPECT_EQ(script.cleanUps, 1);
+
+  // Many quick cycles, the way a tool drops a channel that cannot open.
+  Script quick;
+  quick.setup = [] { return false; };
+  for (int i = 0; i < 1000; ++i) {
+    auto* cycled = new Probe(quick);
+    ASSERT_TRUE(cycled->startThread(nullptr));
+    while (cycled->getThreadState() != kw::Thread::Stopped) std::this_thread::yield();
+    delete cycled;
+  }
+  EXPECT_EQ(quick.cleanUps, 1000);
 }
 
 TEST(WakeEvent, IsManualResetAndStaysSignalled) {

@@ -220,6 +220,8 @@ bool threadExitCode(HANDLE thread, unsigned long& exitCode) {
   return true;
 }
 
+bool threadIsCurrent(HANDLE thread) { return thread && fromHandle(thread) == t_current; }
+
 void threadClose(HANDLE thread) {
   PosixThread* worker = fromHandle(thread);
   if (!worker) return;

@@ -40,6 +40,10 @@ void threadClose(HANDLE thread) {
   if (thread) CloseHandle(thread);
 }
 
+bool threadIsCurrent(HANDLE thread) {
+  return thread && GetThreadId(thread) == GetCurrentThreadId();
+}
+
 // ExitThread and TerminateThread end a thread wherever it is.
 void threadStopPoint() {}
 
