@@ -37,6 +37,16 @@ void copyName(char* target, const std::string& source) {
   target[length] = '\0';
 }
 
+// An entry as a zeroed one reads: names empty, numbers 0.
+void clearEntry(StackWalker::CallstackEntry& entry) {
+  for (char* name : {entry.name, entry.undName, entry.undFullName, entry.lineFileName,
+                     entry.moduleName, entry.loadedImageName})
+    name[0] = '\0';
+  entry.offset = entry.offsetFromSmybol = entry.baseOfImage = 0;
+  entry.offsetFromLine = entry.lineNumber = entry.symType = 0;
+  entry.symTypeString = nullptr;
+}
+
 }  // namespace
 
 StackWalker::StackWalker(int options, const char* szSymPath) {
@@ -133,10 +143,12 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   bool walked = os::walkStack(m_sw->session(), hThread, copy, start, &myReadProcMem, frames,
                               failureCode, failureAddress);
 
+  // Zeroed once; every later frame empties what the one before filled.
   CallstackEntry entry;
+  std::memset(&entry, 0, sizeof(entry));
   for (std::size_t number = 0; number < frames.size(); ++number) {
     const os::FrameReport& frame = frames[number];
-    std::memset(&entry, 0, sizeof(entry));
+    if (number > 0) clearEntry(entry);
     entry.offset = frame.address;
     if (frame.address != 0) {
       if (frame.symbolFound) {
@@ -250,7 +262,16 @@ void StackWalker::OnDbgHelpErr(const char* szFuncName, std::uint32_t gle, std::u
 void StackWalker::OnOutput(const char* szText) { BuildStacktraceString(szText); }
 
 void StackWalker::BuildStacktraceString(const char* szText) {
-  m_strStackTrace += Tools::widenNarrowString(szText);
+  // Plain ASCII, as nearly every line is, widens byte by byte.
+  std::size_t length = 0;
+  bool ascii = true;
+  for (; szText[length]; ++length)
+    ascii = ascii && static_cast<unsigned char>(szText[length]) < 0x80;
+  if (!ascii) {
+    m_strStackTrace += Tools::widenNarrowString(szText);
+    return;
+  }
+  m_strStackTrace.append(szText, szText + length);
 }
 
 void StackWalker::output(const char* format, ...) {

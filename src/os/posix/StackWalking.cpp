@@ -504,6 +504,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
   if (start == WalkStart::kCapturedHere) {
     std::vector<QuickFrame> quick;
     quick.reserve(64);
+    frames.reserve(64);
     if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
       for (std::size_t number = 1; number < quick.size(); ++number) {
         FrameReport frame;
@@ -593,12 +594,18 @@ bool suspendedThreadContext(HANDLE, CONTEXT&, std::uint32_t) {
 
 void resumeThread(HANDLE) {}
 
+// Read once: the running kernel does not change under the process.
 bool osVersion(OsVersion& version) {
-  utsname names;
-  if (uname(&names) != 0) return false;
-  version = OsVersion{0, 0, 0, names.version, 0, 1};
-  std::sscanf(names.release, "%u.%u.%u", &version.major, &version.minor, &version.build);
-  return true;
+  static OsVersion known;
+  static const bool found = [] {
+    utsname names;
+    if (uname(&names) != 0) return false;
+    known = OsVersion{0, 0, 0, names.version, 0, 1};
+    std::sscanf(names.release, "%u.%u.%u", &known.major, &known.minor, &known.build);
+    return true;
+  }();
+  if (found) version = known;
+  return found;
 }
 
 }  // namespace kw::os
