@@ -117,6 +117,8 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
                                         void* pUserData) {
   std::lock_guard<std::recursive_mutex> lock(os::stackWalkingLock());
   m_strStackTrace.clear();
+  // Room for a typical stack at once rather than growing line by line.
+  m_strStackTrace.reserve(2048);
   if (!m_modulesLoaded) LoadModules();
   if (!m_sw || !m_sw->isBound()) {
     os::setLastError(kDllInitFailed);
@@ -271,7 +273,10 @@ void StackWalker::BuildStacktraceString(const char* szText) {
     m_strStackTrace += Tools::widenNarrowString(szText);
     return;
   }
-  m_strStackTrace.append(szText, szText + length);
+  std::size_t end = m_strStackTrace.size();
+  m_strStackTrace.resize(end + length);
+  for (std::size_t i = 0; i < length; ++i)
+    m_strStackTrace[end + i] = static_cast<wchar_t>(static_cast<unsigned char>(szText[i]));
 }
 
 void StackWalker::output(const char* format, ...) {

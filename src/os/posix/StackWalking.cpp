@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <libunwind.h>
 #include <link.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
@@ -17,6 +18,7 @@
 #include <unwind.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,7 +29,26 @@
 
 #include "os/ErrorText.h"
 
-std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+namespace {
+
+// The process ID, asked of the kernel once per process: every exception
+// passes it to its walker.
+std::atomic<pid_t> s_processId{0};
+
+void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::uint32_t GetCurrentProcessId() {
+  pid_t id = s_processId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
+    (void)forgottenInChildren;
+    id = getpid();
+    s_processId.store(id, std::memory_order_relaxed);
+  }
+  return static_cast<std::uint32_t>(id);
+}
 
 namespace kw::os {
 
@@ -504,8 +525,8 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
   if (start == WalkStart::kCapturedHere) {
     std::vector<QuickFrame> quick;
     quick.reserve(64);
-    frames.reserve(64);
     if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
+      frames.reserve(frames.size() + quick.size());
       for (std::size_t number = 1; number < quick.size(); ++number) {
         FrameReport frame;
         frame.address = quick[number].ip;
