@@ -37,6 +37,16 @@ void copyName(char* target, const std::string& source) {
   target[length] = '\0';
 }
 
+// An entry as a zeroed one reads: names empty, numbers 0.
+void clearEntry(StackWalker::CallstackEntry& entry) {
+  for (char* name : {entry.name, entry.undName, entry.undFullName, entry.lineFileName,
+                     entry.moduleName, entry.loadedImageName})
+    name[0] = '\0';
+  entry.offset = entry.offsetFromSmybol = entry.baseOfImage = 0;
+  entry.offsetFromLine = entry.lineNumber = entry.symType = 0;
+  entry.symTypeString = nullptr;
+}
+
 }  // namespace
 
 StackWalker::StackWalker(int options, const char* szSymPath) {
@@ -107,6 +117,8 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
                                         void* pUserData) {
   std::lock_guard<std::recursive_mutex> lock(os::stackWalkingLock());
   m_strStackTrace.clear();
+  // Room for a typical stack at once rather than growing line by line.
+  m_strStackTrace.reserve(2048);
   if (!m_modulesLoaded) LoadModules();
   if (!m_sw || !m_sw->isBound()) {
     os::setLastError(kDllInitFailed);
@@ -133,10 +145,12 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   bool walked = os::walkStack(m_sw->session(), hThread, copy, start, &myReadProcMem, frames,
                               failureCode, failureAddress);
 
+  // Zeroed once; every later frame empties what the one before filled.
   CallstackEntry entry;
+  std::memset(&entry, 0, sizeof(entry));
   for (std::size_t number = 0; number < frames.size(); ++number) {
     const os::FrameReport& frame = frames[number];
-    std::memset(&entry, 0, sizeof(entry));
+    if (number > 0) clearEntry(entry);
     entry.offset = frame.address;
     if (frame.address != 0) {
       if (frame.symbolFound) {
@@ -250,7 +264,19 @@ void StackWalker::OnDbgHelpErr(const char* szFuncName, std::uint32_t gle, std::u
 void StackWalker::OnOutput(const char* szText) { BuildStacktraceString(szText); }
 
 void StackWalker::BuildStacktraceString(const char* szText) {
-  m_strStackTrace += Tools::widenNarrowString(szText);
+  // Plain ASCII, as nearly every line is, widens byte by byte.
+  std::size_t length = 0;
+  bool ascii = true;
+  for (; szText[length]; ++length)
+    ascii = ascii && static_cast<unsigned char>(szText[length]) < 0x80;
+  if (!ascii) {
+    m_strStackTrace += Tools::widenNarrowString(szText);
+    return;
+  }
+  std::size_t end = m_strStackTrace.size();
+  m_strStackTrace.resize(end + length);
+  for (std::size_t i = 0; i < length; ++i)
+    m_strStackTrace[end + i] = static_cast<wchar_t>(static_cast<unsigned char>(szText[i]));
 }
 
 void StackWalker::output(const char* format, ...) {

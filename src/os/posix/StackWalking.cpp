@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <libunwind.h>
 #include <link.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
@@ -17,6 +18,7 @@
 #include <unwind.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,7 +29,26 @@
 
 #include "os/ErrorText.h"
 
-std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+namespace {
+
+// The process ID, asked of the kernel once per process: every exception
+// passes it to its walker.
+std::atomic<pid_t> s_processId{0};
+
+void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::uint32_t GetCurrentProcessId() {
+  pid_t id = s_processId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
+    (void)forgottenInChildren;
+    id = getpid();
+    s_processId.store(id, std::memory_order_relaxed);
+  }
+  return static_cast<std::uint32_t>(id);
+}
 
 namespace kw::os {
 
@@ -505,6 +526,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
     std::vector<QuickFrame> quick;
     quick.reserve(64);
     if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
+      frames.reserve(frames.size() + quick.size());
       for (std::size_t number = 1; number < quick.size(); ++number) {
         FrameReport frame;
         frame.address = quick[number].ip;
@@ -593,12 +615,18 @@ bool suspendedThreadContext(HANDLE, CONTEXT&, std::uint32_t) {
 
 void resumeThread(HANDLE) {}
 
+// Read once: the running kernel does not change under the process.
 bool osVersion(OsVersion& version) {
-  utsname names;
-  if (uname(&names) != 0) return false;
-  version = OsVersion{0, 0, 0, names.version, 0, 1};
-  std::sscanf(names.release, "%u.%u.%u", &version.major, &version.minor, &version.build);
-  return true;
+  static OsVersion known;
+  static const bool found = [] {
+    utsname names;
+    if (uname(&names) != 0) return false;
+    known = OsVersion{0, 0, 0, names.version, 0, 1};
+    std::sscanf(names.release, "%u.%u.%u", &known.major, &known.minor, &known.build);
+    return true;
+  }();
+  if (found) version = known;
+  return found;
 }
 
 }  // namespace kw::os
