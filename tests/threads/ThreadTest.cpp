@@ -350,13 +350,13 @@ TEST(Thread, TerminateWaitsForAWorkerStillInCleanUp) {
 
   // Many quick cycles through the other way to Stopped, untraced.
   Script quick;
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 300; ++i) {
     auto* cycled = new Probe(quick);
     ASSERT_TRUE(cycled->startThread(nullptr));
     while (cycled->getThreadState() != kw::Thread::Stopped) std::this_thread::yield();
     delete cycled;
   }
-  EXPECT_EQ(quick.cleanUps, 1000);
+  EXPECT_EQ(quick.cleanUps, 300);
 }
 
 namespace {
