@@ -100,7 +100,6 @@ int Thread::run() {
 }
 
 void Thread::terminateIfRequested() {
-  os::threadStopPoint();
   if (m_bTerminate) os::threadExit(1);
 }
 

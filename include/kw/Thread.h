@@ -41,8 +41,17 @@ class KW_API Thread {
   // the worker to end, then stops it by force; the state is then Stopped.
   // When this returns the worker has ended, also one that had set Stopped
   // by itself and was still in cleanUp, so the caller may destroy the object.
-  // On Linux a worker stopped by force ends, unwinding, at its next sleep,
-  // nap or terminateIfRequested, and terminate waits for that.
+  //
+  // A forced stop ends the worker wherever it is, without unwinding its
+  // stack, on Windows (TerminateThread) and on Linux (a real-time signal,
+  // the highest one without a handler when the first worker starts, that the
+  // library then keeps for itself). It is a last resort and may leave behind:
+  // the worker's objects undestroyed and its memory unfreed; its stack and
+  // thread record allocated (on Linux); locks that it holds, of which a
+  // Mutex is later taken over as abandoned but C library and C++ runtime
+  // locks (the heap's, the loader's, the exception unwinder's) can stay held
+  // for good, hanging the next thread that needs them. On Linux a worker
+  // that blocks that signal cannot be stopped by force.
   void terminate(unsigned int timeout);
   // Worker only: waits ms (negative: until woken), or less once termination
   // was requested, then ends the thread if it was.
@@ -58,7 +67,8 @@ class KW_API Thread {
   static unsigned long KW_THREAD_ROUTINE entryPoint(void* self);
   int run();
   // Worker only: ends the thread with exit code 1 when termination was
-  // requested; nothing of execute or cleanUp runs after that.
+  // requested; nothing of execute or cleanUp runs after that (on Linux the
+  // stack unwinds, destroying its objects).
   void terminateIfRequested();
 
  private:

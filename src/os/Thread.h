@@ -1,11 +1,10 @@
 // Worker threads: start, timed waits for their end, ending the calling
 // thread, stopping another by force, and the manual-reset wake event.
 //
-// On Linux a thread that ends early (threadExit, or threadKill reaching it)
-// unwinds its stack; it can be killed only at its stop points
-// (wakeEventWait and threadStopPoint), so it never dies inside the C library
-// or halfway through code that holds one of its locks. Exported for the
-// tests.
+// On Linux a thread that ends itself (threadExit) unwinds its stack; one that
+// is killed (threadKill, through a real-time signal that the library takes
+// for itself) ends where it is, without unwinding, as TerminateThread ends a
+// Windows thread. Exported for the tests.
 #pragma once
 
 #include <kw/Thread.h>
@@ -27,7 +26,9 @@ KW_API HANDLE threadStart(ThreadRoutine routine, void* arg);
 KW_API WaitResult threadWait(HANDLE thread, unsigned long timeoutMs);
 // Ends the calling thread with that exit code.
 [[noreturn]] KW_API void threadExit(unsigned long exitCode);
-// Stops the thread by force; it ends with that exit code.
+// Stops the thread by force; it ends with that exit code unless it is already
+// ending by itself. It may still be ending when this returns: wait for it
+// before freeing what it uses.
 KW_API bool threadKill(HANDLE thread, unsigned long exitCode);
 // The exit code, kStillActive while the thread runs; false on failure.
 KW_API bool threadExitCode(HANDLE thread, unsigned long& exitCode);
@@ -35,15 +36,12 @@ KW_API bool threadExitCode(HANDLE thread, unsigned long& exitCode);
 KW_API void threadClose(HANDLE thread);
 // True on the thread itself.
 KW_API bool threadIsCurrent(HANDLE thread);
-// Where a pending kill takes effect on the calling thread.
-KW_API void threadStopPoint();
 
 // A manual-reset event, unsignalled; null on failure.
 KW_API HANDLE wakeEventCreate();
 // Signals it for good: every wait from then on returns at once.
 KW_API void wakeEventSet(HANDLE event);
-// A stop point that waits up to timeoutMs for the event; a null event fails
-// at once.
+// Waits up to timeoutMs for the event; a null event fails at once.
 KW_API WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs);
 KW_API void wakeEventClose(HANDLE event);
 

@@ -1,9 +1,15 @@
 #include "os/Thread.h"
 
+#include <linux/futex.h>
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <ctime>
 #include <new>
 
@@ -11,138 +17,144 @@ namespace kw::os {
 
 namespace {
 
-// A manual-reset event; waits measure time on the monotonic clock.
+// Futexes instead of condition variables: a thread killed while it waits
+// leaves no waiter count behind that would block a later destroy.
+long futexWait(std::atomic<int>& word, int expected, const timespec* deadline) {
+  return syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_BITSET_PRIVATE, expected,
+                 deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+void futexWakeAll(std::atomic<int>& word) {
+  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr,
+          0);
+}
+
+timespec deadlineAfter(unsigned long ms) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  now.tv_sec += static_cast<time_t>(ms / 1000);
+  now.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (now.tv_nsec >= 1000000000L) {
+    now.tv_sec += 1;
+    now.tv_nsec -= 1000000000L;
+  }
+  return now;
+}
+
+[[maybe_unused]] bool before(const timespec& deadline) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec < deadline.tv_sec ||
+         (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec);
+}
+
+// A manual-reset event; bounded waits measure time on the monotonic clock.
 class ManualEvent {
  public:
-  ManualEvent() {
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&m_cond, &attributes);
-    pthread_condattr_destroy(&attributes);
-    pthread_mutex_init(&m_mutex, nullptr);
-  }
-  ~ManualEvent() {
-    pthread_cond_destroy(&m_cond);
-    pthread_mutex_destroy(&m_mutex);
-  }
-  ManualEvent(const ManualEvent&) = delete;
-  ManualEvent& operator=(const ManualEvent&) = delete;
-
   void set() {
-    pthread_mutex_lock(&m_mutex);
-    m_bSet = true;
-    pthread_cond_broadcast(&m_cond);
-    pthread_mutex_unlock(&m_mutex);
+    if (m_set.exchange(1) == 0) futexWakeAll(m_set);
   }
 
-  bool isSet() {
-    pthread_mutex_lock(&m_mutex);
-    bool set = m_bSet;
-    pthread_mutex_unlock(&m_mutex);
-    return set;
-  }
+  bool isSet() const { return m_set.load() != 0; }
 
-  // A cancellation point while the caller's cancellation is enabled: then
-  // glibc takes the mutex back and unwinds, and the guard releases it.
   WaitResult wait(unsigned long timeoutMs) {
-    struct Unlock {
-      pthread_mutex_t* mutex;
-      ~Unlock() { pthread_mutex_unlock(mutex); }
-    };
-    const timespec deadline = deadlineAfter(timeoutMs);
-    pthread_mutex_lock(&m_mutex);
-    Unlock unlock{&m_mutex};
-    while (!m_bSet) {
-      if (timeoutMs == 0) return WaitResult::TimedOut;
-      int status = timeoutMs == INFINITE ? pthread_cond_wait(&m_cond, &m_mutex)
-                                         : pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
-      if (status == ETIMEDOUT) return m_bSet ? WaitResult::Signalled : WaitResult::TimedOut;
-      if (status != 0) {
-        errno = status;
-        return WaitResult::Failed;
-      }
+    if (isSet()) return WaitResult::Signalled;
+    if (timeoutMs == 0) return WaitResult::TimedOut;
+    const bool bounded = timeoutMs != INFINITE;
+    const timespec deadline = bounded ? deadlineAfter(timeoutMs) : timespec{};
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer runs a signal handler only inside the calls that it
+    // intercepts, which the futex call is not: a kill would never reach a
+    // waiting thread. Poll instead.
+    for (;;) {
+      if (isSet()) return WaitResult::Signalled;
+      if (bounded && !before(deadline)) return WaitResult::TimedOut;
+      poll(nullptr, 0, 1);
     }
-    return WaitResult::Signalled;
+#endif
+    for (;;) {
+      const long status = futexWait(m_set, 0, bounded ? &deadline : nullptr);
+      if (isSet()) return WaitResult::Signalled;
+      if (status == -1 && errno == ETIMEDOUT) return WaitResult::TimedOut;
+      if (status == -1 && errno != EAGAIN && errno != EINTR) return WaitResult::Failed;
+    }
   }
 
  private:
-  static timespec deadlineAfter(unsigned long ms) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    now.tv_sec += static_cast<time_t>(ms / 1000);
-    now.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (now.tv_nsec >= 1000000000L) {
-      now.tv_sec += 1;
-      now.tv_nsec -= 1000000000L;
-    }
-    return now;
-  }
-
-  pthread_mutex_t m_mutex;
-  pthread_cond_t m_cond;
-  bool m_bSet = false;
+  std::atomic<int> m_set{0};
 };
 
-// Workers run with cancellation disabled, so that a kill never lands in the
-// C library or in a destructor; a window opens it at a stop point.
-class CancelWindow {
- public:
-  CancelWindow() { pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &m_previous); }
-  ~CancelWindow() { pthread_setcancelstate(m_previous, nullptr); }
-  CancelWindow(const CancelWindow&) = delete;
-  CancelWindow& operator=(const CancelWindow&) = delete;
+constexpr unsigned long kUnknownEndExitCode = 0xFFFFFFFF;
 
- private:
-  int m_previous = PTHREAD_CANCEL_DISABLE;
-};
+// Who ends the worker: it returns, it unwinds after threadExit, or another
+// thread kills it. Only the first claim counts; a kill can overtake an
+// unwinding worker but not one that has returned.
+enum Phase : int { kRunning, kUnwinding, kFinishing, kKilled };
 
-constexpr unsigned long kCancelledExitCode = 0xFFFFFFFF;
-
-// Shared by the handle and the worker; the last of the two deletes it.
+// Shared by the handle and the worker; the last of the two deletes it. A
+// killed worker's share is dropped by its killer.
 struct PosixThread {
-  ~PosixThread() { pthread_mutex_destroy(&lock); }
-
   void release() {
     if (references.fetch_sub(1) == 1) delete this;
-  }
-
-  // The first way of ending early that is claimed sets the exit code.
-  bool claimEarlyEnd(unsigned long code) {
-    pthread_mutex_lock(&lock);
-    const bool claimed = !earlyEndClaimed;
-    if (claimed) {
-      earlyEndClaimed = true;
-      earlyExitCode = code;
-    }
-    pthread_mutex_unlock(&lock);
-    return claimed;
-  }
-
-  void finish(bool returned, unsigned long returnedCode) {
-    pthread_mutex_lock(&lock);
-    exitCode = returned ? returnedCode : (earlyEndClaimed ? earlyExitCode : kCancelledExitCode);
-    pthread_mutex_unlock(&lock);
-    ended.set();
   }
 
   pthread_t thread{};
   ThreadRoutine routine = nullptr;
   void* argument = nullptr;
-  ManualEvent ended;
+  ManualEvent ended;   // the thread no longer runs any of its code
+  ManualEvent killed;  // a killed worker is at its last instruction
+  std::atomic<int> phase{kRunning};
   std::atomic<int> references{2};
-  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;  // guards the fields below
-  bool earlyEndClaimed = false;
-  unsigned long earlyExitCode = 0;
-  unsigned long exitCode = kStillActive;
+  std::atomic<unsigned long> earlyExitCode{0};
+  std::atomic<unsigned long> exitCode{kStillActive};
 };
 
-thread_local PosixThread* t_current = nullptr;
+// Initial-exec, so that the signal handler can read it.
+__attribute__((tls_model("initial-exec"))) thread_local PosixThread* t_current = nullptr;
+
+// Ends the calling worker at once, without unwinding: nothing of its stack
+// runs again. Robust mutexes that it holds are marked abandoned by the kernel.
+[[noreturn]] void endWithoutUnwinding(PosixThread* worker) {
+  worker->killed.set();
+  for (;;) syscall(SYS_exit, 0);
+}
+
+void onStopSignal(int, siginfo_t* info, void*) {
+  PosixThread* worker = t_current;
+  if (!worker || info->si_code != SI_QUEUE || info->si_value.sival_ptr != worker) return;
+  if (worker->phase.load() == kKilled) endWithoutUnwinding(worker);
+}
+
+// The highest real-time signal that nobody handles yet, taken once; 0 when
+// there is none.
+int stopSignal() {
+  static const int taken = [] {
+    for (int candidate = SIGRTMAX; candidate >= SIGRTMIN; --candidate) {
+      struct sigaction current {};
+      if (sigaction(candidate, nullptr, &current) != 0) continue;
+      if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) continue;
+      struct sigaction action {};
+      action.sa_sigaction = onStopSignal;
+      action.sa_flags = SA_SIGINFO | SA_RESTART;
+      sigfillset(&action.sa_mask);
+      if (sigaction(candidate, &action, nullptr) == 0) return candidate;
+    }
+    return 0;
+  }();
+  return taken;
+}
 
 // Records the exit code whether the routine returns or is unwound.
 struct Finisher {
   ~Finisher() {
-    worker->finish(returned, code);
+    int phase = worker->phase.load();
+    do {
+      if (phase == kKilled) endWithoutUnwinding(worker);
+    } while (!worker->phase.compare_exchange_weak(phase, kFinishing));
+    worker->exitCode = phase == kUnwinding ? worker->earlyExitCode.load()
+                       : returned          ? code
+                                           : kUnknownEndExitCode;
+    worker->ended.set();
     worker->release();
   }
   PosixThread* worker;
@@ -152,8 +164,13 @@ struct Finisher {
 
 void* workerMain(void* argument) {
   auto* worker = static_cast<PosixThread*>(argument);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   t_current = worker;
+  if (const int signal = stopSignal()) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, signal);
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  }
   Finisher finisher{worker};
   finisher.code = worker->routine(worker->argument);
   finisher.returned = true;
@@ -172,7 +189,14 @@ HANDLE threadStart(ThreadRoutine routine, void* arg) {
   }
   worker->routine = routine;
   worker->argument = arg;
+  // Born with the stop signal blocked: a kill that comes before the worker
+  // knows who it is stays pending until it does.
+  sigset_t stop, previous;
+  sigemptyset(&stop);
+  if (const int signal = stopSignal()) sigaddset(&stop, signal);
+  pthread_sigmask(SIG_BLOCK, &stop, &previous);
   int status = pthread_create(&worker->thread, nullptr, workerMain, worker);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (status != 0) {
     delete worker;
     errno = status;
@@ -190,22 +214,46 @@ WaitResult threadWait(HANDLE thread, unsigned long timeoutMs) {
 }
 
 void threadExit(unsigned long exitCode) {
-  if (t_current) t_current->claimEarlyEnd(exitCode);
+  if (PosixThread* worker = t_current) {
+    int phase = kRunning;
+    if (!worker->phase.compare_exchange_strong(phase, kUnwinding)) {
+      if (phase == kKilled) endWithoutUnwinding(worker);
+    } else {
+      worker->earlyExitCode = exitCode;
+    }
+  }
   pthread_exit(nullptr);
 }
 
 bool threadKill(HANDLE thread, unsigned long exitCode) {
   PosixThread* worker = fromHandle(thread);
-  if (!worker) {
-    errno = EINVAL;
+  if (!worker || !stopSignal()) {
+    errno = worker ? EAGAIN : EINVAL;
     return false;
   }
-  // Once it has ended there is nothing to stop; pthread_t stays valid until
-  // the handle joins it.
-  if (worker->ended.isSet() || !worker->claimEarlyEnd(exitCode)) return true;
-  int status = pthread_cancel(worker->thread);
-  if (status != 0) errno = status;
-  return status == 0;
+  int phase = worker->phase.load();
+  do {
+    // Already on its way out by its own return, or killed by another caller.
+    if (phase == kFinishing || phase == kKilled) return true;
+  } while (!worker->phase.compare_exchange_weak(phase, kKilled));
+  if (worker == t_current) {
+    worker->exitCode = exitCode;
+    worker->killed.set();
+    worker->ended.set();
+    worker->release();
+    for (;;) syscall(SYS_exit, 0);
+  }
+  sigval value{};
+  value.sival_ptr = worker;
+  // The queue of pending signals can be full for a moment.
+  while (pthread_sigqueue(worker->thread, stopSignal(), value) == EAGAIN &&
+         worker->killed.wait(1) != WaitResult::Signalled) {
+  }
+  worker->killed.wait(INFINITE);
+  worker->exitCode = exitCode;
+  worker->ended.set();
+  worker->release();  // the share the worker can no longer drop
+  return true;
 }
 
 bool threadExitCode(HANDLE thread, unsigned long& exitCode) {
@@ -214,9 +262,7 @@ bool threadExitCode(HANDLE thread, unsigned long& exitCode) {
     errno = EINVAL;
     return false;
   }
-  pthread_mutex_lock(&worker->lock);
   exitCode = worker->exitCode;
-  pthread_mutex_unlock(&worker->lock);
   return true;
 }
 
@@ -225,16 +271,13 @@ bool threadIsCurrent(HANDLE thread) { return thread && fromHandle(thread) == t_c
 void threadClose(HANDLE thread) {
   PosixThread* worker = fromHandle(thread);
   if (!worker) return;
-  if (worker->ended.isSet())
+  // A killed thread is not joined: it ended outside the C library's
+  // knowledge, and join would wait for bookkeeping that never comes.
+  if (worker->ended.isSet() && !worker->killed.isSet())
     pthread_join(worker->thread, nullptr);
   else
     pthread_detach(worker->thread);
   worker->release();
-}
-
-void threadStopPoint() {
-  CancelWindow window;
-  pthread_testcancel();
 }
 
 HANDLE wakeEventCreate() {
@@ -248,8 +291,6 @@ void wakeEventSet(HANDLE event) {
 }
 
 WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs) {
-  CancelWindow window;
-  pthread_testcancel();
   if (!event) {
     errno = EINVAL;
     return WaitResult::Failed;

@@ -44,9 +44,6 @@ bool threadIsCurrent(HANDLE thread) {
   return thread && GetThreadId(thread) == GetCurrentThreadId();
 }
 
-// ExitThread and TerminateThread end a thread wherever it is.
-void threadStopPoint() {}
-
 HANDLE wakeEventCreate() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
 
 void wakeEventSet(HANDLE event) { SetEvent(event); }
