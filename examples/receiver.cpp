@@ -2,7 +2,7 @@
 // file switched on (`kwtool reg set kwreceiverFileLogging=1`) they land in
 // KWkwreceiver.log in the per-user data folder. A message it cannot accept
 // becomes an exception, which is caught and logged with its call stack.
-// Ends after the sender's last message, or after 30 seconds.
+// Ends after the sender's last message, or after 90 seconds.
 //
 //   receiver [CHANNEL]
 #include <kw/Event.h>
@@ -24,8 +24,7 @@ void checkState(const kw::Msg& msg) {
   std::wstring state;
   msg.getAttributeValue(L"SystemState", state);
   if (state != L"Idle" && state != L"Busy") {
-    kw::Exception e(9000001, L"Unknown system state", L"receiver.cpp", __LINE__,
-                    L"checkState");
+    kw::Exception e(9000001, L"Unknown system state", L"receiver.cpp", __LINE__, L"checkState");
     e.addParameter(state.c_str());
     throw e;
   }
@@ -37,8 +36,7 @@ void logMessage(const kw::Msg& msg) {
   for (auto& c : text) {
     if (c == L'\r' || c == L'\n') c = L' ';
   }
-  kw::Event event(9000002, L"Received", kw::Event::Info, L"receiver.cpp", __LINE__,
-                  L"logMessage");
+  kw::Event event(9000002, L"Received", kw::Event::Info, L"receiver.cpp", __LINE__, L"logMessage");
   event.addDetails(L"Type", kw::Msg::getTypeName(msg.getType()));
   event.addDetails(L"Attributes", text.c_str());
   kw::Logger::Trace(event);
@@ -66,7 +64,7 @@ int main(int argc, char** argv) {
     }
 
     int received = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     while (status != 0 && std::chrono::steady_clock::now() < deadline) {
       std::unique_ptr<kw::Msg> msg(in.popMessage());  // popped: ours to delete
       if (!msg) {

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     out.pushMessage(last);
 
     // Bounded wait: a receiver that never comes makes this fail, not hang.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     while (status != 0 && std::chrono::steady_clock::now() < deadline) {
       std::unique_ptr<kw::Msg> ack(acks.popMessage());
       if (ack && ack->getType() == kw::Msg::ACKNOWLEDGEMENT) {
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
       }
     }
     std::wcout << (status == 0 ? L"sent 5 messages, acknowledged\n"
-                               : L"no acknowledgement within 30 seconds\n");
+                               : L"no acknowledgement within 90 seconds\n");
   } catch (const kw::Exception& e) {
     std::wcerr << e << L"\n";
   }

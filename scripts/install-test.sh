@@ -128,9 +128,9 @@ examples_linux() {
   mkdir -p "$run/registry"
   export KW_REGISTRY_DIR=$run/registry XDG_DATA_HOME=$run/data
   LD_LIBRARY_PATH=$libdir "$out/prefix/bin/kwtool" reg set kwreceiverFileLogging=1 || return 1
-  timeout 60 "$ex/receiver" "$channel" >"$run/receiver.out" 2>&1 &
+  timeout 150 "$ex/receiver" "$channel" >"$run/receiver.out" 2>&1 &
   pid=$!
-  timeout 60 "$ex/sender" "$channel" || { wait "$pid"; cat "$run/receiver.out"; return 1; }
+  timeout 150 "$ex/sender" "$channel" || { wait "$pid"; cat "$run/receiver.out"; return 1; }
   wait "$pid"
   status=$?
   cat "$run/receiver.out"
@@ -224,10 +224,10 @@ windows_target() {
   "$wine/wine64" wineboot </dev/null >/dev/null 2>&1 || true
   local channel=kwexample.$$.$RANDOM pid status trace
   find "$WINEPREFIX/drive_c/users" -name KWkwreceiver.log -delete 2>/dev/null
-  timeout 120 "$wine/wine64" "$unpacked/bin/kwtool.exe" reg set kwreceiverFileLogging=1 </dev/null || return 1
-  timeout 120 "$wine/wine64" "$ex/receiver.exe" "$channel" </dev/null >"$out/receiver-wine.out" 2>&1 &
+  timeout 200 "$wine/wine64" "$unpacked/bin/kwtool.exe" reg set kwreceiverFileLogging=1 </dev/null || return 1
+  timeout 200 "$wine/wine64" "$ex/receiver.exe" "$channel" </dev/null >"$out/receiver-wine.out" 2>&1 &
   pid=$!
-  timeout 120 "$wine/wine64" "$ex/sender.exe" "$channel" </dev/null
+  timeout 200 "$wine/wine64" "$ex/sender.exe" "$channel" </dev/null
   status=$?
   wait "$pid" || status=1
   tr -d '\r' <"$out/receiver-wine.out"
