@@ -40,10 +40,15 @@ string(APPEND include "[FILES]\n"
   "Trace files, UTF-16LE; \\fBkwtool log\\fR reads them.\n")
 file(WRITE ${WORK}/kwtool.h2m "${include}")
 
+# help2man takes the synopsis from a line starting "Usage:"; kwtool writes "usage:".
+file(WRITE ${WORK}/bin/kwtool "#!/bin/sh\n\"${KWTOOL}\" \"$@\" | sed '1s/^usage:/Usage:/'\n")
+file(CHMOD ${WORK}/bin/kwtool PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+     WORLD_READ WORLD_EXECUTE)
+
 execute_process(
   COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${VERSION}
           "--name=command-line front end of the kwbase library"
-          --section=1 --source=kwbase --include=${WORK}/kwtool.h2m --output=${OUT} ${KWTOOL}
+          --section=1 --source=kwbase --include=${WORK}/kwtool.h2m --output=${OUT} ${WORK}/bin/kwtool
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "help2man failed (${rc})")
