@@ -12,10 +12,12 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "kwtool --help failed (${rc})")
 endif()
 # The first line lists the commands: "usage: kwtool encode|decode|... [--help] ..."
-if(NOT general MATCHES "usage: kwtool ([a-z|-]+)")
-  message(FATAL_ERROR "kwtool --help shows no command list")
+set(commands "")
+if(general MATCHES "[Uu]sage: kwtool ([a-z|-]+)")
+  string(REPLACE "|" ";" commands "${CMAKE_MATCH_1}")
+else()
+  message(WARNING "kwtool --help shows no command list: the man page has no COMMANDS section")
 endif()
-string(REPLACE "|" ";" commands "${CMAKE_MATCH_1}")
 
 # roff: a backslash is \e; a line may not start with a dot or an apostrophe.
 function(kw_roff text out)
@@ -24,7 +26,10 @@ function(kw_roff text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-set(include "[COMMANDS]\n")
+set(include "")
+if(commands)
+  set(include "[COMMANDS]\n")
+endif()
 foreach(command IN LISTS commands)
   execute_process(COMMAND ${KWTOOL} ${command} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
@@ -40,10 +45,15 @@ string(APPEND include "[FILES]\n"
   "Trace files, UTF-16LE; \\fBkwtool log\\fR reads them.\n")
 file(WRITE ${WORK}/kwtool.h2m "${include}")
 
+# help2man takes the synopsis from a line starting "Usage:"; kwtool writes "usage:".
+file(WRITE ${WORK}/bin/kwtool "#!/bin/sh\n\"${KWTOOL}\" \"$@\" | sed '1s/^usage:/Usage:/'\n")
+file(CHMOD ${WORK}/bin/kwtool PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+     WORLD_READ WORLD_EXECUTE)
+
 execute_process(
   COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${VERSION}
           "--name=command-line front end of the kwbase library"
-          --section=1 --source=kwbase --include=${WORK}/kwtool.h2m --output=${OUT} ${KWTOOL}
+          --section=1 --source=kwbase --include=${WORK}/kwtool.h2m --output=${OUT} ${WORK}/bin/kwtool
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "help2man failed (${rc})")

@@ -9,6 +9,7 @@ packages=(
   libunwind-dev libdw-dev pkg-config
   libx11-6 libx11-dev xvfb
   g++-mingw-w64-x86-64 wine64
+  doxygen help2man lintian zip dpkg-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native suite, the same suite under ASan and UBSan and under
-# TSan, a minute of fuzzing of the message reader, then the Windows suite under Wine.
+# TSan, a minute of fuzzing of the message reader, the Windows suite under Wine, then the
+# installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -61,6 +62,12 @@ windows=0
 (cd build/win && ctest --output-on-failure --timeout 300) >build/win-ctest.log 2>&1 || windows=$?
 "$wine/wineserver" -k >/dev/null 2>&1 || true
 
+# The installed package, used as a developer outside this tree would: a scratch prefix,
+# pkg-config and find_package, the examples natively and under Wine, the .deb through lintian
+# and dpkg, the Windows zip, the API reference. Reuses the two builds above.
+install=0
+scripts/install-test.sh build/native build/win >build/install-test.out 2>&1 || install=$?
+
 # ctest's closing lines: the pass count, the time, the tests that skipped.
 summary() { sed -n '/tests passed\|tests failed/,$p' "$1"; }
 # What each failing test printed, up to the next test's line.
@@ -82,7 +89,14 @@ summary build/tsan-ctest.log
 echo "== fuzzing Msg::fromByteArray"
 [ "$fuzz" = 0 ] || grep -E 'ERROR|SUMMARY|threw|serialised|Test unit written' build/fuzz.log || true
 grep -E '^(#[0-9]+[[:space:]]+DONE|Done [0-9]+ runs)' build/fuzz.log || true
+echo "== installed package (scripts/install-test.sh)"
+if [ "$install" = 0 ]; then tail -1 build/install-test.out; else
+  tail -1 build/install-test.out
+  awk '/^== /{name=$0} /FAILED/{print name}' build/install-test/log 2>/dev/null
+  grep -B40 -m3 'FAILED' build/install-test/log 2>/dev/null | tail -60
+fi
 echo "== Windows suite under wine64"
 [ "$windows" = 0 ] || failures build/win-ctest.log
 summary build/win-ctest.log
-[ "$native" = 0 ] && [ "$asan" = 0 ] && [ "$tsan" = 0 ] && [ "$fuzz" = 0 ] && [ "$windows" = 0 ]
+[ "$native" = 0 ] && [ "$asan" = 0 ] && [ "$tsan" = 0 ] && [ "$fuzz" = 0 ] && [ "$windows" = 0 ] &&
+  [ "$install" = 0 ]

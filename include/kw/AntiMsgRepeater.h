@@ -10,12 +10,15 @@ namespace kw {
 class KW_API AntiMsgRepeater {
  public:
   AntiMsgRepeater();
+  // Copies the held message.
   AntiMsgRepeater(const AntiMsgRepeater& other);
   virtual ~AntiMsgRepeater();
+  // Replaces the held message with a copy of the other's.
   AntiMsgRepeater& operator=(const AntiMsgRepeater& other);
 
   // Keeps a deep copy; null is ignored. The caller keeps `msg`.
   void setLastSentMsgDetails(Msg* msg);
+  // Whether `msg` (not null, only read) would only repeat the held message.
   bool isEquivalentToLastSentMsg(Msg* msg);
 
  private:

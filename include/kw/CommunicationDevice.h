@@ -15,6 +15,7 @@ class Msg;
 // transport step. Queued messages belong to the device.
 class KW_API CommunicationDevice : public Thread {
  public:
+  // The kind of transport a device is.
   enum CommMechanism : int { SharedMemory = 1 };
 
   // Throws the SystemException of a queue lock that cannot be made.
@@ -30,34 +31,48 @@ class KW_API CommunicationDevice : public Thread {
   // Takes the message over; a full out queue drops its oldest message.
   // Throws Exception 1050201 for null.
   virtual void pushMessage(Msg* msg);
+  // Whether this end sends.
   virtual bool canSendMsgs() = 0;
+  // Whether this end receives.
   virtual bool canReceiveMsgs() = 0;
+  // The device's transport.
   virtual CommMechanism getCommType() = 0;
 
+  // The number of received messages waiting to be popped.
   int getInQSize();
+  // The number of messages waiting to be sent.
   int getOutQSize();
   // Applies to each queue from its next push on; 0 is taken as 1.
   void setMaxQSize(unsigned int size);
 
  protected:
+  // A message queue; the device owns what it holds.
   using Queue = std::deque<Msg*>;
 
   // The polling loop: transport steps back to back while they do work,
   // 100 ms of idling when they do not.
   int execute(void* param) override;
+  // Nothing to clean up after the loop.
   void cleanUp() override {}
   // One transport step: true when a message was sent or received.
   virtual bool sendReceiveMsgs() { return false; }
 
+  // Appends to `q` under `lock`, dropping the oldest message of a full queue.
   void pushMessage(Msg* msg, Queue& q, Mutex& lock);
+  // Takes the oldest message of `q` under `lock`; null when empty.
   Msg* popMessage(Queue& q, Mutex& lock);
   // The caller holds the queue's lock.
   void cleanQ(Queue& q);
 
+  // Received messages, oldest first.
   Queue m_inQ;
+  // Messages to send, oldest first.
   Queue m_outQ;
+  // Guards m_inQ.
   Mutex m_inQLock;
+  // Guards m_outQ.
   Mutex m_outQLock;
+  // The most messages a queue holds (1000 unless set).
   unsigned int m_nMaxQSize;
 
  private:

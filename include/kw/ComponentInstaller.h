@@ -14,7 +14,9 @@ namespace kw {
 // folder, so no two calls may run at once.
 class KW_API ComponentInstaller {
  public:
+  // Registers the suite's components from the folder named by "InstallDir".
   static void installComponents();
+  // Unregisters the suite's components from the folder named by "InstallDir".
   static void uninstallComponents();
 
   ComponentInstaller() = delete;
@@ -22,9 +24,13 @@ class KW_API ComponentInstaller {
  protected:
   // Appends the four components, in the folder named by "InstallDir".
   static void buildComponentList(std::vector<FileName>& list);
+  // Registers each listed component in turn.
   static void installComponents(std::vector<FileName>& list);
+  // Unregisters each listed component in turn.
   static void uninstallComponents(std::vector<FileName>& list);
+  // Loads one library and calls its registration entry point.
   static void installComponent(const FileName& dll);
+  // Loads one library and calls its unregistration entry point.
   static void uninstallComponent(const FileName& dll);
 };
 

@@ -8,6 +8,7 @@ namespace kw {
 class KW_API ConsoleLogDevice : public LogDevice {
  public:
   void Setup() override {}
+  // Writes the event's line, header included, to standard output.
   void Write(Event& event) override;
   void ShutDown() override {}
 };

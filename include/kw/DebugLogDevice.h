@@ -9,6 +9,7 @@ namespace kw {
 class KW_API DebugLogDevice : public LogDevice {
  public:
   void Setup() override {}
+  // Writes the event's line, header included, to the debugger stream.
   void Write(Event& event) override;
   void ShutDown() override {}
 };

@@ -13,30 +13,47 @@ class Exception;
 // and optionally the exception it reports.
 class KW_API Event {
  public:
+  // The severity of an event.
   enum EventType : int { Info = 0, Error = 1, Warning = 2 };
 
+  // An event of the given type; file and function must outlive it.
   Event(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file, int line,
         const wchar_t* function);
+  // An Error event without description.
   Event(unsigned long id, const wchar_t* file, int line, const wchar_t* function);
+  // An Error event.
   Event(unsigned long id, const wchar_t* description, const wchar_t* file, int line,
         const wchar_t* function);
+  // An Error event reporting a caught exception, whose text is appended.
   Event(unsigned long id, const Exception* exception, const wchar_t* description,
         const wchar_t* file, int line, const wchar_t* function);
+  // An Error event reporting a caught exception, without description.
   Event(unsigned long id, const Exception* exception, const wchar_t* file, int line,
         const wchar_t* function);
+  // Copies every field; the exception pointer is shared.
   Event(const Event& other);
   virtual ~Event();
 
+  // Copies every field; the exception pointer is shared.
   Event& operator=(const Event& other);
 
+  // The site ID.
   int getID() const { return static_cast<int>(m_nID); }
+  // The severity.
   EventType getType() const { return m_eType; }
+  // The description.
   const wchar_t* getDescription() const { return m_strDescription.c_str(); }
+  // The details added so far.
   const wchar_t* getDetails() const { return m_strDetails.c_str(); }
+  // The logging site's file.
   const wchar_t* getFile() const { return m_pszFile; }
+  // The logging site's function.
   const wchar_t* getFunction() const { return m_pszFunction; }
+  // The logging site's line.
   int getLine() const { return m_nLine; }
+  // Whether the devices write the header of time, severity and ID.
   bool getIncludeHeaders() const { return m_bIncludeHeaders; }
+  // The reported exception, or null.
   const Exception* getException() const { return m_pException; }
 
   // Appends " name:value".
@@ -51,6 +68,7 @@ class KW_API Event {
   std::wstring toString(bool includeHeaders);
 
  protected:
+  // Sets every field; shared by the constructors.
   void init(unsigned long id, const wchar_t* description, EventType type, const wchar_t* file,
             int line, const wchar_t* function);
 

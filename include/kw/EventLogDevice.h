@@ -14,9 +14,11 @@ class KW_API EventLogDevice : public LogDevice {
 
   // Null keeps the current name.
   void SetEventSource(const wchar_t* source);
+  // The source name events are reported under.
   const std::wstring& getEventSource() const { return m_strEventSource; }
 
   void Setup() override {}
+  // Reports the event's text, without header, to the system event log.
   void Write(Event& event) override;
   void ShutDown() override {}
 

@@ -12,35 +12,52 @@ namespace kw {
 class KW_API Exception {
  public:
   Exception();
+  // A type-0 exception of a site; file and function must outlive it.
   Exception(int id, const wchar_t* description, const wchar_t* file, int line,
             const wchar_t* function);
+  // An exception of the given type of a site.
   Exception(int type, int id, const wchar_t* description, const wchar_t* file, int line,
             const wchar_t* function);
+  // A translated fault; the stack is walked from the fault's context.
   Exception(int id, const wchar_t* description, EXCEPTION_POINTERS* pointers, const wchar_t* file,
             int line, const wchar_t* function);
+  // Copies every field, the stack text included, without walking again.
   Exception(const Exception& other);
   virtual ~Exception();
 
+  // Copies every field, the stack text included.
   Exception& operator=(const Exception& other);
 
+  // 0 Exception, 1 SystemException, 2 CommsException.
   int getExceptionType() const { return m_nExceptionType; }
+  // The site ID.
   int getExceptionID() const { return m_nExceptionID; }
+  // The throw site's line.
   int getLine() const { return m_nLine; }
+  // The description with its parameters and error text.
   const wchar_t* getDescription() const { return m_strDescription.c_str(); }
+  // The call stack captured when the exception was built.
   const wchar_t* getStackTrace() const { return m_strStackTrace.c_str(); }
+  // The throw site's file.
   const wchar_t* getFile() const { return m_pszFile; }
+  // The throw site's function.
   const wchar_t* getFunction() const { return m_pszFunction; }
 
+  // Replaces the type.
   void setExceptionType(int type) { m_nExceptionType = type; }
+  // Replaces the site ID.
   void setExceptionID(int id) { m_nExceptionID = id; }
+  // Replaces the description.
   void setDescription(const wchar_t* description);
 
   // Appends " (Param n: value) ".
   void addParameter(const wchar_t* value);
+  // Appends " (Param n: value) " with the value in decimal.
   void addParameter(int value);
   // Appends " : <system text> (<code>)"; nothing for 0.
   void addErrorInfo(int code);
 
+  // Type, ID, description and stack as one text.
   std::wstring toString() const;
 
   // Reads the translator mode ("Win32ExceptionHandler") and, above 0, makes

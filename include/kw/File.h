@@ -22,6 +22,7 @@ class KW_API File {
   static bool isOfType(const wchar_t* path, const wchar_t* extension);
   // A new empty file in the user's temporary folder; `prefix` null is "obt".
   static void createTempFileName(std::wstring& path, const wchar_t* prefix);
+  // Writes the bytes as the whole file, replacing it; failures are not reported.
   static void save(const wchar_t* path, const ByteArray& bytes);
   // At most `maximumSize` bytes (compared unsigned: a negative one sets no
   // limit); a larger file is cut and traced as 1060407. False when the file
@@ -38,6 +39,7 @@ class KW_API File {
   static void initTempPath(bool emptyIt);
   // Deletes the folder's icon files.
   static void emptyDirectory(const wchar_t* folder);
+  // The cached per-user data folder.
   static const std::wstring& getUsersLocalDataPath();
   // Creates the data folder when missing; failures are traced. Always true.
   static bool initUsersLocalDataPath();

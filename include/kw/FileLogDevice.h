@@ -18,6 +18,7 @@ class KW_API FileLogDevice : public LogDevice {
   void SetLogFilePath(const wchar_t* path);
 
   void Setup() override {}
+  // Appends the event's line, header included, to the trace file.
   void Write(Event& event) override;
   void ShutDown() override {}
 

@@ -26,29 +26,44 @@ class KW_API FileName {
   // The parts are taken as given, untrimmed, then joined.
   FileName(const wchar_t* drive, const wchar_t* folder, const wchar_t* name,
            const wchar_t* extension);
+  // Copies the path and its parts.
   FileName(const FileName& other);
   virtual ~FileName();
 
+  // Copies the path and its parts.
   FileName& operator=(const FileName& other);
+  // Sets the whole path, as setFilepath.
   FileName& operator=(const wchar_t* path);
 
   // A null argument clears the whole path or the part.
   void setFilepath(const wchar_t* path);
+  // Replaces the drive, then joins and splits again.
   void setDrive(const wchar_t* drive);
+  // Replaces the folder, then joins and splits again.
   void setFolder(const wchar_t* folder);
+  // Replaces the name, then joins and splits again.
   void setName(const wchar_t* name);
+  // Replaces the extension, then joins and splits again.
   void setExtension(const wchar_t* extension);
 
+  // The whole path.
   const wchar_t* getFilepath() const { return m_strFilepath.c_str(); }
+  // The drive, without its colon.
   const wchar_t* getDrive() const { return m_strDrive.c_str(); }
+  // The folder, with one leading separator and no trailing one.
   const wchar_t* getFolder() const { return m_strFolder.c_str(); }
+  // The file name without extension.
   const wchar_t* getName() const { return m_strName.c_str(); }
+  // The extension, without its dot.
   const wchar_t* getExtension() const { return m_strExtension.c_str(); }
+  // Drive and folder together.
   const wchar_t* getDriveAndFolder() const { return m_strDriveAndFolder.c_str(); }
+  // The whole path.
   operator const wchar_t*() const { return m_strFilepath.c_str(); }
 
   // Whole paths compared with ASCII letters folded.
   bool operator==(const FileName& other) const;
+  // Orders whole paths with ASCII letters folded.
   bool operator<(const FileName& other) const;
   // The stored extension (no dot) against `extension`, ASCII letters folded.
   bool isOfType(const wchar_t* extension) const;

@@ -22,28 +22,41 @@ class KW_API Logger {
   // Shuts down and destroys every device; logging stays possible.
   static void shutDown();
 
+  // Hands the event to the log devices, then to the trace devices.
   static void Log(Event& event);
+  // Hands the event to the trace devices.
   static void Trace(Event& event);
 
+  // Adds a log device after its Setup; the logger owns it from then on.
   static void addCustomLogDevice(LogDevice* device);
+  // Adds a trace device after its Setup; the logger owns it from then on.
   static void addCustomTraceDevice(LogDevice* device);
 
   // The standard devices, when their switches under
   // HKEY_LOCAL_MACHINE\Software\Kestrelwright say so.
   static void addFileLogDevice(bool useTempFolder);
+  // The event-log device, with the application name as source; always added.
   static void addEventLogDevice();
+  // The debugger-stream device, when the application's "DebugStream" switch is on.
   static void addDebugStreamLogDevice();
+  // The console device, when the application's "ConsoleTrace" switch is on.
   static void addConsoleLogDevice();
 
+  // The name given to initialise.
   static const std::wstring& getApplicationName() { return s_strApplicationName; }
 
   Logger() = delete;
 
  protected:
+  // Whether initialise has run.
   static bool s_bInitialised;
+  // The named lock around every device call.
   static Mutex s_mutex;
+  // The application name.
   static std::wstring s_strApplicationName;
+  // The log devices, owned.
   static std::vector<LogDevice*> s_lstLogDevices;
+  // The trace devices, owned.
   static std::vector<LogDevice*> s_lstTraceDevices;
 
  private:

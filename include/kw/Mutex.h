@@ -25,6 +25,7 @@ class KW_API Mutex {
   void lock();
   // Throws SystemException 1050704, for instance when not held.
   void release();
+  // The system handle; null before initialise.
   HANDLE getHandle() const { return m_hMutex; }
 
  private:

@@ -13,10 +13,12 @@ namespace kw {
 // needs a second pair under another name.
 class KW_API SharedMemCommDevice : public CommunicationDevice {
  public:
+  // Which end of the block this device is.
   enum ReaderWriter : int { Reader = 0, Writer = 1 };
 
   // The block's size and the largest serialised message it carries.
   static constexpr int kBlockSize = 0x40008;
+  // The largest serialised message the block carries.
   static constexpr int kIpcLimit = 0x40000;
 
   // Makes no system object yet: the worker opens the block in setup.
@@ -27,26 +29,40 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // Stops the worker (50 ms grace, then killed) and closes the block.
   ~SharedMemCommDevice() override;
 
+  // True for the Writer.
   bool canSendMsgs() override { return m_eReaderWriter == Writer; }
+  // True for the Reader.
   bool canReceiveMsgs() override { return m_eReaderWriter == Reader; }
+  // Always SharedMemory.
   CommMechanism getCommType() override { return SharedMemory; }
 
  protected:
+  // Opens the block on the worker; false ends the worker.
   bool setup() override { return createSharedMem(); }
   bool sendReceiveMsgs() override;
 
   // True when the block is mapped, false after a traced failure.
   bool createSharedMem();
+  // Gives the object a low integrity label; false after a traced failure.
   bool reduceIntegrity(HANDLE object);
+  // Unmaps the block and closes its handles.
   void cleanUpSharedMem();
+  // Writer step: the oldest queued message into a free block; true when sent.
   bool sendMsg();
+  // Reader step: a message out of a full block into the in queue; true when read.
   bool readMsg();
 
+  // The mapped block, or null.
   char* m_pSharedView;
+  // This end's role.
   ReaderWriter m_eReaderWriter;
+  // The block's named lock, shared with the peer.
   Mutex m_mutex;
+  // The block's object name.
   std::wstring m_strMapName;
+  // The block's mapping handle.
   HANDLE m_hMapFile;
+  // The lock's object name.
   std::wstring m_strMutexName;
 };
 

@@ -20,6 +20,7 @@ namespace kw {
 // cuts the worker's sleeps short) or, after a time-out, by force.
 class KW_API Thread {
  public:
+  // The worker's life: before start, running, ended.
   enum ThreadState : int { NotStarted = 0, Running = 1, Stopped = 2 };
 
   Thread();
@@ -56,15 +57,22 @@ class KW_API Thread {
   // Worker only: waits ms (negative: until woken), or less once termination
   // was requested, then ends the thread if it was.
   void sleep(int ms);
+  // Worker only: sleep(10).
   void nap();
+  // The worker's state, safe from any thread.
   ThreadState getThreadState() const;
 
  protected:
+  // First step on the worker; false ends it without execute.
   virtual bool setup() = 0;
+  // The worker's work; its result is the thread's exit code.
   virtual int execute(void* param) = 0;
+  // Last step on the worker, after execute.
   virtual void cleanUp() = 0;
 
+  // The system thread's entry; runs `self`.
   static unsigned long KW_THREAD_ROUTINE entryPoint(void* self);
+  // setup, execute and cleanUp in order, with the state changes.
   int run();
   // Worker only: ends the thread with exit code 1 when termination was
   // requested; nothing of execute or cleanUp runs after that (on Linux the

@@ -21,6 +21,7 @@ class KW_API Tools {
                           const std::wstring& delimiters);
   // ASCII letters only.
   static void stringToUpper(std::wstring& text);
+  // ASCII letters only.
   static void stringToLower(std::wstring& text);
   // The system's one-line text for an error code; `text` is left untouched
   // when the system has none.
@@ -31,6 +32,7 @@ class KW_API Tools {
   // UTF-8 <-> wide text, up to the first NUL; invalid sequences become
   // U+FFFD. An empty result on failure.
   static std::wstring widenNarrowString(const std::string& text);
+  // Wide text to UTF-8, as widenNarrowString the other way.
   static std::string narrowWideString(const std::wstring& text);
 
   // The calling thread's account, split at "\\" or "/"; false when it
