@@ -59,11 +59,13 @@ class Endless : public std::streambuf {
   std::uint64_t m_taken = 0;
 };
 
-// A file of `size` bytes that takes no room on the disk.
+// A file of `size` bytes that takes no room on the disk: a zero written at
+// its end (resize_file stops at 2 GiB where off_t has 32 bits).
 std::filesystem::path sparseFile(const kwtest::ScratchDir& scratch, std::uintmax_t size) {
   const auto path = scratch.path() / "sparse.bin";
-  std::ofstream(path, std::ios::binary).put('\0');
-  std::filesystem::resize_file(path, size);
+  std::ofstream file(path, std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(size - 1));
+  file.put('\0');
   return path;
 }
 
