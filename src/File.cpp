@@ -9,6 +9,7 @@
 #include <climits>
 #include <mutex>
 
+#include "RootedPath.h"
 #include "os/ErrorText.h"
 #include "os/FileSystem.h"
 
@@ -44,20 +45,6 @@ CachedFolder& dataCache() {
 const std::wstring& emptyPath() {
   static const std::wstring empty;
   return empty;
-}
-
-// Trimmed as FileName trims, but a root that the platform names with a
-// leading separator stays.
-std::wstring trimmed(const wchar_t* folder) {
-  std::wstring path = folder;
-  const bool rooted = os::kRootedPaths && !path.empty() && path[0] == L'/';
-  FileName::cleanPath(path);
-  if (rooted) path.insert(0, 1, L'/');
-  return path;
-}
-
-std::wstring below(const std::wstring& folder, const wchar_t* name) {
-  return trimmed(folder.c_str()) + os::kSeparator + name;
 }
 
 void trace(int id, const wchar_t* description, int line, const wchar_t* function) {
@@ -136,7 +123,7 @@ const std::wstring& File::getTempPath() {
     std::wstring folder;
     answer = os::userTempFolder(folder);
     if (answer > 0 && answer <= os::kMaxPath + 1) {
-      cache.path = below(folder, kSuiteFolder);
+      cache.path = rooted::below(folder, kSuiteFolder);
       cache.filled.store(true, std::memory_order_release);
       return cache.path;
     }
@@ -166,7 +153,7 @@ void File::initTempPath(bool emptyIt) {
 
 void File::emptyDirectory(const wchar_t* folder) {
   if (!folder) return;
-  const std::wstring pattern = below(folder, L"*.ico");
+  const std::wstring pattern = rooted::below(folder, L"*.ico");
   // The shell's buffer holds MAX_PATH characters and needs two terminators.
   if (pattern.size() >= os::kMaxPath) return;
   if (os::deleteMatchingFiles(pattern) != 0) {
@@ -182,7 +169,7 @@ const std::wstring& File::getUsersLocalDataPath() {
     if (cache.filled.load(std::memory_order_relaxed)) return cache.path;
     std::wstring folder;
     if (os::userDataFolder(folder)) {
-      cache.path = below(folder, kSuiteFolder);
+      cache.path = rooted::below(folder, kSuiteFolder);
       cache.filled.store(true, std::memory_order_release);
       return cache.path;
     }

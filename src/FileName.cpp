@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "RootedPath.h"
 #include "Utf16.h"
 #include "os/FileSystem.h"
 
@@ -15,11 +16,7 @@ constexpr int kLastIndex = 9999;
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// Only where the platform has a root that a leading '/' names; elsewhere a
-// leading separator is trimmed like any other.
-bool isRooted(const std::wstring& text) {
-  return os::kRootedPaths && !text.empty() && text[0] == L'/';
-}
+using rooted::isRooted;
 
 std::wstring cleaned(const wchar_t* text) {
   std::wstring result = text ? text : L"";
@@ -99,8 +96,13 @@ void FileName::setDrive(const wchar_t* drive) { setPart(m_strDrive, cleaned(driv
 void FileName::setFolder(const wchar_t* folder) {
   std::wstring text;
   if (folder) {
-    text = cleaned(folder);
-    text.insert(0, 1, isRooted(folder) ? L'/' : L'\\');
+    text = folder;
+    if (isRooted(text)) {
+      rooted::trim(text);
+    } else {
+      cleanPath(text);
+      text.insert(0, 1, L'\\');
+    }
   }
   setPart(m_strFolder, std::move(text));
 }
@@ -134,8 +136,7 @@ bool FileName::setFirstIndexedName() { return walkIndexedNames(true); }
 bool FileName::splitpath() {
   std::wstring path = m_strFilepath;
   const bool rooted = isRooted(path);
-  cleanPath(path);
-  if (rooted) path.insert(0, 1, L'/');
+  rooted::trim(path);
   if (path.size() > os::kMaxPath) return false;
 
   std::wstring drive;
@@ -168,10 +169,14 @@ bool FileName::splitpath() {
   }
 
   cleanPath(drive);
-  cleanPath(folder);
   cleanPath(name);
   cleanPath(extension);
-  folder.insert(0, 1, rooted ? L'/' : L'\\');
+  if (rooted) {
+    rooted::trim(folder);
+  } else {
+    cleanPath(folder);
+    folder.insert(0, 1, L'\\');
+  }
 
   m_strFilepath = std::move(path);
   m_strDriveAndFolder = rooted ? folder : drive + L":" + folder;

@@ -223,6 +223,17 @@ TEST(KwToolLog, PrintsATraceFileAsUtf8Lines) {
   EXPECT_EQ(missing.err.rfind("kwtool: cannot open ", 0), 0u) << missing.err;
 }
 
+TEST(KwToolLog, StackLinesEndWithoutAStrayReturn) {
+  // A stack line's own "\r\n" and then the event's: "\r\r\n"; an escape
+  // sequence in an event's text shows escaped.
+  kwtest::ScratchDir scratch;
+  auto path = scratch.path() / "KWStack.log";
+  std::ofstream(path, std::ios::binary).write("a\0\r\0\r\0\n\0\x1b\0[\0\\\0\t\0\r\0\n\0", 20);
+  Result r = runTool({L"log", path.wstring()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "a\n\\x1b[\\\t\n");
+}
+
 TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
   const std::string bytes("x\0\r\0\n\0\x3D\xD8\x00\xDE\r\0\n\0", 14);
   for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
@@ -232,11 +243,12 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
     out += text.flush();
     EXPECT_EQ(out, "x\n\xF0\x9F\x98\x80\n") << "cut at " << cut;
   }
-  // Held back until the end: a lone "\r" and a high surrogate without its partner.
+  // Held back until the end: a lone "\r" and a high surrogate without its
+  // partner; both then show escaped.
   kwtool::TraceText text;
   EXPECT_EQ(text.feed(std::string("\r\0", 2)), "");
-  EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), "\ry");
-  EXPECT_EQ(text.flush(), "\xEF\xBF\xBD");
+  EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), "\\ry");
+  EXPECT_EQ(text.flush(), "\\ud83d");
 }
 
 TEST(KwToolChannel, SendReachesListen) {

@@ -97,3 +97,18 @@ TEST(Execute, AProgramThatRunsLongerIsLeftRunning) {
   EXPECT_FALSE(fs::exists(marker));
   EXPECT_TRUE(kwtest::waitForFile(marker.string()));
 }
+
+#ifndef _WIN32
+// The README's examples: no shell runs, the line is split as Windows splits it.
+TEST(Execute, SplitsTheCommandLineAsTheReadmeSays) {
+  kwtest::ScratchDir scratch;
+  const std::wstring folder = scratch.wide();
+  ASSERT_TRUE(Execute::exec((L"touch \"" + folder + L"/a b.txt\" " + folder + L"/c\\\"d").c_str(),
+                            L"/usr/bin"));
+  EXPECT_TRUE(fs::exists(scratch.path() / "a b.txt"));
+  EXPECT_TRUE(fs::exists(scratch.path() / "c\"d"));
+  ASSERT_TRUE(
+      Execute::exec((L"sh -c \"echo one two > " + folder + L"/out.txt\"").c_str(), L"/bin"));
+  EXPECT_EQ(read(scratch.path() / "out.txt"), "one two\n");
+}
+#endif

@@ -156,6 +156,17 @@ TEST(FileNameRooted, LeadingSlashKeepsTheRoot) {
   EXPECT_EQ(FileName((folder + L"/x.log").c_str()).getFolder(), folder);
 }
 
+TEST(FileNameRooted, ANameAfterTheRootKeepsItsLeadingDotOrBlank) {
+  EXPECT_EQ(parts(FileName(L"/.hidden")), L"/.hidden||/||hidden|/");
+  EXPECT_EQ(parts(FileName(L"//.config/kw/x.log")),
+            L"/.config/kw/x.log||/.config/kw|x|log|/.config/kw");
+  EXPECT_EQ(parts(FileName(L"/ spaced/x")), L"/ spaced/x||/ spaced|x||/ spaced");
+  FileName f(L"/tmp/x.log");
+  f.setFolder(L"/.cache/");
+  EXPECT_STREQ(f.getFilepath(), L"/.cache/x.log");
+  EXPECT_STREQ(FileName(L"/.cache", L"y", L"txt").getFilepath(), L"/.cache/y.txt");
+}
+
 TEST(FileNameRooted, JoinKeepsTheRootAndAppendsSlashes) {
   FileName f(L"/tmp/Kestrelwright/trace.log");
   f.setName(L"other");

@@ -174,6 +174,29 @@ TEST(FileWorkingFolders, TempFolderIsCachedMadeOnDemandAndEmptiedOfIcons) {
   EXPECT_EQ(runInScratch("fileTempFolder"), 0);
 }
 
+#ifndef _WIN32
+// The root and a hidden folder below it, as the temporary folder: one
+// separator before the suite's folder, and the hidden folder's dot kept.
+KW_CHILD_MAIN(fileTempFolderAtTheRoot) {
+  const std::string folder = args.at(0);
+  pointTempAt(folder);
+  const std::wstring& path = File::getTempPath();
+  const std::wstring expected = folder.find(".kwhidden") == std::string::npos
+                                    ? L"/Kestrelwright"
+                                    : L"/.kwhidden/Kestrelwright";
+  return path == expected ? 0 : 10;
+}
+
+TEST(FileWorkingFolders, TheRootOrAHiddenFolderAsTempFolder) {
+  for (const char* folder : {"/", "//", "/.kwhidden/"}) {
+    SCOPED_TRACE(folder);
+    kwtest::ChildProcess process("fileTempFolderAtTheRoot", {folder});
+    ASSERT_TRUE(process.started());
+    EXPECT_EQ(process.wait(), 0);
+  }
+}
+#endif
+
 KW_CHILD_MAIN(fileTempFolderUnmakeable) {
   pointTempAt(fs::path(args.at(0)) / "missing");
   try {

@@ -2,7 +2,9 @@
 #include <kw/ByteArray.h>
 #include <kw/Registry.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -414,6 +416,27 @@ INSTANTIATE_TEST_SUITE_P(RegistryRoots, RegistryConcurrency, ::testing::Values(f
 
 // The Linux store's own behaviour: what Windows gives for free.
 using RegistryStore = RegistryTest;
+
+// A process that wrote settings and ended leaves the store's file alone in
+// its folder: no write-ahead log, no index of it.
+TEST(RegistryStoreFiles, AnEndedProcessLeavesOnlyTheStore) {
+  kwtest::ScratchDir folder;
+  const char* previous = std::getenv("KW_REGISTRY_DIR");
+  const std::string saved = previous ? previous : "";
+  kwtest::setEnv("KW_REGISTRY_DIR", folder.path().string());
+  for (const char* root : {"HKCU", "HKLM"}) {
+    kwtest::ChildProcess child("registryWriter",
+                               {root, "Software\\Kestrelwright\\Files", "W", "50"});
+    EXPECT_TRUE(child.started());
+    EXPECT_EQ(child.wait(), 0);
+  }
+  kwtest::setEnv("KW_REGISTRY_DIR", saved);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"HKEY_CURRENT_USER.db", "HKEY_LOCAL_MACHINE.db"}));
+}
 
 TEST_F(RegistryStore, QueryFollowsWin32BufferRules) {
   ASSERT_EQ(rawSet(HKEY_CURRENT_USER, m_path, L"Ten", REG_BINARY, Bytes(10, 0xAB)), 0);

@@ -10,6 +10,7 @@
 
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
+#include "kwtool/Refusal.h"
 #include "kwtool/UsageError.h"
 
 namespace kwtool {
@@ -68,9 +69,17 @@ bool parseTypeName(const std::wstring& text, int& value) {
   return false;
 }
 
+// Wire text counts UTF-16 code units: two for a character beyond U+FFFF.
+std::int64_t utf16Bytes(const std::wstring& text) {
+  std::int64_t units = 0;
+  for (wchar_t c : text) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
+  return 2 * units;
+}
+
 }  // namespace
 
-Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usage) {
+Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usage,
+                           std::int64_t maxFileBytes) {
   std::size_t equals = argument.find(L'=');
   if (equals == std::wstring::npos)
     throw UsageError(L"expected NAME=VALUE, got \"" + argument + L"\"", usage);
@@ -116,10 +125,31 @@ Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usa
     attribute.m_kind = Bytes;
     std::string content;
     std::wstring error;
-    if (!BinaryFile::read(value, content, error)) throw UsageError(error, usage);
+    switch (BinaryFile::read(value, content, maxFileBytes, error)) {
+      case BinaryFile::Read:
+        break;
+      case BinaryFile::Failed:
+        throw UsageError(error, usage);
+      case BinaryFile::TooLarge:
+        throw Refusal(error);
+    }
     attribute.m_bytes.copyData(content.data(), static_cast<int>(content.size()));
   }
   return attribute;
+}
+
+std::int64_t Attribute::wireSize() const {
+  // Two element headers of 8 bytes each.
+  std::int64_t size = 16 + utf16Bytes(m_name);
+  switch (m_kind) {
+    case Int:
+      return size + 4;
+    case String:
+      return size + utf16Bytes(m_text);
+    case Bytes:
+      break;
+  }
+  return size + m_bytes.getSize();
 }
 
 void Attribute::addTo(kw::DataStore& store) const {

@@ -4,6 +4,7 @@
 #include <kw/DataStore.h>
 #include <kw/Registry.h>
 
+#include <cstdint>
 #include <string>
 
 namespace kwtool {
@@ -19,8 +20,14 @@ class Attribute {
  public:
   enum Kind { Int, String, Bytes };
 
-  // Throws UsageError, whose usage line is `usage`, on a malformed argument.
-  static Attribute parse(const std::wstring& argument, const std::wstring& usage);
+  // Throws UsageError, whose usage line is `usage`, on a malformed argument,
+  // and Refusal for a file of more than `maxFileBytes`.
+  static Attribute parse(const std::wstring& argument, const std::wstring& usage,
+                         std::int64_t maxFileBytes);
+
+  // What the attribute adds to a serialised message: its name element and
+  // its value element.
+  std::int64_t wireSize() const;
 
   const std::wstring& name() const { return m_name; }
   Kind kind() const { return m_kind; }

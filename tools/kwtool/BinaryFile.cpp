@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
 namespace kwtool {
 
@@ -25,19 +26,44 @@ std::wstring failure(const wchar_t* what, const std::wstring& path) {
 
 }  // namespace
 
-bool BinaryFile::read(const std::wstring& path, std::string& bytes, std::wstring& error) {
+bool BinaryFile::open(const std::wstring& path, std::ifstream& file, std::wstring& error) {
   errno = 0;
-  std::ifstream file(toPath(path), std::ios::binary);
+  file.open(toPath(path), std::ios::binary);
   if (!file) {
     error = failure(L"cannot open", path);
     return false;
   }
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+BinaryFile::Result BinaryFile::read(const std::wstring& path, std::string& bytes,
+                                    std::int64_t maxBytes, std::wstring& error) {
+  std::ifstream file;
+  if (!open(path, file, error)) return Failed;
+  const std::wstring tooLarge = path + L" holds more than " + std::to_wstring(maxBytes) + L" bytes";
+  // A regular file says its size; a device or a pipe is read no further
+  // than the limit.
+  std::error_code sizeError;
+  const auto size = std::filesystem::file_size(toPath(path), sizeError);
+  if (!sizeError && size > static_cast<std::uintmax_t>(maxBytes)) {
+    error = tooLarge;
+    return TooLarge;
+  }
+  bytes.clear();
+  std::string chunk(64 * 1024, '\0');
+  while (file) {
+    file.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+    bytes.append(chunk, 0, static_cast<std::size_t>(file.gcount()));
+    if (static_cast<std::int64_t>(bytes.size()) > maxBytes) {
+      error = tooLarge;
+      return TooLarge;
+    }
+  }
   if (file.bad()) {
     error = failure(L"cannot read", path);
-    return false;
+    return Failed;
   }
-  return true;
+  return Read;
 }
 
 bool BinaryFile::write(const std::wstring& path, const std::string& bytes, std::wstring& error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <fstream>
 #include <string>
 
 namespace kwtool {
@@ -8,7 +10,11 @@ namespace kwtool {
 class BinaryFile {
  public:
   // On failure `error` says why, with the path.
-  static bool read(const std::wstring& path, std::string& bytes, std::wstring& error);
+  static bool open(const std::wstring& path, std::ifstream& file, std::wstring& error);
+  enum Result { Read, Failed, TooLarge };
+  // TooLarge, without reading it all, for a file of more than `maxBytes`.
+  static Result read(const std::wstring& path, std::string& bytes, std::int64_t maxBytes,
+                     std::wstring& error);
   static bool write(const std::wstring& path, const std::string& bytes, std::wstring& error);
 
   BinaryFile() = delete;

@@ -4,12 +4,11 @@
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
 
-#include <istream>
-#include <iterator>
+#include <fstream>
 
 #include "kwtool/ArgReader.h"
 #include "kwtool/BinaryFile.h"
-#include "kwtool/HexText.h"
+#include "kwtool/MessageInput.h"
 #include "kwtool/MessageText.h"
 #include "kwtool/ToolTrace.h"
 
@@ -22,12 +21,13 @@ namespace {
 const wchar_t kHelp[] =
     L"Parses a message's wire bytes from FILE, or standard input when FILE is\n"
     L"\"-\" or missing, and prints its type and its attributes, one per line\n"
-    L"(a byte array shows its size). Input made only of hex digits and white\n"
-    L"space is read as hex, anything else as raw bytes; --hex and --raw say\n"
-    L"which. A malformed message prints its error ID and description and\n"
-    L"exits with 1.";
+    L"(a byte array shows its size). Input that starts with a hex digit or\n"
+    L"white space is read as hex, anything else as raw bytes; --hex and --raw\n"
+    L"say which. Only as many bytes as the message's header claims are read.\n"
+    L"A malformed message prints its error ID and description and exits\n"
+    L"with 1.";
 
-enum class Format { Guess, Hex, Raw };
+using Format = MessageInput::Format;
 
 }  // namespace
 
@@ -48,25 +48,18 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   std::wstring path = reader.done() ? L"-" : reader.take();
   if (!reader.done()) reader.fail(L"one input at most");
 
-  std::string input;
-  if (path == L"-") {
-    input.assign(std::istreambuf_iterator<char>(console.in()), std::istreambuf_iterator<char>());
-  } else {
-    std::wstring error;
-    if (!BinaryFile::read(path, input, error)) {
-      console.error(error);
-      return 1;
-    }
-  }
-
   kw::ByteArray bytes;
-  if (format == Format::Hex || (format == Format::Guess && HexText::looksLikeHex(input))) {
-    if (!HexText::decode(input, bytes)) {
-      console.error(L"input is not an even number of hex digits");
-      return 1;
-    }
+  std::wstring error;
+  bool read = false;
+  if (path == L"-") {
+    read = MessageInput::read(console.in(), format, bytes, error);
   } else {
-    bytes.copyData(input.data(), static_cast<int>(input.size()));
+    std::ifstream file;
+    read = BinaryFile::open(path, file, error) && MessageInput::read(file, format, bytes, error);
+  }
+  if (!read) {
+    console.error(error);
+    return 1;
   }
 
   kw::Msg msg;

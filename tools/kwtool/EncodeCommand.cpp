@@ -4,9 +4,9 @@
 #include <kw/Msg.h>
 
 #include "kwtool/ArgReader.h"
-#include "kwtool/Attribute.h"
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
+#include "kwtool/MessageDraft.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -41,8 +41,16 @@ int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   }
   if (reader.done()) reader.fail(L"no attributes given");
 
-  kw::Msg msg;
-  for (const std::wstring& argument : reader.rest()) Attribute::parse(argument, kUsage).addTo(msg);
+  MessageDraft draft;
+  for (const std::wstring& argument : reader.rest()) {
+    if (!draft.add(argument, kUsage, MessageDraft::kWireLimit)) {
+      console.error(L"the message would be larger than " +
+                    std::to_wstring(MessageDraft::kWireLimit) +
+                    L" bytes, the most that the wire format carries");
+      return 1;
+    }
+  }
+  const kw::Msg& msg = draft.msg();
   kw::ByteArray bytes;
   msg.toByteArray(bytes);
   ToolTrace::info(1070201,

@@ -13,6 +13,11 @@ class KwTool {
   // args excludes the program name.
   static int run(const std::vector<std::wstring>& args, std::istream& in, std::ostream& out,
                  std::ostream& err);
+  // The same for a program's arguments as bytes: each must be UTF-8 text,
+  // since a name that cannot be converted would name some other file or
+  // channel; otherwise a usage error.
+  static int runUtf8(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                     std::ostream& err);
 
   KwTool() = delete;
 };

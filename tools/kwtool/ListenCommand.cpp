@@ -4,12 +4,12 @@
 #include <kw/SharedMemCommDevice.h>
 
 #include <chrono>
-#include <csignal>
 #include <memory>
 #include <ostream>
 #include <thread>
 
 #include "kwtool/ArgReader.h"
+#include "kwtool/Interruption.h"
 #include "kwtool/MessageText.h"
 #include "kwtool/ToolTrace.h"
 
@@ -21,13 +21,9 @@ namespace {
 
 const wchar_t kHelp[] =
     L"Opens the reader end of the channel NAME and prints each message that\n"
-    L"arrives, a blank line after each, until interrupted (Ctrl+C), until N\n"
+    L"arrives, a blank line after each, until interrupted (Ctrl+C, SIGTERM), until N\n"
     L"messages have arrived (--count) or S seconds have passed (--seconds).\n"
     L"Start `kwtool send NAME ...` in another terminal, before or after.";
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int) { g_interrupted = 1; }
 
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
@@ -52,18 +48,17 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   const std::wstring name = reader.take();
   if (!reader.done()) reader.fail(L"one channel name at most");
 
+  // Ctrl+C or SIGTERM ends the loop, so the device closes the channel on the way out.
+  Interruption interruption;
   kw::SharedMemCommDevice device(name.c_str(), kw::SharedMemCommDevice::Reader);
   if (!device.startThread(nullptr)) {
     console.error(L"cannot start the reader of " + name);
     return 1;
   }
-  // Ctrl+C ends the loop, so the device closes the channel on the way out.
-  g_interrupted = 0;
-  auto previous = std::signal(SIGINT, onInterrupt);
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int received = 0;
   int status = 0;
-  while (!g_interrupted && (count == 0 || received < count) &&
+  while (!Interruption::requested() && (count == 0 || received < count) &&
          (seconds == 0 || std::chrono::steady_clock::now() < end)) {
     if (device.getThreadState() == kw::Thread::Stopped) {
       console.error(L"cannot open the channel " + name);
@@ -84,7 +79,6 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
     console.out().flush();
     ++received;
   }
-  std::signal(SIGINT, previous);
   return status;
 }
 

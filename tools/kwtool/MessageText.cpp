@@ -1,22 +1,78 @@
 #include "kwtool/MessageText.h"
 
+#include <kw/ByteArray.h>
 #include <kw/Msg.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "kwtool/SafeText.h"
 
 namespace kwtool {
 
+namespace {
+
+// Reads the elements of serialised bytes that Msg::toByteArray wrote, so
+// names and values come out exactly, whatever characters they hold.
+class Elements {
+ public:
+  explicit Elements(const kw::ByteArray& bytes)
+      : m_data(reinterpret_cast<const unsigned char*>(bytes.getData())),
+        m_size(static_cast<std::size_t>(bytes.getSize())) {}
+
+  bool done() const { return m_offset + 8 > m_size; }
+
+  // One element: its type and its payload.
+  void next(int& type, std::size_t& start, std::size_t& length) {
+    type = intAt(m_offset);
+    length = static_cast<std::size_t>(intAt(m_offset + 4));
+    start = m_offset + 8;
+    m_offset = start + length;
+  }
+
+  std::int32_t intAt(std::size_t offset) const {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = value << 8 | m_data[offset + i];
+    return static_cast<std::int32_t>(value);
+  }
+
+  std::string text(std::size_t start, std::size_t length) const {
+    std::vector<std::uint16_t> units(length / 2);
+    for (std::size_t i = 0; i < units.size(); ++i)
+      units[i] = static_cast<std::uint16_t>(m_data[start + 2 * i] | m_data[start + 2 * i + 1] << 8);
+    return SafeText::fromUtf16(units.data(), units.size());
+  }
+
+ private:
+  const unsigned char* m_data;
+  std::size_t m_size;
+  std::size_t m_offset = 8;  // past the version and the total length
+};
+
+}  // namespace
+
 void MessageText::print(const kw::Msg& msg, Console& console) {
-  std::wstring text;
-  msg.toString(text);
   console.print(L"Type: " + std::wstring(kw::Msg::getTypeName(msg.getType())) + L" (" +
                 std::to_wstring(static_cast<int>(msg.getType())) + L")");
-  // The text form ends each attribute with "\r\n".
-  for (std::size_t start = 0; start < text.size();) {
-    std::size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) end = text.size();
-    console.print(text.substr(start, end - start));
-    start = end + 2;
+  kw::ByteArray bytes;
+  msg.toByteArray(bytes);
+  Elements elements(bytes);
+  while (!elements.done()) {
+    int type = 0;
+    std::size_t start = 0;
+    std::size_t length = 0;
+    elements.next(type, start, length);
+    std::string line = elements.text(start, length) + "=";
+    elements.next(type, start, length);
+    if (type == kw::Msg::INTEGER) {
+      line += std::to_string(elements.intAt(start));
+    } else if (type == kw::Msg::STRING) {
+      line += elements.text(start, length);
+    } else {
+      line += std::to_string(length);
+    }
+    console.printBytes(line + "\n");
   }
 }
 

@@ -33,6 +33,9 @@ const wchar_t kHelp[] =
     L"delete removes values directly under the key.\n"
     L"Example: kwtool reg set kwtoolConsoleTrace=1 kwtoolFileLogging=1";
 
+// The registry's own advice for the size of one value.
+constexpr std::int64_t kMaxValueBytes = 1024 * 1024;
+
 // Never a real setting: tells a missing string or byte value from a stored one.
 const wchar_t kMissingText[] = L"\x01kwtool: no such value\x02";
 const char kMissingBytes[] = "\x01kwtool: no such value\x02";
@@ -109,7 +112,8 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
   if (action == L"set") {
     // Parse everything first so a typo writes nothing.
     std::vector<Attribute> values;
-    for (const std::wstring& operand : operands) values.push_back(Attribute::parse(operand, usage));
+    for (const std::wstring& operand : operands)
+      values.push_back(Attribute::parse(operand, usage, kMaxValueBytes));
     for (const Attribute& value : values) {
       if (!value.writeTo(registry)) {
         console.error(L"cannot write " + value.name() + where);

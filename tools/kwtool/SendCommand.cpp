@@ -8,7 +8,8 @@
 #include <thread>
 
 #include "kwtool/ArgReader.h"
-#include "kwtool/Attribute.h"
+#include "kwtool/Interruption.h"
+#include "kwtool/MessageDraft.h"
 #include "kwtool/SendingDevice.h"
 #include "kwtool/ToolTrace.h"
 
@@ -24,7 +25,8 @@ const wchar_t kHelp[] =
     L"attributes as `kwtool encode` takes them; a lone \"+\" starts the next\n"
     L"message, and --repeat sends the whole list N times. It then waits until\n"
     L"the reader has taken every message, or S seconds (default 10) have\n"
-    L"passed: exit code 0 when all were taken, 3 after the time-out.\n"
+    L"passed: exit code 0 when all were taken, 3 after the time-out, 130 or\n"
+    L"143 when Ctrl+C or SIGTERM stopped it.\n"
     L"Example: kwtool send Demo MsgType=UPDATE Item=report + MsgType=2 State=Busy";
 
 constexpr int kTimedOut = 3;
@@ -55,26 +57,26 @@ int SendCommand::run(const std::vector<std::wstring>& args, std::size_t first, C
 
   // Every message is built, and checked against the block's size, before
   // anything is sent.
-  std::vector<std::unique_ptr<kw::Msg>> messages(1);
-  messages.back() = std::make_unique<kw::Msg>();
+  std::vector<std::unique_ptr<kw::Msg>> messages;
+  MessageDraft draft;
   for (const std::wstring& argument : reader.rest()) {
     if (argument == L"+") {
-      messages.push_back(std::make_unique<kw::Msg>());
+      messages.push_back(draft.take());
+      draft = MessageDraft();
       continue;
     }
-    Attribute::parse(argument, kUsage).addTo(*messages.back());
-  }
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    kw::ByteArray bytes;
-    messages[i]->toByteArray(bytes);
-    if (bytes.getSize() > kw::SharedMemCommDevice::kIpcLimit) {
-      console.error(L"message " + std::to_wstring(i + 1) + L" is " +
-                    std::to_wstring(bytes.getSize()) + L" bytes; a channel carries at most " +
+    if (!draft.add(argument, kUsage, kw::SharedMemCommDevice::kIpcLimit)) {
+      console.error(L"message " + std::to_wstring(messages.size() + 1) + L" is larger than " +
+                    std::to_wstring(kw::SharedMemCommDevice::kIpcLimit) +
+                    L" bytes; a channel carries at most " +
                     std::to_wstring(kw::SharedMemCommDevice::kIpcLimit));
       return 1;
     }
   }
+  messages.push_back(draft.take());
 
+  // Ctrl+C or SIGTERM stops the sending; the device closes the channel on the way out.
+  Interruption interruption;
   SendingDevice device(name.c_str());
   if (!device.startThread(nullptr)) {
     console.error(L"cannot start the writer of " + name);
@@ -93,6 +95,10 @@ int SendCommand::run(const std::vector<std::wstring>& args, std::size_t first, C
     if (device.getThreadState() == kw::Thread::Stopped) {
       console.error(L"cannot open the channel " + name);
       return 1;
+    }
+    if (Interruption::requested()) {
+      console.error(L"interrupted before the reader of " + name + L" took every message");
+      return Interruption::exitCode();
     }
     if (std::chrono::steady_clock::now() >= end) {
       console.error(L"the reader of " + name + L" did not take every message within " +

@@ -2,30 +2,26 @@
 
 #include <cstdint>
 
+#include "kwtool/SafeText.h"
+
 namespace kwtool {
 
 namespace {
 
-void appendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 bool isHigh(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLow(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// A trace line's own tabs, line feeds and backslashes print as they are; every other
+// character that could drive the terminal shows escaped.
+void append(std::string& out, std::uint32_t c) {
+  const bool plain = c == L'\\' || c == L'\t' || c == L'\n';
+  const std::string escaped = plain ? std::string() : SafeText::escape(c);
+  if (escaped.empty()) {
+    SafeText::appendUtf8(out, c);
+  } else {
+    out += escaped;
+  }
+}
 
 }  // namespace
 
@@ -46,17 +42,27 @@ std::string TraceText::decode(bool atEnd) {
   std::size_t i = 0;
   while (i < units) {
     std::uint32_t unit = unitAt(i);
+    if (unit == L'\r') {
+      // "\r\n" ends a line, and so does "\r\r\n", which a stack line's
+      // own "\r\n" followed by the event's makes.
+      std::size_t next = i;
+      while (next < units && unitAt(next) == L'\r') ++next;
+      if (next == units && !atEnd) break;  // its "\n" may follow
+      if (next < units && unitAt(next) == L'\n') {
+        out += '\n';
+        i = next + 1;
+      } else {
+        for (; i < next; ++i) append(out, unit);
+      }
+      continue;
+    }
     const bool last = i + 1 == units;
-    if (last && !atEnd && (isHigh(unit) || unit == L'\r')) break;  // its partner may follow
-    if (unit == L'\r' && !last && unitAt(i + 1) == L'\n') {
-      out += '\n';
-      i += 2;
-    } else if (isHigh(unit) && !last && isLow(unitAt(i + 1))) {
-      appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00));
+    if (last && !atEnd && isHigh(unit)) break;  // its partner may follow
+    if (isHigh(unit) && !last && isLow(unitAt(i + 1))) {
+      append(out, 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00));
       i += 2;
     } else {
-      // A lone surrogate cannot be UTF-8: it shows as the replacement character.
-      appendUtf8(out, isHigh(unit) || isLow(unit) ? 0xFFFD : unit);
+      append(out, unit);
       ++i;
     }
   }

@@ -399,23 +399,59 @@ struct State {
   pid_t pid = getpid();
   std::list<std::unique_ptr<Store>> stores;  // most recently used first
   std::unordered_set<Key*> handles;
+  // Past the exit handler: every store is closed again after its use.
+  bool exiting = false;
 };
+
+State& state();
+
+// Drops the stores that belong to the process before a fork, untouched.
+void forgetInheritedStores(State& state) {
+  if (state.pid == getpid()) return;
+  for (auto& store : state.stores) store->abandon();
+  state.stores.clear();
+  state.pid = getpid();
+}
+
+// The last connection to close checkpoints a store's write-ahead log and
+// removes it and its index, so that no process leaves them behind.
+extern "C" void closeStoresAtExit() {
+  State& st = state();
+  std::lock_guard<std::mutex> lock(st.mutex);
+  forgetInheritedStores(st);
+  st.stores.clear();
+  st.exiting = true;
+}
 
 // Never destroyed: static destructors elsewhere may still read settings.
 State& state() {
-  static State* const instance = new State;
+  static State* const instance = [] {
+    auto* created = new State;
+    std::atexit(closeStoresAtExit);
+    return created;
+  }();
   return *instance;
 }
+
+// Ends a use of the stores: once the process is exiting, nothing stays open.
+class StoreUse {
+ public:
+  explicit StoreUse(State& state) : m_state(state) {}
+  StoreUse(const StoreUse&) = delete;
+  StoreUse& operator=(const StoreUse&) = delete;
+  ~StoreUse() {
+    if (m_state.exiting) m_state.stores.clear();
+  }
+
+ private:
+  State& m_state;
+};
 
 // The open store for a place. Without `create` a missing file is "not found"
 // and nothing is made on disk.
 long acquire(State& state, const Place& place, bool create, Store*& out) {
   out = nullptr;
-  if (state.pid != getpid()) {
-    for (auto& store : state.stores) store->abandon();
-    state.stores.clear();
-    state.pid = getpid();
-  }
+  forgetInheritedStores(state);
   struct stat info {};
   bool exists = ::stat(place.file.c_str(), &info) == 0;
   int statError = exists ? 0 : errno;
@@ -538,6 +574,7 @@ long onValue(HKEY handle, unsigned right, bool create, Body body) {
   try {
     State& st = state();
     std::lock_guard<std::mutex> lock(st.mutex);
+    StoreUse use(st);
     Key key;
     long code = resolve(st, handle, key);
     if (code != kRegOk) return code;
@@ -576,6 +613,7 @@ long openKey(HKEY root, const std::wstring& subKey, unsigned access, bool create
   try {
     State& st = state();
     std::lock_guard<std::mutex> lock(st.mutex);
+    StoreUse use(st);
     auto key = std::make_unique<Key>();
     long code = resolve(st, root, *key);
     if (code != kRegOk) return code;

@@ -1,0 +1,44 @@
+#include "kwtool/MessageDraft.h"
+
+#include <algorithm>
+
+#include "kwtool/Refusal.h"
+
+namespace kwtool {
+
+namespace {
+
+// A new message's "MsgType" = 0: 8 + 14 for the name, 8 + 4 for the value.
+constexpr std::int64_t kTypeShare = 34;
+// Version and total length.
+constexpr std::int64_t kHeader = 8;
+
+}  // namespace
+
+MessageDraft::MessageDraft() : m_msg(std::make_unique<kw::Msg>()), m_size(kHeader + kTypeShare) {
+  m_shares[{Attribute::Int, L"MsgType"}] = kTypeShare;
+}
+
+bool MessageDraft::add(const std::wstring& argument, const std::wstring& usage,
+                       std::int64_t limit) {
+  const std::int64_t room = std::max<std::int64_t>(0, limit - m_size);
+  Attribute attribute = [&] {
+    try {
+      return Attribute::parse(argument, usage, room);
+    } catch (const Refusal& refusal) {
+      throw Refusal(refusal.message() + L", the room left in a message of at most " +
+                    std::to_wstring(limit) + L" bytes");
+    }
+  }();
+  const std::pair<int, std::wstring> key{attribute.kind(), attribute.name()};
+  auto found = m_shares.find(key);
+  const std::int64_t replaced = found == m_shares.end() ? 0 : found->second;
+  const std::int64_t size = m_size - replaced + attribute.wireSize();
+  if (size > limit) return false;
+  attribute.addTo(*m_msg);
+  m_shares[key] = attribute.wireSize();
+  m_size = size;
+  return true;
+}
+
+}  // namespace kwtool

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <kw/Msg.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "kwtool/Attribute.h"
+
+namespace kwtool {
+
+// A message built from command-line attributes. Its serialised size is
+// kept as it grows, so that a message larger than its carrier takes is
+// refused before its bytes are read in full.
+class MessageDraft {
+ public:
+  // The wire format's total length is a signed 32-bit count.
+  static constexpr std::int64_t kWireLimit = 0x7FFFFFFF;
+
+  MessageDraft();
+
+  // Parses the argument, reading a file no larger than the room left under
+  // `limit`, and adds it; false when the message would then exceed `limit`.
+  // Throws UsageError for a malformed argument or a file beyond the room.
+  bool add(const std::wstring& argument, const std::wstring& usage, std::int64_t limit);
+  // The serialised size, as Msg::toByteArray will write it.
+  std::int64_t size() const { return m_size; }
+  kw::Msg& msg() { return *m_msg; }
+  std::unique_ptr<kw::Msg> take() { return std::move(m_msg); }
+
+ private:
+  std::unique_ptr<kw::Msg> m_msg;
+  // Each attribute's share by map and name: a name given twice replaces.
+  std::map<std::pair<int, std::wstring>, std::int64_t> m_shares;
+  std::int64_t m_size;
+};
+
+}  // namespace kwtool

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+namespace kwtool {
+
+// Input that the tool will not take (too large for what must carry it): the
+// tool prints the message and exits with 1.
+class Refusal {
+ public:
+  explicit Refusal(std::wstring message) : m_message(std::move(message)) {}
+
+  const std::wstring& message() const { return m_message; }
+
+ private:
+  std::wstring m_message;
+};
+
+}  // namespace kwtool
