@@ -2,29 +2,26 @@
 
 #include <kw/ByteArray.h>
 #include <kw/Platform.h>
-#include <kw/Utf16Less.h>
 
-#include <map>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kw {
 
-// Named int, string and byte-array attributes in three maps ordered by the
-// UTF-16 code units of their names. The store owns its ByteArray values.
+// Named int, string and byte-array attributes in three collections ordered by
+// the UTF-16 code units of their names. The store owns its ByteArray values.
 class KW_API DataStore {
  public:
-  using IntMap = std::map<std::wstring, int, Utf16Less>;
-  using StringMap = std::map<std::wstring, std::wstring, Utf16Less>;
-  using ByteArrayMap = std::map<std::wstring, ByteArray*, Utf16Less>;
-
   DataStore();
   DataStore(const DataStore& other);
   virtual ~DataStore();
   DataStore& operator=(const DataStore& other);
 
-  int getIntAttributeCount() const { return static_cast<int>(m_mapInts.size()); }
-  int getStringAttributeCount() const { return static_cast<int>(m_mapStrings.size()); }
-  int getByteArrayAttributeCount() const { return static_cast<int>(m_mapByteArrays.size()); }
+  int getIntAttributeCount() const { return static_cast<int>(m_vecInts.size()); }
+  int getStringAttributeCount() const { return static_cast<int>(m_vecStrings.size()); }
+  int getByteArrayAttributeCount() const { return static_cast<int>(m_vecByteArrays.size()); }
 
   bool containsIntAttribute(const wchar_t* name) const;
   bool containsIntAttribute(const std::wstring& name) const;
@@ -52,12 +49,47 @@ class KW_API DataStore {
   void removeByteArrayAttribute(const std::wstring& name);
 
  protected:
+  // One attribute. Its name, and after it a string attribute's text, are held
+  // as UTF-16 code units, the form the wire carries, so a message is written
+  // and read with plain copies: inside the entry when they are short, as most
+  // names are, otherwise in a block of their own.
+  struct Entry {
+    static constexpr std::uint32_t kInlineUnits = 12;
+    union {
+      char16_t* block;
+      char16_t local[kInlineUnits];
+    };
+    std::uint32_t nameLength;
+    std::uint32_t textLength;
+    union {
+      int number;
+      ByteArray* bytes;
+    };
+
+    bool isLocal() const { return std::uint64_t{nameLength} + textLength <= kInlineUnits; }
+    const char16_t* units() const { return isLocal() ? local : block; }
+    const char16_t* text() const { return units() + nameLength; }
+  };
+  // Sorted by name; names are unique within one list.
+  using Entries = std::vector<Entry>;
+
   void copyData(const DataStore& other);
   void deleteData();
 
-  IntMap m_mapInts;
-  StringMap m_mapStrings;
-  ByteArrayMap m_mapByteArrays;
+  // The same operations for a name already in UTF-16 code units; `name` and
+  // `text` may point anywhere, aligned or not (into received bytes, say).
+  static const Entry* findEntry(const Entries& list, const void* name, std::uint32_t length);
+  void putInt(const void* name, std::uint32_t length, int value);
+  void putString(const void* name, std::uint32_t length, const void* text,
+                 std::uint32_t textLength);
+  // Adopts `value` even when it throws.
+  void putByteArray(const void* name, std::uint32_t length, ByteArray* value);
+  // Room for that many more attributes of each kind.
+  void reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays);
+
+  Entries m_vecInts;
+  Entries m_vecStrings;
+  Entries m_vecByteArrays;
 };
 
 }  // namespace kw
