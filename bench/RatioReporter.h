@@ -85,6 +85,9 @@ inline bool runRepeated(int argc, char** argv, RatioReporter& reporter) {
   std::vector<char*> args(argv, argv + argc);
   std::string repetitions = "--benchmark_repetitions=5";
   std::string aggregates = "--benchmark_report_aggregates_only=true";
+  // Repetitions of kwbase and its peer take turns, so both meet the same load on a shared machine.
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, &interleave[0]);
   args.insert(args.begin() + 1, &aggregates[0]);
   args.insert(args.begin() + 1, &repetitions[0]);
   int count = static_cast<int>(args.size());
