@@ -105,8 +105,8 @@ const typename Entries::value_type* findIn(const Entries& list, const void* name
 }
 
 template <typename Entries>
-const typename Entries::value_type* find(const Entries& list, const wchar_t* name,
-                                         std::size_t length) {
+const typename Entries::value_type* lookUp(const Entries& list, const wchar_t* name,
+                                           std::size_t length) {
   utf16::Units units(name, length);
   return findIn(list, units.data(), units.size());
 }
@@ -152,36 +152,36 @@ const DataStore::Entry* DataStore::findEntry(const Entries& list, const void* na
 }
 
 bool DataStore::containsIntAttribute(const wchar_t* name) const {
-  return find(m_vecInts, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_vecInts, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsIntAttribute(const std::wstring& name) const {
   return containsIntAttribute(name.c_str());
 }
 bool DataStore::containsStringAttribute(const wchar_t* name) const {
-  return find(m_vecStrings, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_vecStrings, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsStringAttribute(const std::wstring& name) const {
   return containsStringAttribute(name.c_str());
 }
 bool DataStore::containsByteArrayAttribute(const wchar_t* name) const {
-  return find(m_vecByteArrays, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_vecByteArrays, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsByteArrayAttribute(const std::wstring& name) const {
   return containsByteArrayAttribute(name.c_str());
 }
 
 bool DataStore::getAttributeValue(const std::wstring& name, int& value) const {
-  const Entry* entry = find(m_vecInts, name.data(), name.size());
+  const Entry* entry = lookUp(m_vecInts, name.data(), name.size());
   if (entry) value = entry->number;
   return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, std::wstring& value) const {
-  const Entry* entry = find(m_vecStrings, name.data(), name.size());
+  const Entry* entry = lookUp(m_vecStrings, name.data(), name.size());
   if (entry) utf16::assign(value, entry->text(), entry->textLength);
   return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, ByteArray*& value) const {
-  const Entry* entry = find(m_vecByteArrays, name.data(), name.size());
+  const Entry* entry = lookUp(m_vecByteArrays, name.data(), name.size());
   if (entry) value = entry->bytes;
   return entry != nullptr;
 }
