@@ -1,24 +1,133 @@
 #include <kw/DataStore.h>
 
-#include <iterator>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "Utf16.h"
 
 namespace kw {
 
 namespace {
 
-template <typename Map, typename Value>
-bool readByIndex(const Map& map, unsigned int index, Value& value) {
-  if (index >= map.size()) return false;
-  value = std::next(map.begin(), index)->second;
-  return true;
+// The helpers take the entry type as a parameter: its name is the store's own.
+
+inline char16_t unitAt(const void* units, std::size_t i) {
+  char16_t unit;
+  std::memcpy(&unit, static_cast<const char*>(units) + 2 * i, 2);
+  return unit;
 }
 
-template <typename Map, typename Value>
-bool readByName(const Map& map, const std::wstring& name, Value& value) {
-  auto found = map.find(name);
-  if (found == map.end()) return false;
-  value = found->second;
-  return true;
+// Order of an entry's name against a name in code units, as unsigned 16-bit
+// numbers; a prefix sorts first.
+template <typename Entry>
+int compareName(const Entry& entry, const void* name, std::uint32_t length) {
+  std::uint32_t n = entry.nameLength < length ? entry.nameLength : length;
+  const char16_t* units = entry.units();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    char16_t a = units[i], b = unitAt(name, i);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return entry.nameLength == length ? 0 : (entry.nameLength < length ? -1 : 1);
+}
+
+// Index of the entry with that name, or of where it belongs.
+template <typename Entries>
+std::size_t lowerBound(const Entries& list, const void* name, std::uint32_t length, bool& found) {
+  found = false;
+  std::size_t low = 0, high = list.size();
+  // Attributes mostly arrive in ascending order (copies, received messages).
+  if (high) {
+    int last = compareName(list[high - 1], name, length);
+    if (last < 0) return high;
+    if (last == 0) {
+      found = true;
+      return high - 1;
+    }
+  }
+  while (low < high) {
+    std::size_t mid = low + (high - low) / 2;
+    int order = compareName(list[mid], name, length);
+    if (order == 0) {
+      found = true;
+      return mid;
+    }
+    if (order < 0)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
+}
+
+// An entry holding the name followed by the text, in place when they fit.
+template <typename Entry>
+Entry makeEntry(const void* name, std::uint32_t length, const void* text = nullptr,
+                std::uint32_t textLength = 0) {
+  Entry entry;
+  entry.nameLength = length;
+  entry.textLength = textLength;
+  entry.bytes = nullptr;
+  char16_t* units = entry.local;
+  if (!entry.isLocal()) {
+    units = static_cast<char16_t*>(std::malloc((std::size_t{length} + textLength) * 2));
+    if (!units) throw std::bad_alloc();
+    entry.block = units;
+  }
+  if (length) std::memcpy(units, name, std::size_t{length} * 2);
+  if (textLength) std::memcpy(units + length, text, std::size_t{textLength} * 2);
+  return entry;
+}
+
+template <typename Entry>
+void freeUnits(const Entry& entry) {
+  if (!entry.isLocal()) std::free(entry.block);
+}
+
+template <typename Entries>
+void insertEntry(Entries& list, std::size_t at, const typename Entries::value_type& entry) {
+  try {
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), entry);
+  } catch (...) {
+    freeUnits(entry);
+    throw;
+  }
+}
+
+template <typename Entries>
+const typename Entries::value_type* findIn(const Entries& list, const void* name,
+                                           std::uint32_t length) {
+  bool found = false;
+  std::size_t at = lowerBound(list, name, length, found);
+  return found ? &list[at] : nullptr;
+}
+
+template <typename Entries>
+const typename Entries::value_type* lookUp(const Entries& list, const wchar_t* name,
+                                           std::size_t length) {
+  utf16::Units units(name, length);
+  return findIn(list, units.data(), units.size());
+}
+
+template <typename Entries>
+void erase(Entries& list, const std::wstring& name, bool ownsBytes) {
+  utf16::Units units(name);
+  bool found = false;
+  std::size_t at = lowerBound(list, units.data(), units.size(), found);
+  if (!found) return;
+  freeUnits(list[at]);
+  if (ownsBytes) delete list[at].bytes;
+  list.erase(list.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+template <typename Entries>
+void grow(Entries& list, std::size_t more) {
+  std::size_t needed = list.size() + more;
+  if (needed <= list.capacity()) return;
+  // Exact when filling a new store; doubling when a full one keeps growing.
+  list.reserve(needed > 2 * list.size() ? needed : 2 * list.size());
 }
 
 }  // namespace
@@ -37,85 +146,158 @@ DataStore& DataStore::operator=(const DataStore& other) {
   return *this;
 }
 
+const DataStore::Entry* DataStore::findEntry(const Entries& list, const void* name,
+                                             std::uint32_t length) {
+  return findIn(list, name, length);
+}
+
 bool DataStore::containsIntAttribute(const wchar_t* name) const {
-  return m_mapInts.count(name) != 0;
+  return lookUp(m_vecInts, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsIntAttribute(const std::wstring& name) const {
   return containsIntAttribute(name.c_str());
 }
 bool DataStore::containsStringAttribute(const wchar_t* name) const {
-  return m_mapStrings.count(name) != 0;
+  return lookUp(m_vecStrings, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsStringAttribute(const std::wstring& name) const {
   return containsStringAttribute(name.c_str());
 }
 bool DataStore::containsByteArrayAttribute(const wchar_t* name) const {
-  return m_mapByteArrays.count(name) != 0;
+  return lookUp(m_vecByteArrays, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsByteArrayAttribute(const std::wstring& name) const {
   return containsByteArrayAttribute(name.c_str());
 }
 
 bool DataStore::getAttributeValue(const std::wstring& name, int& value) const {
-  return readByName(m_mapInts, name, value);
+  const Entry* entry = lookUp(m_vecInts, name.data(), name.size());
+  if (entry) value = entry->number;
+  return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, std::wstring& value) const {
-  return readByName(m_mapStrings, name, value);
+  const Entry* entry = lookUp(m_vecStrings, name.data(), name.size());
+  if (entry) utf16::assign(value, entry->text(), entry->textLength);
+  return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, ByteArray*& value) const {
-  return readByName(m_mapByteArrays, name, value);
+  const Entry* entry = lookUp(m_vecByteArrays, name.data(), name.size());
+  if (entry) value = entry->bytes;
+  return entry != nullptr;
 }
 
 bool DataStore::getAttributeValue(unsigned int index, int& value) {
-  return readByIndex(m_mapInts, index, value);
+  if (index >= m_vecInts.size()) return false;
+  value = m_vecInts[index].number;
+  return true;
 }
 bool DataStore::getAttributeValue(unsigned int index, std::wstring& value) {
-  return readByIndex(m_mapStrings, index, value);
+  if (index >= m_vecStrings.size()) return false;
+  const Entry& entry = m_vecStrings[index];
+  utf16::assign(value, entry.text(), entry.textLength);
+  return true;
 }
 bool DataStore::getAttributeValue(unsigned int index, ByteArray*& value) {
-  return readByIndex(m_mapByteArrays, index, value);
+  if (index >= m_vecByteArrays.size()) return false;
+  value = m_vecByteArrays[index].bytes;
+  return true;
 }
 
-void DataStore::setAttributeValue(const std::wstring& name, int value) { m_mapInts[name] = value; }
+void DataStore::setAttributeValue(const std::wstring& name, int value) {
+  utf16::Units units(name);
+  putInt(units.data(), units.size(), value);
+}
 
 void DataStore::setAttributeValue(const std::wstring& name, const std::wstring& value) {
-  m_mapStrings[name] = value;
+  utf16::Units units(name), text(value);
+  putString(units.data(), units.size(), text.data(), text.size());
 }
 
 void DataStore::setAttributeValue(const std::wstring& name, ByteArray* value) {
-  auto found = m_mapByteArrays.find(name);
-  if (found == m_mapByteArrays.end()) {
-    m_mapByteArrays.emplace(name, value);
-  } else if (found->second != value) {
-    delete found->second;
-    found->second = value;
-  }
+  std::unique_ptr<ByteArray> adopted(value);
+  utf16::Units units(name);
+  putByteArray(units.data(), units.size(), adopted.release());
 }
 
-void DataStore::removeIntAttribute(const std::wstring& name) { m_mapInts.erase(name); }
+void DataStore::putInt(const void* name, std::uint32_t length, int value) {
+  bool found = false;
+  std::size_t at = lowerBound(m_vecInts, name, length, found);
+  if (found) {
+    m_vecInts[at].number = value;
+    return;
+  }
+  Entry entry = makeEntry<Entry>(name, length);
+  entry.number = value;
+  insertEntry(m_vecInts, at, entry);
+}
 
-void DataStore::removeStringAttribute(const std::wstring& name) { m_mapStrings.erase(name); }
+void DataStore::putString(const void* name, std::uint32_t length, const void* text,
+                          std::uint32_t textLength) {
+  bool found = false;
+  std::size_t at = lowerBound(m_vecStrings, name, length, found);
+  if (found) {
+    Entry& entry = m_vecStrings[at];
+    Entry replaced = makeEntry<Entry>(entry.units(), length, text, textLength);
+    freeUnits(entry);
+    entry = replaced;
+    return;
+  }
+  insertEntry(m_vecStrings, at, makeEntry<Entry>(name, length, text, textLength));
+}
+
+void DataStore::putByteArray(const void* name, std::uint32_t length, ByteArray* value) {
+  std::unique_ptr<ByteArray> adopted(value);
+  bool found = false;
+  std::size_t at = lowerBound(m_vecByteArrays, name, length, found);
+  if (found) {
+    Entry& entry = m_vecByteArrays[at];
+    if (entry.bytes != value) delete entry.bytes;
+    entry.bytes = adopted.release();
+    return;
+  }
+  Entry entry = makeEntry<Entry>(name, length);
+  entry.bytes = value;
+  insertEntry(m_vecByteArrays, at, entry);
+  adopted.release();
+}
+
+void DataStore::reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays) {
+  grow(m_vecInts, ints);
+  grow(m_vecStrings, strings);
+  grow(m_vecByteArrays, byteArrays);
+}
+
+void DataStore::removeIntAttribute(const std::wstring& name) { erase(m_vecInts, name, false); }
+
+void DataStore::removeStringAttribute(const std::wstring& name) {
+  erase(m_vecStrings, name, false);
+}
 
 void DataStore::removeByteArrayAttribute(const std::wstring& name) {
-  auto found = m_mapByteArrays.find(name);
-  if (found == m_mapByteArrays.end()) return;
-  delete found->second;
-  m_mapByteArrays.erase(found);
+  erase(m_vecByteArrays, name, true);
 }
 
 void DataStore::copyData(const DataStore& other) {
-  m_mapInts.insert(other.m_mapInts.begin(), other.m_mapInts.end());
-  m_mapStrings.insert(other.m_mapStrings.begin(), other.m_mapStrings.end());
-  for (const auto& entry : other.m_mapByteArrays) {
-    if (entry.second) setAttributeValue(entry.first, new ByteArray(*entry.second));
+  reserveAttributes(other.m_vecInts.size(), other.m_vecStrings.size(),
+                    other.m_vecByteArrays.size());
+  for (const Entry& entry : other.m_vecInts) putInt(entry.units(), entry.nameLength, entry.number);
+  for (const Entry& entry : other.m_vecStrings)
+    putString(entry.units(), entry.nameLength, entry.text(), entry.textLength);
+  for (const Entry& entry : other.m_vecByteArrays) {
+    if (entry.bytes) putByteArray(entry.units(), entry.nameLength, new ByteArray(*entry.bytes));
   }
 }
 
 void DataStore::deleteData() {
-  m_mapInts.clear();
-  m_mapStrings.clear();
-  for (auto& entry : m_mapByteArrays) delete entry.second;
-  m_mapByteArrays.clear();
+  for (Entry& entry : m_vecInts) freeUnits(entry);
+  for (Entry& entry : m_vecStrings) freeUnits(entry);
+  for (Entry& entry : m_vecByteArrays) {
+    freeUnits(entry);
+    delete entry.bytes;
+  }
+  m_vecInts.clear();
+  m_vecStrings.clear();
+  m_vecByteArrays.clear();
 }
 
 }  // namespace kw

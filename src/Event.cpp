@@ -4,7 +4,6 @@
 
 #include <cwchar>
 #include <ostream>
-#include <sstream>
 
 #include "os/Clock.h"
 #include "os/ErrorText.h"
@@ -82,13 +81,6 @@ void Event::addSystemErrorInfo() {
   if (!text.empty()) addDetails(L"System Error Description", text.c_str());
 }
 
-std::wstring Event::toString(bool includeHeaders) {
-  m_bIncludeHeaders = includeHeaders;
-  std::wostringstream stream;
-  stream << *this;
-  return stream.str();
-}
-
 namespace {
 
 const wchar_t* typeLabel(Event::EventType type) {
@@ -102,20 +94,62 @@ const wchar_t* typeLabel(Event::EventType type) {
   }
 }
 
+// Two digits, zero-filled.
+void appendTwoDigits(std::wstring& text, int value) {
+  text += static_cast<wchar_t>(L'0' + value / 10 % 10);
+  text += static_cast<wchar_t>(L'0' + value % 10);
+}
+
+// The local time as "%Y/%m/%d %H:%M:%S", written directly: a trace file
+// event should cost little more than the file's own write.
+void appendLocalTime(std::wstring& text) {
+  std::tm local{};
+  if (!os::localTimeNow(local)) return;
+  text += std::to_wstring(local.tm_year + 1900);
+  text += L'/';
+  appendTwoDigits(text, local.tm_mon + 1);
+  text += L'/';
+  appendTwoDigits(text, local.tm_mday);
+  text += L' ';
+  appendTwoDigits(text, local.tm_hour);
+  text += L':';
+  appendTwoDigits(text, local.tm_min);
+  text += L':';
+  appendTwoDigits(text, local.tm_sec);
+}
+
+void appendText(std::wstring& text, const Event& event) {
+  if (event.getIncludeHeaders()) {
+    appendLocalTime(text);
+    text += L' ';
+    text += typeLabel(event.getType());
+    text += std::to_wstring(static_cast<unsigned int>(event.getID()));
+    text += L' ';
+  }
+  text += event.getDescription();
+  text += L' ';
+  text += event.getDetails();
+  if (event.getException()) {
+    text += L" Exception: ";
+    text += event.getException()->toString();
+  }
+  text += L"\r\n";
+}
+
 }  // namespace
 
+std::wstring Event::toString(bool includeHeaders) {
+  m_bIncludeHeaders = includeHeaders;
+  std::wstring text;
+  text.reserve(64 + m_strDescription.size() + m_strDetails.size());
+  appendText(text, *this);
+  return text;
+}
+
 std::wostream& operator<<(std::wostream& stream, const Event& event) {
-  if (event.getIncludeHeaders()) {
-    wchar_t time[32] = {};
-    std::tm local{};
-    if (os::localTimeNow(local)) std::wcsftime(time, 32, L"%Y/%m/%d %H:%M:%S", &local);
-    stream << time << L" " << typeLabel(event.getType()) << static_cast<unsigned int>(event.getID())
-           << L" ";
-  }
-  stream << event.getDescription() << L" " << event.getDetails();
-  if (event.getException()) stream << L" Exception: " << event.getException()->toString();
-  stream << L"\r\n";
-  return stream;
+  std::wstring text;
+  appendText(text, event);
+  return stream << text;
 }
 
 }  // namespace kw

@@ -12,8 +12,6 @@ namespace kw {
 
 namespace {
 
-const wchar_t kTypeAttribute[] = L"MsgType";
-
 const wchar_t* const kTypeNames[] = {L"UNSPECIFIED",
                                      L"ERROR_MSG",
                                      L"SYSTEM_STATE_CHANGE",
@@ -30,11 +28,108 @@ const wchar_t* const kTypeNames[] = {L"UNSPECIFIED",
                                      L"SYSTEM_CHANGE_SERVICE",
                                      L"HTTP_COMM_DEVICE"};
 
+// "MsgType", "Signature" and "EncryptedData" as UTF-16 code units.
+const char16_t kTypeUnits[] = u"MsgType";
+const char16_t kSignatureUnits[] = u"Signature";
+const char16_t kEncryptedUnits[] = u"EncryptedData";
+template <std::size_t N>
+constexpr std::uint32_t lengthOf(const char16_t (&)[N]) {
+  return N - 1;
+}
+
+const wchar_t kFile[] = L".\\src\\Msg";
+
 // A null byte-array attribute travels as an empty one.
 inline int byteCount(const ByteArray* value) { return value ? value->getSize() : 0; }
 
-inline std::int64_t textBytes(const std::wstring& text) {
-  return 2 * static_cast<std::int64_t>(utf16::unitCount(text));
+inline char* putInt32(char* out, int value) {
+  std::memcpy(out, &value, 4);
+  return out + 4;
+}
+
+inline char* putUnits(char* out, const char16_t* units, std::uint32_t length) {
+  if (length) std::memcpy(out, units, static_cast<std::size_t>(length) * 2);
+  return out + static_cast<std::size_t>(length) * 2;
+}
+
+// An attribute's name as a string element (the entry type is the store's own).
+template <typename Entry>
+inline char* putName(char* out, const Entry& entry) {
+  out = putInt32(out, Msg::STRING);
+  out = putInt32(out, static_cast<int>(entry.nameLength * 2));
+  return putUnits(out, entry.units(), entry.nameLength);
+}
+
+std::wstring textOf(const char16_t* units, std::uint32_t length) {
+  std::wstring text;
+  utf16::assign(text, units, length);
+  return text;
+}
+
+int readInt(const ByteArray& data, int& offset) {
+  if (static_cast<std::int64_t>(offset) + 4 > data.getSize())
+    throw CommsException(1050609, L"Insufficient bytes to read int", kFile, __LINE__,
+                         L"Msg::getNextInt");
+  int value;
+  std::memcpy(&value, data.getData() + offset, 4);
+  offset += 4;
+  return value;
+}
+
+// One element as it lies in the bytes: its type tag, and its integer value or
+// where its payload starts and how long it is.
+struct Element {
+  int tag;
+  int number;
+  const char* payload;
+  int length;
+};
+
+// Reads the element at offset, checking in the order the format lays down.
+bool readElement(const ByteArray& data, int& offset, Element& element) {
+  const std::int64_t size = data.getSize();
+  if (offset >= size) return false;
+  if (static_cast<std::int64_t>(offset) + 8 > size)
+    throw CommsException(1050606, L"Insufficient bytes to read element header", kFile, __LINE__,
+                         L"Msg::getNextElement");
+  element.tag = readInt(data, offset);
+  element.length = readInt(data, offset);
+  // A negative length would move the reading position backwards.
+  if (element.length < 0 || static_cast<std::int64_t>(offset) + element.length > size)
+    throw CommsException(1050607, L"Insufficient bytes to read full element", kFile, __LINE__,
+                         L"Msg::getNextElement");
+  switch (element.tag) {
+    case Msg::INTEGER:
+      element.number = readInt(data, offset);
+      break;
+    case Msg::STRING:
+    case Msg::BYTE_ARRAY:
+      element.payload = data.getData() + offset;
+      offset += element.length;
+      break;
+    default:
+      throw CommsException(1050608, L"Unknown element type", kFile, __LINE__,
+                           L"Msg::getNextElement");
+  }
+  return true;
+}
+
+// How many attributes of each kind well-formed bytes from `offset` on carry; a
+// hint for reserving room, so it stops quietly where the bytes go wrong.
+void countAttributes(const ByteArray& data, int offset, std::size_t counts[4]) {
+  const std::int64_t size = data.getSize();
+  const char* bytes = data.getData();
+  bool isValue = false;
+  while (static_cast<std::int64_t>(offset) + 8 <= size) {
+    int tag, length;
+    std::memcpy(&tag, bytes + offset, 4);
+    std::memcpy(&length, bytes + offset + 4, 4);
+    std::int64_t next = static_cast<std::int64_t>(offset) + 8 + (tag == Msg::INTEGER ? 4 : length);
+    if (tag < Msg::INTEGER || tag > Msg::BYTE_ARRAY || length < 0 || next > size) return;
+    if (isValue) ++counts[tag];
+    isValue = !isValue;
+    offset = static_cast<int>(next);
+  }
 }
 
 }  // namespace
@@ -58,24 +153,30 @@ const wchar_t* Msg::getTypeName(MsgType type) {
 }
 
 Msg::MsgType Msg::getType() const {
-  int value = UNSPECIFIED;
-  getAttributeValue(kTypeAttribute, value);
-  return static_cast<MsgType>(value);
+  const Entry* entry = findEntry(m_vecInts, kTypeUnits, lengthOf(kTypeUnits));
+  return static_cast<MsgType>(entry ? entry->number : UNSPECIFIED);
 }
 
-void Msg::setType(MsgType type) { setAttributeValue(kTypeAttribute, static_cast<int>(type)); }
+void Msg::setType(MsgType type) {
+  putInt(kTypeUnits, lengthOf(kTypeUnits), static_cast<int>(type));
+}
 
 bool Msg::isSecure() const {
-  return containsByteArrayAttribute(L"Signature") || containsByteArrayAttribute(L"EncryptedData");
+  return findEntry(m_vecByteArrays, kSignatureUnits, lengthOf(kSignatureUnits)) ||
+         findEntry(m_vecByteArrays, kEncryptedUnits, lengthOf(kEncryptedUnits));
 }
 
 void Msg::toString(std::wstring& text) const {
   text.clear();
-  for (const auto& entry : m_mapInts)
-    text += entry.first + L"=" + std::to_wstring(entry.second) + L"\r\n";
-  for (const auto& entry : m_mapStrings) text += entry.first + L"=" + entry.second + L"\r\n";
-  for (const auto& entry : m_mapByteArrays)
-    text += entry.first + L"=" + std::to_wstring(byteCount(entry.second)) + L"\r\n";
+  auto line = [&text](const Entry& entry, const std::wstring& value) {
+    text += textOf(entry.units(), entry.nameLength);
+    text += L'=';
+    text += value;
+    text += L"\r\n";
+  };
+  for (const Entry& entry : m_vecInts) line(entry, std::to_wstring(entry.number));
+  for (const Entry& entry : m_vecStrings) line(entry, textOf(entry.text(), entry.textLength));
+  for (const Entry& entry : m_vecByteArrays) line(entry, std::to_wstring(byteCount(entry.bytes)));
 }
 
 std::wostream& operator<<(std::wostream& stream, const Msg& msg) {
@@ -85,83 +186,83 @@ std::wostream& operator<<(std::wostream& stream, const Msg& msg) {
 }
 
 int Msg::getSerializedSizeRequirement() const {
+  // Each attribute: two element headers and the name; then its value.
   std::int64_t total = 8;
-  for (const auto& entry : m_mapInts) total += 8 + textBytes(entry.first) + 8 + 4;
-  for (const auto& entry : m_mapStrings)
-    total += 8 + textBytes(entry.first) + 8 + textBytes(entry.second);
-  for (const auto& entry : m_mapByteArrays)
-    total += 8 + textBytes(entry.first) + 8 + byteCount(entry.second);
+  for (const Entry& entry : m_vecInts) total += 16 + 2 * std::int64_t{entry.nameLength} + 4;
+  for (const Entry& entry : m_vecStrings)
+    total += 16 + 2 * (std::int64_t{entry.nameLength} + entry.textLength);
+  for (const Entry& entry : m_vecByteArrays)
+    total += 16 + 2 * std::int64_t{entry.nameLength} + byteCount(entry.bytes);
   // The length field is a signed 32-bit number.
   if (total > INT32_MAX)
-    throw CommsException(1050605, L"Message too large to serialise", L".\\src\\Msg", __LINE__,
+    throw CommsException(1050605, L"Message too large to serialise", kFile, __LINE__,
                          L"Msg::getSerializedSizeRequirement");
   return static_cast<int>(total);
 }
 
 void Msg::toByteArray(ByteArray& out) const {
   out.clear();
-  int total = getSerializedSizeRequirement();
+  const int total = getSerializedSizeRequirement();
   out.ensure(total);
-  out += 1;
-  out += total;
-  auto appendName = [&out](const std::wstring& name) {
-    out += static_cast<int>(STRING);
-    out += static_cast<int>(textBytes(name));
-    out += name;
-  };
-  for (const auto& entry : m_mapInts) {
-    appendName(entry.first);
-    out += static_cast<int>(INTEGER);
-    out += 4;
-    out += entry.second;
+  char* p = out.m_pData;
+  p = putInt32(p, 1);
+  p = putInt32(p, total);
+  for (const Entry& entry : m_vecInts) {
+    p = putName(p, entry);
+    p = putInt32(p, INTEGER);
+    p = putInt32(p, 4);
+    p = putInt32(p, entry.number);
   }
-  for (const auto& entry : m_mapStrings) {
-    appendName(entry.first);
-    out += static_cast<int>(STRING);
-    out += static_cast<int>(textBytes(entry.second));
-    out += entry.second;
+  for (const Entry& entry : m_vecStrings) {
+    p = putName(p, entry);
+    p = putInt32(p, STRING);
+    p = putInt32(p, static_cast<int>(entry.textLength * 2));
+    p = putUnits(p, entry.text(), entry.textLength);
   }
-  for (const auto& entry : m_mapByteArrays) {
-    appendName(entry.first);
-    out += static_cast<int>(BYTE_ARRAY);
-    out += byteCount(entry.second);
-    if (entry.second) out += *entry.second;
+  for (const Entry& entry : m_vecByteArrays) {
+    p = putName(p, entry);
+    p = putInt32(p, BYTE_ARRAY);
+    const int count = byteCount(entry.bytes);
+    p = putInt32(p, count);
+    if (count) std::memcpy(p, entry.bytes->getData(), static_cast<std::size_t>(count));
+    p += count;
   }
+  out.m_nSize = total;
 }
 
 void Msg::fromByteArray(const ByteArray& in) {
   int offset = 0;
   if (getNextInt(in, offset) != 1)
-    throw CommsException(1050601, L"Unsupported Message Version", L".\\src\\Msg", __LINE__,
+    throw CommsException(1050601, L"Unsupported Message Version", kFile, __LINE__,
                          L"Msg::fromByteArray");
   if (getNextInt(in, offset) != in.getSize())
-    throw CommsException(1050602, L"Incorrect message length value", L".\\src\\Msg", __LINE__,
+    throw CommsException(1050602, L"Incorrect message length value", kFile, __LINE__,
                          L"Msg::fromByteArray");
 
-  std::wstring name;
-  std::wstring text;
-  int number = 0;
-  DataType type = INTEGER;
-  for (;;) {
-    ByteArray* bytes = nullptr;
-    if (!getNextElement(in, offset, number, name, bytes, type)) return;
-    std::unique_ptr<ByteArray> nameBytes(bytes);
-    if (type != STRING)
+  std::size_t counts[4] = {};
+  countAttributes(in, offset, counts);
+  reserveAttributes(counts[INTEGER], counts[STRING], counts[BYTE_ARRAY]);
+
+  // Names and texts go from the bytes into the store as they are: both hold
+  // UTF-16 code units, and an odd last byte is left out.
+  Element name{}, value{};
+  while (readElement(in, offset, name)) {
+    if (name.tag != STRING)
       throw CommsException(1050603, L"Unexpected element data type when parsing Attribute Name",
-                           L".\\src\\Msg", __LINE__, L"Msg::fromByteArray");
-    bytes = nullptr;
-    if (!getNextElement(in, offset, number, text, bytes, type))
-      throw CommsException(1050604, L"Missing attribute value", L".\\src\\Msg", __LINE__,
+                           kFile, __LINE__, L"Msg::fromByteArray");
+    if (!readElement(in, offset, value))
+      throw CommsException(1050604, L"Missing attribute value", kFile, __LINE__,
                            L"Msg::fromByteArray");
-    switch (type) {
+    const auto units = static_cast<std::uint32_t>(name.length / 2);
+    switch (value.tag) {
       case INTEGER:
-        setAttributeValue(name, number);
+        putInt(name.payload, units, value.number);
         break;
       case STRING:
-        setAttributeValue(name, text);
+        putString(name.payload, units, value.payload, static_cast<std::uint32_t>(value.length / 2));
         break;
-      case BYTE_ARRAY:
-        setAttributeValue(name, bytes);
+      default:
+        putByteArray(name.payload, units, new ByteArray(value.payload, value.length));
         break;
     }
   }
@@ -169,48 +270,25 @@ void Msg::fromByteArray(const ByteArray& in) {
 
 bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue,
                          std::wstring& stringValue, ByteArray*& byteArrayValue, DataType& type) {
-  const std::int64_t size = data.getSize();
-  if (offset >= size) return false;
-  if (static_cast<std::int64_t>(offset) + 8 > size)
-    throw CommsException(1050606, L"Insufficient bytes to read element header", L".\\src\\Msg",
-                         __LINE__, L"Msg::getNextElement");
-  int tag = getNextInt(data, offset);
-  int length = getNextInt(data, offset);
-  // A negative length would move the reading position backwards.
-  if (length < 0 || static_cast<std::int64_t>(offset) + length > size)
-    throw CommsException(1050607, L"Insufficient bytes to read full element", L".\\src\\Msg",
-                         __LINE__, L"Msg::getNextElement");
-  switch (tag) {
+  Element element{};
+  if (!readElement(data, offset, element)) return false;
+  switch (element.tag) {
     case INTEGER:
-      intValue = getNextInt(data, offset);
+      intValue = element.number;
       break;
     case STRING:
       stringValue.clear();
-      utf16::appendFromLE(stringValue, data.getData() + offset,
-                          static_cast<std::size_t>(length / 2));
-      offset += length;
-      break;
-    case BYTE_ARRAY:
-      byteArrayValue = new ByteArray(data.getData() + offset, length);
-      offset += length;
+      utf16::appendFromLE(stringValue, element.payload,
+                          static_cast<std::size_t>(element.length / 2));
       break;
     default:
-      throw CommsException(1050608, L"Unknown element type", L".\\src\\Msg", __LINE__,
-                           L"Msg::getNextElement");
+      byteArrayValue = new ByteArray(element.payload, element.length);
+      break;
   }
-  type = static_cast<DataType>(tag);
+  type = static_cast<DataType>(element.tag);
   return true;
 }
 
-int Msg::getNextInt(const ByteArray& data, int& offset) {
-  if (static_cast<std::int64_t>(offset) + 4 > data.getSize())
-    throw CommsException(1050609, L"Insufficient bytes to read int", L".\\src\\Msg", __LINE__,
-                         L"Msg::getNextInt");
-  const auto* p = reinterpret_cast<const unsigned char*>(data.getData() + offset);
-  offset += 4;
-  return static_cast<int>(
-      static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
-}
+int Msg::getNextInt(const ByteArray& data, int& offset) { return readInt(data, offset); }
 
 }  // namespace kw

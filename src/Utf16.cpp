@@ -107,6 +107,35 @@ void appendFromLE(std::wstring& text, const char* bytes, std::size_t units) {
   text.resize(start + written);
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "code units are kept in native order and written as little-endian bytes");
+
+Units::Units(const wchar_t* text, std::size_t n) {
+  if constexpr (kWide16) {
+    m_pUnits = reinterpret_cast<const char16_t*>(text);
+    m_nSize = static_cast<std::uint32_t>(n);
+  } else {
+    std::size_t units = unitCount(text, n);
+    char16_t* out = m_aInline;
+    if (units > sizeof m_aInline / sizeof m_aInline[0]) {
+      m_pHeap.reset(new char16_t[units]);
+      out = m_pHeap.get();
+    }
+    writeLE(reinterpret_cast<char*>(out), text, n);
+    m_pUnits = out;
+    m_nSize = static_cast<std::uint32_t>(units);
+  }
+}
+
+void assign(std::wstring& text, const char16_t* units, std::size_t n) {
+  if constexpr (kWide16) {
+    text.assign(reinterpret_cast<const wchar_t*>(units), n);
+  } else {
+    text.clear();
+    appendFromLE(text, reinterpret_cast<const char*>(units), n);
+  }
+}
+
 int compare(const std::wstring& a, const std::wstring& b) {
   if constexpr (kWide16) {
     return a.compare(b);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kw::utf16 {
@@ -22,6 +24,28 @@ void appendFromLE(std::wstring& text, const char* bytes, std::size_t units);
 
 // Code-unit order of two texts: <0, 0 or >0.
 int compare(const std::wstring& a, const std::wstring& b);
+
+// A text's UTF-16 code units in native order: the text itself where wchar_t
+// is a code unit, otherwise a converted copy that lives as long as the object.
+class Units {
+ public:
+  Units(const wchar_t* text, std::size_t n);
+  explicit Units(const std::wstring& text) : Units(text.data(), text.size()) {}
+  Units(const Units&) = delete;
+  Units& operator=(const Units&) = delete;
+
+  const char16_t* data() const { return m_pUnits; }
+  std::uint32_t size() const { return m_nSize; }
+
+ private:
+  const char16_t* m_pUnits;
+  std::uint32_t m_nSize;
+  char16_t m_aInline[48];
+  std::unique_ptr<char16_t[]> m_pHeap;
+};
+
+// Replaces text with the characters of n native-order code units.
+void assign(std::wstring& text, const char16_t* units, std::size_t n);
 
 std::string toUtf8(const std::wstring& text);
 std::wstring fromUtf8(const std::string& text);

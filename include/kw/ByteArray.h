@@ -69,6 +69,9 @@ class KW_API ByteArray {
   void freeData();
 
  private:
+  // The message writer fills a block it has sized exactly in place.
+  friend class Msg;
+
   void append(const void* data, int size);
 
   char* m_pData;

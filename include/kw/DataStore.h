@@ -2,24 +2,18 @@
 
 #include <kw/ByteArray.h>
 #include <kw/Platform.h>
-#include <kw/Utf16Less.h>
 
-#include <map>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kw {
 
-// Named int, string and byte-array attributes in three maps ordered by the
-// UTF-16 code units of their names. The store owns its ByteArray values.
+// Named int, string and byte-array attributes in three collections ordered by
+// the UTF-16 code units of their names. The store owns its ByteArray values.
 class KW_API DataStore {
  public:
-  // The int attributes by name.
-  using IntMap = std::map<std::wstring, int, Utf16Less>;
-  // The string attributes by name.
-  using StringMap = std::map<std::wstring, std::wstring, Utf16Less>;
-  // The byte-array attributes by name; the store owns the arrays.
-  using ByteArrayMap = std::map<std::wstring, ByteArray*, Utf16Less>;
-
   DataStore();
   // A deep copy: byte arrays are duplicated.
   DataStore(const DataStore& other);
@@ -28,11 +22,11 @@ class KW_API DataStore {
   DataStore& operator=(const DataStore& other);
 
   // The number of int attributes.
-  int getIntAttributeCount() const { return static_cast<int>(m_mapInts.size()); }
+  int getIntAttributeCount() const { return static_cast<int>(m_vecInts.size()); }
   // The number of string attributes.
-  int getStringAttributeCount() const { return static_cast<int>(m_mapStrings.size()); }
+  int getStringAttributeCount() const { return static_cast<int>(m_vecStrings.size()); }
   // The number of byte-array attributes.
-  int getByteArrayAttributeCount() const { return static_cast<int>(m_mapByteArrays.size()); }
+  int getByteArrayAttributeCount() const { return static_cast<int>(m_vecByteArrays.size()); }
 
   // Whether an int attribute has this name.
   bool containsIntAttribute(const wchar_t* name) const;
@@ -76,17 +70,49 @@ class KW_API DataStore {
   void removeByteArrayAttribute(const std::wstring& name);
 
  protected:
+  // One attribute. Its name, and after it a string attribute's text, are held
+  // as UTF-16 code units, the form the wire carries, so a message is written
+  // and read with plain copies: inside the entry when they are short, as most
+  // names are, otherwise in a block of their own.
+  struct Entry {
+    static constexpr std::uint32_t kInlineUnits = 12;
+    union {
+      char16_t* block;
+      char16_t local[kInlineUnits];
+    };
+    std::uint32_t nameLength;
+    std::uint32_t textLength;
+    union {
+      int number;
+      ByteArray* bytes;
+    };
+
+    bool isLocal() const { return std::uint64_t{nameLength} + textLength <= kInlineUnits; }
+    const char16_t* units() const { return isLocal() ? local : block; }
+    const char16_t* text() const { return units() + nameLength; }
+  };
+  // Sorted by name; names are unique within one list.
+  using Entries = std::vector<Entry>;
+
   // Adds deep copies of the other's attributes.
   void copyData(const DataStore& other);
   // Removes every attribute, deleting the byte arrays.
   void deleteData();
 
-  // The int attributes.
-  IntMap m_mapInts;
-  // The string attributes.
-  StringMap m_mapStrings;
-  // The byte-array attributes, owned.
-  ByteArrayMap m_mapByteArrays;
+  // The same operations for a name already in UTF-16 code units; `name` and
+  // `text` may point anywhere, aligned or not (into received bytes, say).
+  static const Entry* findEntry(const Entries& list, const void* name, std::uint32_t length);
+  void putInt(const void* name, std::uint32_t length, int value);
+  void putString(const void* name, std::uint32_t length, const void* text,
+                 std::uint32_t textLength);
+  // Adopts `value` even when it throws.
+  void putByteArray(const void* name, std::uint32_t length, ByteArray* value);
+  // Room for that many more attributes of each kind.
+  void reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays);
+
+  Entries m_vecInts;
+  Entries m_vecStrings;
+  Entries m_vecByteArrays;
 };
 
 }  // namespace kw

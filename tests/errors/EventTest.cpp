@@ -2,6 +2,8 @@
 #include <kw/Event.h>
 #include <kw/Exception.h>
 
+#include <ctime>
+#include <cwchar>
 #include <cwctype>
 #include <sstream>
 
@@ -51,6 +53,20 @@ TEST(Event, HeaderCarriesTimeLabelAndId) {
   std::wostringstream stream;
   stream << odd;
   EXPECT_EQ(stream.str().substr(20), L"Error   7 E \r\n");
+}
+
+TEST(Event, HeaderTimeIsTheLocalTimeNow) {
+  auto now = [] {
+    wchar_t text[32] = {};
+    std::time_t seconds = std::time(nullptr);
+    std::wcsftime(text, 32, L"%Y/%m/%d %H:%M:%S", std::localtime(&seconds));
+    return std::wstring(text);
+  };
+  Event event(1, L"D", Event::Info, L"f", 1, L"fn");
+  std::wstring before = now();
+  std::wstring stamp = event.toString(true).substr(0, 19);
+  std::wstring after = now();
+  EXPECT_TRUE(stamp == before || stamp == after) << stamp << L" not " << before;
 }
 
 TEST(Event, ExceptionTextIsAppended) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <kw/DataStore.h>
 
+#include <cwchar>
+#include <string>
+
 using kw::ByteArray;
 using kw::DataStore;
 
@@ -76,4 +79,93 @@ TEST(DataStore, ByteArraysAreOwnedAndCopiedDeeply) {
   EXPECT_EQ(store.getByteArrayAttributeCount(), 2);
   ASSERT_TRUE(store.getAttributeValue(L"Blob", value));
   EXPECT_EQ(value->getSize(), 4);
+}
+
+TEST(DataStore, ManyAttributesSetInAnyOrderStaySortedAndFindable) {
+  DataStore store;
+  const int n = 200;
+  auto name = [](int i) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"k%03d", i);
+    return std::wstring(text);
+  };
+  // 37 and 200 share no factor, so this visits every number once, out of order.
+  for (int step = 0; step < n; ++step) {
+    int i = step * 37 % n;
+    store.setAttributeValue(name(i), i);
+    store.setAttributeValue(name(i), std::wstring(static_cast<std::size_t>(i % 7), L'a' + i % 26));
+    std::string bytes(static_cast<std::size_t>(i), 'b');
+    store.setAttributeValue(name(i), new ByteArray(bytes.data(), i));
+  }
+  for (int i = 0; i < n; i += 3) {
+    store.removeIntAttribute(name(i));
+    store.removeStringAttribute(name(i));
+    store.removeByteArrayAttribute(name(i));
+  }
+  for (int i = 1; i < n; i += 3) store.setAttributeValue(name(i), std::wstring(40, L'z'));
+
+  const int kept = n - (n + 2) / 3;
+  ASSERT_EQ(store.getIntAttributeCount(), kept);
+  ASSERT_EQ(store.getStringAttributeCount(), kept);
+  ASSERT_EQ(store.getByteArrayAttributeCount(), kept);
+  unsigned int index = 0;
+  for (int i = 0; i < n; ++i) {
+    int number = -1;
+    std::wstring text;
+    ByteArray* bytes = nullptr;
+    if (i % 3 == 0) {
+      EXPECT_FALSE(store.getAttributeValue(name(i), number)) << i;
+      EXPECT_FALSE(store.containsStringAttribute(name(i))) << i;
+      continue;
+    }
+    std::wstring expected = i % 3 == 1
+                                ? std::wstring(40, L'z')
+                                : std::wstring(static_cast<std::size_t>(i % 7), L'a' + i % 26);
+    ASSERT_TRUE(store.getAttributeValue(name(i), number));
+    EXPECT_EQ(number, i);
+    ASSERT_TRUE(store.getAttributeValue(name(i), text));
+    EXPECT_EQ(text, expected);
+    ASSERT_TRUE(store.getAttributeValue(name(i), bytes));
+    EXPECT_EQ(bytes->getSize(), i);
+    // Reads by position follow the names' order.
+    ASSERT_TRUE(store.getAttributeValue(index, number));
+    EXPECT_EQ(number, i);
+    ASSERT_TRUE(store.getAttributeValue(index, text));
+    EXPECT_EQ(text, expected);
+    ASSERT_TRUE(store.getAttributeValue(index, bytes));
+    EXPECT_EQ(bytes->getSize(), i);
+    ++index;
+  }
+
+  DataStore copy(store);
+  std::wstring text;
+  ASSERT_TRUE(copy.getAttributeValue(name(197), text));
+  EXPECT_EQ(text, std::wstring(197 % 7, L'a' + 197 % 26));
+  EXPECT_EQ(copy.getByteArrayAttributeCount(), kept);
+}
+
+TEST(DataStore, EmptyNamesAndTextsAndTextsThatGrowAndShrink) {
+  DataStore store;
+  store.setAttributeValue(L"", std::wstring());
+  store.setAttributeValue(L"", 0);
+  store.setAttributeValue(L"", new ByteArray());
+  std::wstring text = L"stale";
+  ASSERT_TRUE(store.getAttributeValue(L"", text));
+  EXPECT_EQ(text, L"");
+  EXPECT_TRUE(store.containsIntAttribute(L""));
+  EXPECT_TRUE(store.containsByteArrayAttribute(L""));
+
+  store.setAttributeValue(L"", std::wstring(100, L'x'));
+  ASSERT_TRUE(store.getAttributeValue(L"", text));
+  EXPECT_EQ(text, std::wstring(100, L'x'));
+  store.setAttributeValue(L"T", std::wstring(L"long text \U0001F600"));
+  store.setAttributeValue(L"T", std::wstring(L"s"));
+  ASSERT_TRUE(store.getAttributeValue(L"T", text));
+  EXPECT_EQ(text, L"s");
+  store.setAttributeValue(L"T", std::wstring());
+  ASSERT_TRUE(store.getAttributeValue(L"T", text));
+  EXPECT_EQ(text, L"");
+  // The empty name sorts first.
+  ASSERT_TRUE(store.getAttributeValue(0u, text));
+  EXPECT_EQ(text, std::wstring(100, L'x'));
 }

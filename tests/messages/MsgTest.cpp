@@ -259,3 +259,34 @@ TEST(Msg, CopiesAreDeep) {
   ASSERT_TRUE(assigned.getAttributeValue(L"Bytes", value));
   EXPECT_EQ(value->getSize(), 3);
 }
+
+TEST(Msg, ParsedNamesFallBetweenHeldOnesAndAReusedBufferHoldsOnlyTheNewBytes) {
+  Msg sent;
+  int number = 0;
+  for (const wchar_t* name : {L"A", L"C", L"E", L"\U0001F600"}) {
+    sent.setAttributeValue(name, ++number);
+    sent.setAttributeValue(name, std::wstring(name) + L" text");
+  }
+  ByteArray wire;
+  Msg big;
+  big.setAttributeValue(L"Blob", new ByteArray(std::string(500, 'x').data(), 500));
+  big.toByteArray(wire);  // leaves a larger block behind
+  sent.toByteArray(wire);
+  ASSERT_EQ(wire.getSize(), static_cast<SizedMsg&>(sent).getSerializedSizeRequirement());
+
+  Msg held;
+  held.removeIntAttribute(L"MsgType");
+  for (const wchar_t* name : {L"B", L"D", L"\uFFFF"}) {
+    held.setAttributeValue(name, -1);
+    held.setAttributeValue(name, std::wstring(L"held"));
+  }
+  held.fromByteArray(wire);
+  std::wstring text;
+  held.toString(text);
+  // U+1F600 is the pair D83D DE00, which sorts before U+FFFF.
+  EXPECT_EQ(text,
+            L"A=1\r\nB=-1\r\nC=2\r\nD=-1\r\nE=3\r\nMsgType=0\r\n\U0001F600=4\r\n"
+            L"\uFFFF=-1\r\n"
+            L"A=A text\r\nB=held\r\nC=C text\r\nD=held\r\nE=E text\r\n"
+            L"\U0001F600=\U0001F600 text\r\n\uFFFF=held\r\n");
+}

@@ -6,7 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <vector>
+#include <memory>
+#include <string>
 
 #include "Utf16.h"
 
@@ -20,10 +21,22 @@ int toDescriptor(HANDLE file) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
 }
 
+// A device opens the same file for every event: its name is converted once
+// per thread, not once per event.
+const std::string& narrowPath(const std::wstring& path) {
+  thread_local std::wstring t_wide;
+  thread_local std::string t_narrow;
+  if (path != t_wide || t_narrow.empty()) {
+    t_narrow = utf16::toUtf8(path);
+    t_wide = path;
+  }
+  return t_narrow;
+}
+
 }  // namespace
 
 HANDLE traceFileOpen(const std::wstring& path) {
-  int fd = ::open(utf16::toUtf8(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  int fd = ::open(narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   // An exclusive lock that is refused rather than waited for stands in for
   // Windows' unshared open: while one writer has the file, the others fail.
@@ -35,13 +48,21 @@ HANDLE traceFileOpen(const std::wstring& path) {
 }
 
 void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
-  std::vector<char> bytes(utf16::unitCount(text, length) * 2);
-  utf16::writeLE(bytes.data(), text, length);
+  // Most events fit the stack.
+  char local[2048];
+  std::unique_ptr<char[]> heap;
+  const std::size_t size = utf16::unitCount(text, length) * 2;
+  char* bytes = local;
+  if (size > sizeof local) {
+    heap.reset(new char[size]);
+    bytes = heap.get();
+  }
+  utf16::writeLE(bytes, text, length);
   // A partial write would leave half a code unit behind and shift every
   // later line; finish it unless the file refuses.
   std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(toDescriptor(file), bytes.data() + done, bytes.size() - done);
+  while (done < size) {
+    ssize_t n = ::write(toDescriptor(file), bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release, runs every one of them and prints one table of their RATIO
+# rows (kwbase next to its baseline or peer library, measured in the same run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# Installs the benchmark library and the protobuf peer with everything else.
+scripts/setup.sh
+
+jobs=$(nproc)
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_BENCH=ON -DKW_BUILD_TESTS=OFF \
+  -DKW_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/bench -j"$jobs" >/dev/null
+
+rows=build/bench/ratio-rows.txt
+: >"$rows"
+status=0
+for program in build/bench/bin/kwbench_*; do
+  [ -x "$program" ] || continue
+  name=$(basename "$program")
+  echo "== $name"
+  if "$program" >"build/bench/$name.log" 2>&1; then
+    grep -v '^RATIO' "build/bench/$name.log" || true
+  else
+    echo "$name failed (exit $?); its output: build/bench/$name.log"
+    status=1
+  fi
+  grep '^RATIO' "build/bench/$name.log" | cut -f2- >>"$rows" || true
+done
+
+echo
+echo "== kwbase next to its baseline or peer (ratio = kwbase / peer)"
+{
+  printf 'row\tkwbase\tpeer\tratio\tgoal\tresult\n'
+  cat "$rows"
+} | awk -F'\t' '{ for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) }
+                   if (NF > cols) cols = NF }
+               END { for (r = 1; r <= NR; r++) { line = ""
+                       for (i = 1; i <= cols; i++) line = line sprintf("%-" w[i] + 2 "s", cell[r, i])
+                       sub(/ +$/, "", line); print line } }'
+exit "$status"
