@@ -2,9 +2,11 @@
 # (headers, the .so link, the CMake package, kwbase.pc) and kwtool.
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-# The packages' prefix is /usr, and kwbase.pc is written with the prefix of
-# the install, so the staging install must see /usr, not its own folder.
+# The packages' prefix is /usr whatever the build's CMAKE_INSTALL_PREFIX, and
+# kwbase.pc is written with the prefix of the install, so the staging install
+# must see /usr (below DESTDIR), not its own folder.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
