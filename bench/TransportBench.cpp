@@ -6,7 +6,9 @@
 // then the reader's (each about 50 ms on average, 100 ms at worst), and a burst moves about one
 // message per reader period, since the reader finds the slot empty right after each take.
 #include <kw/Msg.h>
+#include <kw/Mutex.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/Tools.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -137,6 +139,42 @@ void devicePair(const std::wstring& name, int rounds, int burst) {
   waitpid(peer, nullptr, 0);
 }
 
+// A writer that finds the slot full holds the block lock through a 10 ms wait, releases it and
+// takes it again at once. How long does a reader that wants the lock meanwhile wait for it?
+// Handed over on release, at most one wait (10 ms); taken straight back, many.
+void lockHandoff(const std::wstring& name, int samples) {
+  const std::wstring lockName = kw::Tools::createLocalObjectName((name + L".handoff").c_str());
+  auto* stop = static_cast<std::atomic<int>*>(
+      mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  new (stop) std::atomic<int>(0);
+  pid_t writer = fork();
+  if (writer == 0) {
+    kw::Mutex lock;
+    lock.initialise(lockName.c_str());
+    while (stop->load() == 0) {
+      lock.lock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      lock.release();
+    }
+    _exit(0);
+  }
+  kw::Mutex lock;
+  lock.initialise(lockName.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::vector<double> waits;
+  for (int i = 0; i < samples; ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(1000 + (i * 7919) % 9000));
+    const auto start = Clock::now();
+    lock.lock();
+    waits.push_back(ms(Clock::now() - start));
+    lock.release();
+  }
+  stop->store(1);
+  waitpid(writer, nullptr, 0);
+  munmap(stop, 4096);
+  report("reader's wait for a lock a writer polls under", summarise(waits));
+}
+
 void idleCpu(const std::wstring& name, int seconds) {
   const double baseStart = cpuMs();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -163,6 +201,7 @@ int main(int argc, char** argv) {
   const std::wstring name = L"kwbench." + std::to_wstring(getpid());
 
   report("bare shared-memory ping-pong (baseline)", barePingPong(10000));
+  lockHandoff(name, 100);
   devicePair(name, rounds, burst);
   idleCpu(name, idleSeconds);
   std::printf(

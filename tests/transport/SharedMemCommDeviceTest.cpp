@@ -2,6 +2,7 @@
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/Tools.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/TraceCapture.h"
@@ -318,3 +320,30 @@ TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
   ASSERT_TRUE(got);
   EXPECT_EQ(serialOf(*got), 5);
 }
+
+#ifndef _WIN32
+// Another user who plants a victim's block or lock (the names are
+// predictable) must neither read nor forge its messages: the device refuses
+// the channel through its setup failure and the process goes on.
+TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
+  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
+  for (bool otherUser : {false, true}) {
+    for (const wchar_t* suffix : {L".mem", L".mtx"}) {
+      SCOPED_TRACE(narrow(suffix) + (otherUser ? " of another user" : " open to all"));
+      const std::string path = kwtest::sharedObjectPath(local + suffix);
+      std::string reason;
+      if (otherUser && !kwtest::createAsOtherUser(path, 0666, reason)) GTEST_SKIP() << reason;
+      if (!otherUser) ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
+      kwtest::TraceCapture capture;
+      {
+        Device reader(name(L"Out").c_str(), Device::Reader);
+        ASSERT_TRUE(reader.startThread(nullptr));
+        EXPECT_TRUE(eventually([&] { return reader.getThreadState() == kw::Thread::Stopped; }));
+      }
+      EXPECT_EQ(capture.count(1050909), 1);
+      EXPECT_EQ(capture.count(1051002), 1);
+      std::filesystem::remove(path);
+    }
+  }
+}
+#endif
