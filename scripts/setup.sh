@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev
+  googletest libgtest-dev libbenchmark-dev libboost-dev
   libsqlite3-dev
   libunwind-dev libdw-dev pkg-config
   libx11-6 libx11-dev xvfb

@@ -39,9 +39,7 @@ bool waitRunning(Device& device) {
 }
 
 std::unique_ptr<Msg> popWithin(Device& device, int timeoutMs = 10000) {
-  std::unique_ptr<Msg> msg;
-  eventually([&] { return (msg.reset(device.popMessage()), msg != nullptr); }, timeoutMs);
-  return msg;
+  return std::unique_ptr<Msg>(device.waitForMessage(static_cast<unsigned int>(timeoutMs)));
 }
 
 std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -80,11 +78,20 @@ int serialOf(const Msg& msg) {
   return serial;
 }
 
+// Switches the wake path off for the devices set up meanwhile in this
+// process, and for the children started meanwhile.
+struct PollingOnly {
+  PollingOnly() { kwtest::setEnv("KW_TRANSPORT_POLL_ONLY", "1"); }
+  ~PollingOnly() { kwtest::setEnv("KW_TRANSPORT_POLL_ONLY", ""); }
+};
+
 // The block of a device name, opened without a worker, for writing into
-// it what a broken or hostile peer would.
+// it what a broken or hostile peer would. It takes no part in the wake
+// path, as a peer that only polls.
 class RawBlock : public SharedMemCommDevice {
  public:
   explicit RawBlock(const wchar_t* name) : SharedMemCommDevice(name, Reader) {
+    PollingOnly polling;
     m_open = createSharedMem();
   }
   bool open() const { return m_open; }
@@ -207,6 +214,31 @@ TEST_F(SharedMemPair, RoundTripWhicheverSideStartsFirst) {
     if (!childFirst) child = startEcho();
     exchange(writer, reader, 0, 15);
     quit(writer);
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
+// A peer that only polls, as the plain protocol has it, and one that also
+// rings: messages pass both ways whichever of the two only polls.
+TEST_F(SharedMemPair, ASideThatOnlyPollsAndOneThatRingsInteroperate) {
+  for (bool pollHere : {true, false}) {
+    SCOPED_TRACE(pollHere ? "this side polls" : "the peer polls");
+    std::unique_ptr<Device> writer, reader;
+    std::unique_ptr<kwtest::ChildProcess> child;
+    {
+      std::unique_ptr<PollingOnly> polling;
+      if (pollHere) polling = std::make_unique<PollingOnly>();
+      writer = std::make_unique<Device>(name(L"Out").c_str(), Device::Writer);
+      reader = std::make_unique<Device>(name(L"Back").c_str(), Device::Reader);
+      ASSERT_TRUE(writer->startThread(nullptr) && reader->startThread(nullptr));
+      ASSERT_TRUE(waitRunning(*writer) && waitRunning(*reader));
+      polling.reset();
+      if (!pollHere) polling = std::make_unique<PollingOnly>();
+      child = startEcho();
+    }
+    // Bursts fill the slot while the peer is slow, so the writers wait.
+    exchange(*writer, *reader, 0, 40);
+    quit(*writer);
     EXPECT_EQ(child->wait(), 0);
   }
 }

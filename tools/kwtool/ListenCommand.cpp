@@ -7,7 +7,6 @@
 #include <csignal>
 #include <memory>
 #include <ostream>
-#include <thread>
 
 #include "kwtool/ArgReader.h"
 #include "kwtool/MessageText.h"
@@ -29,7 +28,9 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 extern "C" void onInterrupt(int) { g_interrupted = 1; }
 
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// How often a wait for the next message stops to look at Ctrl+C, the
+// worker and the time limit; a message ends the wait at once.
+constexpr unsigned int kCheckIntervalMs = 100;
 
 }  // namespace
 
@@ -70,11 +71,8 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
       status = 1;
       break;
     }
-    std::unique_ptr<kw::Msg> msg(device.popMessage());
-    if (!msg) {
-      std::this_thread::sleep_for(kPollInterval);
-      continue;
-    }
+    std::unique_ptr<kw::Msg> msg(device.waitForMessage(kCheckIntervalMs));
+    if (!msg) continue;
     ToolTrace::info(1070401,
                     L"Received a message of type " +
                         std::wstring(kw::Msg::getTypeName(msg->getType())) + L" on " + name,

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "os/posix/SharedSegment.h"
 
@@ -69,6 +71,15 @@ bool holderEnds(pid_t holder) {
   for (int i = 0; i < 2000 && threadAlive(holder); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return !threadAlive(holder);
+}
+
+// Mutexes closed while a live thread of ours holds them stay here, mapped
+// and reachable, for the rest of the process.
+void keptForHolder(PosixMutex* mutex) {
+  static std::mutex lock;
+  static auto* kept = new std::vector<PosixMutex*>;
+  std::lock_guard<std::mutex> guard(lock);
+  kept->push_back(mutex);
 }
 
 void noteLocked(PosixMutex* mutex, bool abandoned) {
@@ -152,7 +163,10 @@ void mutexClose(HANDLE handle) {
   // writing to it: memory still held by one of our threads must stay
   // mapped, as a Windows mutex lives on while a thread owns it.
   const pid_t holder = mutex->holder.load();
-  if (holder != 0 && threadAlive(holder) && !holderEnds(holder)) return;
+  if (holder != 0 && threadAlive(holder) && !holderEnds(holder)) {
+    keptForHolder(mutex);
+    return;
+  }
   if (mutex->mutex == &mutex->own) pthread_mutex_destroy(&mutex->own);
   delete mutex;
 }
