@@ -18,6 +18,10 @@
 #include "support/SettingsArea.h"
 #include "support/TraceCapture.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 using kw::Msg;
 using kw::SharedMemCommDevice;
 using Device = kw::SharedMemCommDevice;
@@ -377,5 +381,28 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
       std::filesystem::remove(path);
     }
   }
+}
+
+// The wake objects follow the same rule; without them the pair polls.
+TEST_F(SharedMemPair, LinuxLeavesWakeObjectsThatAreNotPrivateAlone) {
+  const std::string path =
+      kwtest::sharedObjectPath(kw::Tools::createLocalObjectName(name(L"Out").c_str()) + L".wake");
+  ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
+  {
+    Device writer(name(L"Out").c_str(), Device::Writer);
+    Device reader(name(L"Out").c_str(), Device::Reader);
+    ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+    for (int i = 0; i < 3; ++i) writer.pushMessage(makeMessage(i));
+    for (int i = 0; i < 3; ++i) {
+      std::unique_ptr<Msg> got = popWithin(reader);
+      ASSERT_TRUE(got);
+      EXPECT_EQ(serialOf(*got), i);
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 4096);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  std::filesystem::remove(path);
 }
 #endif

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "os/posix/SharedSegment.h"
 
@@ -57,7 +58,9 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
     return true;
   };
   path->side = side;
-  if (!path->segment.open(SharedSegment::objectName(name), sizeof(Bells), kMagic, layOut) ||
+  const std::wstring objectName = std::wstring(name) + L".wake";
+  if (!path->segment.open(SharedSegment::objectName(objectName.c_str()), sizeof(Bells), kMagic,
+                          layOut) ||
       !path->segment.setMark(side)) {
     const int error = errno;
     delete path;
