@@ -4,8 +4,8 @@ set -euo pipefail
 
 packages=(
   cmake make g++ clang libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev libboost-stacktrace-dev libprotobuf-dev
-  protobuf-compiler
+  googletest libgtest-dev libbenchmark-dev libboost-dev libboost-stacktrace-dev
+  libprotobuf-dev protobuf-compiler
   libsqlite3-dev
   libunwind-dev libdw-dev pkg-config
   libx11-6 libx11-dev xvfb

@@ -3,6 +3,8 @@
 #include <kw/Exception.h>
 #include <kw/Msg.h>
 
+#include <chrono>
+
 namespace kw {
 
 CommunicationDevice::CommunicationDevice() : m_nMaxQSize(1000) {
@@ -27,6 +29,27 @@ Msg* CommunicationDevice::popMessage() { return popMessage(m_inQ, m_inQLock); }
 
 void CommunicationDevice::pushMessage(Msg* msg) { pushMessage(msg, m_outQ, m_outQLock); }
 
+Msg* CommunicationDevice::waitForMessage(unsigned int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const bool forever = timeoutMs == INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    // Counted before the look, so that an arrival after it is not missed.
+    unsigned long seen;
+    {
+      std::lock_guard<std::mutex> guard(m_arrivalLock);
+      seen = m_nArrivals;
+    }
+    if (Msg* msg = popMessage(m_inQ, m_inQLock)) return msg;
+    std::unique_lock<std::mutex> guard(m_arrivalLock);
+    auto arrived = [&] { return m_nArrivals != seen; };
+    if (forever)
+      m_arrival.wait(guard, arrived);
+    else if (!m_arrival.wait_until(guard, deadline, arrived))
+      return nullptr;
+  }
+}
+
 int CommunicationDevice::getInQSize() { return queueSize(m_inQ, m_inQLock); }
 
 int CommunicationDevice::getOutQSize() { return queueSize(m_outQ, m_outQLock); }
@@ -36,24 +59,35 @@ void CommunicationDevice::setMaxQSize(unsigned int size) { m_nMaxQSize = size; }
 int CommunicationDevice::execute(void*) {
   for (;;) {
     while (sendReceiveMsgs()) terminateIfRequested();
-    sleep(100);
+    waitForWork(100);
   }
 }
+
+void CommunicationDevice::waitForWork(int ms) { sleep(ms); }
 
 void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
   if (!msg) {
     throw Exception(1050201, L"NULL message was specified", L".\\src\\CommunicationDevice", 170,
                     L"CommunicationDevice::pushMessage");
   }
-  AutoMutex guard(lock);
-  // The limit is read once: another thread may change it meanwhile. A limit
-  // of 0 would take from an empty queue, so it counts as 1.
-  const unsigned int limit = m_nMaxQSize == 0 ? 1 : m_nMaxQSize;
-  if (q.size() >= limit) {
-    delete q.front();
-    q.pop_front();
+  {
+    AutoMutex guard(lock);
+    // The limit is read once: another thread may change it meanwhile. A
+    // limit of 0 would take from an empty queue, so it counts as 1.
+    const unsigned int limit = m_nMaxQSize == 0 ? 1 : m_nMaxQSize;
+    if (q.size() >= limit) {
+      delete q.front();
+      q.pop_front();
+    }
+    q.push_back(msg);
   }
-  q.push_back(msg);
+  if (&q == &m_inQ) {
+    {
+      std::lock_guard<std::mutex> guard(m_arrivalLock);
+      ++m_nArrivals;
+    }
+    m_arrival.notify_all();
+  }
 }
 
 Msg* CommunicationDevice::popMessage(Queue& q, Mutex& lock) {

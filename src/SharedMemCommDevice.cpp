@@ -13,6 +13,7 @@
 #include <new>
 
 #include "os/SharedMemory.h"
+#include "os/WakePath.h"
 
 namespace kw {
 
@@ -54,11 +55,45 @@ SharedMemCommDevice::SharedMemCommDevice(const wchar_t* name, ReaderWriter role)
   const std::wstring local = Tools::createLocalObjectName(name);
   m_strMapName = local + L".mem";
   m_strMutexName = local + L".mtx";
+  m_strWakeName = local;
 }
 
 SharedMemCommDevice::~SharedMemCommDevice() {
+  // A worker waiting on its bell does not see the thread's wake event:
+  // the request comes first, then the bell.
+  requestTermination();
+  ring(m_eReaderWriter);
   terminate(50);
   cleanUpSharedMem();
+}
+
+void SharedMemCommDevice::pushMessage(Msg* msg) {
+  CommunicationDevice::pushMessage(msg);
+  ring(m_eReaderWriter);
+}
+
+void SharedMemCommDevice::ring(ReaderWriter side) {
+  if (HANDLE wake = m_hWakePath.load())
+    os::wakePathRing(wake, side == Reader ? os::WakeReader : os::WakeWriter);
+}
+
+// The wake path only speeds the block up: a side that cannot open it polls.
+void SharedMemCommDevice::openWakePath() {
+  if (os::wakePathSwitchedOff()) return;
+  m_hWakePath = os::wakePathOpen(m_strWakeName.c_str(),
+                                 m_eReaderWriter == Reader ? os::WakeReader : os::WakeWriter);
+}
+
+HANDLE SharedMemCommDevice::wakePathWithPeer() {
+  HANDLE wake = m_hWakePath.load();
+  return wake && os::wakePathPeerTakesPart(wake) ? wake : nullptr;
+}
+
+void SharedMemCommDevice::waitForWork(int ms) {
+  HANDLE wake = m_hWakePath.load();
+  if (!wake) return CommunicationDevice::waitForWork(ms);
+  os::wakePathWait(wake, static_cast<unsigned long>(ms));
+  terminateIfRequested();
 }
 
 bool SharedMemCommDevice::createSharedMem() {
@@ -82,6 +117,7 @@ bool SharedMemCommDevice::createSharedMem() {
       throw e;
     }
     m_pSharedView = static_cast<char*>(view);
+    openWakePath();
     return true;
   } catch (SystemException& e) {
     traceCaught(1050909, e, L"An exception occured while creating shared global memory", 220,
@@ -117,6 +153,7 @@ void SharedMemCommDevice::cleanUpSharedMem() {
   if (m_hMapFile) os::sharedMemoryClose(m_hMapFile);
   m_pSharedView = nullptr;
   m_hMapFile = nullptr;
+  os::wakePathClose(m_hWakePath.exchange(nullptr));
 }
 
 bool SharedMemCommDevice::sendReceiveMsgs() {
@@ -157,6 +194,13 @@ bool SharedMemCommDevice::sendMsg() {
       std::memcpy(m_pSharedView + kLengthOffset, &length, sizeof length);
       storeFlag(m_pSharedView, 1);
       written = true;
+    } else if (HANDLE wake = wakePathWithPeer()) {
+      // The reader rings as it frees the slot, and needs the lock to do so.
+      m_mutex.release();
+      terminateIfRequested();
+      os::wakePathWait(wake, 10);
+      terminateIfRequested();
+      continue;
     } else {
       // Held through the wait: a worker ended here leaves the lock abandoned.
       sleep(10);
@@ -164,6 +208,7 @@ bool SharedMemCommDevice::sendMsg() {
     m_mutex.release();
     terminateIfRequested();
   }
+  ring(Reader);
   return true;
 }
 
@@ -190,6 +235,7 @@ bool SharedMemCommDevice::readMsg() {
   }
   storeFlag(m_pSharedView, 0);
   m_mutex.release();
+  ring(Writer);
   if (!bytes) {
     CommsException e(1050907, L"Unable to allocate space for the received message: ", kFile, 415,
                      L"SharedMemCommDevice::readMsg");

@@ -4,7 +4,9 @@
 #include <kw/Platform.h>
 #include <kw/Thread.h>
 
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 
 namespace kw {
 
@@ -28,6 +30,12 @@ class KW_API CommunicationDevice : public Thread {
 
   // The oldest received message, now the caller's; null when none waits.
   virtual Msg* popMessage();
+  // As popMessage, but waits up to timeoutMs (INFINITE: no limit) for a
+  // message to arrive when none waits: an application thread receives
+  // without polling, as soon as the worker has queued the message. Null when
+  // none arrived in time. Any number of threads may wait; each message goes
+  // to one of them.
+  Msg* waitForMessage(unsigned int timeoutMs);
   // Takes the message over; a full out queue drops its oldest message.
   // Throws Exception 1050201 for null.
   virtual void pushMessage(Msg* msg);
@@ -56,8 +64,12 @@ class KW_API CommunicationDevice : public Thread {
   void cleanUp() override {}
   // One transport step: true when a message was sent or received.
   virtual bool sendReceiveMsgs() { return false; }
+  // The worker's pause when a step found nothing to do: sleep(ms) here. A
+  // transport that is told of new work may return as soon as there is some.
+  virtual void waitForWork(int ms);
 
-  // Appends to `q` under `lock`, dropping the oldest message of a full queue.
+  // Appends to `q` under `lock`, dropping the oldest message of a full queue;
+  // a message pushed into the in queue wakes the threads in waitForMessage.
   void pushMessage(Msg* msg, Queue& q, Mutex& lock);
   // Takes the oldest message of `q` under `lock`; null when empty.
   Msg* popMessage(Queue& q, Mutex& lock);
@@ -77,6 +89,11 @@ class KW_API CommunicationDevice : public Thread {
 
  private:
   int queueSize(Queue& q, Mutex& lock);
+
+  // Counts the messages put into the in queue, for waitForMessage.
+  std::mutex m_arrivalLock;
+  std::condition_variable m_arrival;
+  unsigned long m_nArrivals = 0;
 };
 
 }  // namespace kw

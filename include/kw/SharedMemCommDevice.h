@@ -3,6 +3,7 @@
 #include <kw/CommunicationDevice.h>
 #include <kw/Mutex.h>
 
+#include <atomic>
 #include <string>
 
 namespace kw {
@@ -11,6 +12,14 @@ namespace kw {
 // named shared block that holds one message at a time. Both processes
 // open the same name, one as Writer and one as Reader; the other direction
 // needs a second pair under another name.
+//
+// Beside the block, each side opens wake objects of its own (found by the
+// same name) unless KW_TRANSPORT_POLL_ONLY=1 is set in its environment: a
+// writer then rings the reader as it fills the slot, a reader rings the
+// writer as it frees it, and a push rings the device's own worker, so that
+// messages move at the speed of a wake-up. A side whose peer does not take
+// part keeps to the polling protocol alone: idle turns every 100 ms, a full
+// slot retried every 10 ms with the block lock held.
 class KW_API SharedMemCommDevice : public CommunicationDevice {
  public:
   // Which end of the block this device is.
@@ -29,6 +38,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // Stops the worker (50 ms grace, then killed) and closes the block.
   ~SharedMemCommDevice() override;
 
+  // Queues the message; a worker waiting for work sees it at once.
+  void pushMessage(Msg* msg) override;
   // True for the Writer.
   bool canSendMsgs() override { return m_eReaderWriter == Writer; }
   // True for the Reader.
@@ -37,9 +48,13 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   CommMechanism getCommType() override { return SharedMemory; }
 
  protected:
+  using CommunicationDevice::pushMessage;
+
   // Opens the block on the worker; false ends the worker.
   bool setup() override { return createSharedMem(); }
   bool sendReceiveMsgs() override;
+  // Waits on this side's bell rather than sleeping, when there is one.
+  void waitForWork(int ms) override;
 
   // True when the block is mapped, false after a traced failure.
   bool createSharedMem();
@@ -64,6 +79,16 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   HANDLE m_hMapFile;
   // The lock's object name.
   std::wstring m_strMutexName;
+
+ private:
+  void ring(ReaderWriter side);
+  void openWakePath();
+  // The wake path while the peer takes part in it too; null otherwise.
+  HANDLE wakePathWithPeer();
+
+  std::wstring m_strWakeName;
+  // Null while the device only polls. Set by the worker, read by pushers.
+  std::atomic<HANDLE> m_hWakePath{nullptr};
 };
 
 }  // namespace kw

@@ -6,11 +6,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/TraceCapture.h"
@@ -93,6 +97,62 @@ TEST(Mutex, IsRecursiveAndFreeOnlyAfterTheLastRelease) {
   mutex.release();
   EXPECT_FALSE(other.holdsWithin(200ms)) << "free after one of two releases";
   mutex.release();
+  EXPECT_TRUE(other.holdsWithin(30s));
+}
+
+// A holder that gives the mutex up and at once asks for it again, as a
+// writer polling for a free slot does, must let in the thread that was
+// already waiting.
+TEST(Mutex, AReleasedMutexGoesToTheThreadAlreadyWaiting) {
+  for (bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
+    const std::wstring name = uniqueMutexName();
+    kw::Mutex holder, other;
+    holder.initialise(named ? name.c_str() : nullptr);
+    other.initialise(name.c_str());
+    kw::Mutex& waiterSide = named ? other : holder;
+    holder.lock();
+    std::atomic<long> waiterId{0};
+    std::atomic<bool> gotIt{false};
+    std::thread waiter([&] {
+#ifndef _WIN32
+      waiterId = kwtest::currentThreadId();
+#endif
+      waiterSide.lock();
+      gotIt = true;
+      waiterSide.release();
+    });
+#ifdef _WIN32
+    std::this_thread::sleep_for(300ms);
+#else
+    bool blocked = false;
+    for (int i = 0; i < 10000 && !blocked; ++i) {
+      std::this_thread::sleep_for(1ms);
+      blocked = waiterId != 0 && kwtest::threadIsBlocked(waiterId);
+    }
+    EXPECT_TRUE(blocked) << "the waiter never blocked";
+#endif
+    for (int round = 0; round < 3 && !gotIt; ++round) {
+      holder.release();
+      holder.lock();
+    }
+    EXPECT_TRUE(gotIt) << "the releaser took it straight back";
+    holder.release();
+    waiter.join();
+  }
+}
+
+TEST(Mutex, ManyObjectsOfOneNameAllOpenAndExclude) {
+  const std::wstring name = uniqueMutexName();
+  std::vector<std::unique_ptr<kw::Mutex>> mutexes;
+  for (int i = 0; i < 300; ++i) {
+    mutexes.push_back(std::make_unique<kw::Mutex>());
+    ASSERT_EQ(thrownId([&] { mutexes.back()->initialise(name.c_str()); }), 0) << "opener " << i;
+  }
+  mutexes.back()->lock();
+  Contender other(*mutexes.front());
+  EXPECT_FALSE(other.holdsWithin(200ms));
+  mutexes.back()->release();
   EXPECT_TRUE(other.holdsWithin(30s));
 }
 
@@ -214,6 +274,37 @@ TEST_F(MutexAcrossProcesses, LinuxObjectIsPrivateAndGoesWithItsLastOpener) {
   }
   struct stat st {};
   EXPECT_NE(stat(path.c_str(), &st), 0) << "left behind: " << path;
+}
+
+// Object names are predictable: an object planted under one by another
+// user (or left readable by others) must never be used, whatever its mode.
+TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
+  const std::string path = kwtest::sharedObjectPath(m_name);
+  struct Plant {
+    const char* what;
+    bool otherUser;
+    unsigned mode;
+  };
+  for (const Plant& plant : {Plant{"own, others may read and write", false, 0666},
+                             Plant{"own, others may read", false, 0640},
+                             Plant{"another user's, open to all", true, 0666},
+                             Plant{"another user's, private", true, 0600}}) {
+    SCOPED_TRACE(plant.what);
+    std::string reason;
+    if (plant.otherUser) {
+      // The own objects were checked above; only this part needs root.
+      if (!kwtest::createAsOtherUser(path, plant.mode, reason)) GTEST_SKIP() << reason;
+    } else {
+      ASSERT_TRUE(kwtest::createWithMode(path, plant.mode)) << path;
+    }
+    kw::Mutex mutex;
+    EXPECT_EQ(thrownId([&] { mutex.initialise(m_name.c_str()); }), 1050701);
+    EXPECT_EQ(thrownId([&] { mutex.lock(); }), 1050703);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << "the planted object is left alone";
+    EXPECT_EQ(st.st_mode & 0777, plant.mode);
+    std::filesystem::remove(path);
+  }
 }
 #endif
 

@@ -3,10 +3,12 @@
 #include <kw/Exception.h>
 #include <kw/Msg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -120,4 +122,40 @@ TEST_F(CommQueues, TheWorkerMovesMessagesInOrder) {
     for (int i = 0; i < 20; ++i) device.pushMessage(new CountedMsg(i));
   }
   EXPECT_EQ(g_alive, 0);
+}
+
+TEST_F(CommQueues, WaitForMessageReturnsWhatArrivesOrNullInTime) {
+  LoopbackDevice device;
+  EXPECT_EQ(device.waitForMessage(0), nullptr);
+  EXPECT_EQ(device.waitForMessage(30), nullptr);
+
+  // A message queued while the caller waits ends the wait.
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device.receive(new CountedMsg(7));
+  });
+  std::unique_ptr<kw::Msg> got(device.waitForMessage(30000));
+  late.join();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(serialOf(got.get()), 7);
+
+  // Messages the worker moves arrive in order, each to one waiter only.
+  ASSERT_TRUE(device.startThread(nullptr));
+  for (int i = 0; i < 200; ++i) device.pushMessage(new CountedMsg(i));
+  std::atomic<int> taken{0};
+  std::vector<int> seen[2];
+  std::vector<std::thread> waiters;
+  for (auto& list : seen) {
+    waiters.emplace_back([&] {
+      while (taken < 200) {
+        std::unique_ptr<kw::Msg> msg(device.waitForMessage(50));
+        if (!msg) continue;
+        list.push_back(serialOf(msg.get()));
+        ++taken;
+      }
+    });
+  }
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_EQ(seen[0].size() + seen[1].size(), 200u);
+  for (const auto& list : seen) EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
 }

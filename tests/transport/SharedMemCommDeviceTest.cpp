@@ -2,6 +2,7 @@
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/Tools.h>
 
 #include <chrono>
 #include <cstring>
@@ -12,9 +13,14 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/TraceCapture.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using kw::Msg;
 using kw::SharedMemCommDevice;
@@ -37,9 +43,7 @@ bool waitRunning(Device& device) {
 }
 
 std::unique_ptr<Msg> popWithin(Device& device, int timeoutMs = 10000) {
-  std::unique_ptr<Msg> msg;
-  eventually([&] { return (msg.reset(device.popMessage()), msg != nullptr); }, timeoutMs);
-  return msg;
+  return std::unique_ptr<Msg>(device.waitForMessage(static_cast<unsigned int>(timeoutMs)));
 }
 
 std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
@@ -78,11 +82,20 @@ int serialOf(const Msg& msg) {
   return serial;
 }
 
+// Switches the wake path off for the devices set up meanwhile in this
+// process, and for the children started meanwhile.
+struct PollingOnly {
+  PollingOnly() { kwtest::setEnv("KW_TRANSPORT_POLL_ONLY", "1"); }
+  ~PollingOnly() { kwtest::setEnv("KW_TRANSPORT_POLL_ONLY", ""); }
+};
+
 // The block of a device name, opened without a worker, for writing into
-// it what a broken or hostile peer would.
+// it what a broken or hostile peer would. It takes no part in the wake
+// path, as a peer that only polls.
 class RawBlock : public SharedMemCommDevice {
  public:
   explicit RawBlock(const wchar_t* name) : SharedMemCommDevice(name, Reader) {
+    PollingOnly polling;
     m_open = createSharedMem();
   }
   bool open() const { return m_open; }
@@ -209,6 +222,31 @@ TEST_F(SharedMemPair, RoundTripWhicheverSideStartsFirst) {
   }
 }
 
+// A peer that only polls, as the plain protocol has it, and one that also
+// rings: messages pass both ways whichever of the two only polls.
+TEST_F(SharedMemPair, ASideThatOnlyPollsAndOneThatRingsInteroperate) {
+  for (bool pollHere : {true, false}) {
+    SCOPED_TRACE(pollHere ? "this side polls" : "the peer polls");
+    std::unique_ptr<Device> writer, reader;
+    std::unique_ptr<kwtest::ChildProcess> child;
+    {
+      std::unique_ptr<PollingOnly> polling;
+      if (pollHere) polling = std::make_unique<PollingOnly>();
+      writer = std::make_unique<Device>(name(L"Out").c_str(), Device::Writer);
+      reader = std::make_unique<Device>(name(L"Back").c_str(), Device::Reader);
+      ASSERT_TRUE(writer->startThread(nullptr) && reader->startThread(nullptr));
+      ASSERT_TRUE(waitRunning(*writer) && waitRunning(*reader));
+      polling.reset();
+      if (!pollHere) polling = std::make_unique<PollingOnly>();
+      child = startEcho();
+    }
+    // Bursts fill the slot while the peer is slow, so the writers wait.
+    exchange(*writer, *reader, 0, 40);
+    quit(*writer);
+    EXPECT_EQ(child->wait(), 0);
+  }
+}
+
 TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
   kwtest::TraceCapture capture;
   auto child = startEcho();
@@ -318,3 +356,53 @@ TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
   ASSERT_TRUE(got);
   EXPECT_EQ(serialOf(*got), 5);
 }
+
+#ifndef _WIN32
+// Another user who plants a victim's block or lock (the names are
+// predictable) must neither read nor forge its messages: the device refuses
+// the channel through its setup failure and the process goes on.
+TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
+  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
+  for (bool otherUser : {false, true}) {
+    for (const wchar_t* suffix : {L".mem", L".mtx"}) {
+      SCOPED_TRACE(narrow(suffix) + (otherUser ? " of another user" : " open to all"));
+      const std::string path = kwtest::sharedObjectPath(local + suffix);
+      std::string reason;
+      if (otherUser && !kwtest::createAsOtherUser(path, 0666, reason)) GTEST_SKIP() << reason;
+      if (!otherUser) ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
+      kwtest::TraceCapture capture;
+      {
+        Device reader(name(L"Out").c_str(), Device::Reader);
+        ASSERT_TRUE(reader.startThread(nullptr));
+        EXPECT_TRUE(eventually([&] { return reader.getThreadState() == kw::Thread::Stopped; }));
+      }
+      EXPECT_EQ(capture.count(1050909), 1);
+      EXPECT_EQ(capture.count(1051002), 1);
+      std::filesystem::remove(path);
+    }
+  }
+}
+
+// The wake objects follow the same rule; without them the pair polls.
+TEST_F(SharedMemPair, LinuxLeavesWakeObjectsThatAreNotPrivateAlone) {
+  const std::string path =
+      kwtest::sharedObjectPath(kw::Tools::createLocalObjectName(name(L"Out").c_str()) + L".wake");
+  ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
+  {
+    Device writer(name(L"Out").c_str(), Device::Writer);
+    Device reader(name(L"Out").c_str(), Device::Reader);
+    ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+    for (int i = 0; i < 3; ++i) writer.pushMessage(makeMessage(i));
+    for (int i = 0; i < 3; ++i) {
+      std::unique_ptr<Msg> got = popWithin(reader);
+      ASSERT_TRUE(got);
+      EXPECT_EQ(serialOf(*got), i);
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 4096);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  std::filesystem::remove(path);
+}
+#endif

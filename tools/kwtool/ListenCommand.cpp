@@ -6,7 +6,6 @@
 #include <chrono>
 #include <memory>
 #include <ostream>
-#include <thread>
 
 #include "kwtool/ArgReader.h"
 #include "kwtool/Interruption.h"
@@ -25,7 +24,9 @@ const wchar_t kHelp[] =
     L"messages have arrived (--count) or S seconds have passed (--seconds).\n"
     L"Start `kwtool send NAME ...` in another terminal, before or after.";
 
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// How often a wait for the next message stops to look at Ctrl+C, the
+// worker and the time limit; a message ends the wait at once.
+constexpr unsigned int kCheckIntervalMs = 100;
 
 }  // namespace
 
@@ -65,11 +66,8 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
       status = 1;
       break;
     }
-    std::unique_ptr<kw::Msg> msg(device.popMessage());
-    if (!msg) {
-      std::this_thread::sleep_for(kPollInterval);
-      continue;
-    }
+    std::unique_ptr<kw::Msg> msg(device.waitForMessage(kCheckIntervalMs));
+    if (!msg) continue;
     ToolTrace::info(1070401,
                     L"Received a message of type " +
                         std::wstring(kw::Msg::getTypeName(msg->getType())) + L" on " + name,

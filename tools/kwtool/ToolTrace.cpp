@@ -13,7 +13,13 @@ const wchar_t kFile[] = L".\\tools\\kwtool";
 }  // namespace
 
 void ToolTrace::start() {
-  kw::Logger::initialise(L"kwtool");
+  try {
+    kw::Logger::initialise(L"kwtool");
+  } catch (const kw::Exception&) {
+    // The logger's lock is refused (another user's object under its name):
+    // the command runs untraced.
+    return;
+  }
   kw::Logger::addConsoleLogDevice();
   kw::Logger::addDebugStreamLogDevice();
   try {

@@ -2,15 +2,17 @@
 
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "os/posix/SharedSegment.h"
 
@@ -18,51 +20,75 @@ namespace kw::os {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4B574D31;  // "KWM1"
+constexpr std::uint32_t kMagic = 0x4B574D32;  // "KWM2"
 
-// Robust so that a holder's death is reported, recursive as a Windows
-// mutex is, and process-shared when it lives in a named segment.
-void initialiseMutex(pthread_mutex_t* mutex, bool shared) {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-  if (shared) pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  pthread_mutex_init(mutex, &attributes);
-  pthread_mutexattr_destroy(&attributes);
+bool check(int status) {
+  if (status != 0) errno = status;
+  return status == 0;
 }
 
+// Robust, so that a holder's end is reported; recursive, as a Windows mutex
+// is; priority-inheriting, so that the kernel hands a released mutex to the
+// thread that has waited longest instead of letting the releaser take it
+// straight back; process-shared when it lives in a named segment.
+bool initialiseMutex(pthread_mutex_t* mutex, bool shared) {
+  pthread_mutexattr_t attributes;
+  if (!check(pthread_mutexattr_init(&attributes))) return false;
+  bool ok = check(pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE)) &&
+            check(pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST)) &&
+            check(pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT)) &&
+            (!shared || check(pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED))) &&
+            check(pthread_mutex_init(mutex, &attributes));
+  const int error = errno;
+  pthread_mutexattr_destroy(&attributes);
+  errno = error;
+  return ok;
+}
+
+// The holder is kept beside the mutex: which of our threads holds it
+// through this handle, and how often.
 struct PosixMutex {
   pthread_mutex_t own;
   pthread_mutex_t* mutex = nullptr;
   SharedSegment segment;
+  std::atomic<pid_t> holder{0};
+  int depth = 0;  // written by the holder only
 };
 
 PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
 
-// A robust mutex keeps its owner's thread ID in its futex word; 0 when free.
-unsigned ownerOf(const pthread_mutex_t* mutex) {
-  return static_cast<unsigned>(mutex->__data.__lock) & 0x3FFFFFFFu;
-}
-
-bool heldByThisProcess(const pthread_mutex_t* mutex) {
-  const unsigned owner = ownerOf(mutex);
-  if (owner == 0) return false;
+bool threadAlive(pid_t tid) {
   struct stat st {};
-  return stat(("/proc/self/task/" + std::to_string(owner)).c_str(), &st) == 0;
+  return stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
 }
 
 // A thread of ours that still holds the mutex may be on its way out (a
 // worker that was stopped while holding it): the kernel marks the mutex
-// abandoned as the thread exits, after which the memory may go. False when
-// the holder is the caller or stays alive.
-bool holderEnds(const pthread_mutex_t* mutex) {
-  if (ownerOf(mutex) == static_cast<unsigned>(syscall(SYS_gettid))) return false;
-  for (int i = 0; i < 2000; ++i) {
-    if (!heldByThisProcess(mutex)) return true;
+// abandoned as the thread exits, by writing to it, after which the memory
+// may go. False when the holder is the caller or stays alive.
+bool holderEnds(pid_t holder) {
+  if (holder == gettid()) return false;
+  for (int i = 0; i < 2000 && threadAlive(holder); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return !threadAlive(holder);
+}
+
+// Mutexes closed while a live thread of ours holds them stay here, mapped
+// and reachable, for the rest of the process.
+void keptForHolder(PosixMutex* mutex) {
+  static std::mutex lock;
+  static auto* kept = new std::vector<PosixMutex*>;
+  std::lock_guard<std::mutex> guard(lock);
+  kept->push_back(mutex);
+}
+
+void noteLocked(PosixMutex* mutex, bool abandoned) {
+  const pid_t self = gettid();
+  if (abandoned || mutex->holder.load() != self) {
+    mutex->depth = 0;
+    mutex->holder = self;
   }
-  return !heldByThisProcess(mutex);
+  ++mutex->depth;
 }
 
 }  // namespace
@@ -74,11 +100,13 @@ HANDLE mutexCreate(const wchar_t* name) {
     return nullptr;
   }
   if (!name) {
-    initialiseMutex(&created->own, false);
+    if (!initialiseMutex(&created->own, false)) return nullptr;
     created->mutex = &created->own;
     return created.release();
   }
-  auto layOut = [](void* data) { initialiseMutex(static_cast<pthread_mutex_t*>(data), true); };
+  auto layOut = [](void* data) {
+    return initialiseMutex(static_cast<pthread_mutex_t*>(data), true);
+  };
   if (!created->segment.open(SharedSegment::objectName(name), sizeof(pthread_mutex_t), kMagic,
                              layOut))
     return nullptr;
@@ -87,38 +115,59 @@ HANDLE mutexCreate(const wchar_t* name) {
 }
 
 LockResult mutexLock(HANDLE handle) {
-  if (!handle) {
+  PosixMutex* mutex = fromHandle(handle);
+  if (!mutex) {
     errno = EINVAL;
     return LockResult::Failed;
   }
-  pthread_mutex_t* mutex = fromHandle(handle)->mutex;
-  int status = pthread_mutex_lock(mutex);
-  if (status == 0) return LockResult::Acquired;
+  const int status = pthread_mutex_lock(mutex->mutex);
+  if (status == 0) {
+    noteLocked(mutex, false);
+    return LockResult::Acquired;
+  }
   if (status == EOWNERDEAD) {
-    pthread_mutex_consistent(mutex);
-    return LockResult::Abandoned;
+    const int consistent = pthread_mutex_consistent(mutex->mutex);
+    noteLocked(mutex, true);
+    if (consistent == 0) return LockResult::Abandoned;
+    // Held but unusable: give it back and report the failure.
+    mutexRelease(handle);
+    errno = consistent;
+    return LockResult::Failed;
   }
   errno = status;
   return LockResult::Failed;
 }
 
 bool mutexRelease(HANDLE handle) {
-  if (!handle) {
+  PosixMutex* mutex = fromHandle(handle);
+  if (!mutex) {
     errno = EINVAL;
     return false;
   }
-  int status = pthread_mutex_unlock(fromHandle(handle)->mutex);
-  if (status != 0) errno = status;
-  return status == 0;
+  // The record changes before the unlock, after which the next holder writes it.
+  const pid_t self = gettid();
+  const bool mine = mutex->holder.load() == self && mutex->depth > 0;
+  if (mine && --mutex->depth == 0) mutex->holder = 0;
+  const int status = pthread_mutex_unlock(mutex->mutex);
+  if (status != 0 && mine) {
+    mutex->holder = self;
+    ++mutex->depth;
+  }
+  return check(status);
 }
 
 void mutexClose(HANDLE handle) {
   PosixMutex* mutex = fromHandle(handle);
   if (!mutex) return;
-  // The kernel marks a held robust mutex abandoned when its owner ends, by
+  // The kernel marks a held robust mutex abandoned when its holder ends, by
   // writing to it: memory still held by one of our threads must stay
   // mapped, as a Windows mutex lives on while a thread owns it.
-  if (heldByThisProcess(mutex->mutex) && !holderEnds(mutex->mutex)) return;
+  const pid_t holder = mutex->holder.load();
+  if (holder != 0 && threadAlive(holder) && !holderEnds(holder)) {
+    keptForHolder(mutex);
+    return;
+  }
+  if (mutex->mutex == &mutex->own) pthread_mutex_destroy(&mutex->own);
   delete mutex;
 }
 

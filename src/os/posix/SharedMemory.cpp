@@ -20,7 +20,7 @@ HANDLE sharedMemoryCreate(const wchar_t* name, std::size_t size) {
   auto* segment = new (std::nothrow) SharedSegment;
   if (!segment) return nullptr;
   // A fresh object is zero-filled already, which is the free slot.
-  if (!segment->open(SharedSegment::objectName(name), size, kMagic, [](void*) {})) {
+  if (!segment->open(SharedSegment::objectName(name), size, kMagic, [](void*) { return true; })) {
     int error = errno;
     delete segment;
     errno = error;
@@ -37,7 +37,8 @@ void sharedMemoryUnmap(void*) {}
 
 void sharedMemoryClose(HANDLE memory) { delete static_cast<SharedSegment*>(memory); }
 
-// Linux has no integrity levels; the objects are the user's own (mode 0600).
+// Linux has no integrity levels; the objects are the user's own (mode 0600)
+// and are never used when another user owns them or others may open them.
 LabelFailure lowerIntegrity(HANDLE) { return LabelFailure::None; }
 
 }  // namespace kw::os

@@ -1,8 +1,6 @@
 #include "os/posix/SharedSegment.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,14 +15,39 @@ namespace kw::os {
 
 namespace {
 
-constexpr int kMaxOpeners = 126;
 constexpr std::size_t kMaxName = 200;
+constexpr std::size_t kHeaderSlot = 64;
 
-bool isAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+// Byte ranges of the object's file locks (open-file-description locks, so
+// that two openers in one process are two holders). The guard is held
+// exclusively while an opener opens or closes; every opener holds the
+// holder byte shared; the marks follow.
+constexpr off_t kGuardByte = 0;
+constexpr off_t kHolderByte = 1;
+constexpr off_t kFirstMarkByte = 2;
 
-void lockFile(int fd, int operation) {
-  while (flock(fd, operation) != 0 && errno == EINTR) {
+bool rangeLock(int fd, short type, off_t byte, bool wait) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = byte;
+  range.l_len = 1;
+  int status;
+  while ((status = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
   }
+  return status == 0;
+}
+
+// The caller's own, and private: nobody else may have opened it, and
+// nobody else can open it from now on.
+bool isPrivate(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+void closeKeepingErrno(int fd) {
+  const int error = errno;
+  ::close(fd);
+  errno = error;
 }
 
 }  // namespace
@@ -32,10 +55,7 @@ void lockFile(int fd, int operation) {
 struct SharedSegment::Header {
   std::uint32_t magic;
   std::uint32_t size;
-  std::int32_t openers[kMaxOpeners];
 };
-
-constexpr std::size_t kHeaderSlot = 512;
 
 std::string SharedSegment::objectName(const wchar_t* name) {
   std::string text = utf16::toUtf8(name ? name : L"");
@@ -55,79 +75,105 @@ std::string SharedSegment::objectName(const wchar_t* name) {
 }
 
 bool SharedSegment::open(const std::string& objectName, std::size_t size, std::uint32_t magic,
-                         const std::function<void(void*)>& layOut) {
+                         const std::function<bool(void*)>& layOut) {
   close();
   // An opener racing with the last closer may open the object just before
-  // it is unlinked; it notices under the lock and tries again.
+  // it is unlinked; it notices under the guard and tries again.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    lockFile(fd, LOCK_EX);
-    struct stat opened {};
-    struct stat named {};
-    if (fstat(fd, &opened) != 0) {
-      int error = errno;
-      ::close(fd);
-      errno = error;
+    // Created exclusively with mode 0600, or found: no window in which
+    // another user could open what this one creates.
+    int fd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const bool created = fd >= 0;
+    if (!created) {
+      if (errno != EEXIST) return false;
+      fd = shm_open(objectName.c_str(), O_RDWR, 0);
+      if (fd < 0 && errno == ENOENT) continue;
+      if (fd < 0) return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+      closeKeepingErrno(fd);
       return false;
     }
-    if (stat(("/dev/shm" + objectName).c_str(), &named) != 0 || named.st_ino != opened.st_ino ||
-        named.st_dev != opened.st_dev) {
+    // A umask may have taken away the owner's bits; it never adds others'.
+    if (created && (st.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
+      closeKeepingErrno(fd);
+      return false;
+    }
+    if (!created && !isPrivate(st)) {
       ::close(fd);
+      errno = EACCES;
+      return false;
+    }
+    if (!rangeLock(fd, F_WRLCK, kGuardByte, true)) {
+      closeKeepingErrno(fd);
+      return false;
+    }
+    m_fd = fd;
+    m_name = objectName;
+    if (!stillNamed()) {
+      ::close(fd);
+      m_fd = -1;
       continue;
     }
-    m_name = objectName;
-    bool ok = lockedOpen(fd, size, magic, layOut);
-    int error = errno;
-    lockFile(fd, LOCK_UN);
+    const bool ok = lockedOpen(size, magic, layOut);
+    const int error = errno;
+    rangeLock(fd, F_UNLCK, kGuardByte, false);
     if (!ok) {
       ::close(fd);
       m_fd = -1;
-      errno = error;
     }
+    errno = error;
     return ok;
   }
   errno = EAGAIN;
   return false;
 }
 
-bool SharedSegment::lockedOpen(int fd, std::size_t size, std::uint32_t magic,
-                               const std::function<void(void*)>& layOut) {
-  static_assert(sizeof(Header) <= kHeaderSlot, "the header fits its slot");
-  struct stat st {};
-  std::size_t total = kHeaderSlot + size;
-  if (fstat(fd, &st) != 0) return false;
-  if (static_cast<std::size_t>(st.st_size) < total && ftruncate(fd, total) != 0) return false;
-  void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) return false;
+bool SharedSegment::stillNamed() const {
+  struct stat opened {};
+  struct stat named {};
+  return fstat(m_fd, &opened) == 0 && stat(("/dev/shm" + m_name).c_str(), &named) == 0 &&
+         named.st_ino == opened.st_ino && named.st_dev == opened.st_dev;
+}
 
-  auto* header = static_cast<Header*>(base);
-  bool live = false;
-  for (std::int32_t& pid : header->openers) {
-    if (pid != 0 && !isAlive(pid)) pid = 0;
-    live = live || pid != 0;
-  }
-  void* data = static_cast<char*>(base) + kHeaderSlot;
-  if (!live || header->magic != magic || header->size != size) {
-    std::memset(base, 0, total);
-    layOut(data);
-    header->size = static_cast<std::uint32_t>(size);
-    header->magic = magic;
-  }
-  std::int32_t* slot = nullptr;
-  for (std::int32_t& pid : header->openers) {
-    if (pid == 0) {
-      slot = &pid;
-      break;
-    }
-  }
-  if (!slot) {
-    munmap(base, total);
-    errno = EMFILE;
+bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
+                               const std::function<bool(void*)>& layOut) {
+  static_assert(sizeof(Header) <= kHeaderSlot, "the header fits its slot");
+  const std::size_t total = kHeaderSlot + size;
+  // Alone when no other opener holds the holder byte: whatever the object
+  // holds was left by openers that have all gone, so it starts afresh.
+  const bool alone = rangeLock(m_fd, F_WRLCK, kHolderByte, false);
+  if (!alone && errno != EAGAIN && errno != EACCES) return false;
+  if (alone && (ftruncate(m_fd, 0) != 0 || ftruncate(m_fd, static_cast<off_t>(total)) != 0))
+    return false;
+  struct stat st {};
+  if (fstat(m_fd, &st) != 0) return false;
+  if (static_cast<std::size_t>(st.st_size) < total) {
+    errno = EPROTO;  // laid out for something else by its holders
     return false;
   }
-  *slot = getpid();
-  m_fd = fd;
+  void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+  if (base == MAP_FAILED) return false;
+  auto* header = static_cast<Header*>(base);
+  void* data = static_cast<char*>(base) + kHeaderSlot;
+  bool ok = true;
+  if (alone) {
+    ok = layOut(data);
+    header->size = static_cast<std::uint32_t>(size);
+    header->magic = magic;
+  } else if (header->magic != magic || header->size != size) {
+    errno = EPROTO;
+    ok = false;
+  }
+  // Held shared from now on; an exclusive holder byte becomes shared in place.
+  ok = ok && rangeLock(m_fd, F_RDLCK, kHolderByte, true);
+  if (!ok) {
+    const int error = errno;
+    munmap(base, total);
+    errno = error;
+    return false;
+  }
   m_base = base;
   m_data = data;
   m_total = total;
@@ -135,25 +181,31 @@ bool SharedSegment::lockedOpen(int fd, std::size_t size, std::uint32_t magic,
 }
 
 void SharedSegment::close() {
-  if (!m_base) return;
-  lockFile(m_fd, LOCK_EX);
-  auto* header = static_cast<Header*>(m_base);
-  bool removed = false;
-  bool live = false;
-  for (std::int32_t& pid : header->openers) {
-    if (!removed && pid == getpid()) {
-      pid = 0;
-      removed = true;
-    } else if (pid != 0 && isAlive(pid)) {
-      live = true;
-    }
+  if (m_fd < 0) return;
+  if (m_base) {
+    rangeLock(m_fd, F_WRLCK, kGuardByte, true);
+    // The last holder takes the name away, unless a new object has it.
+    if (stillNamed() && rangeLock(m_fd, F_WRLCK, kHolderByte, false)) shm_unlink(m_name.c_str());
+    munmap(m_base, m_total);
   }
-  if (!live) shm_unlink(m_name.c_str());
-  munmap(m_base, m_total);
-  lockFile(m_fd, LOCK_UN);
+  // Closing the descriptor drops every lock this opener held.
   ::close(m_fd);
-  m_base = m_data = nullptr;
   m_fd = -1;
+  m_base = m_data = nullptr;
+}
+
+bool SharedSegment::setMark(int index) {
+  return m_fd >= 0 && rangeLock(m_fd, F_RDLCK, kFirstMarkByte + index, true);
+}
+
+bool SharedSegment::isMarked(int index) const {
+  if (m_fd < 0) return false;
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = kFirstMarkByte + index;
+  range.l_len = 1;
+  return fcntl(m_fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
 }  // namespace kw::os

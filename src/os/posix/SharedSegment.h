@@ -1,7 +1,10 @@
 // A named POSIX shared-memory object that lives exactly as long as some
-// process has it open, as a Windows named object does: openers are listed
-// by process ID, and an object that no live process holds (its last opener
-// closed it, or died) is laid out afresh by the next opener.
+// process has it open, as a Windows named object does. Every opener holds a
+// shared file lock on the object for as long as it has it open; the kernel
+// drops the locks of a process that dies, so an opener that finds no other
+// lock holder lays the object out afresh, and the last one to close removes
+// the name. Only objects that the caller's user owns and that nobody else
+// may read or write are ever used.
 #pragma once
 
 #include <cstddef>
@@ -23,12 +26,20 @@ class SharedSegment {
   static std::string objectName(const wchar_t* name);
 
   // Maps `size` bytes of the object, created with mode 0600 when missing.
-  // `layOut` runs on zeroed bytes when the object is fresh, under a lock
-  // that keeps other openers out. False on failure, with errno set.
+  // `layOut` runs on zeroed bytes when no other opener holds the object,
+  // under a lock that keeps other openers out; it returns false (errno set)
+  // when it fails. False on failure, with errno set: EACCES for an object
+  // that another user owns or that others may read or write.
   bool open(const std::string& objectName, std::size_t size, std::uint32_t magic,
-            const std::function<void(void*)>& layOut);
+            const std::function<bool(void*)>& layOut);
   // Removes this opener; the last live one unlinks the object.
   void close();
+
+  // Marks, one per index (0 or 1), that an opener holds while it takes
+  // part in something; they go with the opener. `isMarked` sees the marks
+  // of the other openers only.
+  bool setMark(int index);
+  bool isMarked(int index) const;
 
   void* data() const { return m_data; }
   bool isOpen() const { return m_base != nullptr; }
@@ -36,8 +47,8 @@ class SharedSegment {
  private:
   struct Header;
 
-  bool lockedOpen(int fd, std::size_t size, std::uint32_t magic,
-                  const std::function<void(void*)>& layOut);
+  bool lockedOpen(std::size_t size, std::uint32_t magic, const std::function<bool(void*)>& layOut);
+  bool stillNamed() const;
 
   std::string m_name;
   int m_fd = -1;

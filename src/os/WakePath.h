@@ -1,0 +1,29 @@
+// Wake-ups between the two sides of a shared-memory channel, in objects of
+// their own beside the block: each side has a bell that the other side (or
+// its own process) rings, and a mark that says the side takes part, so that
+// a side can tell whether its peer will ever ring.
+#pragma once
+
+#include <kw/Platform.h>
+
+namespace kw::os {
+
+enum WakeSide { WakeReader = 0, WakeWriter = 1 };
+
+// True when the environment switches the wake path off
+// (KW_TRANSPORT_POLL_ONLY=1): the transport then only polls.
+bool wakePathSwitchedOff();
+
+// Opens the wake objects of the channel `name` (creating them when missing)
+// for `side`, and marks that side as taking part while the handle is open.
+// Null on failure, with the thread's last error.
+HANDLE wakePathOpen(const wchar_t* name, WakeSide side);
+void wakePathClose(HANDLE path);
+// Whether some process has the other side's wake path open now.
+bool wakePathPeerTakesPart(HANDLE path);
+// Rings a side's bell: its current or next wait returns at once.
+void wakePathRing(HANDLE path, WakeSide side);
+// Waits up to timeoutMs for this side's bell; true when it had rung.
+bool wakePathWait(HANDLE path, unsigned long timeoutMs);
+
+}  // namespace kw::os

@@ -1,0 +1,89 @@
+#include "os/WakePath.h"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "os/SharedMemory.h"
+
+namespace kw::os {
+
+namespace {
+
+// Named auto-reset events: a bell per side, and a mark per side that
+// exists while some process of that side holds it open.
+struct Win32WakePath {
+  WakeSide side = WakeReader;
+  HANDLE bells[2] = {nullptr, nullptr};
+  HANDLE mark = nullptr;
+  std::wstring peerMark;
+};
+
+const wchar_t* const kBellSuffix[2] = {L".wake.reader", L".wake.writer"};
+const wchar_t* const kMarkSuffix[2] = {L".wake.reader.on", L".wake.writer.on"};
+
+Win32WakePath* fromHandle(HANDLE handle) { return static_cast<Win32WakePath*>(handle); }
+
+HANDLE openEvent(const std::wstring& name) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+  if (event) lowerIntegrity(event);  // as the block: low-integrity peers may open it
+  return event;
+}
+
+}  // namespace
+
+bool wakePathSwitchedOff() {
+  char value[8] = {};
+  const DWORD length = GetEnvironmentVariableA("KW_TRANSPORT_POLL_ONLY", value, sizeof value);
+  return length == 1 && value[0] == '1';
+}
+
+HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
+  auto* path = new (std::nothrow) Win32WakePath;
+  if (!path) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  path->side = side;
+  const std::wstring base = name;
+  path->bells[0] = openEvent(base + kBellSuffix[0]);
+  path->bells[1] = openEvent(base + kBellSuffix[1]);
+  path->mark = openEvent(base + kMarkSuffix[side]);
+  path->peerMark = base + kMarkSuffix[side == WakeReader ? WakeWriter : WakeReader];
+  if (!path->bells[0] || !path->bells[1] || !path->mark) {
+    const DWORD error = GetLastError();
+    wakePathClose(path);
+    SetLastError(error);
+    return nullptr;
+  }
+  return path;
+}
+
+void wakePathClose(HANDLE handle) {
+  Win32WakePath* path = fromHandle(handle);
+  if (!path) return;
+  for (HANDLE object : {path->bells[0], path->bells[1], path->mark})
+    if (object) CloseHandle(object);
+  delete path;
+}
+
+bool wakePathPeerTakesPart(HANDLE handle) {
+  Win32WakePath* path = fromHandle(handle);
+  if (!path) return false;
+  HANDLE peer = OpenEventW(SYNCHRONIZE, FALSE, path->peerMark.c_str());
+  if (!peer) return false;
+  CloseHandle(peer);
+  return true;
+}
+
+void wakePathRing(HANDLE handle, WakeSide side) {
+  Win32WakePath* path = fromHandle(handle);
+  if (path) SetEvent(path->bells[side]);
+}
+
+bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
+  Win32WakePath* path = fromHandle(handle);
+  return path && WaitForSingleObject(path->bells[path->side], timeoutMs) == WAIT_OBJECT_0;
+}
+
+}  // namespace kw::os
