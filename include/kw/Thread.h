@@ -46,13 +46,15 @@ class KW_API Thread {
   // A forced stop ends the worker wherever it is, without unwinding its
   // stack, on Windows (TerminateThread) and on Linux (a real-time signal,
   // the highest one without a handler when the first worker starts, that the
-  // library then keeps for itself). It is a last resort and may leave behind:
-  // the worker's objects undestroyed and its memory unfreed; its stack and
-  // thread record allocated (on Linux); locks that it holds, of which a
-  // Mutex is later taken over as abandoned but C library and C++ runtime
-  // locks (the heap's, the loader's, the exception unwinder's) can stay held
-  // for good, hanging the next thread that needs them. On Linux a worker
-  // that blocks that signal cannot be stopped by force.
+  // library then keeps for itself); only a Linux worker that had been woken
+  // from its sleep but not yet left it unwinds, as on the request. It is a
+  // last resort and may leave behind: the worker's objects undestroyed and
+  // its memory unfreed; its stack and thread record allocated (on Linux);
+  // locks that it holds, of which a Mutex is later taken over as abandoned
+  // but C library and C++ runtime locks (the heap's, the loader's, the
+  // exception unwinder's) can stay held for good, hanging the next thread
+  // that needs them. On Linux a worker that blocks that signal cannot be
+  // stopped by force.
   void terminate(unsigned int timeout);
   // Worker only: waits ms (negative: until woken), or less once termination
   // was requested, then ends the thread if it was.

@@ -550,10 +550,13 @@ TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
   // both, each is taken over once, as abandoned.
   kw::Event after(998, L"after", L".\\src\\ThreadTest", 2, L"ThreadTest");
   kw::Logger::Trace(after);
+  EXPECT_EQ(trace.count(998), 1);
+  // The logger's lock is shared with other processes of this application,
+  // which may take it over first; the worker's own mutex is not.
+  const int takenOver = trace.count(1050702);
   named.lock();
   named.release();
-  EXPECT_EQ(trace.count(998), 1);
-  EXPECT_EQ(trace.count(1050702), 2);
+  EXPECT_EQ(trace.count(1050702), takenOver + 1);
 
   Script next;
   next.execute = [](kw::Thread& self) {

@@ -104,6 +104,7 @@ struct PosixThread {
   ManualEvent ended;   // the thread no longer runs any of its code
   ManualEvent killed;  // a killed worker is at its last instruction
   std::atomic<int> phase{kRunning};
+  std::atomic<ManualEvent*> waitingOn{nullptr};
   std::atomic<int> references{2};
   std::atomic<unsigned long> earlyExitCode{0};
   std::atomic<unsigned long> exitCode{kStillActive};
@@ -122,7 +123,12 @@ __attribute__((tls_model("initial-exec"))) thread_local PosixThread* t_current =
 void onStopSignal(int, siginfo_t* info, void*) {
   PosixThread* worker = t_current;
   if (!worker || info->si_code != SI_QUEUE || info->si_value.sival_ptr != worker) return;
-  if (worker->phase.load() == kKilled) endWithoutUnwinding(worker);
+  if (worker->phase.load() != kKilled) return;
+  // Woken, but not yet back from its wait (a busy machine): it returns at
+  // once and ends there by unwinding, as it would have on the request.
+  ManualEvent* waiting = worker->waitingOn.load();
+  if (waiting && waiting->isSet()) return;
+  endWithoutUnwinding(worker);
 }
 
 // The highest real-time signal that nobody handles yet, taken once; 0 when
@@ -214,13 +220,10 @@ WaitResult threadWait(HANDLE thread, unsigned long timeoutMs) {
 }
 
 void threadExit(unsigned long exitCode) {
+  // Killed meanwhile, it unwinds all the same and ends at its last frame.
   if (PosixThread* worker = t_current) {
     int phase = kRunning;
-    if (!worker->phase.compare_exchange_strong(phase, kUnwinding)) {
-      if (phase == kKilled) endWithoutUnwinding(worker);
-    } else {
-      worker->earlyExitCode = exitCode;
-    }
+    if (worker->phase.compare_exchange_strong(phase, kUnwinding)) worker->earlyExitCode = exitCode;
   }
   pthread_exit(nullptr);
 }
@@ -295,7 +298,14 @@ WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs) {
     errno = EINVAL;
     return WaitResult::Failed;
   }
-  return static_cast<ManualEvent*>(event)->wait(timeoutMs);
+  auto* waited = static_cast<ManualEvent*>(event);
+  PosixThread* worker = t_current;
+  if (!worker) return waited->wait(timeoutMs);
+  worker->waitingOn = waited;
+  const WaitResult result = waited->wait(timeoutMs);
+  worker->waitingOn = nullptr;
+  if (worker->phase.load() == kKilled) pthread_exit(nullptr);
+  return result;
 }
 
 void wakeEventClose(HANDLE event) { delete static_cast<ManualEvent*>(event); }
