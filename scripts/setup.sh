@@ -37,12 +37,21 @@ tiny_i386() {
   rm -f "$file"
   return $result
 }
+# qemu comes from bookworm-backports (10.x, one static binary per target): Debian 12's own 7.2
+# loses signals of wine32 processes that fault and lets them crash.
 binfmt=/proc/sys/fs/binfmt_misc
-if ! tiny_i386; then
-  if ! dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
-    echo "setup: installing qemu-user (this kernel runs no i386 programs)"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq \
-      --no-install-recommends qemu-user >/dev/null
+if [ -e "$binfmt/qemu-i386" ] || ! tiny_i386; then
+  if ! dpkg-query -W -f='${Version}' qemu-user 2>/dev/null | grep -q '^1:1[0-9]'; then
+    echo "setup: installing qemu-user from bookworm-backports (this kernel runs no i386 programs)"
+    grep -rqs '^deb .*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/ ||
+      echo 'deb http://deb.debian.org/debian bookworm-backports main' \
+        >/etc/apt/sources.list.d/bookworm-backports.list
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=900 update -qq >/dev/null
+    apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends \
+      -t bookworm-backports qemu-user >/dev/null
+    # The registration holds the emulator it was made with open: make it again.
+    [ ! -e "$binfmt/qemu-i386" ] || echo -1 >"$binfmt/qemu-i386"
   fi
   [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
   [ -e "$binfmt/qemu-i386" ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' >"$binfmt/register"
