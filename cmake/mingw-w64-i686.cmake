@@ -1,16 +1,7 @@
 # Cross build for 32-bit Windows with mingw-w64; programs run under wine32
-# (scripts/wine32-run.sh), which on a host without i386 support runs through
-# qemu user emulation.
-set(CMAKE_SYSTEM_NAME Windows)
+# (wine32-run.sh), which on a host without i386 support runs through qemu
+# user emulation.
+set(KW_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine32-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
