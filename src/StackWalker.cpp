@@ -193,8 +193,9 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   return m_strStackTrace;
 }
 
-int StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress, void* lpBuffer,
-                               std::uint32_t nSize, std::uint32_t* lpNumberOfBytesRead) {
+int KW_CALLBACK StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress,
+                                           void* lpBuffer, std::uint32_t nSize,
+                                           std::uint32_t* lpNumberOfBytesRead) {
   if (s_readMemoryFunction)
     return s_readMemoryFunction(hProcess, qwBaseAddress, lpBuffer, nSize, lpNumberOfBytesRead,
                                 s_readMemoryUserData);

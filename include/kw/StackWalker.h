@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The convention of what the debugging library calls back (stdcall on x86).
+#define KW_CALLBACK CALLBACK
+#else
+#define KW_CALLBACK
 #include <ucontext.h>
 // A thread's register state: the signal context type, which is also what a
 // translated fault's ContextRecord points at.
@@ -97,8 +101,8 @@ class KW_API StackWalker {
   virtual void OnOutput(const char* szText);
 
   // Reads the walked process's memory for the walk.
-  static int myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress, void* lpBuffer,
-                           std::uint32_t nSize, std::uint32_t* lpNumberOfBytesRead);
+  static int KW_CALLBACK myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress, void* lpBuffer,
+                                       std::uint32_t nSize, std::uint32_t* lpNumberOfBytesRead);
 
   // The detail level from "StackTraceInfoDepth": 3 for 2, else 1.
   int GetStackTraceInfoDepth();

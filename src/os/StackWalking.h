@@ -107,9 +107,10 @@ enum class WalkStart {
   kCapturedHere,
 };
 
-// The memory reader of a walk: the process-wide routine, or a direct read.
-typedef int (*ReadMemory)(HANDLE process, std::uint64_t address, void* buffer, std::uint32_t size,
-                          std::uint32_t* read);
+// The memory reader of a walk: the process-wide routine, or a direct read;
+// the debugging library calls it.
+typedef int(KW_CALLBACK* ReadMemory)(HANDLE process, std::uint64_t address, void* buffer,
+                                     std::uint32_t size, std::uint32_t* read);
 
 // Walks from the context, looking up each frame. False when the walk itself
 // failed, with the error and the program counter it failed at; the frames

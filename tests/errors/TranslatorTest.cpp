@@ -23,11 +23,17 @@ using kw::Exception;
 
 // A bare store and return with no unwind entry on Windows (the frameless
 // case the redirect must unwind by hand); Linux needs its call-frame info to
-// unwind through it.
-extern "C" void kwtestBareStore(int* target);
+// unwind through it. Named for the assembler as written, which 32-bit C
+// symbols would otherwise prefix.
+extern "C" void kwtestBareStore(int* target) asm("kwtestBareStore");
 asm(".text\n"
     ".globl kwtestBareStore\n"
-#ifdef _WIN32
+#if defined(_WIN32) && defined(__i386__)
+    "kwtestBareStore:\n"
+    "  movl 4(%esp), %eax\n"
+    "  movl $1, (%eax)\n"
+    "  ret\n"
+#elif defined(_WIN32)
     "kwtestBareStore:\n"
     "  movl $1, (%rcx)\n"
     "  ret\n"

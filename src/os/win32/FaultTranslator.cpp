@@ -42,24 +42,66 @@ struct Translating {
   ThreadState& m_state;
 };
 
+// Resumes the thread with the context, as it was at the fault.
+[[noreturn]] void restoreContext(CONTEXT& context) {
+#if defined(__x86_64__)
+  RtlRestoreContext(&context, nullptr);
+#else
+  // The restore call exists on 64-bit systems only; ntdll's continue call
+  // does the same for x86.
+  using ContinueFn = LONG(NTAPI*)(CONTEXT*, BOOLEAN);
+  if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
+    if (auto resume = reinterpret_cast<ContinueFn>(
+            reinterpret_cast<void*>(GetProcAddress(ntdll, "NtContinue"))))
+      resume(&context, FALSE);
+  }
+#endif
+  std::abort();
+}
+
 }  // namespace
 
 }  // namespace kw::os
 
-// The redirected thread starts here, with the return address that the
-// unwinder should see for the faulting frame in r11. Pushing it here rather
-// than in the vectored handler leaves the stack below the fault, where the
-// dispatcher itself runs, alone.
-extern "C" void kwFaultTrampoline();
-extern "C" [[noreturn]] void kwRaiseTranslated();
+// The redirected thread starts in kwFaultTrampoline, with the address that
+// the unwinder should take for the faulting frame in a scratch register.
+// Pushing it there rather than in the vectored handler leaves the stack below
+// the fault, where the dispatcher itself runs, alone. Both are declared with
+// their assembler names, which 32-bit C symbols would otherwise prefix.
+extern "C" void kwFaultTrampoline() asm("kwFaultTrampoline");
+#if defined(__x86_64__)
+extern "C" [[noreturn]] void kwRaiseTranslated() asm("kwRaiseTranslated");
 asm(".text\n"
     ".p2align 4\n"
     "kwFaultTrampoline:\n"
     "  pushq %r11\n"
     "  jmp kwRaiseTranslated\n");
+#else
+// x86 code unwinds by its DWARF tables. The trampoline is a frame of its own
+// that the unwinder takes for a signal frame: the address it leaves for the
+// faulting frame is that of the faulting instruction itself, so the rules in
+// force at that very instruction apply, even in a prologue. The runtime may
+// enter it with the stack aligned to 4 bytes only, hence the realignment.
+extern "C" [[noreturn]] __attribute__((force_align_arg_pointer)) void kwRaiseTranslated() asm(
+    "kwRaiseTranslated");
+asm(".text\n"
+    ".p2align 4\n"
+    "kwFaultTrampoline:\n"
+    "  .cfi_startproc\n"
+    "  .cfi_signal_frame\n"
+    // On entry the faulting frame's stack is untouched and its address in
+    // %ecx (DWARF columns: 1 %ecx, 8 the return address).
+    "  .cfi_def_cfa_offset 0\n"
+    "  .cfi_register 8, 1\n"
+    "  pushl %ecx\n"
+    "  .cfi_def_cfa_offset 4\n"
+    "  .cfi_offset 8, -4\n"
+    "  call kwRaiseTranslated\n"
+    "  .cfi_endproc\n");
+#endif
 
-// Takes no arguments, so it never writes the home area above its return
-// address, which belongs to the faulting frame.
+// Takes no arguments, so it never writes above its return address, which
+// belongs to the faulting frame.
 extern "C" __attribute__((noinline)) void kwRaiseTranslated() {
   using namespace kw::os;
   ThreadState& state = *currentState();
@@ -73,8 +115,7 @@ extern "C" __attribute__((noinline)) void kwRaiseTranslated() {
   // Passed on: the faulting instruction runs again and its fault goes to
   // the frame handlers and the unhandled-exception filter this time.
   state.passNext = true;
-  RtlRestoreContext(&state.context, nullptr);
-  std::abort();
+  restoreContext(state.context);
 }
 
 namespace kw::os {
@@ -89,6 +130,8 @@ bool isTranslatable(const EXCEPTION_RECORD& record) {
   if (record.ExceptionCode == STATUS_STACK_OVERFLOW) return false;
   return (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0;
 }
+
+#if defined(__x86_64__)
 
 // Points the context at the trampoline. g++'s personality looks up the
 // instruction before a return address, so a fault inside a function body
@@ -148,6 +191,68 @@ bool reachesCppFrameFirst(const CONTEXT& fault) {
   }
   return true;
 }
+
+#else
+
+// The runtime's own lookup of the DWARF unwind tables that the modules of
+// the process registered with it: found only for g++ code.
+struct dwarf_eh_bases {
+  void* tbase;
+  void* dbase;
+  void* func;
+};
+extern "C" const void* _Unwind_Find_FDE(void* pc, dwarf_eh_bases* bases);
+
+bool isCppCode(DWORD address, dwarf_eh_bases& bases) {
+  return _Unwind_Find_FDE(reinterpret_cast<void*>(address), &bases) != nullptr;
+}
+
+// The return address on top of the stack of a frameless leaf that has no
+// unwind tables (hand-written code), when g++ code called it: it must
+// follow a call instruction of that caller; 0 otherwise.
+DWORD leafReturnAddress(const CONTEXT& fault) {
+  const DWORD returnAddress = *reinterpret_cast<const DWORD*>(fault.Esp);
+  dwarf_eh_bases bases{};
+  if (returnAddress < 8 || !isCppCode(returnAddress - 1, bases)) return 0;
+  const auto* code = reinterpret_cast<const unsigned char*>(returnAddress);
+  const auto* start = static_cast<const unsigned char*>(bases.func);
+  auto opcodeAt = [&](int back) { return code - back >= start ? code[-back] : 0; };
+  // call rel32; an indirect call (ModRM reg field 2) through a register or
+  // memory, with or without an index byte and a displacement.
+  if (opcodeAt(5) == 0xE8) return returnAddress;
+  for (int length : {2, 3, 4, 6, 7}) {
+    if (opcodeAt(length) == 0xFF && ((opcodeAt(length - 1) >> 3) & 7) == 2) return returnAddress;
+  }
+  return 0;
+}
+
+// Points the context at the trampoline, with the address at which the
+// unwinder should look up the faulting frame: the faulting instruction in
+// g++ code; in a leaf without tables, the call in its caller, as if the
+// call had raised.
+void redirect(CONTEXT& context) {
+  dwarf_eh_bases bases{};
+  DWORD resumeAt = context.Eip;
+  if (!isCppCode(context.Eip, bases)) {
+    const DWORD returnAddress = *reinterpret_cast<const DWORD*>(context.Esp);
+    context.Esp += 4;
+    resumeAt = returnAddress - 1;
+  }
+  context.Ecx = resumeAt;
+  context.Eip = reinterpret_cast<DWORD>(&kwFaultTrampoline);
+}
+
+// The vectored handler sees a fault before the frame handlers do, which the
+// runtime's translator does not: a system function that guards its own
+// access (as IsBadReadPtr does) must keep its fault. g++ code registers no
+// frame handlers on x86, so the fault is taken when it happened in g++ code
+// or in a leaf that g++ code called, and left alone in anything else.
+bool reachesCppFrameFirst(const CONTEXT& fault) {
+  dwarf_eh_bases bases{};
+  return isCppCode(fault.Eip, bases) || leafReturnAddress(fault) != 0;
+}
+
+#endif
 
 LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
   if (!isTranslatable(*info->ExceptionRecord)) return EXCEPTION_CONTINUE_SEARCH;

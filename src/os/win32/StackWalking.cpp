@@ -33,6 +33,23 @@ using SymGetSearchPathFn = BOOL(WINAPI*)(HANDLE, PSTR, DWORD);
 constexpr DWORD kModuleRecordSize = 584;
 constexpr std::size_t kNameLength = 1024;
 
+// The registers a walk starts from, by processor.
+#if defined(__x86_64__)
+constexpr DWORD kMachineType = IMAGE_FILE_MACHINE_AMD64;
+DWORD64& programCounter(CONTEXT& context) { return context.Rip; }
+DWORD64& framePointer(CONTEXT& context) { return context.Rbp; }
+DWORD64& stackPointer(CONTEXT& context) { return context.Rsp; }
+#else
+constexpr DWORD kMachineType = IMAGE_FILE_MACHINE_I386;
+DWORD& programCounter(CONTEXT& context) { return context.Eip; }
+DWORD& framePointer(CONTEXT& context) { return context.Ebp; }
+DWORD& stackPointer(CONTEXT& context) { return context.Esp; }
+// The engine's records as 32-bit callers size them.
+static_assert(sizeof(IMAGEHLP_SYMBOL64) + kNameLength == 1056, "symbol record");
+static_assert(sizeof(IMAGEHLP_LINE64) == 24, "line record");
+#endif
+static_assert(sizeof(IMAGEHLP_MODULE64) >= kModuleRecordSize, "module record");
+
 template <typename Fn>
 bool bind(HMODULE library, const char* name, Fn& entry) {
   entry = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
@@ -344,17 +361,19 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, 
   }
   STACKFRAME64 frame;
   std::memset(&frame, 0, sizeof frame);
-  frame.AddrPC.Offset = context.Rip;
+  frame.AddrPC.Offset = programCounter(context);
   frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Offset = context.Rbp;
+  frame.AddrFrame.Offset = framePointer(context);
   frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Offset = context.Rsp;
+  frame.AddrStack.Offset = stackPointer(context);
   frame.AddrStack.Mode = AddrModeFlat;
 
   std::vector<char> symbolBuffer(sizeof(IMAGEHLP_SYMBOL64) + kNameLength, 0);
   auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(symbolBuffer.data());
   for (int number = 0;; ++number) {
-    if (!session.stackWalk64(IMAGE_FILE_MACHINE_AMD64, session.process, thread, &frame, &context,
+    // The reader's types name the same widths as the engine's (uint32_t for
+    // DWORD); its calling convention the compiler has checked.
+    if (!session.stackWalk64(kMachineType, session.process, thread, &frame, &context,
                              reinterpret_cast<PREAD_PROCESS_MEMORY_ROUTINE64>(readMemory),
                              session.symFunctionTableAccess64, session.symGetModuleBase64,
                              nullptr)) {
@@ -443,9 +462,9 @@ void clearContext(CONTEXT& context, std::uint32_t flags) {
 }
 
 void approximateContext(CONTEXT& context, const void* instruction) {
-  context.Rip = reinterpret_cast<DWORD64>(instruction);
-  context.Rbp = reinterpret_cast<DWORD64>(__builtin_frame_address(0));
-  context.Rsp = reinterpret_cast<DWORD64>(&context);
+  programCounter(context) = reinterpret_cast<std::uintptr_t>(instruction);
+  framePointer(context) = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  stackPointer(context) = reinterpret_cast<std::uintptr_t>(&context);
 }
 
 bool suspendedThreadContext(HANDLE thread, CONTEXT& context, std::uint32_t flags) {
