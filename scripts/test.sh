@@ -45,7 +45,8 @@ build/fuzz/bin/kwfuzz_msg -max_total_time=60 -max_len=4096 -malloc_limit_mb=16 -
 # Benchmarks are built, not run, so they cannot rot: build/bench/bin/kwbench_*
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_BENCH=ON -DKW_BUILD_TESTS=OFF \
   -DKW_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/bench -j"$jobs" --target kwbench_msg kwbench_transport kwbench_exception >/dev/null
+cmake --build build/bench -j"$jobs" --target kwbench_msg kwbench_trace kwbench_transport kwbench_exception \
+  >/dev/null
 
 cmake -S . -B build/win -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
