@@ -59,12 +59,16 @@ SharedMemCommDevice::SharedMemCommDevice(const wchar_t* name, ReaderWriter role)
 }
 
 SharedMemCommDevice::~SharedMemCommDevice() {
+  stopWorker();
+  cleanUpSharedMem();
+}
+
+void SharedMemCommDevice::stopWorker() {
   // A worker waiting on its bell does not see the thread's wake event:
   // the request comes first, then the bell.
   requestTermination();
   ring(m_eReaderWriter);
   terminate(50);
-  cleanUpSharedMem();
 }
 
 void SharedMemCommDevice::pushMessage(Msg* msg) {

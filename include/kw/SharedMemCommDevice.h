@@ -62,6 +62,10 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   bool reduceIntegrity(HANDLE object);
   // Unmaps the block and closes its handles.
   void cleanUpSharedMem();
+  // Stops the worker as the destructor does (50 ms grace, then killed). A
+  // subclass calls it first in its own destructor, so that the worker is
+  // gone before any part of the object is taken down under it.
+  void stopWorker();
   // Writer step: the oldest queued message into a free block; true when sent.
   bool sendMsg();
   // Reader step: a message out of a full block into the in queue; true when read.

@@ -4,7 +4,7 @@
 
 namespace kwtool {
 
-SendingDevice::~SendingDevice() = default;
+SendingDevice::~SendingDevice() { stopWorker(); }
 
 bool SendingDevice::allTaken() {
   if (getOutQSize() != 0 || !m_pSharedView) return false;
