@@ -464,17 +464,29 @@ TEST(ThreadKill, EndsASpinningThreadWithTheGivenExitCode) {
   kw::os::threadClose(thread);
 }
 
+namespace {
+
+struct Sleeper {
+  HANDLE event = kw::os::wakeEventCreate();
+  std::atomic<bool> waiting{false}, woke{false};
+};
+
+unsigned long KW_THREAD_ROUTINE sleepOnTheEvent(void* argument) {
+  auto* sleeper = static_cast<Sleeper*>(argument);
+  sleeper->waiting = true;
+  kw::os::wakeEventWait(sleeper->event, INFINITE);
+  sleeper->woke = true;
+  return 0;
+}
+
+}  // namespace
+
 TEST(ThreadKill, AThreadKilledInAWaitLeavesTheEventUsable) {
-  static HANDLE event;
-  static std::atomic<bool> waiting{false}, woke{false};
-  event = kw::os::wakeEventCreate();
-  auto sleeper = [](void*) -> unsigned long {
-    waiting = true;
-    kw::os::wakeEventWait(event, INFINITE);
-    woke = true;
-    return 0;
-  };
-  HANDLE thread = kw::os::threadStart(sleeper, nullptr);
+  static Sleeper sleeper;  // outlives the thread should the kill fail
+  HANDLE& event = sleeper.event;
+  std::atomic<bool>& waiting = sleeper.waiting;
+  std::atomic<bool>& woke = sleeper.woke;
+  HANDLE thread = kw::os::threadStart(sleepOnTheEvent, &sleeper);
   waitUntil([&] { return waiting.load(); });
   std::this_thread::sleep_for(20ms);  // into the wait
   ASSERT_TRUE(kw::os::threadKill(thread, 7));
