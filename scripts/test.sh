@@ -126,6 +126,7 @@ if [ "$install" = 0 ]; then tail -1 build/install-test.out; else
   tail -1 build/install-test.out
   awk '/^== /{name=$0} /FAILED/{print name}' build/install-test/log 2>/dev/null
   grep -B40 -m3 'FAILED' build/install-test/log 2>/dev/null | tail -60
+fi
 echo "== Windows i686 smoke program under wine32 (${win32_seconds} s)"
 grep -E '^\[  (PASSED|FAILED|SKIPPED) |^\[==========\] [0-9]+ tests? ' build/win32-smoke.log | tr -d '\r' || true
 [ "$win32" = 0 ] || { echo "smoke program exit code $win32"; grep -B2 -A12 'Failure' build/win32-smoke.log | tr -d '\r' | head -80; }

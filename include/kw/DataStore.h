@@ -75,20 +75,26 @@ class KW_API DataStore {
   // and read with plain copies: inside the entry when they are short, as most
   // names are, otherwise in a block of their own.
   struct Entry {
+    // The most code units, name and text together, kept inside the entry.
     static constexpr std::uint32_t kInlineUnits = 12;
     union {
       char16_t* block;
       char16_t local[kInlineUnits];
     };
+    // The name's length in code units.
     std::uint32_t nameLength;
+    // The text's length in code units (string attributes; else 0).
     std::uint32_t textLength;
     union {
       int number;
       ByteArray* bytes;
     };
 
+    // Whether the units are inside the entry.
     bool isLocal() const { return std::uint64_t{nameLength} + textLength <= kInlineUnits; }
+    // The name's code units, the text's after them.
     const char16_t* units() const { return isLocal() ? local : block; }
+    // The text's code units.
     const char16_t* text() const { return units() + nameLength; }
   };
   // Sorted by name; names are unique within one list.
@@ -102,7 +108,9 @@ class KW_API DataStore {
   // The same operations for a name already in UTF-16 code units; `name` and
   // `text` may point anywhere, aligned or not (into received bytes, say).
   static const Entry* findEntry(const Entries& list, const void* name, std::uint32_t length);
+  // Sets the int attribute `name`.
   void putInt(const void* name, std::uint32_t length, int value);
+  // Sets the string attribute `name`.
   void putString(const void* name, std::uint32_t length, const void* text,
                  std::uint32_t textLength);
   // Adopts `value` even when it throws.
@@ -110,8 +118,11 @@ class KW_API DataStore {
   // Room for that many more attributes of each kind.
   void reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays);
 
+  // The int attributes.
   Entries m_vecInts;
+  // The string attributes.
   Entries m_vecStrings;
+  // The byte-array attributes, owned.
   Entries m_vecByteArrays;
 };
 
