@@ -72,7 +72,8 @@ bool parseTypeName(const std::wstring& text, int& value) {
 // Wire text counts UTF-16 code units: two for a character beyond U+FFFF.
 std::int64_t utf16Bytes(const std::wstring& text) {
   std::int64_t units = 0;
-  for (wchar_t c : text) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 2 : 1;
+  // Never beyond U+FFFF where wchar_t is a UTF-16 unit already (Windows).
+  for (wchar_t c : text) units += (static_cast<std::uint32_t>(c) >> 16) != 0 ? 2 : 1;
   return 2 * units;
 }
 
