@@ -50,12 +50,6 @@ bool eventually(const std::function<bool()>& done, int timeoutMs) {
   return true;
 }
 
-std::unique_ptr<Msg> popWithin(Device& device, int timeoutMs) {
-  std::unique_ptr<Msg> msg;
-  eventually([&] { return (msg.reset(device.popMessage()), msg != nullptr); }, timeoutMs);
-  return msg;
-}
-
 // Under emulation a worker can need more than the destructor's grace time to
 // end, and one stopped by force may still hold a lock that the process's
 // exit needs: both ends stop their workers with time to spare.
@@ -182,7 +176,7 @@ KW_CHILD_MAIN(smokePeer) {
   Device out(widen(args[2]).c_str(), Device::Writer);
   if (!startAndWait(in) || !startAndWait(out)) return 21;
   kwtest::touchFile(args[3]);
-  std::unique_ptr<Msg> msg = popWithin(in, kReplyMs);
+  std::unique_ptr<Msg> msg(in.waitForMessage(kReplyMs));
   if (!msg) return 22;
   out.pushMessage(msg.release());
   if (!eventually([&] { return out.getOutQSize() == 0; }, kReplyMs)) return 23;
@@ -220,7 +214,7 @@ TEST(Smoke, TwoProcessesShareANamedMutexAndATransport) {
   sent->setAttributeValue(L"Serial", 7);
   const std::string expected = wireHex(*sent);
   out.pushMessage(sent);
-  std::unique_ptr<Msg> echoed = popWithin(in, kReplyMs);
+  std::unique_ptr<Msg> echoed(in.waitForMessage(kReplyMs));
   ASSERT_TRUE(echoed);
   EXPECT_EQ(wireHex(*echoed), expected);
 
