@@ -483,11 +483,8 @@ unsigned long KW_THREAD_ROUTINE sleepOnTheEvent(void* argument) {
 
 TEST(ThreadKill, AThreadKilledInAWaitLeavesTheEventUsable) {
   static Sleeper sleeper;  // outlives the thread should the kill fail
-  HANDLE& event = sleeper.event;
-  std::atomic<bool>& waiting = sleeper.waiting;
-  std::atomic<bool>& woke = sleeper.woke;
   HANDLE thread = kw::os::threadStart(sleepOnTheEvent, &sleeper);
-  waitUntil([&] { return waiting.load(); });
+  waitUntil([&] { return sleeper.waiting.load(); });
   std::this_thread::sleep_for(20ms);  // into the wait
   ASSERT_TRUE(kw::os::threadKill(thread, 7));
   EXPECT_EQ(kw::os::threadWait(thread, 10000), kw::os::WaitResult::Signalled);
@@ -495,11 +492,11 @@ TEST(ThreadKill, AThreadKilledInAWaitLeavesTheEventUsable) {
   EXPECT_TRUE(kw::os::threadExitCode(thread, code));
   EXPECT_EQ(code, 7u);
   kw::os::threadClose(thread);
-  kw::os::wakeEventSet(event);
-  EXPECT_EQ(kw::os::wakeEventWait(event, 0), kw::os::WaitResult::Signalled);
-  EXPECT_FALSE(woke) << "the killed thread went on";
+  kw::os::wakeEventSet(sleeper.event);
+  EXPECT_EQ(kw::os::wakeEventWait(sleeper.event, 0), kw::os::WaitResult::Signalled);
+  EXPECT_FALSE(sleeper.woke) << "the killed thread went on";
   EXPECT_TRUE(returnsWithin(
-      10s, [&] { kw::os::wakeEventClose(event); }, [] {}))
+      10s, [&] { kw::os::wakeEventClose(sleeper.event); }, [] {}))
       << "closing waited for the dead waiter";
 }
 
