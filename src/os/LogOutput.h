@@ -7,7 +7,8 @@
 
 namespace kw::os {
 
-// Standard output, in the console's encoding (UTF-8 on Linux).
+// Standard output: on Windows in the C runtime's current locale, '?' for what
+// it cannot represent; UTF-8 on Linux.
 void consoleWrite(const std::wstring& text);
 // The debugger's output stream; standard error on Linux.
 void debugWrite(const std::wstring& text);

@@ -238,17 +238,17 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
   const std::string bytes("x\0\r\0\n\0\x3D\xD8\x00\xDE\r\0\n\0", 14);
   for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
     kwtool::TraceText text;
-    std::string out = text.feed(bytes.substr(0, cut));
+    std::wstring out = text.feed(bytes.substr(0, cut));
     out += text.feed(bytes.substr(cut));
     out += text.flush();
-    EXPECT_EQ(out, "x\n\xF0\x9F\x98\x80\n") << "cut at " << cut;
+    EXPECT_EQ(out, L"x\n\U0001F600\n") << "cut at " << cut;
   }
   // Held back until the end: a lone "\r" and a high surrogate without its
   // partner; both then show escaped.
   kwtool::TraceText text;
-  EXPECT_EQ(text.feed(std::string("\r\0", 2)), "");
-  EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), "\\ry");
-  EXPECT_EQ(text.flush(), "\\ud83d");
+  EXPECT_EQ(text.feed(std::string("\r\0", 2)), L"");
+  EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), L"\\ry");
+  EXPECT_EQ(text.flush(), L"\\ud83d");
 }
 
 TEST(KwToolChannel, SendReachesListen) {

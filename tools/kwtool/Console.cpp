@@ -4,14 +4,21 @@
 
 #include <ostream>
 
+#include "LocaleText.h"
+
 namespace kwtool {
 
-Console::Console(std::istream& in, std::ostream& out, std::ostream& err)
-    : m_in(in), m_out(out), m_err(err) {}
+Console::Console(std::istream& in, std::ostream& out, std::ostream& err, Encoding encoding)
+    : m_in(in), m_out(out), m_err(err), m_eEncoding(encoding) {}
 
-void Console::print(const std::wstring& line) {
-  m_out << kw::Tools::narrowWideString(line) << '\n';
+std::string Console::encode(const std::wstring& text) const {
+  return m_eEncoding == Encoding::Locale ? kw::toLocaleText(text)
+                                         : kw::Tools::narrowWideString(text);
 }
+
+void Console::print(const std::wstring& line) { m_out << encode(line) << '\n'; }
+
+void Console::write(const std::wstring& text) { m_out << encode(text); }
 
 int Console::help(const std::wstring& usage, const std::wstring& text) {
   print(usage);
@@ -19,10 +26,9 @@ int Console::help(const std::wstring& usage, const std::wstring& text) {
   return 0;
 }
 
-void Console::printBytes(const std::string& bytes) { m_out.write(bytes.data(), bytes.size()); }
-
-void Console::error(const std::wstring& message) {
-  m_err << "kwtool: " << kw::Tools::narrowWideString(message) << '\n';
+void Console::error(const std::wstring& message, const std::wstring& usage) {
+  m_err << "kwtool: " << encode(message) << '\n';
+  if (!usage.empty()) m_err << encode(usage) << '\n';
 }
 
 }  // namespace kwtool

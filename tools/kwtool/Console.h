@@ -5,25 +5,34 @@
 
 namespace kwtool {
 
-// The tool's three streams. Text goes out as UTF-8; line ends are "\n".
+// The tool's three streams. Line ends are "\n".
 class Console {
  public:
-  Console(std::istream& in, std::ostream& out, std::ostream& err);
+  // How text becomes bytes: UTF-8, or the C runtime's current locale, which
+  // is how the library's console device writes to the same standard output
+  // on Windows.
+  enum class Encoding { Utf8, Locale };
+
+  Console(std::istream& in, std::ostream& out, std::ostream& err,
+          Encoding encoding = Encoding::Utf8);
 
   std::istream& in() { return m_in; }
   std::ostream& out() { return m_out; }
 
   void print(const std::wstring& line);
+  void write(const std::wstring& text);
   // The usage line and the help text on the output stream; returns 0.
   int help(const std::wstring& usage, const std::wstring& text);
-  void printBytes(const std::string& bytes);
-  // "kwtool: <message>" on the error stream.
-  void error(const std::wstring& message);
+  // "kwtool: <message>" on the error stream, then the usage line if one is given.
+  void error(const std::wstring& message, const std::wstring& usage = std::wstring());
 
  private:
+  std::string encode(const std::wstring& text) const;
+
   std::istream& m_in;
   std::ostream& m_out;
   std::ostream& m_err;
+  Encoding m_eEncoding;
 };
 
 }  // namespace kwtool

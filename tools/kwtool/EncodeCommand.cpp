@@ -60,7 +60,8 @@ int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
                   __LINE__, L"EncodeCommand::run");
 
   if (outPath.empty()) {
-    console.printBytes(HexText::encode(bytes) + "\n");
+    const std::string hex = HexText::encode(bytes);
+    console.print(std::wstring(hex.begin(), hex.end()));
     return 0;
   }
   std::wstring error;

@@ -105,8 +105,8 @@ int KwTool::runUtf8(const std::vector<std::string>& args, std::istream& in, std:
 }
 
 int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::ostream& out,
-                std::ostream& err) {
-  Console console(in, out, err);
+                std::ostream& err, Console::Encoding encoding) {
+  Console console(in, out, err, encoding);
   try {
     if (!args.empty() && (ArgReader::isHelp(args[0]) || args[0] == L"help"))
       return console.help(kUsage, kHelp);
@@ -122,8 +122,7 @@ int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::os
                     __LINE__, L"KwTool::run");
     return code;
   } catch (const UsageError& e) {
-    console.error(e.message());
-    err << kw::Tools::narrowWideString(e.usage()) << '\n';
+    console.error(e.message(), e.usage());
     return 2;
   } catch (const Refusal& e) {
     console.error(e.message());

@@ -62,9 +62,9 @@ int LogCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
     return 1;
   }
   std::uintmax_t offset = bytes.size();
-  console.printBytes(text.feed(bytes));
+  console.write(text.feed(bytes));
   if (!follow) {
-    console.printBytes(text.flush());
+    console.write(text.flush());
     return 0;
   }
   for (;;) {
@@ -79,7 +79,7 @@ int LogCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
     }
     if (!readFrom(path, offset, bytes)) continue;
     offset += bytes.size();
-    console.printBytes(text.feed(bytes));
+    console.write(text.feed(bytes));
   }
 }
 

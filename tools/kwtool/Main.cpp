@@ -1,3 +1,5 @@
+// kwtool's entry point: sets up the process (console, locale, tracing) and
+// hands the arguments to KwTool.
 #include <exception>
 #include <iostream>
 #include <string>
@@ -10,6 +12,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <clocale>
 #endif
 
 namespace {
@@ -39,15 +43,41 @@ int guarded(const Args& args, Run run) {
   }
 }
 
+#ifdef _WIN32
+// While kwtool runs, the console shows text in the code page of the
+// runtime's locale, the one encoding that the library's console device and
+// kwtool both write; the console's own is put back at the end.
+class ConsoleCodePage {
+ public:
+  ConsoleCodePage() : m_nPrevious(GetConsoleOutputCP()) {
+    const UINT runtime = ___lc_codepage_func();
+    if (m_nPrevious != 0 && runtime != 0) SetConsoleOutputCP(runtime);
+  }
+  ~ConsoleCodePage() {
+    if (m_nPrevious != 0) SetConsoleOutputCP(m_nPrevious);
+  }
+  ConsoleCodePage(const ConsoleCodePage&) = delete;
+  ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
+
+ private:
+  UINT m_nPrevious;
+};
+#endif
+
 }  // namespace
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-  // decode reads raw bytes from standard input; the console shows UTF-8.
+  // decode reads raw bytes from standard input.
   _setmode(_fileno(stdin), _O_BINARY);
-  SetConsoleOutputCP(CP_UTF8);
+  // The user's locale: the "C" locale converts no character beyond U+00FF.
+  std::setlocale(LC_ALL, "");
+  ConsoleCodePage codePage;
   std::vector<std::wstring> args(argv + 1, argv + argc);
-  return guarded(args, &kwtool::KwTool::run);
+  return guarded(args, [](const std::vector<std::wstring>& arguments, std::istream& in,
+                          std::ostream& out, std::ostream& err) {
+    return kwtool::KwTool::run(arguments, in, out, err, kwtool::Console::Encoding::Locale);
+  });
 }
 #else
 int main(int argc, char** argv) {

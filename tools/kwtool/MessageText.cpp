@@ -37,7 +37,7 @@ class Elements {
     return static_cast<std::int32_t>(value);
   }
 
-  std::string text(std::size_t start, std::size_t length) const {
+  std::wstring text(std::size_t start, std::size_t length) const {
     std::vector<std::uint16_t> units(length / 2);
     for (std::size_t i = 0; i < units.size(); ++i)
       units[i] = static_cast<std::uint16_t>(m_data[start + 2 * i] | m_data[start + 2 * i + 1] << 8);
@@ -63,16 +63,16 @@ void MessageText::print(const kw::Msg& msg, Console& console) {
     std::size_t start = 0;
     std::size_t length = 0;
     elements.next(type, start, length);
-    std::string line = elements.text(start, length) + "=";
+    std::wstring line = elements.text(start, length) + L"=";
     elements.next(type, start, length);
     if (type == kw::Msg::INTEGER) {
-      line += std::to_string(elements.intAt(start));
+      line += std::to_wstring(elements.intAt(start));
     } else if (type == kw::Msg::STRING) {
       line += elements.text(start, length);
     } else {
-      line += std::to_string(length);
+      line += std::to_wstring(length);
     }
-    console.printBytes(line + "\n");
+    console.print(line);
   }
 }
 

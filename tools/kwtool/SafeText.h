@@ -12,11 +12,21 @@ namespace kwtool {
 // terminal nor cut or forge a line.
 class SafeText {
  public:
+  static bool isHigh(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+  static bool isLow(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+  static std::uint32_t join(std::uint32_t high, std::uint32_t low) {
+    return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+  }
+
   // The escape for a code point, or empty when it prints as itself.
-  static std::string escape(std::uint32_t c);
-  // UTF-16 code units, pairs joined, as UTF-8 with the escapes.
-  static std::string fromUtf16(const std::uint16_t* units, std::size_t count);
-  static void appendUtf8(std::string& out, std::uint32_t c);
+  static std::wstring escape(std::uint32_t c);
+  // UTF-16 code units, pairs joined, with the escapes.
+  static std::wstring fromUtf16(const std::uint16_t* units, std::size_t count);
+  // The code point itself: one wchar_t, or a surrogate pair where wchar_t
+  // is a UTF-16 unit.
+  static void append(std::wstring& out, std::uint32_t c);
+  // The code point's escape, or the code point itself.
+  static void appendSafe(std::wstring& out, std::uint32_t c);
 
   SafeText() = delete;
 };

@@ -8,32 +8,27 @@ namespace kwtool {
 
 namespace {
 
-bool isHigh(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLow(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
 // A trace line's own tabs, line feeds and backslashes print as they are; every other
 // character that could drive the terminal shows escaped.
-void append(std::string& out, std::uint32_t c) {
-  const bool plain = c == L'\\' || c == L'\t' || c == L'\n';
-  const std::string escaped = plain ? std::string() : SafeText::escape(c);
-  if (escaped.empty()) {
-    SafeText::appendUtf8(out, c);
+void append(std::wstring& out, std::uint32_t c) {
+  if (c == L'\\' || c == L'\t' || c == L'\n') {
+    SafeText::append(out, c);
   } else {
-    out += escaped;
+    SafeText::appendSafe(out, c);
   }
 }
 
 }  // namespace
 
-std::string TraceText::feed(const std::string& bytes) {
+std::wstring TraceText::feed(const std::string& bytes) {
   m_pending += bytes;
   return decode(false);
 }
 
-std::string TraceText::flush() { return decode(true); }
+std::wstring TraceText::flush() { return decode(true); }
 
-std::string TraceText::decode(bool atEnd) {
-  std::string out;
+std::wstring TraceText::decode(bool atEnd) {
+  std::wstring out;
   const std::size_t units = m_pending.size() / 2;
   auto unitAt = [&](std::size_t i) {
     return static_cast<std::uint32_t>(static_cast<unsigned char>(m_pending[2 * i])) |
@@ -49,7 +44,7 @@ std::string TraceText::decode(bool atEnd) {
       while (next < units && unitAt(next) == L'\r') ++next;
       if (next == units && !atEnd) break;  // its "\n" may follow
       if (next < units && unitAt(next) == L'\n') {
-        out += '\n';
+        out += L'\n';
         i = next + 1;
       } else {
         for (; i < next; ++i) append(out, unit);
@@ -57,9 +52,9 @@ std::string TraceText::decode(bool atEnd) {
       continue;
     }
     const bool last = i + 1 == units;
-    if (last && !atEnd && isHigh(unit)) break;  // its partner may follow
-    if (isHigh(unit) && !last && isLow(unitAt(i + 1))) {
-      append(out, 0x10000 + ((unit - 0xD800) << 10) + (unitAt(i + 1) - 0xDC00));
+    if (last && !atEnd && SafeText::isHigh(unit)) break;  // its partner may follow
+    if (SafeText::isHigh(unit) && !last && SafeText::isLow(unitAt(i + 1))) {
+      append(out, SafeText::join(unit, unitAt(i + 1)));
       i += 2;
     } else {
       append(out, unit);

@@ -5,17 +5,17 @@
 namespace kwtool {
 
 // Turns a trace file's UTF-16LE bytes, fed in pieces as they arrive, into
-// UTF-8 text with "\n" line ends. A piece may end inside a code unit, a
+// text with "\n" line ends. A piece may end inside a code unit, a
 // surrogate pair or a "\r\n"; what cannot be decoded yet waits for the next.
 class TraceText {
  public:
-  // The UTF-8 text that the bytes complete.
-  std::string feed(const std::string& bytes);
+  // The text that the bytes complete.
+  std::wstring feed(const std::string& bytes);
   // What is still held back, decoded as far as it goes (at the file's end).
-  std::string flush();
+  std::wstring flush();
 
  private:
-  std::string decode(bool atEnd);
+  std::wstring decode(bool atEnd);
 
   std::string m_pending;
 };

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 
+#include "LocaleText.h"
+
 namespace kw::os {
 
-void consoleWrite(const std::wstring& text) { std::printf("%ls", text.c_str()); }
+void consoleWrite(const std::wstring& text) { std::printf("%s", toLocaleText(text).c_str()); }
 
 void debugWrite(const std::wstring& text) { OutputDebugStringW(text.c_str()); }
 
