@@ -1,5 +1,5 @@
-#include "kwtool/ComponentsCommand.h"
-
+// kwtool install-components and uninstall-components: the component
+// installer for users, with each outcome that it traces printed.
 #include <kw/ComponentInstaller.h>
 #include <kw/Event.h>
 #include <kw/LogDevice.h>
@@ -8,26 +8,13 @@
 #include <memory>
 #include <mutex>
 
-#include "kwtool/ArgReader.h"
+#include "kwtool/CommandLine.h"
+#include "kwtool/Console.h"
+#include "kwtool/Handlers.h"
 
 namespace kwtool {
 
-const wchar_t ComponentsCommand::kInstallUsage[] = L"usage: kwtool install-components";
-const wchar_t ComponentsCommand::kUninstallUsage[] = L"usage: kwtool uninstall-components";
-
 namespace {
-
-const wchar_t kInstallHelp[] =
-    L"Registers the suite's component libraries (VRXInternetExplorer, VRXOffice,\n"
-    L"VRXOutlook, CorvaneInstaller) from the folder that the setting InstallDir\n"
-    L"under HKLM\\Software\\Kestrelwright names, and prints each outcome.\n"
-    L"Exits with 0 when every component registered, 1 otherwise.\n"
-    L"Example: kwtool reg set InstallDir:str=/opt/Kestrelwright/";
-
-const wchar_t kUninstallHelp[] =
-    L"Unregisters the suite's component libraries from the folder that the\n"
-    L"setting InstallDir under HKLM\\Software\\Kestrelwright names, and prints\n"
-    L"each outcome. Exits with 0 when every component unregistered, 1 otherwise.";
 
 // The installer's event IDs.
 constexpr int kFirstOutcome = 1051301;
@@ -66,16 +53,9 @@ class OutcomeDevice : public kw::LogDevice {
   std::shared_ptr<Outcomes> m_outcomes;
 };
 
-int runInstaller(const std::vector<std::wstring>& args, std::size_t first, Console& console,
-                 const wchar_t* usage, const wchar_t* help, void (*installer)(),
+int runInstaller(const CommandLine& line, Console& console, void (*installer)(),
                  const wchar_t* done) {
-  ArgReader reader(args, first, usage);
-  std::wstring option;
-  while (reader.nextOption(option)) {
-    if (ArgReader::isHelp(option)) return console.help(usage, help);
-    reader.unknown(option);
-  }
-  if (!reader.done()) reader.fail(L"no operands expected");
+  if (!line.operands().empty()) line.fail(L"no operands expected");
 
   // The outcomes reach only trace devices: the tool needs one of its own.
   if (kw::Logger::getApplicationName().empty()) kw::Logger::initialise(L"kwtool");
@@ -101,16 +81,12 @@ int runInstaller(const std::vector<std::wstring>& args, std::size_t first, Conso
 
 }  // namespace
 
-int ComponentsCommand::install(const std::vector<std::wstring>& args, std::size_t first,
-                               Console& console) {
-  return runInstaller(args, first, console, kInstallUsage, kInstallHelp,
-                      &kw::ComponentInstaller::installComponents, L"registered");
+int runInstallComponents(const CommandLine& line, Console& console) {
+  return runInstaller(line, console, &kw::ComponentInstaller::installComponents, L"registered");
 }
 
-int ComponentsCommand::uninstall(const std::vector<std::wstring>& args, std::size_t first,
-                                 Console& console) {
-  return runInstaller(args, first, console, kUninstallUsage, kUninstallHelp,
-                      &kw::ComponentInstaller::uninstallComponents, L"unregistered");
+int runUninstallComponents(const CommandLine& line, Console& console) {
+  return runInstaller(line, console, &kw::ComponentInstaller::uninstallComponents, L"unregistered");
 }
 
 }  // namespace kwtool

@@ -1,63 +1,45 @@
-#include "kwtool/DecodeCommand.h"
-
+// kwtool decode: wire bytes, raw or as hex, back to a message's text form.
 #include <kw/ByteArray.h>
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
 
 #include <fstream>
 
-#include "kwtool/ArgReader.h"
 #include "kwtool/BinaryFile.h"
+#include "kwtool/CommandLine.h"
+#include "kwtool/Console.h"
+#include "kwtool/Handlers.h"
 #include "kwtool/MessageInput.h"
 #include "kwtool/MessageText.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
 
-const wchar_t DecodeCommand::kUsage[] = L"usage: kwtool decode [--hex|--raw] [FILE|-]";
-
 namespace {
-
-const wchar_t kHelp[] =
-    L"Parses a message's wire bytes from FILE, or standard input when FILE is\n"
-    L"\"-\" or missing, and prints its type and its attributes, one per line\n"
-    L"(a byte array shows its size). Input that starts with a hex digit or\n"
-    L"white space is read as hex, anything else as raw bytes; --hex and --raw\n"
-    L"say which. Only as many bytes as the message's header claims are read.\n"
-    L"A malformed message prints its error ID and description and exits\n"
-    L"with 1.";
 
 using Format = MessageInput::Format;
 
+// False, with the reason in `error`, when the input cannot be read.
+bool readInput(const std::wstring& path, Format format, Console& console, kw::ByteArray& bytes,
+               std::wstring& error) {
+  if (path == L"-") return MessageInput::read(console.in(), format, bytes, error);
+  std::ifstream file;
+  return BinaryFile::open(path, file, error) && MessageInput::read(file, format, bytes, error);
+}
+
 }  // namespace
 
-int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
-  ArgReader reader(args, first, kUsage);
-  std::wstring option;
-  Format format = Format::Guess;
-  while (reader.nextOption(option)) {
-    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
-    if (option == L"--hex") {
-      format = Format::Hex;
-    } else if (option == L"--raw") {
-      format = Format::Raw;
-    } else {
-      reader.unknown(option);
-    }
-  }
-  std::wstring path = reader.done() ? L"-" : reader.take();
-  if (!reader.done()) reader.fail(L"one input at most");
+int runDecode(const CommandLine& line, Console& console) {
+  const std::wstring flag = line.text(L"format");
+  const Format format = flag == L"--hex"   ? Format::Hex
+                        : flag == L"--raw" ? Format::Raw
+                                           : Format::Guess;
+  if (line.operands().size() > 1) line.fail(L"one input at most");
+  const std::wstring path = line.operands().empty() ? L"-" : line.operands()[0];
 
   kw::ByteArray bytes;
   std::wstring error;
-  bool read = false;
-  if (path == L"-") {
-    read = MessageInput::read(console.in(), format, bytes, error);
-  } else {
-    std::ifstream file;
-    read = BinaryFile::open(path, file, error) && MessageInput::read(file, format, bytes, error);
-  }
-  if (!read) {
+  if (!readInput(path, format, console, bytes, error)) {
     console.error(error);
     return 1;
   }
@@ -66,8 +48,7 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   try {
     msg.fromByteArray(bytes);
   } catch (const kw::CommsException& e) {
-    ToolTrace::error(1070102, e, L"The input is no well-formed message", __LINE__,
-                     L"DecodeCommand::run");
+    ToolTrace::error(1070102, e, L"The input is no well-formed message", __LINE__, L"runDecode");
     console.error(L"malformed message: " + std::to_wstring(e.getExceptionID()) + L" " +
                   e.getDescription());
     return 1;
@@ -77,7 +58,7 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
                   L"Decoded a message of type " +
                       std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
                       std::to_wstring(bytes.getSize()) + L" bytes",
-                  __LINE__, L"DecodeCommand::run");
+                  __LINE__, L"runDecode");
   MessageText::print(msg, console);
   return 0;
 }

@@ -1,5 +1,4 @@
-#include "kwtool/ListenCommand.h"
-
+// kwtool listen: the reader end of a channel, printing what arrives.
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
 
@@ -7,22 +6,16 @@
 #include <memory>
 #include <ostream>
 
-#include "kwtool/ArgReader.h"
+#include "kwtool/CommandLine.h"
+#include "kwtool/Console.h"
+#include "kwtool/Handlers.h"
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageText.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
 
-const wchar_t ListenCommand::kUsage[] = L"usage: kwtool listen [--count N] [--seconds S] NAME";
-
 namespace {
-
-const wchar_t kHelp[] =
-    L"Opens the reader end of the channel NAME and prints each message that\n"
-    L"arrives, a blank line after each, until interrupted (Ctrl+C, SIGTERM), until N\n"
-    L"messages have arrived (--count) or S seconds have passed (--seconds).\n"
-    L"Start `kwtool send NAME ...` in another terminal, before or after.";
 
 // How often a wait for the next message stops to look at Ctrl+C, the
 // worker and the time limit; a message ends the wait at once.
@@ -30,24 +23,12 @@ constexpr unsigned int kCheckIntervalMs = 100;
 
 }  // namespace
 
-int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
-  ArgReader reader(args, first, kUsage);
-  std::wstring option;
-  int count = 0;
-  int seconds = 0;
-  while (reader.nextOption(option)) {
-    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
-    if (option == L"--count") {
-      count = reader.count(option);
-    } else if (option == L"--seconds") {
-      seconds = reader.count(option);
-    } else {
-      reader.unknown(option);
-    }
-  }
-  if (reader.done()) reader.fail(L"no channel name given");
-  const std::wstring name = reader.take();
-  if (!reader.done()) reader.fail(L"one channel name at most");
+int runListen(const CommandLine& line, Console& console) {
+  const int count = line.count(L"--count", 0);
+  const int seconds = line.count(L"--seconds", 0);
+  if (line.operands().empty()) line.fail(L"no channel name given");
+  if (line.operands().size() > 1) line.fail(L"one channel name at most");
+  const std::wstring& name = line.operands()[0];
 
   // Ctrl+C or SIGTERM ends the loop, so the device closes the channel on the way out.
   Interruption interruption;
@@ -58,26 +39,24 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   }
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int received = 0;
-  int status = 0;
   while (!Interruption::requested() && (count == 0 || received < count) &&
          (seconds == 0 || std::chrono::steady_clock::now() < end)) {
     if (device.getThreadState() == kw::Thread::Stopped) {
       console.error(L"cannot open the channel " + name);
-      status = 1;
-      break;
+      return 1;
     }
     std::unique_ptr<kw::Msg> msg(device.waitForMessage(kCheckIntervalMs));
     if (!msg) continue;
     ToolTrace::info(1070401,
                     L"Received a message of type " +
                         std::wstring(kw::Msg::getTypeName(msg->getType())) + L" on " + name,
-                    __LINE__, L"ListenCommand::run");
+                    __LINE__, L"runListen");
     MessageText::print(*msg, console);
     console.print(L"");
     console.out().flush();
     ++received;
   }
-  return status;
+  return 0;
 }
 
 }  // namespace kwtool

@@ -1,5 +1,4 @@
-#include "kwtool/LogCommand.h"
-
+// kwtool log: a UTF-16 trace file as text, and followed as it grows.
 #include <kw/Tools.h>
 
 #include <chrono>
@@ -10,20 +9,14 @@
 #include <system_error>
 #include <thread>
 
-#include "kwtool/ArgReader.h"
+#include "kwtool/CommandLine.h"
+#include "kwtool/Console.h"
+#include "kwtool/Handlers.h"
 #include "kwtool/TraceText.h"
 
 namespace kwtool {
 
-const wchar_t LogCommand::kUsage[] = L"usage: kwtool log [-f] FILE";
-
 namespace {
-
-const wchar_t kHelp[] =
-    L"Prints a trace file, which the library writes as UTF-16 text, as UTF-8\n"
-    L"with \"\\n\" line ends. With -f it goes on printing what is appended until\n"
-    L"interrupted; a file that is emptied or made anew is followed from its\n"
-    L"start.";
 
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
 
@@ -38,21 +31,11 @@ bool readFrom(const std::filesystem::path& path, std::uintmax_t offset, std::str
 
 }  // namespace
 
-int LogCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
-  ArgReader reader(args, first, kUsage);
-  std::wstring option;
-  bool follow = false;
-  while (reader.nextOption(option)) {
-    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
-    if (option == L"-f" || option == L"--follow") {
-      follow = true;
-    } else {
-      reader.unknown(option);
-    }
-  }
-  if (reader.done()) reader.fail(L"no trace file given");
-  const std::wstring name = reader.take();
-  if (!reader.done()) reader.fail(L"one trace file at most");
+int runLog(const CommandLine& line, Console& console) {
+  if (line.operands().empty()) line.fail(L"no trace file given");
+  if (line.operands().size() > 1) line.fail(L"one trace file at most");
+  const std::wstring& name = line.operands()[0];
+  const bool follow = line.has(L"follow");
   const auto path = std::filesystem::u8path(kw::Tools::narrowWideString(name));
 
   TraceText text;

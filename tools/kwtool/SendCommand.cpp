@@ -1,5 +1,5 @@
-#include "kwtool/SendCommand.h"
-
+// kwtool send: the writer end of a channel, sending messages built from
+// attributes.
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>
 
@@ -7,7 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "kwtool/ArgReader.h"
+#include "kwtool/CommandLine.h"
+#include "kwtool/Console.h"
+#include "kwtool/Handlers.h"
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageDraft.h"
 #include "kwtool/SendingDevice.h"
@@ -15,74 +17,43 @@
 
 namespace kwtool {
 
-const wchar_t SendCommand::kUsage[] =
-    L"usage: kwtool send [--seconds S] [--repeat N] NAME ATTR... [+ ATTR...]...";
-
 namespace {
-
-const wchar_t kHelp[] =
-    L"Opens the writer end of the channel NAME and sends messages built from\n"
-    L"attributes as `kwtool encode` takes them; a lone \"+\" starts the next\n"
-    L"message, and --repeat sends the whole list N times. It then waits until\n"
-    L"the reader has taken every message, or S seconds (default 10) have\n"
-    L"passed: exit code 0 when all were taken, 3 after the time-out, 130 or\n"
-    L"143 when Ctrl+C or SIGTERM stopped it.\n"
-    L"Example: kwtool send Demo MsgType=UPDATE Item=report + MsgType=2 State=Busy";
 
 constexpr int kTimedOut = 3;
 // Below the device's queue limit of 1000.
 constexpr int kQueueRoom = 500;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-}  // namespace
+using Messages = std::vector<std::unique_ptr<kw::Msg>>;
 
-int SendCommand::run(const std::vector<std::wstring>& args, std::size_t first, Console& console) {
-  ArgReader reader(args, first, kUsage);
-  std::wstring option;
-  int seconds = 10;
-  int repeat = 1;
-  while (reader.nextOption(option)) {
-    if (ArgReader::isHelp(option)) return console.help(kUsage, kHelp);
-    if (option == L"--seconds") {
-      seconds = reader.count(option);
-    } else if (option == L"--repeat") {
-      repeat = reader.count(option);
-    } else {
-      reader.unknown(option);
-    }
-  }
-  if (reader.done()) reader.fail(L"no channel name given");
-  const std::wstring name = reader.take();
-  if (reader.done()) reader.fail(L"no attributes given");
-
-  // Every message is built, and checked against the block's size, before
-  // anything is sent.
-  std::vector<std::unique_ptr<kw::Msg>> messages;
+// Every message is built, and checked against the block's size, before
+// anything is sent; a lone "+" starts the next. False, said on the
+// console, for one that is too large.
+bool build(const CommandLine& line, Console& console, Messages& messages) {
   MessageDraft draft;
-  for (const std::wstring& argument : reader.rest()) {
-    if (argument == L"+") {
+  for (auto argument = line.operands().begin() + 1; argument != line.operands().end(); ++argument) {
+    if (*argument == L"+") {
       messages.push_back(draft.take());
       draft = MessageDraft();
       continue;
     }
-    if (!draft.add(argument, kUsage, kw::SharedMemCommDevice::kIpcLimit)) {
+    if (!draft.add(*argument, line.usage(), kw::SharedMemCommDevice::kIpcLimit)) {
       console.error(L"message " + std::to_wstring(messages.size() + 1) + L" is larger than " +
                     std::to_wstring(kw::SharedMemCommDevice::kIpcLimit) +
                     L" bytes; a channel carries at most " +
                     std::to_wstring(kw::SharedMemCommDevice::kIpcLimit));
-      return 1;
+      return false;
     }
   }
   messages.push_back(draft.take());
+  return true;
+}
 
-  // Ctrl+C or SIGTERM stops the sending; the device closes the channel on the way out.
-  Interruption interruption;
-  SendingDevice device(name.c_str());
-  if (!device.startThread(nullptr)) {
-    console.error(L"cannot start the writer of " + name);
-    return 1;
-  }
-  // Fed as the queue drains, so that no message is dropped for a full queue.
+// Sends the messages `repeat` times over, fed as the queue drains so that
+// none is dropped for a full queue, and waits until the reader has taken
+// them all; the exit code.
+int deliver(SendingDevice& device, const std::wstring& name, const Messages& messages, int repeat,
+            int seconds, Console& console) {
   const long total = static_cast<long>(messages.size()) * repeat;
   long pushed = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -108,8 +79,29 @@ int SendCommand::run(const std::vector<std::wstring>& args, std::size_t first, C
     std::this_thread::sleep_for(kPollInterval);
   }
   ToolTrace::info(1070501, std::to_wstring(total) + L" messages sent on " + name + L" and taken",
-                  __LINE__, L"SendCommand::run");
+                  __LINE__, L"deliver");
   return 0;
+}
+
+}  // namespace
+
+int runSend(const CommandLine& line, Console& console) {
+  const int seconds = line.count(L"--seconds", 10);
+  const int repeat = line.count(L"--repeat", 1);
+  if (line.operands().empty()) line.fail(L"no channel name given");
+  const std::wstring& name = line.operands()[0];
+  if (line.operands().size() < 2) line.fail(L"no attributes given");
+  Messages messages;
+  if (!build(line, console, messages)) return 1;
+
+  // Ctrl+C or SIGTERM stops the sending; the device closes the channel on the way out.
+  Interruption interruption;
+  SendingDevice device(name.c_str());
+  if (!device.startThread(nullptr)) {
+    console.error(L"cannot start the writer of " + name);
+    return 1;
+  }
+  return deliver(device, name, messages, repeat, seconds, console);
 }
 
 }  // namespace kwtool
