@@ -1,3 +1,4 @@
+// Parsing of kwtool's typed NAME[:TYPE]=VALUE arguments, and their wire size.
 #include "kwtool/Attribute.h"
 
 #include <kw/Msg.h>

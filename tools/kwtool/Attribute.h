@@ -1,3 +1,4 @@
+// One typed attribute from kwtool's command line, for a message or a setting.
 #pragma once
 
 #include <kw/ByteArray.h>

@@ -1,3 +1,4 @@
+// Whole-file reads and writes by wide path, with the reason on failure.
 #include "kwtool/BinaryFile.h"
 
 #include <kw/Tools.h>

@@ -1,3 +1,4 @@
+// The file access of encode --out and of NAME:file= attributes.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// kwtool's output: wide text as UTF-8, or in the C runtime's locale as the
+// library's console device writes it.
 #include "kwtool/Console.h"
 
 #include <kw/Tools.h>

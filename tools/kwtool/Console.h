@@ -1,3 +1,4 @@
+// kwtool's three standard streams and the encoding of its text.
 #pragma once
 
 #include <iosfwd>

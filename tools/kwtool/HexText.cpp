@@ -1,3 +1,4 @@
+// Hex digits for bytes, and bytes from hex digits with blanks between.
 #include "kwtool/HexText.h"
 
 #include <cctype>

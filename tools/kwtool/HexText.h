@@ -1,3 +1,4 @@
+// The hex form of bytes that encode prints and NAME:hex= takes.
 #pragma once
 
 #include <kw/ByteArray.h>

@@ -1,3 +1,4 @@
+// Ctrl+C and SIGTERM noted rather than fatal while a command holds a channel.
 #pragma once
 
 namespace kwtool {

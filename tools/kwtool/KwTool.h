@@ -1,3 +1,4 @@
+// kwtool's entry after the process set-up.
 #pragma once
 
 #include <iosfwd>

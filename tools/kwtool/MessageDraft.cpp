@@ -1,3 +1,4 @@
+// A message built attribute by attribute, its serialised size kept as it grows.
 #include "kwtool/MessageDraft.h"
 
 #include <algorithm>

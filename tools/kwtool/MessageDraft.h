@@ -1,3 +1,4 @@
+// A message built from command-line attributes, held to a size limit.
 #pragma once
 
 #include <kw/Msg.h>

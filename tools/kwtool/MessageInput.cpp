@@ -1,3 +1,4 @@
+// One message's wire bytes read from a stream, raw or as hex text.
 #include "kwtool/MessageInput.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// A message's type and attributes as lines of text, read from its wire
+// bytes so that names and values come out exactly.
 #include "kwtool/MessageText.h"
 
 #include <kw/ByteArray.h>

@@ -1,3 +1,4 @@
+// A message as kwtool prints it.
 #pragma once
 
 #include "kwtool/Console.h"

@@ -1,3 +1,4 @@
+// The error for input that kwtool will not take.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// Escapes for the characters of foreign text that could drive a terminal.
 #include "kwtool/SafeText.h"
 
 namespace kwtool {

@@ -1,3 +1,4 @@
+// Foreign text made safe to print.
 #pragma once
 
 #include <cstdint>

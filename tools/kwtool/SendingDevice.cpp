@@ -1,3 +1,4 @@
+// The writer end of a channel that can tell when the reader has taken all.
 #include "kwtool/SendingDevice.h"
 
 #include <cstdint>

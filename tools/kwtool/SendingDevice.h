@@ -1,3 +1,4 @@
+// The writer end of a channel that can tell when the reader has taken all.
 #pragma once
 
 #include <kw/SharedMemCommDevice.h>

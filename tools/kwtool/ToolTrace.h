@@ -1,3 +1,4 @@
+// kwtool's own trace events through the library's logger.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// A trace file's UTF-16LE bytes, arriving in pieces, as text.
 #include "kwtool/TraceText.h"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// A trace file's UTF-16LE bytes, arriving in pieces, as text.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// The error for a bad command line: message and usage line, exit code 2.
 #pragma once
 
 #include <string>
