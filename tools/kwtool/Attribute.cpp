@@ -78,6 +78,22 @@ std::int64_t utf16Bytes(const std::wstring& text) {
   return 2 * units;
 }
 
+// The content of a NAME:file=PATH attribute's file.
+void readFile(const std::wstring& path, const std::wstring& usage, std::int64_t maxBytes,
+              kw::ByteArray& bytes) {
+  std::string content;
+  std::wstring error;
+  switch (BinaryFile::read(path, content, maxBytes, error)) {
+    case BinaryFile::Read:
+      break;
+    case BinaryFile::Failed:
+      throw UsageError(error, usage);
+    case BinaryFile::TooLarge:
+      throw Refusal(error);
+  }
+  bytes.copyData(content.data(), static_cast<int>(content.size()));
+}
+
 }  // namespace
 
 Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usage,
@@ -125,17 +141,7 @@ Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usa
       throw bad(L"an even number of hex digits");
   } else {
     attribute.m_kind = Bytes;
-    std::string content;
-    std::wstring error;
-    switch (BinaryFile::read(value, content, maxFileBytes, error)) {
-      case BinaryFile::Read:
-        break;
-      case BinaryFile::Failed:
-        throw UsageError(error, usage);
-      case BinaryFile::TooLarge:
-        throw Refusal(error);
-    }
-    attribute.m_bytes.copyData(content.data(), static_cast<int>(content.size()));
+    readFile(value, usage, maxFileBytes, attribute.m_bytes);
   }
   return attribute;
 }
