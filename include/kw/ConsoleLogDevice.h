@@ -8,7 +8,8 @@ namespace kw {
 class KW_API ConsoleLogDevice : public LogDevice {
  public:
   void Setup() override {}
-  // Writes the event's line, header included, to standard output.
+  // Writes the event's line, header included, to standard output: on Windows in
+  // the C runtime's current locale, '?' for a character it lacks; UTF-8 on Linux.
   void Write(Event& event) override;
   void ShutDown() override {}
 };
