@@ -170,8 +170,7 @@ TEST(KwToolText, APeersControlCharactersPrintEscaped) {
 
 TEST(KwToolText, EscapesKeepOrdinaryTextAndPairs) {
   const std::uint16_t units[] = {'a', 0xE9, 0xD83D, 0xDE00, 0xDC00, 0x1B, 0x7F, 0x9B};
-  EXPECT_EQ(kwtool::SafeText::fromUtf16(units, 8),
-            L"a\u00e9\U0001F600\\udc00\\x1b\\x7f\\u009b");
+  EXPECT_EQ(kwtool::SafeText::fromUtf16(units, 8), L"a\u00e9\U0001F600\\udc00\\x1b\\x7f\\u009b");
 }
 
 // Random command lines and inputs: every run ends, with a code the tool
