@@ -60,7 +60,9 @@ std::vector<char> eventBytes() {
   return bytes;
 }
 
-void rawAppend(benchmark::State& state, const std::string& path) {
+// The bare loop; with `lock`, plus the lock that makes an event give way to a writer holding
+// the file.
+void rawAppend(benchmark::State& state, const std::string& path, bool lock) {
   const std::vector<char> bytes = eventBytes();
   int written = 0;
   for (auto _ : state) {
@@ -69,23 +71,7 @@ void rawAppend(benchmark::State& state, const std::string& path) {
       state.SkipWithError("cannot open the file");
       break;
     }
-    benchmark::DoNotOptimize(::write(fd, bytes.data(), bytes.size()));
-    ::close(fd);
-    restart(state, path, written);
-  }
-}
-
-// The bare loop plus the lock that makes an event give way to a writer holding the file.
-void lockedAppend(benchmark::State& state, const std::string& path) {
-  const std::vector<char> bytes = eventBytes();
-  int written = 0;
-  for (auto _ : state) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      state.SkipWithError("cannot open the file");
-      break;
-    }
-    benchmark::DoNotOptimize(::flock(fd, LOCK_EX | LOCK_NB));
+    if (lock) benchmark::DoNotOptimize(::flock(fd, LOCK_EX | LOCK_NB));
     benchmark::DoNotOptimize(::write(fd, bytes.data(), bytes.size()));
     ::close(fd);
     restart(state, path, written);
@@ -134,8 +120,8 @@ int main(int argc, char** argv) {
   const std::string locked = folder + "/locked.log", kept = folder + "/kept.log";
 
   benchmark::RegisterBenchmark("trace/event/kwbase", traceEvent, traced);
-  benchmark::RegisterBenchmark("trace/event/open-append-close", rawAppend, raw);
-  benchmark::RegisterBenchmark("trace/event/open-lock-append-close", lockedAppend, locked);
+  benchmark::RegisterBenchmark("trace/event/open-append-close", rawAppend, raw, false);
+  benchmark::RegisterBenchmark("trace/event/open-lock-append-close", rawAppend, locked, true);
   benchmark::RegisterBenchmark("trace/event/kept-look-lock-append-unlock", keptAppend, kept);
   kwbench::RatioReporter reporter;
   bool ran = kwbench::runRepeated(argc, argv, reporter);
