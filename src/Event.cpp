@@ -94,6 +94,22 @@ const wchar_t* typeLabel(Event::EventType type) {
   }
 }
 
+// Decimal digits written directly: std::to_wstring formats through
+// vswprintf, which costs as much as the rest of the header.
+void appendDecimal(std::wstring& text, long long value) {
+  wchar_t digits[24];
+  wchar_t* end = digits + sizeof digits / sizeof digits[0];
+  wchar_t* first = end;
+  unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                      : static_cast<unsigned long long>(value);
+  do {
+    *--first = static_cast<wchar_t>(L'0' + rest % 10);
+    rest /= 10;
+  } while (rest);
+  if (value < 0) *--first = L'-';
+  text.append(first, end);
+}
+
 // Two digits, zero-filled.
 void appendTwoDigits(std::wstring& text, int value) {
   text += static_cast<wchar_t>(L'0' + value / 10 % 10);
@@ -105,7 +121,7 @@ void appendTwoDigits(std::wstring& text, int value) {
 void appendLocalTime(std::wstring& text) {
   std::tm local{};
   if (!os::localTimeNow(local)) return;
-  text += std::to_wstring(local.tm_year + 1900);
+  appendDecimal(text, local.tm_year + 1900LL);
   text += L'/';
   appendTwoDigits(text, local.tm_mon + 1);
   text += L'/';
@@ -123,7 +139,7 @@ void appendText(std::wstring& text, const Event& event) {
     appendLocalTime(text);
     text += L' ';
     text += typeLabel(event.getType());
-    text += std::to_wstring(static_cast<unsigned int>(event.getID()));
+    appendDecimal(text, static_cast<unsigned int>(event.getID()));
     text += L' ';
   }
   text += event.getDescription();

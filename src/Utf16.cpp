@@ -22,6 +22,21 @@ inline char* putUnit(char* out, std::uint32_t unit) {
   return out + 2;
 }
 
+// Wide characters as code points, one or two units each.
+inline char* writeCodePointsLE(char* out, const wchar_t* text, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t cp = codePoint(text[i]);
+    if (cp < 0x10000) {
+      out = putUnit(out, cp);
+    } else {
+      cp -= 0x10000;
+      out = putUnit(out, 0xD800 + (cp >> 10));
+      out = putUnit(out, 0xDC00 + (cp & 0x3FF));
+    }
+  }
+  return out;
+}
+
 // Yields the UTF-16 code units of a text one by one.
 class UnitReader {
  public:
@@ -69,17 +84,21 @@ char* writeLE(char* out, const wchar_t* text, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) out = putUnit(out, static_cast<std::uint16_t>(text[i]));
     return out;
   } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      std::uint32_t cp = codePoint(text[i]);
-      if (cp < 0x10000) {
-        out = putUnit(out, cp);
-      } else {
-        cp -= 0x10000;
-        out = putUnit(out, 0xD800 + (cp >> 10));
-        out = putUnit(out, 0xDC00 + (cp & 0x3FF));
+    // Blocks of characters below U+10000, nearly all text, convert one unit
+    // each without a branch per character.
+    constexpr std::size_t kBlock = 8;
+    std::size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+      std::uint32_t high = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) high |= static_cast<std::uint32_t>(text[i + k]);
+      if (high >= 0x10000) {
+        out = writeCodePointsLE(out, text + i, kBlock);
+        continue;
       }
+      for (std::size_t k = 0; k < kBlock; ++k)
+        out = putUnit(out, static_cast<std::uint32_t>(text[i + k]));
     }
-    return out;
+    return writeCodePointsLE(out, text + i, n - i);
   }
 }
 

@@ -50,6 +50,13 @@ TEST(Event, HeaderCarriesTimeLabelAndId) {
   EXPECT_EQ(warning.toString(true).substr(20), L"Warning 3 W \r\n");
   Event odd(7, L"E", static_cast<Event::EventType>(7), L"f", 1, L"fn");
   EXPECT_EQ(odd.toString(true).substr(20), L"Error   7 E \r\n");
+  // The ID as an unsigned decimal: no digits dropped at either end.
+  EXPECT_EQ(Event(0, L"Z", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
+            L"Info    0 Z \r\n");
+  EXPECT_EQ(Event(1051001, L"S", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
+            L"Info    1051001 S \r\n");
+  EXPECT_EQ(Event(0xFFFFFFFFUL, L"M", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
+            L"Info    4294967295 M \r\n");
   std::wostringstream stream;
   stream << odd;
   EXPECT_EQ(stream.str().substr(20), L"Error   7 E \r\n");

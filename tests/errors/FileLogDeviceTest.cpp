@@ -132,12 +132,34 @@ TEST(FileLogDevice, AppendsWholeUtf16LinesWithoutAMark) {
   // The emoji is one surrogate pair on both targets.
   EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE", 4)), std::string::npos);
 
+  // Pairs at every offset within a run of plain characters, and runs long
+  // and short around them, come back as they went.
+  std::wstring mixed;
+  for (int i = 0; i < 12; ++i) mixed += std::wstring(i, L'a' + i) + L"\U0001F600\u00E9\u20AC";
+  write(device, 3, mixed.c_str());
+
   std::vector<std::wstring> got = lines(readTrace(path));
-  ASSERT_EQ(got.size(), 3u);
+  ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].substr(20), L"Info    1 first ");
   EXPECT_EQ(got[1], L"x");
   EXPECT_EQ(got[2].substr(20), L"Info    2 second \U0001F600 ");
+  EXPECT_EQ(got[3].substr(20), L"Info    3 " + mixed + L" ");
 }
+
+#ifndef _WIN32
+TEST(FileLogDevice, CharactersOutsideUnicodeBecomeReplacements) {
+  kwtest::ScratchDir scratch;
+  fs::path path = scratch.path() / "replaced.log";
+  FileLogDevice device;
+  device.SetLogFilePath(path.wstring().c_str());
+  const std::wstring text = std::wstring(L"0123456") + static_cast<wchar_t>(0x110000) +
+                            L"89abcdef" + static_cast<wchar_t>(-1);
+  write(device, 1, text.c_str());
+  std::vector<std::wstring> got = lines(readTrace(path));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].substr(20), L"Info    1 0123456\uFFFD89abcdef\uFFFD ");
+}
+#endif
 
 TEST(FileLogDevice, PathSettingAndSilentFailures) {
   kwtest::ScratchDir scratch;

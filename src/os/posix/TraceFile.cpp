@@ -48,16 +48,16 @@ HANDLE traceFileOpen(const std::wstring& path) {
 }
 
 void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
-  // Most events fit the stack.
-  char local[2048];
+  // Most events fit the stack. Room for a surrogate pair per character spares
+  // a counting pass over the text.
+  char local[4096];
   std::unique_ptr<char[]> heap;
-  const std::size_t size = utf16::unitCount(text, length) * 2;
   char* bytes = local;
-  if (size > sizeof local) {
-    heap.reset(new char[size]);
+  if (length > sizeof local / 4) {
+    heap.reset(new char[length * 4]);
     bytes = heap.get();
   }
-  utf16::writeLE(bytes, text, length);
+  const std::size_t size = static_cast<std::size_t>(utf16::writeLE(bytes, text, length) - bytes);
   // A partial write would leave half a code unit behind and shift every
   // later line; finish it unless the file refuses.
   std::size_t done = 0;
