@@ -38,7 +38,7 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // Stops the worker (50 ms grace, then killed) and closes the block.
   ~SharedMemCommDevice() override;
 
-  // Queues the message; a worker waiting for work sees it at once.
+  // Queues the message; a writer's worker waiting for work sees it at once.
   void pushMessage(Msg* msg) override;
   // True for the Writer.
   bool canSendMsgs() override { return m_eReaderWriter == Writer; }
@@ -86,6 +86,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
 
  private:
   void ring(ReaderWriter side);
+  // A reader that freed the slot wakes a writer waiting for it.
+  void ringWriterIfAwaited();
   void openWakePath();
   // The wake path while the peer takes part in it too; null otherwise.
   HANDLE wakePathWithPeer();
@@ -93,6 +95,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   std::wstring m_strWakeName;
   // Null while the device only polls. Set by the worker, read by pushers.
   std::atomic<HANDLE> m_hWakePath{nullptr};
+  // The worker's last finding that the peer takes part.
+  bool m_bPeerTakesPart = false;
 };
 
 }  // namespace kw

@@ -21,9 +21,16 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side);
 void wakePathClose(HANDLE path);
 // Whether some process has the other side's wake path open now.
 bool wakePathPeerTakesPart(HANDLE path);
-// Rings a side's bell: its current or next wait returns at once.
+// Rings a side's bell: its current or next wait returns at once. Costs a
+// system call only when that side sleeps (Linux).
 void wakePathRing(HANDLE path, WakeSide side);
 // Waits up to timeoutMs for this side's bell; true when it had rung.
 bool wakePathWait(HANDLE path, unsigned long timeoutMs);
+// This side starts or stops waiting for its peer to act on the block (a
+// writer for its slot to be freed), so that the peer rings it only then.
+void wakePathAwaitPeer(HANDLE path, bool awaiting);
+// Rings the other side if it awaits this one (always on Windows, where
+// the mark is not shared).
+void wakePathRingPeerIfAwaited(HANDLE path);
 
 }  // namespace kw::os

@@ -20,11 +20,18 @@ namespace kw::os {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4B575750;  // "KWWP"
+constexpr std::uint32_t kMagic = 0x4B575732;  // "KWW2"
 
-// One futex word per side: 1 once rung, 0 again when its side has seen it.
+// A bell is 0 when quiet, 1 once rung and 2 while its side sleeps on it,
+// so that a ring costs a system call only when it has somebody to wake.
+constexpr std::uint32_t kQuiet = 0;
+constexpr std::uint32_t kRung = 1;
+constexpr std::uint32_t kAsleep = 2;
+
+// One futex word per side, and per side whether it awaits the other.
 struct Bells {
-  std::atomic<std::uint32_t> rung[2];
+  std::atomic<std::uint32_t> bell[2];
+  std::atomic<std::uint32_t> awaiting[2];
 };
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
 
@@ -71,7 +78,11 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
   return path;
 }
 
-void wakePathClose(HANDLE path) { delete fromHandle(path); }
+void wakePathClose(HANDLE handle) {
+  PosixWakePath* path = fromHandle(handle);
+  if (path && path->bells) path->bells->awaiting[path->side].store(0);
+  delete path;
+}
 
 bool wakePathPeerTakesPart(HANDLE handle) {
   PosixWakePath* path = fromHandle(handle);
@@ -81,26 +92,45 @@ bool wakePathPeerTakesPart(HANDLE handle) {
 void wakePathRing(HANDLE handle, WakeSide side) {
   PosixWakePath* path = fromHandle(handle);
   if (!path) return;
-  std::atomic<std::uint32_t>* word = &path->bells->rung[side];
-  if (word->exchange(1) == 0) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+  std::atomic<std::uint32_t>* word = &path->bells->bell[side];
+  if (word->exchange(kRung) == kAsleep) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
   PosixWakePath* path = fromHandle(handle);
   if (!path) return false;
-  std::atomic<std::uint32_t>* word = &path->bells->rung[path->side];
+  std::atomic<std::uint32_t>* word = &path->bells->bell[path->side];
   using Clock = std::chrono::steady_clock;  // the monotonic clock
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (word->exchange(0) != 0) return true;
+    std::uint32_t seen = word->load();
+    if (seen == kRung) {
+      if (word->compare_exchange_weak(seen, kQuiet)) return true;
+      continue;
+    }
+    if (seen == kQuiet && !word->compare_exchange_weak(seen, kAsleep)) continue;
     const long long left =
         std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    // Left asleep on a time-out: another waiter of this side may still sleep
+    // on the word, and a ring too many costs only a system call.
     if (left <= 0) return false;
     const timespec wait{static_cast<time_t>(left / 1000000000),
                         static_cast<long>(left % 1000000000)};
-    // Sleeps only while the word is still 0: a ring in between is not lost.
-    futex(word, FUTEX_WAIT, 0, &wait);
+    // Sleeps only while the word still says so: a ring in between is not lost.
+    futex(word, FUTEX_WAIT, kAsleep, &wait);
   }
+}
+
+void wakePathAwaitPeer(HANDLE handle, bool awaiting) {
+  if (PosixWakePath* path = fromHandle(handle))
+    path->bells->awaiting[path->side].store(awaiting ? 1 : 0);
+}
+
+void wakePathRingPeerIfAwaited(HANDLE handle) {
+  PosixWakePath* path = fromHandle(handle);
+  if (!path) return;
+  const WakeSide peer = path->side == WakeReader ? WakeWriter : WakeReader;
+  if (path->bells->awaiting[peer].load() != 0) wakePathRing(handle, peer);
 }
 
 }  // namespace kw::os
