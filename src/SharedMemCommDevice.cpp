@@ -112,7 +112,11 @@ void SharedMemCommDevice::ringWriterIfAwaited() {
 void SharedMemCommDevice::waitForWork(int ms) {
   HANDLE wake = m_hWakePath.load();
   if (!wake) return CommunicationDevice::waitForWork(ms);
-  os::wakePathWait(wake, static_cast<unsigned long>(ms));
+  // A writer that holds its next message refills the slot within moments.
+  const char* view = m_pSharedView;
+  if (m_eReaderWriter != Reader || !view ||
+      !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
+    os::wakePathWait(wake, static_cast<unsigned long>(ms));
   terminateIfRequested();
 }
 
@@ -209,6 +213,7 @@ bool SharedMemCommDevice::sendMsg() {
     e.addParameter(length);
     throw e;
   }
+  bool awaiting = false;
   for (bool written = false; !written;) {
     m_mutex.lock();
     if (loadFlag(m_pSharedView) == 0) {
@@ -219,11 +224,14 @@ bool SharedMemCommDevice::sendMsg() {
     } else if (HANDLE wake = wakePathWithPeer()) {
       // Marked under the lock, so that a reader freeing the slot after this
       // sees the mark; it needs the lock to free it, so the wait is without.
-      os::wakePathAwaitPeer(wake, true);
+      if (!awaiting) os::wakePathAwaitPeer(wake, awaiting = true);
       m_mutex.release();
       terminateIfRequested();
-      if (!os::wakePathWait(wake, 10)) m_bPeerTakesPart = false;
-      os::wakePathAwaitPeer(wake, false);
+      // A reader that runs frees the slot within moments.
+      const char* view = m_pSharedView;
+      if (!os::wakePathSpin(wake, false, [view] { return loadFlag(view) == 0; }) &&
+          !os::wakePathWait(wake, 10))
+        m_bPeerTakesPart = false;
       terminateIfRequested();
       continue;
     } else {
@@ -233,6 +241,8 @@ bool SharedMemCommDevice::sendMsg() {
     m_mutex.release();
     terminateIfRequested();
   }
+  // Marked until the slot is full again: a reader may expect the message meanwhile.
+  if (awaiting) os::wakePathAwaitPeer(m_hWakePath.load(), false);
   ring(Reader);
   return true;
 }

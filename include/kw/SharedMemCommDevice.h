@@ -15,11 +15,13 @@ namespace kw {
 //
 // Beside the block, each side opens wake objects of its own (found by the
 // same name) unless KW_TRANSPORT_POLL_ONLY=1 is set in its environment: a
-// writer then rings the reader as it fills the slot, a reader rings the
-// writer as it frees it, and a push rings the device's own worker, so that
-// messages move at the speed of a wake-up. A side whose peer does not take
-// part keeps to the polling protocol alone: idle turns every 100 ms, a full
-// slot retried every 10 ms with the block lock held.
+// writer then rings the reader as it fills the slot, a reader rings a
+// writer waiting for the slot as it frees it, and a push rings an idle
+// writer's worker, so that messages move at the speed of a wake-up; while
+// messages stream, each side spins briefly for the other before sleeping
+// (never on one CPU, and less the more often it is in vain). A side whose
+// peer does not take part keeps to the polling protocol alone: idle turns
+// every 100 ms, a full slot retried every 10 ms with the block lock held.
 class KW_API SharedMemCommDevice : public CommunicationDevice {
  public:
   // Which end of the block this device is.

@@ -6,6 +6,8 @@
 
 #include <kw/Platform.h>
 
+#include <functional>
+
 namespace kw::os {
 
 enum WakeSide { WakeReader = 0, WakeWriter = 1 };
@@ -32,5 +34,11 @@ KW_API void wakePathAwaitPeer(HANDLE path, bool awaiting);
 // Rings the other side if it awaits this one (always on Windows, where
 // the mark is not shared).
 KW_API void wakePathRingPeerIfAwaited(HANDLE path);
+
+// Spins for a few microseconds while `done` is false and the other side
+// is running (not asleep on its bell) and, with peerMustAwait, awaits this
+// one: an answer due within moments then costs no sleep and no wake-up.
+// Never with one CPU online, nor on Windows. Returns done().
+KW_API bool wakePathSpin(HANDLE path, bool peerMustAwait, const std::function<bool()>& done);
 
 }  // namespace kw::os

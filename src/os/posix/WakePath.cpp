@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -39,9 +40,31 @@ struct PosixWakePath {
   SharedSegment segment;
   WakeSide side = WakeReader;
   Bells* bells = nullptr;
+  // Spins that ran out in vain are not tried again for a while (a loaded
+  // machine keeps the other side off the CPU): the spins to skip, and how
+  // many the next failure makes it. Used by this side's worker only.
+  unsigned spinsToSkip = 0;
+  unsigned spinPenalty = 0;
 };
 
 PosixWakePath* fromHandle(HANDLE handle) { return static_cast<PosixWakePath*>(handle); }
+
+WakeSide otherSide(WakeSide side) { return side == WakeReader ? WakeWriter : WakeReader; }
+
+// Spinning only pays while the other side runs on another CPU.
+const bool g_bSpinning = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+// About the cost of the sleep and the wake-up that a spin saves.
+constexpr std::chrono::microseconds kSpin(20);
+
+constexpr unsigned kMaxSpinPenalty = 256;
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {
   return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr, 0);
@@ -86,7 +109,7 @@ void wakePathClose(HANDLE handle) {
 
 bool wakePathPeerTakesPart(HANDLE handle) {
   PosixWakePath* path = fromHandle(handle);
-  return path && path->segment.isMarked(path->side == WakeReader ? WakeWriter : WakeReader);
+  return path && path->segment.isMarked(otherSide(path->side));
 }
 
 void wakePathRing(HANDLE handle, WakeSide side) {
@@ -129,8 +152,36 @@ void wakePathAwaitPeer(HANDLE handle, bool awaiting) {
 void wakePathRingPeerIfAwaited(HANDLE handle) {
   PosixWakePath* path = fromHandle(handle);
   if (!path) return;
-  const WakeSide peer = path->side == WakeReader ? WakeWriter : WakeReader;
+  const WakeSide peer = otherSide(path->side);
   if (path->bells->awaiting[peer].load() != 0) wakePathRing(handle, peer);
+}
+
+bool wakePathSpin(HANDLE handle, bool peerMustAwait, const std::function<bool()>& done) {
+  PosixWakePath* path = fromHandle(handle);
+  if (!path || !g_bSpinning) return done();
+  if (path->spinsToSkip > 0) {
+    --path->spinsToSkip;
+    return done();
+  }
+  const WakeSide peer = otherSide(path->side);
+  const std::atomic<std::uint32_t>& peerBell = path->bells->bell[peer];
+  const std::atomic<std::uint32_t>& peerAwaits = path->bells->awaiting[peer];
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kSpin;
+  for (unsigned turn = 1;; ++turn) {
+    if (done()) {
+      path->spinPenalty /= 2;
+      return true;
+    }
+    if (peerBell.load(std::memory_order_relaxed) == kAsleep) return false;
+    if (peerMustAwait && peerAwaits.load(std::memory_order_relaxed) == 0) return false;
+    if (turn % 64 == 0 && Clock::now() >= deadline) {
+      path->spinPenalty = std::min(std::max(2 * path->spinPenalty, 1u), kMaxSpinPenalty);
+      path->spinsToSkip = path->spinPenalty;
+      return false;
+    }
+    relax();
+  }
 }
 
 }  // namespace kw::os
