@@ -113,9 +113,11 @@ void SharedMemCommDevice::waitForWork(int ms) {
   HANDLE wake = m_hWakePath.load();
   if (!wake) return CommunicationDevice::waitForWork(ms);
   // A writer that holds its next message refills the slot within moments.
+  // A slot still full here holds a message that the last step failed on:
+  // the wait stands then.
   const char* view = m_pSharedView;
-  if (m_eReaderWriter != Reader || !view ||
-      !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
+  const bool awaitRefill = m_eReaderWriter == Reader && view && loadFlag(view) == 0;
+  if (!awaitRefill || !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
     os::wakePathWait(wake, static_cast<unsigned long>(ms));
   terminateIfRequested();
 }
