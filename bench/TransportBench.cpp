@@ -2,8 +2,9 @@
 // message_queue between the same two processes, a bare shared-memory ping-pong, the wait of a
 // reader for a lock that a writer polls under, and the CPU time that idle devices burn.
 //
-// Both sides of a device pair ring each other (a filled slot wakes the reader, a freed slot the
-// writer, a push the device's own worker) and the application waits with waitForMessage. With
+// Both sides of a device pair ring each other (a filled slot wakes the reader, a freed slot a
+// writer waiting for it, a push an idle writer's worker), spin briefly for each other while
+// messages stream, and the application waits with waitForMessage. With
 // KW_TRANSPORT_POLL_ONLY=1 in the environment the devices only poll, as the plain protocol has it.
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>

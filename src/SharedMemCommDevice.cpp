@@ -1,3 +1,4 @@
+#include <kw/AutoMutex.h>
 #include <kw/ByteArray.h>
 #include <kw/CommsException.h>
 #include <kw/Event.h>
@@ -72,8 +73,15 @@ void SharedMemCommDevice::stopWorker() {
 }
 
 void SharedMemCommDevice::pushMessage(Msg* msg) {
-  CommunicationDevice::pushMessage(msg);
-  ring(m_eReaderWriter);
+  // The worker waits for work only once it has found the out queue empty,
+  // so only a push onto an empty queue needs to ring it.
+  bool wasEmpty;
+  {
+    AutoMutex guard(m_outQLock);
+    wasEmpty = m_outQ.empty();
+    CommunicationDevice::pushMessage(msg, m_outQ, m_outQLock);
+  }
+  if (wasEmpty && m_eReaderWriter == Writer) ring(Writer);
 }
 
 void SharedMemCommDevice::ring(ReaderWriter side) {
@@ -90,13 +98,27 @@ void SharedMemCommDevice::openWakePath() {
 
 HANDLE SharedMemCommDevice::wakePathWithPeer() {
   HANDLE wake = m_hWakePath.load();
-  return wake && os::wakePathPeerTakesPart(wake) ? wake : nullptr;
+  if (!wake) return nullptr;
+  // A peer found taking part is believed until it fails to ring in time;
+  // one that did not is looked for again each time.
+  if (!m_bPeerTakesPart) m_bPeerTakesPart = os::wakePathPeerTakesPart(wake);
+  return m_bPeerTakesPart ? wake : nullptr;
+}
+
+void SharedMemCommDevice::ringWriterIfAwaited() {
+  if (HANDLE wake = m_hWakePath.load()) os::wakePathRingPeerIfAwaited(wake);
 }
 
 void SharedMemCommDevice::waitForWork(int ms) {
   HANDLE wake = m_hWakePath.load();
   if (!wake) return CommunicationDevice::waitForWork(ms);
-  os::wakePathWait(wake, static_cast<unsigned long>(ms));
+  // A writer that holds its next message refills the slot within moments.
+  // A slot still full here holds a message that the last step failed on:
+  // the wait stands then.
+  const char* view = m_pSharedView;
+  const bool awaitRefill = m_eReaderWriter == Reader && view && loadFlag(view) == 0;
+  if (!awaitRefill || !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
+    os::wakePathWait(wake, static_cast<unsigned long>(ms));
   terminateIfRequested();
 }
 
@@ -172,8 +194,10 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
     traceCaught(1050908, e, L"A Comms exception occured while sending and receiving data", 131,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     const int id = e.getExceptionID();
-    if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader)
+    if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader) {
       storeFlag(m_pSharedView, 0);
+      ringWriterIfAwaited();
+    }
     return false;
   }
 }
@@ -191,6 +215,7 @@ bool SharedMemCommDevice::sendMsg() {
     e.addParameter(length);
     throw e;
   }
+  bool awaiting = false;
   for (bool written = false; !written;) {
     m_mutex.lock();
     if (loadFlag(m_pSharedView) == 0) {
@@ -199,10 +224,16 @@ bool SharedMemCommDevice::sendMsg() {
       storeFlag(m_pSharedView, 1);
       written = true;
     } else if (HANDLE wake = wakePathWithPeer()) {
-      // The reader rings as it frees the slot, and needs the lock to do so.
+      // Marked under the lock, so that a reader freeing the slot after this
+      // sees the mark; it needs the lock to free it, so the wait is without.
+      if (!awaiting) os::wakePathAwaitPeer(wake, awaiting = true);
       m_mutex.release();
       terminateIfRequested();
-      os::wakePathWait(wake, 10);
+      // A reader that runs frees the slot within moments.
+      const char* view = m_pSharedView;
+      if (!os::wakePathSpin(wake, false, [view] { return loadFlag(view) == 0; }) &&
+          !os::wakePathWait(wake, 10))
+        m_bPeerTakesPart = false;
       terminateIfRequested();
       continue;
     } else {
@@ -212,6 +243,8 @@ bool SharedMemCommDevice::sendMsg() {
     m_mutex.release();
     terminateIfRequested();
   }
+  // Marked until the slot is full again: a reader may expect the message meanwhile.
+  if (awaiting) os::wakePathAwaitPeer(m_hWakePath.load(), false);
   ring(Reader);
   return true;
 }
@@ -239,7 +272,7 @@ bool SharedMemCommDevice::readMsg() {
   }
   storeFlag(m_pSharedView, 0);
   m_mutex.release();
-  ring(Writer);
+  ringWriterIfAwaited();
   if (!bytes) {
     CommsException e(1050907, L"Unable to allocate space for the received message: ", kFile, 415,
                      L"SharedMemCommDevice::readMsg");

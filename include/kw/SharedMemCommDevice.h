@@ -15,11 +15,13 @@ namespace kw {
 //
 // Beside the block, each side opens wake objects of its own (found by the
 // same name) unless KW_TRANSPORT_POLL_ONLY=1 is set in its environment: a
-// writer then rings the reader as it fills the slot, a reader rings the
-// writer as it frees it, and a push rings the device's own worker, so that
-// messages move at the speed of a wake-up. A side whose peer does not take
-// part keeps to the polling protocol alone: idle turns every 100 ms, a full
-// slot retried every 10 ms with the block lock held.
+// writer then rings the reader as it fills the slot, a reader rings a
+// writer waiting for the slot as it frees it, and a push rings an idle
+// writer's worker, so that messages move at the speed of a wake-up; while
+// messages stream, each side spins briefly for the other before sleeping
+// (never on one CPU, and less the more often it is in vain). A side whose
+// peer does not take part keeps to the polling protocol alone: idle turns
+// every 100 ms, a full slot retried every 10 ms with the block lock held.
 class KW_API SharedMemCommDevice : public CommunicationDevice {
  public:
   // Which end of the block this device is.
@@ -38,7 +40,7 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // Stops the worker (50 ms grace, then killed) and closes the block.
   ~SharedMemCommDevice() override;
 
-  // Queues the message; a worker waiting for work sees it at once.
+  // Queues the message; a writer's worker waiting for work sees it at once.
   void pushMessage(Msg* msg) override;
   // True for the Writer.
   bool canSendMsgs() override { return m_eReaderWriter == Writer; }
@@ -86,6 +88,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
 
  private:
   void ring(ReaderWriter side);
+  // A reader that freed the slot wakes a writer waiting for it.
+  void ringWriterIfAwaited();
   void openWakePath();
   // The wake path while the peer takes part in it too; null otherwise.
   HANDLE wakePathWithPeer();
@@ -93,6 +97,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   std::wstring m_strWakeName;
   // Null while the device only polls. Set by the worker, read by pushers.
   std::atomic<HANDLE> m_hWakePath{nullptr};
+  // The worker's last finding that the peer takes part.
+  bool m_bPeerTakesPart = false;
 };
 
 }  // namespace kw

@@ -107,18 +107,11 @@ TEST_F(CommQueues, TheWorkerMovesMessagesInOrder) {
     LoopbackDevice device;
     ASSERT_TRUE(device.startThread(nullptr));
     for (int i = 0; i < 500; ++i) device.pushMessage(new CountedMsg(i));
-    int next = 0;
-    for (int spins = 0; next < 500 && spins < 3000; ++spins) {
-      std::unique_ptr<kw::Msg> msg(device.popMessage());
-      if (!msg) {
-        kw::Thread::ThreadState state = device.getThreadState();
-        ASSERT_NE(state, kw::Thread::Stopped);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        continue;
-      }
-      EXPECT_EQ(serialOf(msg.get()), next++);
+    for (int next = 0; next < 500; ++next) {
+      std::unique_ptr<kw::Msg> msg(device.waitForMessage(10000));
+      ASSERT_TRUE(msg) << "message " << next << " never arrived";
+      EXPECT_EQ(serialOf(msg.get()), next);
     }
-    EXPECT_EQ(next, 500);
     for (int i = 0; i < 20; ++i) device.pushMessage(new CountedMsg(i));
   }
   EXPECT_EQ(g_alive, 0);

@@ -57,6 +57,16 @@ struct PosixMutex {
 
 PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
 
+// gettid is a system call each time; a lock takes it on every turn. The
+// thread that forks is the child's only thread, under a new id.
+thread_local pid_t t_self = 0;
+const int g_forgetSelfInChild = pthread_atfork(nullptr, nullptr, [] { t_self = 0; });
+
+pid_t callerTid() {
+  if (t_self == 0) t_self = gettid();
+  return t_self;
+}
+
 bool threadAlive(pid_t tid) {
   struct stat st {};
   return stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
@@ -67,7 +77,7 @@ bool threadAlive(pid_t tid) {
 // abandoned as the thread exits, by writing to it, after which the memory
 // may go. False when the holder is the caller or stays alive.
 bool holderEnds(pid_t holder) {
-  if (holder == gettid()) return false;
+  if (holder == callerTid()) return false;
   for (int i = 0; i < 2000 && threadAlive(holder); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return !threadAlive(holder);
@@ -83,7 +93,7 @@ void keptForHolder(PosixMutex* mutex) {
 }
 
 void noteLocked(PosixMutex* mutex, bool abandoned) {
-  const pid_t self = gettid();
+  const pid_t self = callerTid();
   if (abandoned || mutex->holder.load() != self) {
     mutex->depth = 0;
     mutex->holder = self;
@@ -145,7 +155,7 @@ bool mutexRelease(HANDLE handle) {
     return false;
   }
   // The record changes before the unlock, after which the next holder writes it.
-  const pid_t self = gettid();
+  const pid_t self = callerTid();
   const bool mine = mutex->holder.load() == self && mutex->depth > 0;
   if (mine && --mutex->depth == 0) mutex->holder = 0;
   const int status = pthread_mutex_unlock(mutex->mutex);

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -20,11 +21,18 @@ namespace kw::os {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4B575750;  // "KWWP"
+constexpr std::uint32_t kMagic = 0x4B575732;  // "KWW2"
 
-// One futex word per side: 1 once rung, 0 again when its side has seen it.
+// A bell is 0 when quiet, 1 once rung and 2 while its side sleeps on it,
+// so that a ring costs a system call only when it has somebody to wake.
+constexpr std::uint32_t kQuiet = 0;
+constexpr std::uint32_t kRung = 1;
+constexpr std::uint32_t kAsleep = 2;
+
+// One futex word per side, and per side whether it awaits the other.
 struct Bells {
-  std::atomic<std::uint32_t> rung[2];
+  std::atomic<std::uint32_t> bell[2];
+  std::atomic<std::uint32_t> awaiting[2];
 };
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
 
@@ -32,9 +40,31 @@ struct PosixWakePath {
   SharedSegment segment;
   WakeSide side = WakeReader;
   Bells* bells = nullptr;
+  // Spins that ran out in vain are not tried again for a while (a loaded
+  // machine keeps the other side off the CPU): the spins to skip, and how
+  // many the next failure makes it. Used by this side's worker only.
+  unsigned spinsToSkip = 0;
+  unsigned spinPenalty = 0;
 };
 
 PosixWakePath* fromHandle(HANDLE handle) { return static_cast<PosixWakePath*>(handle); }
+
+WakeSide otherSide(WakeSide side) { return side == WakeReader ? WakeWriter : WakeReader; }
+
+// Spinning only pays while the other side runs on another CPU.
+const bool g_bSpinning = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+// About the cost of the sleep and the wake-up that a spin saves.
+constexpr std::chrono::microseconds kSpin(20);
+
+constexpr unsigned kMaxSpinPenalty = 256;
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
 
 long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {
   return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr, 0);
@@ -71,35 +101,86 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
   return path;
 }
 
-void wakePathClose(HANDLE path) { delete fromHandle(path); }
+void wakePathClose(HANDLE handle) {
+  PosixWakePath* path = fromHandle(handle);
+  if (path && path->bells) path->bells->awaiting[path->side].store(0);
+  delete path;
+}
 
 bool wakePathPeerTakesPart(HANDLE handle) {
   PosixWakePath* path = fromHandle(handle);
-  return path && path->segment.isMarked(path->side == WakeReader ? WakeWriter : WakeReader);
+  return path && path->segment.isMarked(otherSide(path->side));
 }
 
 void wakePathRing(HANDLE handle, WakeSide side) {
   PosixWakePath* path = fromHandle(handle);
   if (!path) return;
-  std::atomic<std::uint32_t>* word = &path->bells->rung[side];
-  if (word->exchange(1) == 0) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+  std::atomic<std::uint32_t>* word = &path->bells->bell[side];
+  if (word->exchange(kRung) == kAsleep) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
   PosixWakePath* path = fromHandle(handle);
   if (!path) return false;
-  std::atomic<std::uint32_t>* word = &path->bells->rung[path->side];
+  std::atomic<std::uint32_t>* word = &path->bells->bell[path->side];
   using Clock = std::chrono::steady_clock;  // the monotonic clock
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (word->exchange(0) != 0) return true;
+    std::uint32_t seen = word->load();
+    if (seen == kRung) {
+      if (word->compare_exchange_weak(seen, kQuiet)) return true;
+      continue;
+    }
+    if (seen == kQuiet && !word->compare_exchange_weak(seen, kAsleep)) continue;
     const long long left =
         std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    // Left asleep on a time-out: another waiter of this side may still sleep
+    // on the word, and a ring too many costs only a system call.
     if (left <= 0) return false;
     const timespec wait{static_cast<time_t>(left / 1000000000),
                         static_cast<long>(left % 1000000000)};
-    // Sleeps only while the word is still 0: a ring in between is not lost.
-    futex(word, FUTEX_WAIT, 0, &wait);
+    // Sleeps only while the word still says so: a ring in between is not lost.
+    futex(word, FUTEX_WAIT, kAsleep, &wait);
+  }
+}
+
+void wakePathAwaitPeer(HANDLE handle, bool awaiting) {
+  if (PosixWakePath* path = fromHandle(handle))
+    path->bells->awaiting[path->side].store(awaiting ? 1 : 0);
+}
+
+void wakePathRingPeerIfAwaited(HANDLE handle) {
+  PosixWakePath* path = fromHandle(handle);
+  if (!path) return;
+  const WakeSide peer = otherSide(path->side);
+  if (path->bells->awaiting[peer].load() != 0) wakePathRing(handle, peer);
+}
+
+bool wakePathSpin(HANDLE handle, bool peerMustAwait, const std::function<bool()>& done) {
+  PosixWakePath* path = fromHandle(handle);
+  if (!path || !g_bSpinning) return done();
+  if (path->spinsToSkip > 0) {
+    --path->spinsToSkip;
+    return done();
+  }
+  const WakeSide peer = otherSide(path->side);
+  const std::atomic<std::uint32_t>& peerBell = path->bells->bell[peer];
+  const std::atomic<std::uint32_t>& peerAwaits = path->bells->awaiting[peer];
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + kSpin;
+  for (unsigned turn = 1;; ++turn) {
+    if (done()) {
+      path->spinPenalty /= 2;
+      return true;
+    }
+    if (peerBell.load(std::memory_order_relaxed) == kAsleep) return false;
+    if (peerMustAwait && peerAwaits.load(std::memory_order_relaxed) == 0) return false;
+    if (turn % 64 == 0 && Clock::now() >= deadline) {
+      path->spinPenalty = std::min(std::max(2 * path->spinPenalty, 1u), kMaxSpinPenalty);
+      path->spinsToSkip = path->spinPenalty;
+      return false;
+    }
+    relax();
   }
 }
 

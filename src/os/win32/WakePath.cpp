@@ -86,4 +86,15 @@ bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
   return path && WaitForSingleObject(path->bells[path->side], timeoutMs) == WAIT_OBJECT_0;
 }
 
+// Nothing to mark: the peer cannot see it, and rings unconditionally.
+void wakePathAwaitPeer(HANDLE, bool) {}
+
+void wakePathRingPeerIfAwaited(HANDLE handle) {
+  if (Win32WakePath* path = fromHandle(handle))
+    wakePathRing(handle, path->side == WakeReader ? WakeWriter : WakeReader);
+}
+
+// The other side's state is not shared: nothing tells whether it runs.
+bool wakePathSpin(HANDLE, bool, const std::function<bool()>& done) { return done(); }
+
 }  // namespace kw::os

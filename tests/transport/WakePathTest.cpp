@@ -1,0 +1,119 @@
+// The bells and marks beside a shared-memory block: what a ring leaves behind, who it wakes,
+// and whether each side sees the other take part.
+#include <gtest/gtest.h>
+#include <kw/Tools.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "os/WakePath.h"
+#include "support/SettingsArea.h"
+
+using namespace kw::os;
+
+namespace {
+
+// One side's wake path, closed with the object.
+class WakeEnd {
+ public:
+  WakeEnd(const std::wstring& name, WakeSide side) : m_handle(wakePathOpen(name.c_str(), side)) {}
+  ~WakeEnd() { wakePathClose(m_handle); }
+  WakeEnd(const WakeEnd&) = delete;
+  WakeEnd& operator=(const WakeEnd&) = delete;
+  operator HANDLE() const { return m_handle; }
+
+ private:
+  HANDLE m_handle;
+};
+
+std::wstring channelName() {
+  return kw::Tools::createLocalObjectName((L"KwTestWake" + kwtest::uniqueName()).c_str());
+}
+
+// A lost wake-up shows as a wait that runs out; no correct run comes near it.
+constexpr unsigned long kNeverMs = 30000;
+
+}  // namespace
+
+TEST(WakePath, ARingWaitsForItsSideAndIsTakenOnce) {
+  const std::wstring name = channelName();
+  WakeEnd reader(name, WakeReader);
+  WakeEnd writer(name, WakeWriter);
+  ASSERT_TRUE(reader && writer);
+
+  EXPECT_FALSE(wakePathWait(reader, 0));
+  // Rung twice before it waits: one wait returns at once, the next does not.
+  wakePathRing(writer, WakeReader);
+  wakePathRing(reader, WakeReader);
+  EXPECT_TRUE(wakePathWait(reader, 0));
+  EXPECT_FALSE(wakePathWait(reader, 0));
+  // Each side has its own bell.
+  wakePathRing(reader, WakeWriter);
+  EXPECT_FALSE(wakePathWait(reader, 0));
+  EXPECT_TRUE(wakePathWait(writer, 0));
+}
+
+// Two threads ring each other back and forth, each sleeping between rings.
+TEST(WakePath, NoRingIsLostOnASideThatSleeps) {
+  const std::wstring name = channelName();
+  WakeEnd reader(name, WakeReader);
+  WakeEnd writer(name, WakeWriter);
+  ASSERT_TRUE(reader && writer);
+  constexpr int kRounds = 2000;
+  std::atomic<int> missed{0};
+  std::thread peer([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (!wakePathWait(writer, kNeverMs)) ++missed;
+      wakePathRing(writer, WakeReader);
+    }
+  });
+  int answered = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    wakePathRing(reader, WakeWriter);
+    if (wakePathWait(reader, kNeverMs)) ++answered;
+  }
+  peer.join();
+  EXPECT_EQ(answered, kRounds);
+  EXPECT_EQ(missed, 0);
+
+  // A side already asleep when the ring comes wakes too.
+  std::atomic<bool> woke{false};
+  std::thread sleeper([&] { woke = wakePathWait(writer, kNeverMs); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  wakePathRing(reader, WakeWriter);
+  sleeper.join();
+  EXPECT_TRUE(woke);
+}
+
+TEST(WakePath, AReaderRingsAWriterThatAwaitsIt) {
+  const std::wstring name = channelName();
+  WakeEnd reader(name, WakeReader);
+  WakeEnd writer(name, WakeWriter);
+  ASSERT_TRUE(reader && writer);
+
+  wakePathAwaitPeer(writer, true);
+  wakePathRingPeerIfAwaited(reader);
+  EXPECT_TRUE(wakePathWait(writer, 0));
+  wakePathAwaitPeer(writer, false);
+  wakePathRingPeerIfAwaited(reader);
+#ifndef _WIN32
+  // Nobody waits for the slot: the writer is left undisturbed.
+  EXPECT_FALSE(wakePathWait(writer, 0));
+#endif
+}
+
+TEST(WakePath, EachSideSeesWhetherTheOtherTakesPart) {
+  const std::wstring name = channelName();
+  WakeEnd reader(name, WakeReader);
+  ASSERT_TRUE(reader);
+  EXPECT_FALSE(wakePathPeerTakesPart(reader));
+  {
+    WakeEnd writer(name, WakeWriter);
+    ASSERT_TRUE(writer);
+    EXPECT_TRUE(wakePathPeerTakesPart(reader));
+    EXPECT_TRUE(wakePathPeerTakesPart(writer));
+  }
+  EXPECT_FALSE(wakePathPeerTakesPart(reader));
+}
