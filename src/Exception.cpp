@@ -26,8 +26,8 @@ std::wstring captureStack(const CONTEXT* context) {
   (void)context;
 #else
   try {
-    StackWalker walker(63, nullptr, GetCurrentProcessId(), GetCurrentProcess());
-    return walker.ShowCallstack(GetCurrentThread(), context, nullptr, nullptr);
+    StackWalker walker(63, nullptr, os::thisProcessId(), os::thisProcess());
+    return walker.ShowCallstack(os::thisThread(), context, nullptr, nullptr);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {

@@ -17,18 +17,14 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-// The Win32 calls the walker's callers make, with Windows' pseudo-handles.
-std::uint32_t GetCurrentProcessId();
-inline HANDLE GetCurrentProcess() {
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
-}
-inline HANDLE GetCurrentThread() {
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-}
-#endif
-
 namespace kw::os {
+
+// The calling process and thread as the walker's interface takes them:
+// Windows' pseudo-handles, which stand for the caller wherever they are
+// passed and which no real handle equals.
+std::uint32_t thisProcessId();
+inline HANDLE thisProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+inline HANDLE thisThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
 
 // Serialises the walkers of the process; recursive, since a walker's own
 // output may build an exception. Every call below is made with it held.

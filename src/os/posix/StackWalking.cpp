@@ -29,6 +29,8 @@
 
 #include "os/ErrorText.h"
 
+namespace kw::os {
+
 namespace {
 
 // The process ID, asked of the kernel once per process: every exception
@@ -39,7 +41,7 @@ void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
 
 }  // namespace
 
-std::uint32_t GetCurrentProcessId() {
+std::uint32_t thisProcessId() {
   pid_t id = s_processId.load(std::memory_order_relaxed);
   if (id == 0) {
     static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
@@ -49,8 +51,6 @@ std::uint32_t GetCurrentProcessId() {
   }
   return static_cast<std::uint32_t>(id);
 }
-
-namespace kw::os {
 
 namespace {
 
@@ -124,15 +124,16 @@ std::string demangled(const char* name) {
 
 }  // namespace
 
+namespace {
+
+struct DwflEnd {
+  void operator()(Dwfl* dwfl) const { dwfl_end(dwfl); }
+};
+
+}  // namespace
+
 class SymbolSession {
  public:
-  SymbolSession() = default;
-  SymbolSession(const SymbolSession&) = delete;
-  SymbolSession& operator=(const SymbolSession&) = delete;
-  ~SymbolSession() {
-    if (dwfl) dwfl_end(dwfl);
-  }
-
   // The symbol type of a module; looked up once.
   int symType(Dwfl_Module* module) {
     auto found = symTypes.find(module);
@@ -157,7 +158,7 @@ class SymbolSession {
     frames[key] = frame;
   }
 
-  Dwfl* dwfl = nullptr;
+  std::unique_ptr<Dwfl, DwflEnd> dwfl;
   Dwfl_Callbacks callbacks{};
   char* debuginfoPath = nullptr;
   std::string debuginfoPathText;
@@ -276,7 +277,7 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
   session->callbacks.find_elf = dwfl_linux_proc_find_elf;
   session->callbacks.find_debuginfo = findLocalDebuginfo;
   session->callbacks.debuginfo_path = &session->debuginfoPath;
-  session->dwfl = dwfl_begin(&session->callbacks);
+  session->dwfl.reset(dwfl_begin(&session->callbacks));
   if (!session->dwfl) {
     setLastError(1114);
     return nullptr;
@@ -296,17 +297,17 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
 
 bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe) {
   if (!session.modulesReported) {
-    dwfl_report_begin(session.dwfl);
-    int reported = dwfl_linux_proc_report(session.dwfl, getpid());
-    dwfl_report_end(session.dwfl, nullptr, nullptr);
+    dwfl_report_begin(session.dwfl.get());
+    int reported = dwfl_linux_proc_report(session.dwfl.get(), getpid());
+    dwfl_report_end(session.dwfl.get(), nullptr, nullptr);
     if (reported != 0) {
       setLastError(reported > 0 ? reported : kNotFound);
       return false;
     }
     std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
     if (modules.empty()) return false;
-    dwfl_getmodules(session.dwfl, &attachSession, &session, 0);
+    dwfl_getmodules(session.dwfl.get(), &attachSession, &session, 0);
     session.modulesReported = true;
   }
   // Opening every module's files and debug data is what makes a first walk
@@ -314,7 +315,7 @@ bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, 
   if (!describe) return true;
   if (!session.modulesDescribed) {
     std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
     std::sort(modules.begin(), modules.end(),
               [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
     for (Dwfl_Module* module : modules) {
@@ -403,7 +404,7 @@ Dwfl_Line* lineOf(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Addr functionSt
 }
 
 void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
-  Dwfl_Module* module = moduleAt(session.dwfl, address);
+  Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
   frame.lineLookup = true;
   if (!module) {
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;

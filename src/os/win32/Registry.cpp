@@ -34,4 +34,7 @@ long regDeleteValue(HKEY key, const wchar_t* name) { return RegDeleteValueW(key,
 
 long regCloseKey(HKEY key) { return RegCloseKey(key); }
 
+// The registry is read directly each time: its reads are cheap here.
+bool regChangeStamp(HKEY, std::uint64_t&) { return false; }
+
 }  // namespace kw::os
