@@ -1,3 +1,5 @@
+// Exception: the description, its parameters and the stack trace captured
+// when it is made; the translation of processor faults into exceptions.
 #include <kw/Event.h>
 #include <kw/Exception.h>
 #include <kw/Logger.h>

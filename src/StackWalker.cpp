@@ -1,3 +1,5 @@
+// StackWalker: starts the symbol engine through DbgHelpBinding, walks the
+// stack through os/StackWalking.h and writes the trace's lines.
 #include <kw/Registry.h>
 #include <kw/StackWalker.h>
 #include <kw/Tools.h>
@@ -53,7 +55,9 @@ void clearEntry(StackWalker::CallstackEntry& entry) {
 class Line {
  public:
   Line& text(const char* text) {
-    while (*text && m_length < kRoom) m_buffer[m_length++] = *text++;
+    const std::size_t length = std::min(std::strlen(text), kRoom - m_length);
+    std::memcpy(m_buffer + m_length, text, length);
+    m_length += length;
     return *this;
   }
   Line& decimal(int value) {
@@ -98,7 +102,7 @@ struct StackWalker::Steps {
   static bool startingContext(StackWalker& walker, HANDLE hThread, const CONTEXT* context,
                               CONTEXT& copy, os::WalkStart& start);
   static void reportFrames(StackWalker& walker, const std::vector<os::FrameReport>& frames);
-  static void fillEntry(StackWalker& walker, const os::FrameReport& frame, CallstackEntry& entry);
+  static void fillEntry(StackWalker& walker, const os::FrameReport& report, CallstackEntry& entry);
 };
 
 StackWalker::StackWalker(int options, const char* szSymPath) {
@@ -237,7 +241,7 @@ void StackWalker::Steps::reportFrames(StackWalker& walker,
     const os::FrameReport& frame = frames[number];
     if (number > 0) clearEntry(entry);
     entry.offset = frame.address;
-    if (frame.address != 0) fillEntry(walker, frame, entry);
+    if (frame.address != 0 && frame.symbols) fillEntry(walker, frame, entry);
     walker.OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
     if (frame.last) {
       walker.OnCallstackEntry(EntryLast, entry);
@@ -247,15 +251,16 @@ void StackWalker::Steps::reportFrames(StackWalker& walker,
   }
 }
 
-void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& frame,
+void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& report,
                                    CallstackEntry& entry) {
+  const os::FrameSymbols& frame = *report.symbols;
   if (frame.symbolFound) {
     copyName(entry.name, frame.name);
     copyName(entry.undName, frame.undecoratedName);
     copyName(entry.undFullName, frame.fullName);
     entry.offsetFromSmybol = frame.offsetFromSymbol;
   } else {
-    walker.OnDbgHelpErr("SymGetSymFromAddr64", frame.symbolError, frame.address);
+    walker.OnDbgHelpErr("SymGetSymFromAddr64", frame.symbolError, report.address);
   }
   if (frame.lineLookup) {
     if (frame.lineFound) {
@@ -263,7 +268,7 @@ void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& f
       entry.offsetFromLine = frame.offsetFromLine;
       copyName(entry.lineFileName, frame.fileName);
     } else {
-      walker.OnDbgHelpErr("SymGetLineFromAddr64", frame.lineError, frame.address);
+      walker.OnDbgHelpErr("SymGetLineFromAddr64", frame.lineError, report.address);
     }
   }
   if (frame.moduleFound) {
@@ -273,7 +278,7 @@ void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& f
     entry.baseOfImage = frame.moduleBase;
     copyName(entry.loadedImageName, frame.loadedImageName);
   } else {
-    walker.OnDbgHelpErr("SymGetModuleInfo64", frame.moduleError, frame.address);
+    walker.OnDbgHelpErr("SymGetModuleInfo64", frame.moduleError, report.address);
   }
 }
 

@@ -1,3 +1,4 @@
+// StackWalker: the call stack of a thread of this process as text.
 #pragma once
 
 #include <kw/Platform.h>

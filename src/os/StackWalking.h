@@ -69,11 +69,8 @@ bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, 
 // any) first, then the places the platform looks.
 std::string buildSymbolSearchPath(const char* userPath);
 
-// One frame as the walk found it.
-struct FrameReport {
-  std::uint64_t address = 0;
-  bool last = false;  // no return address: the walk ends here
-
+// What the engine found at a frame's address.
+struct FrameSymbols {
   bool symbolFound = false;
   std::uint32_t symbolError = 0;
   std::string name, undecoratedName, fullName;
@@ -91,6 +88,14 @@ struct FrameReport {
   int symType = -1;
   std::string moduleName, loadedImageName;
   std::uint64_t moduleBase = 0;
+};
+
+// One frame as the walk found it. Frames at one address share what was
+// found there, which is looked up once.
+struct FrameReport {
+  std::uint64_t address = 0;
+  bool last = false;                            // no return address: the walk ends here
+  std::shared_ptr<const FrameSymbols> symbols;  // null for address 0
 };
 
 // How the starting context was obtained.

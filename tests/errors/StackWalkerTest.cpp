@@ -1,3 +1,5 @@
+// Stack traces of exceptions and walkers: their lines, the depth setting and
+// the walks from given contexts.
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <kw/Registry.h>

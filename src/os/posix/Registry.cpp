@@ -1,7 +1,8 @@
 // The settings store on Linux: one SQLite database per root key. Keys form a
 // tree of rows; names are kept as UTF-16LE, as Windows has them, and looked
 // up through an ASCII-folded copy. Value data is stored in exact Windows byte
-// form, so type-agnostic reads behave as they do there.
+// form, so type-agnostic reads behave as they do there. Twin of
+// os/win32/Registry.cpp.
 #include "os/Registry.h"
 
 #include <fcntl.h>

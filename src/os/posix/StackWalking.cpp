@@ -1,6 +1,7 @@
 // libunwind walks the frames (from a signal's context too); libdw's dwfl
 // lists the modules from /proc/self/maps and resolves symbols, source files
-// and lines; names are demangled with the runtime's demangler.
+// and lines; names are demangled with the runtime's demangler. Twin of
+// os/win32/StackWalking.cpp.
 #define UNW_LOCAL_ONLY
 #include "os/StackWalking.h"
 
@@ -149,13 +150,13 @@ class SymbolSession {
   }
 
   // What a frame resolved to, by frame address and kind of address.
-  const FrameReport* cachedFrame(Dwarf_Addr key) const {
+  std::shared_ptr<const FrameSymbols> cachedFrame(Dwarf_Addr key) const {
     auto found = frames.find(key);
-    return found == frames.end() ? nullptr : &found->second;
+    return found == frames.end() ? nullptr : found->second;
   }
-  void cacheFrame(Dwarf_Addr key, const FrameReport& frame) {
+  void cacheFrame(Dwarf_Addr key, std::shared_ptr<const FrameSymbols> symbols) {
     if (frames.size() >= kMaxCachedFrames) frames.clear();
-    frames[key] = frame;
+    frames[key] = std::move(symbols);
   }
 
   std::unique_ptr<Dwfl, DwflEnd> dwfl;
@@ -170,7 +171,7 @@ class SymbolSession {
   bool modulesDescribed = false;
   std::vector<EngineNote> moduleNotes;
   std::map<Dwfl_Module*, int> symTypes;
-  std::unordered_map<Dwarf_Addr, FrameReport> frames;
+  std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
 };
 
 namespace {
@@ -403,7 +404,10 @@ Dwfl_Line* lineOf(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Addr functionSt
   return line;
 }
 
-void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
+// What the frame at frameAddress finds at address (the call before a
+// return address).
+void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress,
+            Dwarf_Addr address) {
   Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
   frame.lineLookup = true;
   if (!module) {
@@ -421,7 +425,7 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
     frame.name = name;
     frame.fullName = demangled(name);
     frame.undecoratedName = withoutParameters(frame.fullName);
-    frame.offsetFromSymbol = frame.address - (address - offset);
+    frame.offsetFromSymbol = frameAddress - (address - offset);
     functionStart = address - offset;
     functionEnd = functionStart + symbol.st_size;
   } else {
@@ -437,7 +441,7 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
     frame.lineFound = true;
     frame.fileName = file;
     frame.lineNumber = static_cast<std::uint32_t>(lineNumber);
-    frame.offsetFromLine = static_cast<std::uint32_t>(frame.address - lineAddress);
+    frame.offsetFromLine = static_cast<std::uint32_t>(frameAddress - lineAddress);
   } else {
     frame.lineError = kNotFound;
   }
@@ -457,16 +461,12 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
 // lookUp, once per frame address, kind of address and session.
 void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
   const Dwarf_Addr key = frame.address * 2 + (address == frame.address ? 1 : 0);
-  if (const FrameReport* known = session.cachedFrame(key)) {
-    std::uint64_t frameAddress = frame.address;
-    bool last = frame.last;
-    frame = *known;
-    frame.address = frameAddress;
-    frame.last = last;
-    return;
-  }
-  lookUp(session, frame, address);
-  session.cacheFrame(key, frame);
+  frame.symbols = session.cachedFrame(key);
+  if (frame.symbols) return;
+  auto symbols = std::make_shared<FrameSymbols>();
+  lookUp(session, *symbols, frame.address, address);
+  frame.symbols = symbols;
+  session.cacheFrame(key, std::move(symbols));
 }
 
 }  // namespace

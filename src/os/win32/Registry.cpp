@@ -1,3 +1,5 @@
+// The settings store on Windows: the registry calls themselves. Twin of
+// os/posix/Registry.cpp.
 #include "os/Registry.h"
 
 #include <windows.h>

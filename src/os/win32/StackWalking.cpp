@@ -1,4 +1,5 @@
-// Windows: dbghelp.dll bound at run time, modules listed by tool help.
+// Stack walking on Windows: dbghelp.dll bound at run time, modules listed by
+// tool help. Twin of os/posix/StackWalking.cpp.
 #include "os/StackWalking.h"
 
 // clang-format off
@@ -375,54 +376,54 @@ STACKFRAME64 firstFrame(CONTEXT& context) {
   return frame;
 }
 
-// The symbol at the report's address, by its stored, short and full names.
-void lookUpSymbol(SymbolSession& session, FrameReport& report) {
+// The symbol at the address, by its stored, short and full names.
+void lookUpSymbol(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
   std::vector<char> buffer(sizeof(IMAGEHLP_SYMBOL64) + kNameLength, 0);
   auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(buffer.data());
   symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
   symbol->MaxNameLength = kNameLength;
   DWORD64 displacement = 0;
-  if (!session.symGetSymFromAddr64(session.process, report.address, &displacement, symbol)) {
-    report.symbolError = GetLastError();
+  if (!session.symGetSymFromAddr64(session.process, address, &displacement, symbol)) {
+    found.symbolError = GetLastError();
     return;
   }
-  report.symbolFound = true;
-  report.name = symbol->Name;
-  report.offsetFromSymbol = displacement;
+  found.symbolFound = true;
+  found.name = symbol->Name;
+  found.offsetFromSymbol = displacement;
   char name[kNameLength] = {};
   session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_NAME_ONLY);
-  report.undecoratedName = name;
+  found.undecoratedName = name;
   std::memset(name, 0, sizeof name);
   session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_COMPLETE);
-  report.fullName = name;
+  found.fullName = name;
 }
 
-void lookUpLine(SymbolSession& session, FrameReport& report) {
+void lookUpLine(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
   IMAGEHLP_LINE64 line;
   std::memset(&line, 0, sizeof line);
   line.SizeOfStruct = sizeof line;
   DWORD displacement = 0;
-  if (!session.symGetLineFromAddr64(session.process, report.address, &displacement, &line)) {
-    report.lineError = GetLastError();
+  if (!session.symGetLineFromAddr64(session.process, address, &displacement, &line)) {
+    found.lineError = GetLastError();
     return;
   }
-  report.lineFound = true;
-  report.lineNumber = line.LineNumber;
-  report.fileName = line.FileName ? line.FileName : "";
-  report.offsetFromLine = displacement;
+  found.lineFound = true;
+  found.lineNumber = line.LineNumber;
+  found.fileName = line.FileName ? line.FileName : "";
+  found.offsetFromLine = displacement;
 }
 
-void lookUpModule(SymbolSession& session, FrameReport& report) {
+void lookUpModule(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
   IMAGEHLP_MODULE64 module;
-  if (!session.moduleInfo(report.address, module)) {
-    report.moduleError = GetLastError();
+  if (!session.moduleInfo(address, module)) {
+    found.moduleError = GetLastError();
     return;
   }
-  report.moduleFound = true;
-  report.symType = static_cast<int>(module.SymType);
-  report.moduleName = module.ModuleName;
-  report.moduleBase = module.BaseOfImage;
-  report.loadedImageName = module.LoadedImageName;
+  found.moduleFound = true;
+  found.symType = static_cast<int>(module.SymType);
+  found.moduleName = module.ModuleName;
+  found.moduleBase = module.BaseOfImage;
+  found.loadedImageName = module.LoadedImageName;
 }
 
 }  // namespace
@@ -452,12 +453,14 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, 
     FrameReport report;
     report.address = frame.AddrPC.Offset;
     report.last = frame.AddrReturn.Offset == 0;
-    report.lineLookup = session.symGetLineFromAddr64 != nullptr;
     if (number >= skip) {
       if (report.address != 0) {
-        lookUpSymbol(session, report);
-        if (report.lineLookup) lookUpLine(session, report);
-        lookUpModule(session, report);
+        auto symbols = std::make_shared<FrameSymbols>();
+        symbols->lineLookup = session.symGetLineFromAddr64 != nullptr;
+        lookUpSymbol(session, report.address, *symbols);
+        if (symbols->lineLookup) lookUpLine(session, report.address, *symbols);
+        lookUpModule(session, report.address, *symbols);
+        report.symbols = std::move(symbols);
       }
       frames.push_back(report);
     }
