@@ -514,6 +514,24 @@ bool endsProperly(_Unwind_Reason_Code code, const std::vector<QuickFrame>& frame
              nullptr;
 }
 
+// Looks up the runtime unwinder's frames after the first, which is the
+// walk's own.
+void reportQuickFrames(SymbolSession& session, const std::vector<QuickFrame>& quick,
+                       std::vector<FrameReport>& frames) {
+  frames.reserve(frames.size() + quick.size());
+  for (std::size_t number = 1; number < quick.size(); ++number) {
+    FrameReport frame;
+    frame.address = quick[number].ip;
+    frame.last = number + 1 == quick.size();
+    // A signal frame is looked up at its ip, as is the frame it interrupted.
+    bool signalFrame = number + 1 < quick.size() && quick[number + 1].exact;
+    if (frame.address != 0)
+      lookUpCached(session, frame,
+                   quick[number].exact || signalFrame ? frame.address : frame.address - 1);
+    frames.push_back(frame);
+  }
+}
+
 }  // namespace
 
 __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT& context,
@@ -527,18 +545,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
     std::vector<QuickFrame> quick;
     quick.reserve(64);
     if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
-      frames.reserve(frames.size() + quick.size());
-      for (std::size_t number = 1; number < quick.size(); ++number) {
-        FrameReport frame;
-        frame.address = quick[number].ip;
-        frame.last = number + 1 == quick.size();
-        // A signal frame is looked up at its ip, as is the frame it interrupted.
-        bool signalFrame = number + 1 < quick.size() && quick[number + 1].exact;
-        if (frame.address != 0)
-          lookUpCached(session, frame,
-                       quick[number].exact || signalFrame ? frame.address : frame.address - 1);
-        frames.push_back(frame);
-      }
+      reportQuickFrames(session, quick, frames);
       return true;
     }
   }

@@ -232,6 +232,28 @@ EngineNote errorNote(const char* function, DWORD code, std::uint64_t address) {
   return note;
 }
 
+// The engine is one per process: a changed module set or search path
+// starts it again in place, for every walker that holds the session. Null
+// when the library is missing or incomplete.
+std::shared_ptr<SymbolSession> restartedSession(std::shared_ptr<SymbolSession> session) {
+  if (session) {
+    session->symCleanup(session->process);
+    session->startNotes.clear();
+    session->moduleNotes.clear();
+    session->modulesLoaded = false;
+    return session;
+  }
+  session = std::make_shared<SymbolSession>();
+  session->library.reset(loadDbgHelp());
+  if (!session->library || !session->bindAll()) {
+    session->library.reset();
+    session->symCleanup = nullptr;
+    SetLastError(ERROR_DLL_INIT_FAILED);
+    return nullptr;
+  }
+  return session;
+}
+
 }  // namespace
 
 std::uint32_t thisProcessId() { return GetCurrentProcessId(); }
@@ -253,23 +275,8 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t 
     notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
     return session;
   }
-  // The engine is one per process: a changed module set or search path
-  // starts it again in place, for every walker that holds the session.
-  if (session) {
-    session->symCleanup(session->process);
-    session->startNotes.clear();
-    session->moduleNotes.clear();
-    session->modulesLoaded = false;
-  } else {
-    session = std::make_shared<SymbolSession>();
-    session->library.reset(loadDbgHelp());
-    if (!session->library || !session->bindAll()) {
-      session->library.reset();
-      session->symCleanup = nullptr;
-      SetLastError(ERROR_DLL_INIT_FAILED);
-      return nullptr;
-    }
-  }
+  session = restartedSession(std::move(session));
+  if (!session) return nullptr;
   session->process = process;
   session->processId = processId;
   session->modules = modules;
