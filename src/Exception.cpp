@@ -1,3 +1,5 @@
+// Exception: the description, its parameters and the stack trace captured
+// when it is made; the translation of processor faults into exceptions.
 #include <kw/Event.h>
 #include <kw/Exception.h>
 #include <kw/Logger.h>
@@ -26,8 +28,8 @@ std::wstring captureStack(const CONTEXT* context) {
   (void)context;
 #else
   try {
-    StackWalker walker(63, nullptr, GetCurrentProcessId(), GetCurrentProcess());
-    return walker.ShowCallstack(GetCurrentThread(), context, nullptr, nullptr);
+    StackWalker walker(63, nullptr, os::thisProcessId(), os::thisProcess());
+    return walker.ShowCallstack(os::thisThread(), context, nullptr, nullptr);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {

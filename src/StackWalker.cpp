@@ -1,3 +1,5 @@
+// StackWalker: starts the symbol engine through DbgHelpBinding, walks the
+// stack through os/StackWalking.h and writes the trace's lines.
 #include <kw/Registry.h>
 #include <kw/StackWalker.h>
 #include <kw/Tools.h>
@@ -11,6 +13,7 @@
 
 #include "DbgHelpBinding.h"
 #include "os/ErrorText.h"
+#include "os/Registry.h"
 #include "os/StackWalking.h"
 
 namespace kw {
@@ -47,10 +50,63 @@ void clearEntry(StackWalker::CallstackEntry& entry) {
   entry.symTypeString = nullptr;
 }
 
+// One output line, built without printf (every exception writes about ten)
+// and cut as the formatted output would be.
+class Line {
+ public:
+  Line& text(const char* text) {
+    const std::size_t length = std::min(std::strlen(text), kRoom - m_length);
+    std::memcpy(m_buffer + m_length, text, length);
+    m_length += length;
+    return *this;
+  }
+  Line& decimal(int value) {
+    unsigned magnitude = static_cast<unsigned>(value);
+    if (value < 0) {
+      text("-");
+      magnitude = 0u - magnitude;
+    }
+    return digits(magnitude, 10, 1, "0123456789");
+  }
+  // %08X
+  Line& hex8(unsigned value) { return digits(value, 16, 8, "0123456789ABCDEF"); }
+  // %x
+  Line& hex(unsigned value) { return digits(value, 16, 1, "0123456789abcdef"); }
+  const char* end() {
+    m_buffer[m_length] = '\0';
+    return m_buffer;
+  }
+
+ private:
+  static const std::size_t kRoom = StackWalker::STACKWALK_MAX_NAMELEN - 1;
+
+  Line& digits(unsigned value, unsigned base, int width, const char* symbols) {
+    char reversed[16];
+    int count = 0;
+    do {
+      reversed[count++] = symbols[value % base];
+      value /= base;
+    } while (value != 0);
+    while (count < width) reversed[count++] = '0';
+    while (count > 0 && m_length < kRoom) m_buffer[m_length++] = reversed[--count];
+    return *this;
+  }
+
+  char m_buffer[StackWalker::STACKWALK_MAX_NAMELEN];
+  std::size_t m_length = 0;
+};
+
 }  // namespace
 
+struct StackWalker::Steps {
+  static bool startingContext(StackWalker& walker, HANDLE hThread, const CONTEXT* context,
+                              CONTEXT& copy, os::WalkStart& start);
+  static void reportFrames(StackWalker& walker, const std::vector<os::FrameReport>& frames);
+  static void fillEntry(StackWalker& walker, const os::FrameReport& report, CallstackEntry& entry);
+};
+
 StackWalker::StackWalker(int options, const char* szSymPath) {
-  construct(options, szSymPath, GetCurrentProcessId(), GetCurrentProcess());
+  construct(options, szSymPath, os::thisProcessId(), os::thisProcess());
 }
 
 StackWalker::StackWalker(int options, const char* szSymPath, std::uint32_t dwProcessId,
@@ -85,9 +141,21 @@ StackWalker::~StackWalker() {
 }
 
 int StackWalker::GetStackTraceInfoDepth() {
+  // Read again only when the store may have changed: every exception asks.
+  static std::mutex lock;
+  static bool known = false;
+  static std::uint64_t knownStamp = 0;
+  static int knownLevel = kLevelCallstack;
+  std::lock_guard<std::mutex> guard(lock);
+  std::uint64_t stamp = 0;
+  const bool watched = os::regChangeStamp(HKEY_LOCAL_MACHINE, stamp);
+  if (watched && known && stamp == knownStamp) return knownLevel;
   Registry registry(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
-  return registry.read(L"StackTraceInfoDepth", 0) == 2 ? kLevelCallstack | kLevelDiagnostics
-                                                       : kLevelCallstack;
+  knownLevel = registry.read(L"StackTraceInfoDepth", 0) == 2 ? kLevelCallstack | kLevelDiagnostics
+                                                             : kLevelCallstack;
+  known = watched;
+  knownStamp = stamp;
+  return knownLevel;
 }
 
 int StackWalker::LoadModules() {
@@ -130,21 +198,42 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   // A copy: the walk updates it frame by frame.
   CONTEXT copy;
   os::WalkStart start = os::WalkStart::kGiven;
-  if (context) {
-    copy = *context;
-  } else if (hThread == GetCurrentThread()) {
-    GetCurrentContext(copy, kContextFull);
-    start = os::WalkStart::kCapturedHere;
-  } else if (!os::suspendedThreadContext(hThread, copy, kContextFull)) {
-    return std::wstring();
-  }
+  if (!Steps::startingContext(*this, hThread, context, copy, start)) return std::wstring();
 
+  // Called from here, so that the walk's first frame is this function.
   std::vector<os::FrameReport> frames;
   std::uint32_t failureCode = 0;
   std::uint64_t failureAddress = 0;
   bool walked = os::walkStack(m_sw->session(), hThread, copy, start, &myReadProcMem, frames,
                               failureCode, failureAddress);
+  Steps::reportFrames(*this, frames);
+  if (!walked) OnDbgHelpErr("StackWalk64", failureCode, failureAddress);
 
+  if (!context) os::resumeThread(hThread);
+  return m_strStackTrace;
+}
+
+// The context the walk starts from; false when the thread's cannot be read.
+bool StackWalker::Steps::startingContext(StackWalker& walker, HANDLE hThread,
+                                         const CONTEXT* context, CONTEXT& copy,
+                                         os::WalkStart& start) {
+  start = os::WalkStart::kGiven;
+  if (context) {
+    copy = *context;
+    return true;
+  }
+  if (hThread == os::thisThread()) {
+    walker.GetCurrentContext(copy, kContextFull);
+    start = os::WalkStart::kCapturedHere;
+    return true;
+  }
+  return os::suspendedThreadContext(hThread, copy, kContextFull);
+}
+
+// Hands each frame to OnCallstackEntry, and what could not be found to
+// OnDbgHelpErr.
+void StackWalker::Steps::reportFrames(StackWalker& walker,
+                                      const std::vector<os::FrameReport>& frames) {
   // Zeroed once; every later frame empties what the one before filled.
   CallstackEntry entry;
   std::memset(&entry, 0, sizeof(entry));
@@ -152,45 +241,45 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
     const os::FrameReport& frame = frames[number];
     if (number > 0) clearEntry(entry);
     entry.offset = frame.address;
-    if (frame.address != 0) {
-      if (frame.symbolFound) {
-        copyName(entry.name, frame.name);
-        copyName(entry.undName, frame.undecoratedName);
-        copyName(entry.undFullName, frame.fullName);
-        entry.offsetFromSmybol = frame.offsetFromSymbol;
-      } else {
-        OnDbgHelpErr("SymGetSymFromAddr64", frame.symbolError, frame.address);
-      }
-      if (frame.lineLookup) {
-        if (frame.lineFound) {
-          entry.lineNumber = frame.lineNumber;
-          entry.offsetFromLine = frame.offsetFromLine;
-          copyName(entry.lineFileName, frame.fileName);
-        } else {
-          OnDbgHelpErr("SymGetLineFromAddr64", frame.lineError, frame.address);
-        }
-      }
-      if (frame.moduleFound) {
-        entry.symType = frame.symType < 0 ? 0 : static_cast<std::uint32_t>(frame.symType);
-        entry.symTypeString = DbgHelpBinding::symTypeText(frame.symType);
-        copyName(entry.moduleName, frame.moduleName);
-        entry.baseOfImage = frame.moduleBase;
-        copyName(entry.loadedImageName, frame.loadedImageName);
-      } else {
-        OnDbgHelpErr("SymGetModuleInfo64", frame.moduleError, frame.address);
-      }
-    }
-    OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
+    if (frame.address != 0 && frame.symbols) fillEntry(walker, frame, entry);
+    walker.OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
     if (frame.last) {
-      OnCallstackEntry(EntryLast, entry);
+      walker.OnCallstackEntry(EntryLast, entry);
       os::setLastError(0);
       break;
     }
   }
-  if (!walked) OnDbgHelpErr("StackWalk64", failureCode, failureAddress);
+}
 
-  if (!context) os::resumeThread(hThread);
-  return m_strStackTrace;
+void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& report,
+                                   CallstackEntry& entry) {
+  const os::FrameSymbols& frame = *report.symbols;
+  if (frame.symbolFound) {
+    copyName(entry.name, frame.name);
+    copyName(entry.undName, frame.undecoratedName);
+    copyName(entry.undFullName, frame.fullName);
+    entry.offsetFromSmybol = frame.offsetFromSymbol;
+  } else {
+    walker.OnDbgHelpErr("SymGetSymFromAddr64", frame.symbolError, report.address);
+  }
+  if (frame.lineLookup) {
+    if (frame.lineFound) {
+      entry.lineNumber = frame.lineNumber;
+      entry.offsetFromLine = frame.offsetFromLine;
+      copyName(entry.lineFileName, frame.fileName);
+    } else {
+      walker.OnDbgHelpErr("SymGetLineFromAddr64", frame.lineError, report.address);
+    }
+  }
+  if (frame.moduleFound) {
+    entry.symType = frame.symType < 0 ? 0 : static_cast<std::uint32_t>(frame.symType);
+    entry.symTypeString = DbgHelpBinding::symTypeText(frame.symType);
+    copyName(entry.moduleName, frame.moduleName);
+    entry.baseOfImage = frame.moduleBase;
+    copyName(entry.loadedImageName, frame.loadedImageName);
+  } else {
+    walker.OnDbgHelpErr("SymGetModuleInfo64", frame.moduleError, report.address);
+  }
 }
 
 int KW_CALLBACK StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress,
@@ -212,14 +301,19 @@ bool StackWalker::MyRtlCaptureContext(CONTEXT& context) { return os::captureCont
 
 void StackWalker::OnSymInit(const char* szSearchPath, std::uint32_t symOptions,
                             const char* szUserName) {
-  if (m_nStackTraceInfoLevel & kLevelDiagnostics)
-    output("SymInit: Symbol-SearchPath: '%s', symOptions: %d, UserName: '%s'\r\r\n", szSearchPath,
-           static_cast<int>(symOptions), szUserName);
+  if (m_nStackTraceInfoLevel & kLevelDiagnostics) {
+    Line line;
+    line.text("SymInit: Symbol-SearchPath: '").text(szSearchPath).text("', symOptions: ");
+    line.decimal(static_cast<int>(symOptions)).text(", UserName: '").text(szUserName);
+    OnOutput(line.text("'\r\r\n").end());
+  }
   os::OsVersion version;
-  if (os::osVersion(version))
-    output("OS-Version: %d.%d.%d (%s) 0x%x-0x%x\r\r\n", static_cast<int>(version.major),
-           static_cast<int>(version.minor), static_cast<int>(version.build),
-           version.servicePack.c_str(), version.suiteMask, version.productType);
+  if (!os::osVersion(version)) return;
+  Line line;
+  line.text("OS-Version: ").decimal(static_cast<int>(version.major)).text(".");
+  line.decimal(static_cast<int>(version.minor)).text(".").decimal(static_cast<int>(version.build));
+  line.text(" (").text(version.servicePack.c_str()).text(") 0x").hex(version.suiteMask);
+  OnOutput(line.text("-0x").hex(version.productType).text("\r\r\n").end());
 }
 
 void StackWalker::OnLoadModule(const char* img, const char* mod, std::uint64_t baseAddr,
@@ -247,37 +341,40 @@ void StackWalker::OnCallstackEntry(CallstackEntryType eType, CallstackEntry& ent
                      : entry.undName[0]   ? entry.undName
                      : entry.name[0]      ? entry.name
                                           : "(function-name not available)";
+  Line line;
   if (entry.lineFileName[0]) {
-    output("%s (%d): %s\r\r\n", entry.lineFileName, static_cast<int>(entry.lineNumber), name);
-    return;
+    line.text(entry.lineFileName).text(" (").decimal(static_cast<int>(entry.lineNumber));
+  } else {
+    line.hex8(low32(entry.offset)).text(" (");
+    line.text(entry.moduleName[0] ? entry.moduleName : "(module-name not available)");
+    line.text("): (filename not available");
   }
-  output("%08X (%s): %s: %s\r\r\n", low32(entry.offset),
-         entry.moduleName[0] ? entry.moduleName : "(module-name not available)",
-         "(filename not available)", name);
+  OnOutput(line.text("): ").text(name).text("\r\r\n").end());
 }
 
 void StackWalker::OnDbgHelpErr(const char* szFuncName, std::uint32_t gle, std::uint64_t addr) {
-  if (m_nStackTraceInfoLevel & kLevelDiagnostics)
-    output("ERROR: %s, GetLastError: %d (Address: %08X)\r\r\n", szFuncName, static_cast<int>(gle),
-           low32(addr));
+  if (!(m_nStackTraceInfoLevel & kLevelDiagnostics)) return;
+  Line line;
+  line.text("ERROR: ").text(szFuncName).text(", GetLastError: ").decimal(static_cast<int>(gle));
+  OnOutput(line.text(" (Address: ").hex8(low32(addr)).text(")\r\r\n").end());
 }
 
 void StackWalker::OnOutput(const char* szText) { BuildStacktraceString(szText); }
 
 void StackWalker::BuildStacktraceString(const char* szText) {
   // Plain ASCII, as nearly every line is, widens byte by byte.
-  std::size_t length = 0;
-  bool ascii = true;
-  for (; szText[length]; ++length)
-    ascii = ascii && static_cast<unsigned char>(szText[length]) < 0x80;
-  if (!ascii) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(szText);
+  const std::size_t length = std::strlen(szText);
+  unsigned char high = 0;
+  for (std::size_t i = 0; i < length; ++i) high |= bytes[i];
+  if (high & 0x80) {
     m_strStackTrace += Tools::widenNarrowString(szText);
     return;
   }
-  std::size_t end = m_strStackTrace.size();
+  const std::size_t end = m_strStackTrace.size();
   m_strStackTrace.resize(end + length);
-  for (std::size_t i = 0; i < length; ++i)
-    m_strStackTrace[end + i] = static_cast<wchar_t>(static_cast<unsigned char>(szText[i]));
+  wchar_t* target = &m_strStackTrace[end];
+  for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<wchar_t>(bytes[i]);
 }
 
 void StackWalker::output(const char* format, ...) {

@@ -1,3 +1,4 @@
+// StackWalker: the call stack of a thread of this process as text.
 #pragma once
 
 #include <kw/Platform.h>
@@ -115,6 +116,9 @@ class KW_API StackWalker {
 
  private:
   friend class DbgHelpBinding;
+
+  // The steps of ShowCallstack, with the walker's access.
+  struct Steps;
 
   void construct(int options, const char* szSymPath, std::uint32_t dwProcessId, HANDLE hProcess);
   // Writes one formatted line (cut to 1023 characters) through OnOutput.

@@ -4,6 +4,7 @@
 
 #include <kw/Platform.h>
 
+#include <cstdint>
 #include <string>
 
 #if !defined(_WIN32)
@@ -68,5 +69,10 @@ KW_OS_REGISTRY_API long regSetValue(HKEY key, const wchar_t* name, unsigned type
 KW_OS_REGISTRY_API long regDeleteValue(HKEY key, const wchar_t* name);
 // RegCloseKey: closing a predefined root is a no-op, as on Windows.
 KW_OS_REGISTRY_API long regCloseKey(HKEY key);
+
+// A number that differs from the last one given whenever the store of a root
+// key may have changed since, in this process or another; false when the
+// store cannot be watched and every read must go to it.
+KW_OS_REGISTRY_API bool regChangeStamp(HKEY root, std::uint64_t& stamp);
 
 }  // namespace kw::os

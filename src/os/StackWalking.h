@@ -17,18 +17,14 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-// The Win32 calls the walker's callers make, with Windows' pseudo-handles.
-std::uint32_t GetCurrentProcessId();
-inline HANDLE GetCurrentProcess() {
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
-}
-inline HANDLE GetCurrentThread() {
-  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-}
-#endif
-
 namespace kw::os {
+
+// The calling process and thread as the walker's interface takes them:
+// Windows' pseudo-handles, which stand for the caller wherever they are
+// passed and which no real handle equals.
+std::uint32_t thisProcessId();
+inline HANDLE thisProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
+inline HANDLE thisThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
 
 // Serialises the walkers of the process; recursive, since a walker's own
 // output may build an exception. Every call below is made with it held.
@@ -73,11 +69,8 @@ bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, 
 // any) first, then the places the platform looks.
 std::string buildSymbolSearchPath(const char* userPath);
 
-// One frame as the walk found it.
-struct FrameReport {
-  std::uint64_t address = 0;
-  bool last = false;  // no return address: the walk ends here
-
+// What the engine found at a frame's address.
+struct FrameSymbols {
   bool symbolFound = false;
   std::uint32_t symbolError = 0;
   std::string name, undecoratedName, fullName;
@@ -95,6 +88,14 @@ struct FrameReport {
   int symType = -1;
   std::string moduleName, loadedImageName;
   std::uint64_t moduleBase = 0;
+};
+
+// One frame as the walk found it. Frames at one address share what was
+// found there, which is looked up once.
+struct FrameReport {
+  std::uint64_t address = 0;
+  bool last = false;                            // no return address: the walk ends here
+  std::shared_ptr<const FrameSymbols> symbols;  // null for address 0
 };
 
 // How the starting context was obtained.

@@ -1,5 +1,8 @@
+// Stack traces of exceptions and walkers: their lines, the depth setting and
+// the walks from given contexts.
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
+#include <kw/Registry.h>
 #include <kw/StackWalker.h>
 
 #include <algorithm>
@@ -98,7 +101,7 @@ class StackWalkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
 #if defined(_WIN32)
-    if (StackWalker().ShowCallstack(GetCurrentThread()).empty())
+    if (StackWalker().ShowCallstack(kw::os::thisThread()).empty())
       GTEST_SKIP() << "dbghelp.dll walks no stack here: every trace is empty";
 #endif
   }
@@ -162,6 +165,37 @@ TEST_F(StackWalkerTest, DepthTwoAddsSymbolEngineAndModuleLinesOtherValuesDoNot) 
   }
 }
 
+KW_CHILD_MAIN(writeTraceDepth) {
+  kw::Registry settings(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
+  return settings.write(L"StackTraceInfoDepth", std::stoi(args.at(0))) ? 0 : 1;
+}
+
+bool hasEngineLines(const std::wstring& text) {
+  return countStarting(linesOf(text), L"SymInit: ") == 1;
+}
+
+// The depth is remembered between exceptions, yet a change takes effect on
+// the very next one: written by another process, or twice in quick
+// succession with values of the same size.
+TEST_F(StackWalkerTest, DepthChangeShowsInTheNextException) {
+  EXPECT_FALSE(hasEngineLines(traceOfKnownThrow()));
+  for (const char* value : {"2", "1", "2"}) {
+    kwtest::ChildProcess writer("writeTraceDepth", {value});
+    ASSERT_TRUE(writer.started());
+    ASSERT_EQ(writer.wait(), 0);
+    EXPECT_EQ(hasEngineLines(traceOfKnownThrow()), value[0] == '2') << value;
+  }
+  kw::Registry settings(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(settings.write(L"StackTraceInfoDepth", 1));
+    EXPECT_FALSE(hasEngineLines(traceOfKnownThrow())) << round;
+    ASSERT_TRUE(settings.write(L"StackTraceInfoDepth", 2));
+    EXPECT_TRUE(hasEngineLines(traceOfKnownThrow())) << round;
+  }
+  ASSERT_TRUE(settings.deleteValue(L"StackTraceInfoDepth"));
+  EXPECT_FALSE(hasEngineLines(traceOfKnownThrow()));
+}
+
 // Every walker of one module set writes the same diagnostic lines, whether
 // it started the symbol engine or took it over; a new module shows.
 TEST_F(StackWalkerTest, ReusedSymbolSessionWritesSameLinesAndFollowsNewModules) {
@@ -213,7 +247,7 @@ class RecordingWalker : public StackWalker {
 
 TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
   RecordingWalker walker;
-  std::wstring text = walker.ShowCallstack(GetCurrentThread());
+  std::wstring text = walker.ShowCallstack(kw::os::thisThread());
   ASSERT_GE(walker.types.size(), 3u);
   EXPECT_EQ(walker.types.front(), StackWalker::EntryFirst);
   std::size_t last = 0;
@@ -229,7 +263,7 @@ TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
   EXPECT_EQ(linesOf(text).size(), walker.outputs.size());
 
   // The second walk of one walker reuses its modules: no OS-Version line.
-  std::wstring again = walker.ShowCallstack(GetCurrentThread());
+  std::wstring again = walker.ShowCallstack(kw::os::thisThread());
   EXPECT_FALSE(again.empty());
   EXPECT_FALSE(startsWith(again, L"OS-Version: ")) << again;
   EXPECT_TRUE(startsWith(text, L"OS-Version: ")) << text;
@@ -238,11 +272,11 @@ TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
 TEST_F(StackWalkerTest, SymbolPathComesFirstEvenWithoutItsOption) {
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
   StackWalker walker(0, "kw-symbols-first");
-  std::wstring text = walker.ShowCallstack(GetCurrentThread());
+  std::wstring text = walker.ShowCallstack(kw::os::thisThread());
   EXPECT_TRUE(startsWith(text, L"SymInit: Symbol-SearchPath: 'kw-symbols-first;.;")) << text;
 
   StackWalker bare(0);
-  std::wstring line = linesOf(bare.ShowCallstack(GetCurrentThread())).at(0);
+  std::wstring line = linesOf(bare.ShowCallstack(kw::os::thisThread())).at(0);
   EXPECT_EQ(line.find(L"kw-symbols-first"), std::wstring::npos) << line;
 }
 
@@ -288,7 +322,7 @@ __attribute__((noinline)) std::wstring walkFromHere(int& line) {
   line = __LINE__; RtlCaptureContext(&context);
   // clang-format on
   StackWalker walker;
-  return walker.ShowCallstack(GetCurrentThread(), &context);
+  return walker.ShowCallstack(kw::os::thisThread(), &context);
 }
 #else
 __attribute__((noinline)) std::wstring walkFromHere(int& line) {
@@ -297,7 +331,7 @@ __attribute__((noinline)) std::wstring walkFromHere(int& line) {
   line = __LINE__; getcontext(&context);
   // clang-format on
   StackWalker walker;
-  return walker.ShowCallstack(GetCurrentThread(), &context);
+  return walker.ShowCallstack(kw::os::thisThread(), &context);
 }
 #endif
 
@@ -517,7 +551,7 @@ KW_CHILD_MAIN(exceptionWithoutDbgHelp) {
   std::wstring text = e.getStackTrace();
   if (!text.empty()) return 2;
   StackWalker walker;
-  if (!walker.ShowCallstack(GetCurrentThread()).empty()) return 3;
+  if (!walker.ShowCallstack(kw::os::thisThread()).empty()) return 3;
   return 0;
 }
 

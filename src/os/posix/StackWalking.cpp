@@ -1,6 +1,7 @@
 // libunwind walks the frames (from a signal's context too); libdw's dwfl
 // lists the modules from /proc/self/maps and resolves symbols, source files
-// and lines; names are demangled with the runtime's demangler.
+// and lines; names are demangled with the runtime's demangler. Twin of
+// os/win32/StackWalking.cpp.
 #define UNW_LOCAL_ONLY
 #include "os/StackWalking.h"
 
@@ -29,6 +30,8 @@
 
 #include "os/ErrorText.h"
 
+namespace kw::os {
+
 namespace {
 
 // The process ID, asked of the kernel once per process: every exception
@@ -39,7 +42,7 @@ void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
 
 }  // namespace
 
-std::uint32_t GetCurrentProcessId() {
+std::uint32_t thisProcessId() {
   pid_t id = s_processId.load(std::memory_order_relaxed);
   if (id == 0) {
     static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
@@ -49,8 +52,6 @@ std::uint32_t GetCurrentProcessId() {
   }
   return static_cast<std::uint32_t>(id);
 }
-
-namespace kw::os {
 
 namespace {
 
@@ -124,15 +125,16 @@ std::string demangled(const char* name) {
 
 }  // namespace
 
+namespace {
+
+struct DwflEnd {
+  void operator()(Dwfl* dwfl) const { dwfl_end(dwfl); }
+};
+
+}  // namespace
+
 class SymbolSession {
  public:
-  SymbolSession() = default;
-  SymbolSession(const SymbolSession&) = delete;
-  SymbolSession& operator=(const SymbolSession&) = delete;
-  ~SymbolSession() {
-    if (dwfl) dwfl_end(dwfl);
-  }
-
   // The symbol type of a module; looked up once.
   int symType(Dwfl_Module* module) {
     auto found = symTypes.find(module);
@@ -148,16 +150,16 @@ class SymbolSession {
   }
 
   // What a frame resolved to, by frame address and kind of address.
-  const FrameReport* cachedFrame(Dwarf_Addr key) const {
+  std::shared_ptr<const FrameSymbols> cachedFrame(Dwarf_Addr key) const {
     auto found = frames.find(key);
-    return found == frames.end() ? nullptr : &found->second;
+    return found == frames.end() ? nullptr : found->second;
   }
-  void cacheFrame(Dwarf_Addr key, const FrameReport& frame) {
+  void cacheFrame(Dwarf_Addr key, std::shared_ptr<const FrameSymbols> symbols) {
     if (frames.size() >= kMaxCachedFrames) frames.clear();
-    frames[key] = frame;
+    frames[key] = std::move(symbols);
   }
 
-  Dwfl* dwfl = nullptr;
+  std::unique_ptr<Dwfl, DwflEnd> dwfl;
   Dwfl_Callbacks callbacks{};
   char* debuginfoPath = nullptr;
   std::string debuginfoPathText;
@@ -169,7 +171,7 @@ class SymbolSession {
   bool modulesDescribed = false;
   std::vector<EngineNote> moduleNotes;
   std::map<Dwfl_Module*, int> symTypes;
-  std::unordered_map<Dwarf_Addr, FrameReport> frames;
+  std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
 };
 
 namespace {
@@ -276,7 +278,7 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
   session->callbacks.find_elf = dwfl_linux_proc_find_elf;
   session->callbacks.find_debuginfo = findLocalDebuginfo;
   session->callbacks.debuginfo_path = &session->debuginfoPath;
-  session->dwfl = dwfl_begin(&session->callbacks);
+  session->dwfl.reset(dwfl_begin(&session->callbacks));
   if (!session->dwfl) {
     setLastError(1114);
     return nullptr;
@@ -296,17 +298,17 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const c
 
 bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe) {
   if (!session.modulesReported) {
-    dwfl_report_begin(session.dwfl);
-    int reported = dwfl_linux_proc_report(session.dwfl, getpid());
-    dwfl_report_end(session.dwfl, nullptr, nullptr);
+    dwfl_report_begin(session.dwfl.get());
+    int reported = dwfl_linux_proc_report(session.dwfl.get(), getpid());
+    dwfl_report_end(session.dwfl.get(), nullptr, nullptr);
     if (reported != 0) {
       setLastError(reported > 0 ? reported : kNotFound);
       return false;
     }
     std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
     if (modules.empty()) return false;
-    dwfl_getmodules(session.dwfl, &attachSession, &session, 0);
+    dwfl_getmodules(session.dwfl.get(), &attachSession, &session, 0);
     session.modulesReported = true;
   }
   // Opening every module's files and debug data is what makes a first walk
@@ -314,7 +316,7 @@ bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, 
   if (!describe) return true;
   if (!session.modulesDescribed) {
     std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl, &collectModule, &modules, 0);
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
     std::sort(modules.begin(), modules.end(),
               [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
     for (Dwfl_Module* module : modules) {
@@ -402,8 +404,11 @@ Dwfl_Line* lineOf(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Addr functionSt
   return line;
 }
 
-void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
-  Dwfl_Module* module = moduleAt(session.dwfl, address);
+// What the frame at frameAddress finds at address (the call before a
+// return address).
+void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress,
+            Dwarf_Addr address) {
+  Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
   frame.lineLookup = true;
   if (!module) {
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
@@ -420,7 +425,7 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
     frame.name = name;
     frame.fullName = demangled(name);
     frame.undecoratedName = withoutParameters(frame.fullName);
-    frame.offsetFromSymbol = frame.address - (address - offset);
+    frame.offsetFromSymbol = frameAddress - (address - offset);
     functionStart = address - offset;
     functionEnd = functionStart + symbol.st_size;
   } else {
@@ -436,7 +441,7 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
     frame.lineFound = true;
     frame.fileName = file;
     frame.lineNumber = static_cast<std::uint32_t>(lineNumber);
-    frame.offsetFromLine = static_cast<std::uint32_t>(frame.address - lineAddress);
+    frame.offsetFromLine = static_cast<std::uint32_t>(frameAddress - lineAddress);
   } else {
     frame.lineError = kNotFound;
   }
@@ -456,16 +461,12 @@ void lookUp(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
 // lookUp, once per frame address, kind of address and session.
 void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
   const Dwarf_Addr key = frame.address * 2 + (address == frame.address ? 1 : 0);
-  if (const FrameReport* known = session.cachedFrame(key)) {
-    std::uint64_t frameAddress = frame.address;
-    bool last = frame.last;
-    frame = *known;
-    frame.address = frameAddress;
-    frame.last = last;
-    return;
-  }
-  lookUp(session, frame, address);
-  session.cacheFrame(key, frame);
+  frame.symbols = session.cachedFrame(key);
+  if (frame.symbols) return;
+  auto symbols = std::make_shared<FrameSymbols>();
+  lookUp(session, *symbols, frame.address, address);
+  frame.symbols = symbols;
+  session.cacheFrame(key, std::move(symbols));
 }
 
 }  // namespace
@@ -513,6 +514,24 @@ bool endsProperly(_Unwind_Reason_Code code, const std::vector<QuickFrame>& frame
              nullptr;
 }
 
+// Looks up the runtime unwinder's frames after the first, which is the
+// walk's own.
+void reportQuickFrames(SymbolSession& session, const std::vector<QuickFrame>& quick,
+                       std::vector<FrameReport>& frames) {
+  frames.reserve(frames.size() + quick.size());
+  for (std::size_t number = 1; number < quick.size(); ++number) {
+    FrameReport frame;
+    frame.address = quick[number].ip;
+    frame.last = number + 1 == quick.size();
+    // A signal frame is looked up at its ip, as is the frame it interrupted.
+    bool signalFrame = number + 1 < quick.size() && quick[number + 1].exact;
+    if (frame.address != 0)
+      lookUpCached(session, frame,
+                   quick[number].exact || signalFrame ? frame.address : frame.address - 1);
+    frames.push_back(frame);
+  }
+}
+
 }  // namespace
 
 __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT& context,
@@ -526,18 +545,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
     std::vector<QuickFrame> quick;
     quick.reserve(64);
     if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
-      frames.reserve(frames.size() + quick.size());
-      for (std::size_t number = 1; number < quick.size(); ++number) {
-        FrameReport frame;
-        frame.address = quick[number].ip;
-        frame.last = number + 1 == quick.size();
-        // A signal frame is looked up at its ip, as is the frame it interrupted.
-        bool signalFrame = number + 1 < quick.size() && quick[number + 1].exact;
-        if (frame.address != 0)
-          lookUpCached(session, frame,
-                       quick[number].exact || signalFrame ? frame.address : frame.address - 1);
-        frames.push_back(frame);
-      }
+      reportQuickFrames(session, quick, frames);
       return true;
     }
   }

@@ -1,3 +1,5 @@
+// The settings store on Windows: the registry calls themselves. Twin of
+// os/posix/Registry.cpp.
 #include "os/Registry.h"
 
 #include <windows.h>
@@ -33,5 +35,8 @@ long regSetValue(HKEY key, const wchar_t* name, unsigned type, const unsigned ch
 long regDeleteValue(HKEY key, const wchar_t* name) { return RegDeleteValueW(key, name); }
 
 long regCloseKey(HKEY key) { return RegCloseKey(key); }
+
+// The registry is read directly each time: its reads are cheap here.
+bool regChangeStamp(HKEY, std::uint64_t&) { return false; }
 
 }  // namespace kw::os

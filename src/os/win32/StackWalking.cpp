@@ -1,4 +1,5 @@
-// Windows: dbghelp.dll bound at run time, modules listed by tool help.
+// Stack walking on Windows: dbghelp.dll bound at run time, modules listed by
+// tool help. Twin of os/posix/StackWalking.cpp.
 #include "os/StackWalking.h"
 
 // clang-format off
@@ -8,6 +9,8 @@
 // clang-format on
 
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace kw::os {
@@ -54,6 +57,14 @@ template <typename Fn>
 bool bind(HMODULE library, const char* name, Fn& entry) {
   entry = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
   return entry != nullptr;
+}
+
+// bind for each name and entry in turn, until one is missing.
+inline bool bindEach(HMODULE) { return true; }
+
+template <typename Fn, typename... Rest>
+bool bindEach(HMODULE library, const char* name, Fn& entry, Rest&... rest) {
+  return bind(library, name, entry) && bindEach(library, rest...);
 }
 
 bool fileExists(const std::wstring& path) {
@@ -140,31 +151,31 @@ std::uint64_t fileVersionOf(const char* image) {
 
 }  // namespace
 
+namespace {
+
+struct LibraryFree {
+  void operator()(HMODULE library) const { FreeLibrary(library); }
+};
+
+}  // namespace
+
 class SymbolSession {
  public:
-  SymbolSession() = default;
-  SymbolSession(const SymbolSession&) = delete;
-  SymbolSession& operator=(const SymbolSession&) = delete;
   ~SymbolSession() {
     if (symCleanup) symCleanup(process);
-    if (library) FreeLibrary(library);
   }
 
   bool bindAll() {
+    HMODULE dll = library.get();
     // The line lookup and the search-path query are optional.
-    bind(library, "SymGetLineFromAddr64", symGetLineFromAddr64);
-    bind(library, "SymGetSearchPath", symGetSearchPath);
-    return bind(library, "SymCleanup", symCleanup) &&
-           bind(library, "SymFunctionTableAccess64", symFunctionTableAccess64) &&
-           bind(library, "SymGetModuleBase64", symGetModuleBase64) &&
-           bind(library, "SymGetModuleInfo64", symGetModuleInfo64) &&
-           bind(library, "SymGetOptions", symGetOptions) &&
-           bind(library, "SymGetSymFromAddr64", symGetSymFromAddr64) &&
-           bind(library, "SymInitialize", symInitialize) &&
-           bind(library, "SymLoadModule64", symLoadModule64) &&
-           bind(library, "SymSetOptions", symSetOptions) &&
-           bind(library, "StackWalk64", stackWalk64) &&
-           bind(library, "UnDecorateSymbolName", unDecorateSymbolName);
+    bind(dll, "SymGetLineFromAddr64", symGetLineFromAddr64);
+    bind(dll, "SymGetSearchPath", symGetSearchPath);
+    return bindEach(dll, "SymCleanup", symCleanup, "SymFunctionTableAccess64",
+                    symFunctionTableAccess64, "SymGetModuleBase64", symGetModuleBase64,
+                    "SymGetModuleInfo64", symGetModuleInfo64, "SymGetOptions", symGetOptions,
+                    "SymGetSymFromAddr64", symGetSymFromAddr64, "SymInitialize", symInitialize,
+                    "SymLoadModule64", symLoadModule64, "SymSetOptions", symSetOptions,
+                    "StackWalk64", stackWalk64, "UnDecorateSymbolName", unDecorateSymbolName);
   }
 
   // The record is filled in a larger buffer, then only its known part kept.
@@ -182,7 +193,7 @@ class SymbolSession {
     return true;
   }
 
-  HMODULE library = nullptr;
+  std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree> library;
   HANDLE process = nullptr;
   DWORD processId = 0;
   bool hasSearchPath = false;
@@ -221,7 +232,31 @@ EngineNote errorNote(const char* function, DWORD code, std::uint64_t address) {
   return note;
 }
 
+// The engine is one per process: a changed module set or search path
+// starts it again in place, for every walker that holds the session. Null
+// when the library is missing or incomplete.
+std::shared_ptr<SymbolSession> restartedSession(std::shared_ptr<SymbolSession> session) {
+  if (session) {
+    session->symCleanup(session->process);
+    session->startNotes.clear();
+    session->moduleNotes.clear();
+    session->modulesLoaded = false;
+    return session;
+  }
+  session = std::make_shared<SymbolSession>();
+  session->library.reset(loadDbgHelp());
+  if (!session->library || !session->bindAll()) {
+    session->library.reset();
+    session->symCleanup = nullptr;
+    SetLastError(ERROR_DLL_INIT_FAILED);
+    return nullptr;
+  }
+  return session;
+}
+
 }  // namespace
+
+std::uint32_t thisProcessId() { return GetCurrentProcessId(); }
 
 std::recursive_mutex& stackWalkingLock() {
   static std::recursive_mutex lock;
@@ -240,24 +275,8 @@ std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t 
     notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
     return session;
   }
-  // The engine is one per process: a changed module set or search path
-  // starts it again in place, for every walker that holds the session.
-  if (session) {
-    session->symCleanup(session->process);
-    session->startNotes.clear();
-    session->moduleNotes.clear();
-    session->modulesLoaded = false;
-  } else {
-    session = std::make_shared<SymbolSession>();
-    session->library = loadDbgHelp();
-    if (!session->library || !session->bindAll()) {
-      if (session->library) FreeLibrary(session->library);
-      session->library = nullptr;
-      session->symCleanup = nullptr;
-      SetLastError(ERROR_DLL_INIT_FAILED);
-      return nullptr;
-    }
-  }
+  session = restartedSession(std::move(session));
+  if (!session) return nullptr;
   session->process = process;
   session->processId = processId;
   session->modules = modules;
@@ -349,6 +368,73 @@ std::string buildSymbolSearchPath(const char* userPath) {
   return path;
 }
 
+namespace {
+
+// The walk's first frame: the context's registers, flat addressing.
+STACKFRAME64 firstFrame(CONTEXT& context) {
+  STACKFRAME64 frame;
+  std::memset(&frame, 0, sizeof frame);
+  frame.AddrPC.Offset = programCounter(context);
+  frame.AddrPC.Mode = AddrModeFlat;
+  frame.AddrFrame.Offset = framePointer(context);
+  frame.AddrFrame.Mode = AddrModeFlat;
+  frame.AddrStack.Offset = stackPointer(context);
+  frame.AddrStack.Mode = AddrModeFlat;
+  return frame;
+}
+
+// The symbol at the address, by its stored, short and full names.
+void lookUpSymbol(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
+  std::vector<char> buffer(sizeof(IMAGEHLP_SYMBOL64) + kNameLength, 0);
+  auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(buffer.data());
+  symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
+  symbol->MaxNameLength = kNameLength;
+  DWORD64 displacement = 0;
+  if (!session.symGetSymFromAddr64(session.process, address, &displacement, symbol)) {
+    found.symbolError = GetLastError();
+    return;
+  }
+  found.symbolFound = true;
+  found.name = symbol->Name;
+  found.offsetFromSymbol = displacement;
+  char name[kNameLength] = {};
+  session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_NAME_ONLY);
+  found.undecoratedName = name;
+  std::memset(name, 0, sizeof name);
+  session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_COMPLETE);
+  found.fullName = name;
+}
+
+void lookUpLine(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
+  IMAGEHLP_LINE64 line;
+  std::memset(&line, 0, sizeof line);
+  line.SizeOfStruct = sizeof line;
+  DWORD displacement = 0;
+  if (!session.symGetLineFromAddr64(session.process, address, &displacement, &line)) {
+    found.lineError = GetLastError();
+    return;
+  }
+  found.lineFound = true;
+  found.lineNumber = line.LineNumber;
+  found.fileName = line.FileName ? line.FileName : "";
+  found.offsetFromLine = displacement;
+}
+
+void lookUpModule(SymbolSession& session, std::uint64_t address, FrameSymbols& found) {
+  IMAGEHLP_MODULE64 module;
+  if (!session.moduleInfo(address, module)) {
+    found.moduleError = GetLastError();
+    return;
+  }
+  found.moduleFound = true;
+  found.symType = static_cast<int>(module.SymType);
+  found.moduleName = module.ModuleName;
+  found.moduleBase = module.BaseOfImage;
+  found.loadedImageName = module.LoadedImageName;
+}
+
+}  // namespace
+
 __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, CONTEXT& context,
                                          WalkStart start, ReadMemory readMemory,
                                          std::vector<FrameReport>& frames,
@@ -359,17 +445,7 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, 
     RtlCaptureContext(&context);
     skip = 1;  // this function's own frame
   }
-  STACKFRAME64 frame;
-  std::memset(&frame, 0, sizeof frame);
-  frame.AddrPC.Offset = programCounter(context);
-  frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Offset = framePointer(context);
-  frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Offset = stackPointer(context);
-  frame.AddrStack.Mode = AddrModeFlat;
-
-  std::vector<char> symbolBuffer(sizeof(IMAGEHLP_SYMBOL64) + kNameLength, 0);
-  auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(symbolBuffer.data());
+  STACKFRAME64 frame = firstFrame(context);
   for (int number = 0;; ++number) {
     // The reader's types name the same widths as the engine's (uint32_t for
     // DWORD); its calling convention the compiler has checked.
@@ -384,52 +460,17 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE thread, 
     FrameReport report;
     report.address = frame.AddrPC.Offset;
     report.last = frame.AddrReturn.Offset == 0;
-    report.lineLookup = session.symGetLineFromAddr64 != nullptr;
-    if (report.address != 0 && number >= skip) {
-      std::memset(symbol, 0, symbolBuffer.size());
-      symbol->SizeOfStruct = sizeof(IMAGEHLP_SYMBOL64);
-      symbol->MaxNameLength = kNameLength;
-      DWORD64 displacement = 0;
-      if (session.symGetSymFromAddr64(session.process, report.address, &displacement, symbol)) {
-        report.symbolFound = true;
-        report.name = symbol->Name;
-        report.offsetFromSymbol = displacement;
-        char name[kNameLength] = {};
-        session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_NAME_ONLY);
-        report.undecoratedName = name;
-        std::memset(name, 0, sizeof name);
-        session.unDecorateSymbolName(symbol->Name, name, kNameLength, UNDNAME_COMPLETE);
-        report.fullName = name;
-      } else {
-        report.symbolError = GetLastError();
+    if (number >= skip) {
+      if (report.address != 0) {
+        auto symbols = std::make_shared<FrameSymbols>();
+        symbols->lineLookup = session.symGetLineFromAddr64 != nullptr;
+        lookUpSymbol(session, report.address, *symbols);
+        if (symbols->lineLookup) lookUpLine(session, report.address, *symbols);
+        lookUpModule(session, report.address, *symbols);
+        report.symbols = std::move(symbols);
       }
-      if (report.lineLookup) {
-        IMAGEHLP_LINE64 line;
-        std::memset(&line, 0, sizeof line);
-        line.SizeOfStruct = sizeof line;
-        DWORD lineDisplacement = 0;
-        if (session.symGetLineFromAddr64(session.process, report.address, &lineDisplacement,
-                                         &line)) {
-          report.lineFound = true;
-          report.lineNumber = line.LineNumber;
-          report.fileName = line.FileName ? line.FileName : "";
-          report.offsetFromLine = lineDisplacement;
-        } else {
-          report.lineError = GetLastError();
-        }
-      }
-      IMAGEHLP_MODULE64 module;
-      if (session.moduleInfo(report.address, module)) {
-        report.moduleFound = true;
-        report.symType = static_cast<int>(module.SymType);
-        report.moduleName = module.ModuleName;
-        report.moduleBase = module.BaseOfImage;
-        report.loadedImageName = module.LoadedImageName;
-      } else {
-        report.moduleError = GetLastError();
-      }
+      frames.push_back(report);
     }
-    if (number >= skip) frames.push_back(report);
     if (report.last) return true;
   }
 }
