@@ -4,6 +4,7 @@
 #include <kw/Logger.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 #include <kw/Tools.h>
 
@@ -107,7 +108,8 @@ bool SharedMemCommDevice::createSharedMem() {
     reduceIntegrity(m_mutex.getHandle());
     m_hMapFile = os::sharedMemoryCreate(m_strMapName.c_str(), kBlockSize);
     if (!m_hMapFile) {
-      SystemException e(1050903, L"Error occurred creating the virtual file mapping", kFile, 181,
+      SystemException e(SiteId::SharedMemMappingCreateFailed,
+                        L"Error occurred creating the virtual file mapping", kFile, 181,
                         L"SharedMemCommDevice::createSharedMem");
       e.addSystemErrorInfo();
       throw e;
@@ -115,8 +117,8 @@ bool SharedMemCommDevice::createSharedMem() {
     reduceIntegrity(m_hMapFile);
     void* view = os::sharedMemoryMap(m_hMapFile, kBlockSize);
     if (!view) {
-      SystemException e(1050904, L"Error occurred mapping shared memory", kFile, 201,
-                        L"SharedMemCommDevice::createSharedMem");
+      SystemException e(SiteId::SharedMemMapViewFailed, L"Error occurred mapping shared memory",
+                        kFile, 201, L"SharedMemCommDevice::createSharedMem");
       e.addSystemErrorInfo();
       throw e;
     }
@@ -124,7 +126,8 @@ bool SharedMemCommDevice::createSharedMem() {
     openWakePath();
     return true;
   } catch (SystemException& e) {
-    traceCaught(1050909, e, L"An exception occured while creating shared global memory", 220,
+    traceCaught(SiteId::SharedMemCreateFailed, e,
+                L"An exception occured while creating shared global memory", 220,
                 L"SharedMemCommDevice::createSharedMem");
     return false;
   }
@@ -136,17 +139,18 @@ bool SharedMemCommDevice::reduceIntegrity(HANDLE object) {
     case os::LabelFailure::None:
       return true;
     case os::LabelFailure::Descriptor:
-      traceFailure(1050910,
+      traceFailure(SiteId::SharedMemLabelDescriptorFailed,
                    L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
                    L"comm device",
                    244, function);
       return false;
     case os::LabelFailure::Sacl:
-      traceFailure(1050911, L"GetSecurityDescriptorSacl failed while creating comm device", 253,
-                   function);
+      traceFailure(SiteId::SharedMemLabelSaclFailed,
+                   L"GetSecurityDescriptorSacl failed while creating comm device", 253, function);
       return false;
     case os::LabelFailure::SetInfo:
-      traceFailure(1050912, L"SetSecurityInfo failed while creating comm device", 266, function);
+      traceFailure(SiteId::SharedMemLabelSetFailed,
+                   L"SetSecurityInfo failed while creating comm device", 266, function);
       return false;
   }
   return false;
@@ -165,14 +169,18 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
   try {
     return m_eReaderWriter == Writer ? sendMsg() : readMsg();
   } catch (SystemException& e) {
-    traceCaught(1050901, e, L"A System exception occured while sending and receiving data", 126,
+    traceCaught(SiteId::SharedMemTransferSystemError, e,
+                L"A System exception occured while sending and receiving data", 126,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     return false;
   } catch (CommsException& e) {
-    traceCaught(1050908, e, L"A Comms exception occured while sending and receiving data", 131,
+    traceCaught(SiteId::SharedMemTransferCommsError, e,
+                L"A Comms exception occured while sending and receiving data", 131,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     const int id = e.getExceptionID();
-    if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader)
+    if ((id == SiteId::SharedMemSendTooLarge || id == SiteId::SharedMemReceiveTooLarge ||
+         id == SiteId::SharedMemReceiveAllocFailed) &&
+        m_eReaderWriter == Reader)
       storeFlag(m_pSharedView, 0);
     return false;
   }
@@ -186,7 +194,7 @@ bool SharedMemCommDevice::sendMsg() {
   msg.reset();
   const int length = bytes.getSize();
   if (length > kIpcLimit) {
-    CommsException e(1050905, L"Msg bigger than IPC limit: ", kFile, 316,
+    CommsException e(SiteId::SharedMemSendTooLarge, L"Msg bigger than IPC limit: ", kFile, 316,
                      L"SharedMemCommDevice::sendMsg");
     e.addParameter(length);
     throw e;
@@ -227,8 +235,8 @@ bool SharedMemCommDevice::readMsg() {
   std::memcpy(&length, m_pSharedView + kLengthOffset, sizeof length);
   if (length > kIpcLimit || length < 0) {
     m_mutex.release();
-    CommsException e(1050906, L"Msg size exceeds IPC buffer limit: ", kFile, 396,
-                     L"SharedMemCommDevice::readMsg");
+    CommsException e(SiteId::SharedMemReceiveTooLarge, L"Msg size exceeds IPC buffer limit: ",
+                     kFile, 396, L"SharedMemCommDevice::readMsg");
     e.addParameter(length);
     throw e;
   }
@@ -241,7 +249,8 @@ bool SharedMemCommDevice::readMsg() {
   m_mutex.release();
   ring(Writer);
   if (!bytes) {
-    CommsException e(1050907, L"Unable to allocate space for the received message: ", kFile, 415,
+    CommsException e(SiteId::SharedMemReceiveAllocFailed,
+                     L"Unable to allocate space for the received message: ", kFile, 415,
                      L"SharedMemCommDevice::readMsg");
     e.addParameter(length);
     throw e;

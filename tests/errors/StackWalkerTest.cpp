@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
+#include <kw/SiteId.h>
 #include <kw/StackWalker.h>
 
 #include <algorithm>
@@ -35,6 +36,7 @@
 #endif
 
 using kw::Exception;
+using kw::SiteId;
 using kw::StackWalker;
 
 namespace {
@@ -320,7 +322,8 @@ std::wstring s_signalTrace;
 void walkSignalContext(int, siginfo_t*, void* context) {
   EXCEPTION_RECORD record{};
   EXCEPTION_POINTERS pointers{&record, context};
-  s_signalTrace = Exception(1051401, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
+  s_signalTrace =
+      Exception(SiteId::HardwareFault, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
 }
 
 __attribute__((noinline)) void interruptedFunction() { raise(SIGUSR1); }

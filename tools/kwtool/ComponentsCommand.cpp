@@ -4,6 +4,7 @@
 #include <kw/Event.h>
 #include <kw/LogDevice.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 
 #include <memory>
 #include <mutex>
@@ -30,8 +31,8 @@ const wchar_t kUninstallHelp[] =
     L"each outcome. Exits with 0 when every component unregistered, 1 otherwise.";
 
 // The installer's event IDs.
-constexpr int kFirstOutcome = 1051301;
-constexpr int kLastOutcome = 1051308;
+constexpr int kFirstOutcome = kw::SiteId::RegisterLoadFailed;
+constexpr int kLastOutcome = kw::SiteId::UnregisterSucceeded;
 
 struct Outcome {
   bool failed;

@@ -10,6 +10,7 @@
 #include "kwtool/BinaryFile.h"
 #include "kwtool/MessageInput.h"
 #include "kwtool/MessageText.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -66,14 +67,14 @@ int DecodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   try {
     msg.fromByteArray(bytes);
   } catch (const kw::CommsException& e) {
-    ToolTrace::error(1070102, e, L"The input is no well-formed message", __LINE__,
-                     L"DecodeCommand::run");
+    ToolTrace::error(ToolSiteId::MessageMalformed, e, L"The input is no well-formed message",
+                     __LINE__, L"DecodeCommand::run");
     console.error(L"malformed message: " + std::to_wstring(e.getExceptionID()) + L" " +
                   e.getDescription());
     return 1;
   }
 
-  ToolTrace::info(1070101,
+  ToolTrace::info(ToolSiteId::MessageDecoded,
                   L"Decoded a message of type " +
                       std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
                       std::to_wstring(bytes.getSize()) + L" bytes",

@@ -7,6 +7,7 @@
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
 #include "kwtool/MessageDraft.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -53,7 +54,7 @@ int EncodeCommand::run(const std::vector<std::wstring>& args, std::size_t first,
   const kw::Msg& msg = draft.msg();
   kw::ByteArray bytes;
   msg.toByteArray(bytes);
-  ToolTrace::info(1070201,
+  ToolTrace::info(ToolSiteId::MessageEncoded,
                   L"Encoded a message of type " +
                       std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
                       std::to_wstring(bytes.getSize()) + L" bytes",

@@ -18,6 +18,7 @@
 #include "kwtool/Refusal.h"
 #include "kwtool/RegCommand.h"
 #include "kwtool/SendCommand.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 #include "kwtool/UsageError.h"
 
@@ -115,9 +116,10 @@ int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::os
     if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", kUsage);
     // Reading a trace file would otherwise add to the file being read.
     if (args[0] == L"log") return command(args, 1, console);
-    ToolTrace::info(1070001, L"kwtool " + args[0] + L" started", __LINE__, L"KwTool::run");
+    ToolTrace::info(ToolSiteId::CommandStarted, L"kwtool " + args[0] + L" started", __LINE__,
+                    L"KwTool::run");
     int code = command(args, 1, console);
-    ToolTrace::info(1070002,
+    ToolTrace::info(ToolSiteId::CommandEnded,
                     L"kwtool " + args[0] + L" ended with exit code " + std::to_wstring(code),
                     __LINE__, L"KwTool::run");
     return code;

@@ -10,6 +10,7 @@
 #include "kwtool/ArgReader.h"
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageText.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -68,7 +69,7 @@ int ListenCommand::run(const std::vector<std::wstring>& args, std::size_t first,
     }
     std::unique_ptr<kw::Msg> msg(device.waitForMessage(kCheckIntervalMs));
     if (!msg) continue;
-    ToolTrace::info(1070401,
+    ToolTrace::info(ToolSiteId::MessageReceived,
                     L"Received a message of type " +
                         std::wstring(kw::Msg::getTypeName(msg->getType())) + L" on " + name,
                     __LINE__, L"ListenCommand::run");

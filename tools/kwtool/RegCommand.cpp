@@ -6,6 +6,7 @@
 
 #include "kwtool/ArgReader.h"
 #include "kwtool/Attribute.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -119,7 +120,8 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
         console.error(L"cannot write " + value.name() + where);
         status = 1;
       } else {
-        ToolTrace::info(1070301, L"Set " + value.name() + where, __LINE__, L"RegCommand::run");
+        ToolTrace::info(ToolSiteId::SettingSet, L"Set " + value.name() + where, __LINE__,
+                        L"RegCommand::run");
       }
     }
     return status;
@@ -129,7 +131,8 @@ int RegCommand::run(const std::vector<std::wstring>& args, std::size_t first, Co
     if (action == L"delete" ? registry.deleteValue(name.c_str()) : describe(registry, name, text)) {
       if (!text.empty()) console.print(text);
       if (action == L"delete")
-        ToolTrace::info(1070302, L"Deleted " + name + where, __LINE__, L"RegCommand::run");
+        ToolTrace::info(ToolSiteId::SettingDeleted, L"Deleted " + name + where, __LINE__,
+                        L"RegCommand::run");
     } else {
       console.error((action == L"delete" ? L"cannot delete " : L"no value ") + name + where);
       status = 1;

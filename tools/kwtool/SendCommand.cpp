@@ -11,6 +11,7 @@
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageDraft.h"
 #include "kwtool/SendingDevice.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -107,8 +108,9 @@ int SendCommand::run(const std::vector<std::wstring>& args, std::size_t first, C
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-  ToolTrace::info(1070501, std::to_wstring(total) + L" messages sent on " + name + L" and taken",
-                  __LINE__, L"SendCommand::run");
+  ToolTrace::info(ToolSiteId::MessagesSent,
+                  std::to_wstring(total) + L" messages sent on " + name + L" and taken", __LINE__,
+                  L"SendCommand::run");
   return 0;
 }
 
