@@ -19,12 +19,21 @@
 
 namespace {
 
+// The example's own site IDs, apart from the library's (kw::SiteId): once in
+// users' logs a number keeps its meaning.
+enum ReceiverSiteId : int {
+  UnknownState = 9000001,
+  MessageReceived = 9000002,
+  MessageRejected = 9000003,
+};
+
 // Accepts the states the example knows; anything else is an error.
 void checkState(const kw::Msg& msg) {
   std::wstring state;
   msg.getAttributeValue(L"SystemState", state);
   if (state != L"Idle" && state != L"Busy") {
-    kw::Exception e(9000001, L"Unknown system state", L"receiver.cpp", __LINE__, L"checkState");
+    kw::Exception e(ReceiverSiteId::UnknownState, L"Unknown system state", L"receiver.cpp",
+                    __LINE__, L"checkState");
     e.addParameter(state.c_str());
     throw e;
   }
@@ -36,7 +45,8 @@ void logMessage(const kw::Msg& msg) {
   for (auto& c : text) {
     if (c == L'\r' || c == L'\n') c = L' ';
   }
-  kw::Event event(9000002, L"Received", kw::Event::Info, L"receiver.cpp", __LINE__, L"logMessage");
+  kw::Event event(ReceiverSiteId::MessageReceived, L"Received", kw::Event::Info, L"receiver.cpp",
+                  __LINE__, L"logMessage");
   event.addDetails(L"Type", kw::Msg::getTypeName(msg.getType()));
   event.addDetails(L"Attributes", text.c_str());
   kw::Logger::Trace(event);
@@ -84,7 +94,8 @@ int main(int argc, char** argv) {
         checkState(*msg);
       } catch (const kw::Exception& e) {
         // The event carries the exception: its text and call stack are logged too.
-        kw::Event event(9000003, &e, L"Rejected a message", L"receiver.cpp", __LINE__, L"main");
+        kw::Event event(ReceiverSiteId::MessageRejected, &e, L"Rejected a message", L"receiver.cpp",
+                        __LINE__, L"main");
         kw::Logger::Trace(event);
       }
     }

@@ -2,6 +2,7 @@
 #include <kw/CommunicationDevice.h>
 #include <kw/Exception.h>
 #include <kw/Msg.h>
+#include <kw/SiteId.h>
 
 #include <chrono>
 
@@ -67,8 +68,8 @@ void CommunicationDevice::waitForWork(int ms) { sleep(ms); }
 
 void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
   if (!msg) {
-    throw Exception(1050201, L"NULL message was specified", L".\\src\\CommunicationDevice", 170,
-                    L"CommunicationDevice::pushMessage");
+    throw Exception(SiteId::NullMessagePushed, L"NULL message was specified",
+                    L".\\src\\CommunicationDevice", 170, L"CommunicationDevice::pushMessage");
   }
   {
     AutoMutex guard(lock);

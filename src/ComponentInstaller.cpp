@@ -2,6 +2,7 @@
 #include <kw/Event.h>
 #include <kw/Logger.h>
 #include <kw/Registry.h>
+#include <kw/SiteId.h>
 
 #include <string>
 
@@ -34,17 +35,18 @@ struct Action {
 
 const Action kRegister = {"DllRegisterServer",
                           L"ComponentInstaller::installComponent",
-                          {1051301, L"Failed to load DLL"},
-                          {1051302, L"Failed to locate DllRegisterServer"},
-                          {1051303, L"Failed to register DLL"},
-                          {1051304, L"Dll Registration Successful"}};
+                          {SiteId::RegisterLoadFailed, L"Failed to load DLL"},
+                          {SiteId::RegisterEntryMissing, L"Failed to locate DllRegisterServer"},
+                          {SiteId::RegisterFailed, L"Failed to register DLL"},
+                          {SiteId::RegisterSucceeded, L"Dll Registration Successful"}};
 
-const Action kUnregister = {"DllUnregisterServer",
-                            L"ComponentInstaller::uninstallComponent",
-                            {1051305, L"Failed to load DLL"},
-                            {1051306, L"Failed to locate DllUnregisterServer"},
-                            {1051307, L"Failed to unregister DLL"},
-                            {1051308, L"Dll Unregistration Successful"}};
+const Action kUnregister = {
+    "DllUnregisterServer",
+    L"ComponentInstaller::uninstallComponent",
+    {SiteId::UnregisterLoadFailed, L"Failed to load DLL"},
+    {SiteId::UnregisterEntryMissing, L"Failed to locate DllUnregisterServer"},
+    {SiteId::UnregisterFailed, L"Failed to unregister DLL"},
+    {SiteId::UnregisterSucceeded, L"Dll Unregistration Successful"}};
 
 void traceError(const Action& action, const Outcome& outcome, const FileName& dll, int line) {
   Event event(outcome.id, outcome.description, kFile, line, action.function);

@@ -1,6 +1,7 @@
 #include <kw/Event.h>
 #include <kw/EventLogDevice.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 
 #include "os/LogOutput.h"
 #include "os/Unwinding.h"
@@ -26,19 +27,19 @@ void EventLogDevice::Write(Event& event) {
   try {
     HANDLE source = os::eventSourceOpen(m_strEventSource);
     if (!source) {
-      traceFailure(1051201, L"Failed to get a handle to the Eventlog", __LINE__);
+      traceFailure(SiteId::EventLogOpenFailed, L"Failed to get a handle to the Eventlog", __LINE__);
       return;
     }
     std::wstring text = event.toString(false);
     if (!os::eventReport(source, event.getType(), event.getID(),
                          text.empty() ? nullptr : text.c_str()))
-      traceFailure(1051202, L"Failed to write to the Eventlog", __LINE__);
+      traceFailure(SiteId::EventLogWriteFailed, L"Failed to write to the Eventlog", __LINE__);
     os::eventSourceClose(source);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {
-    traceFailure(1051203, L"An unexpected exception occured while writing to the Eventlog",
-                 __LINE__);
+    traceFailure(SiteId::EventLogUnexpectedException,
+                 L"An unexpected exception occured while writing to the Eventlog", __LINE__);
   }
 }
 

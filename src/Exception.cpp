@@ -4,6 +4,7 @@
 #include <kw/Exception.h>
 #include <kw/Logger.h>
 #include <kw/Registry.h>
+#include <kw/SiteId.h>
 #include <kw/StackWalker.h>
 #include <kw/Tools.h>
 
@@ -129,8 +130,8 @@ void Exception::registerWin32ExceptionHandler() {
 }
 
 void Exception::translate(unsigned int, EXCEPTION_POINTERS* pointers) {
-  Exception exception(1051401, L"Win32 exception", pointers, L".\\src\\Exception", __LINE__,
-                      L"Exception::translate");
+  Exception exception(SiteId::HardwareFault, L"Win32 exception", pointers, L".\\src\\Exception",
+                      __LINE__, L"Exception::translate");
   EXCEPTION_RECORD record{};
   if (pointers && pointers->ExceptionRecord) record = *pointers->ExceptionRecord;
   exception.addParameter(static_cast<int>(record.ExceptionCode));
@@ -144,7 +145,7 @@ void Exception::translate(unsigned int, EXCEPTION_POINTERS* pointers) {
   for (unsigned index = 0; index < count; ++index)
     exception.addParameter(static_cast<int>(record.ExceptionInformation[index]));
 
-  Event event(1051402, &exception, L"Win32 exception translate function called",
+  Event event(SiteId::HardwareFaultTraced, &exception, L"Win32 exception translate function called",
               L".\\src\\Exception", __LINE__, L"Exception::translate");
   Logger::Trace(event);
 

@@ -2,6 +2,7 @@
 #include <kw/File.h>
 #include <kw/FileName.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 #include <kw/Tools.h>
 
@@ -92,8 +93,9 @@ bool File::load(const wchar_t* path, ByteArray& bytes, int maximumSize) {
     if (count == os::kInvalidFileSize) return false;
     const auto limit = static_cast<std::uint32_t>(maximumSize);
     if (count > limit) {
-      Event event(1060407, L"File::load - file too large. Returning truncated file", kSourceFile,
-                  194, L"File::load");
+      Event event(SiteId::FileLoadTruncated,
+                  L"File::load - file too large. Returning truncated file", kSourceFile, 194,
+                  L"File::load");
       event.addDetails(L"File", path);
       Logger::Trace(event);
       count = limit;
@@ -130,9 +132,9 @@ const std::wstring& File::getTempPath() {
   }
   // Traced outside the lock: a trace device may itself ask for the folder.
   if (answer > 0) {
-    trace(1060401, L"Temp path greater than MAX_PATH", 332, L"File::getTempPath");
+    trace(SiteId::TempPathTooLong, L"Temp path greater than MAX_PATH", 332, L"File::getTempPath");
   } else {
-    trace(1060402, L"Unable to retrieve Temp path", 339, L"File::getTempPath");
+    trace(SiteId::TempPathUnavailable, L"Unable to retrieve Temp path", 339, L"File::getTempPath");
   }
   return emptyPath();
 }
@@ -141,8 +143,8 @@ void File::initTempPath(bool emptyIt) {
   const std::wstring& path = getTempPath();
   if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
     const int code = os::lastError();
-    SystemException exception(1060403, L"Unable to create Temp directory", kSourceFile, 253,
-                              L"File::initTempPath");
+    SystemException exception(SiteId::TempDirCreateFailed, L"Unable to create Temp directory",
+                              kSourceFile, 253, L"File::initTempPath");
     os::setLastError(code);
     exception.addSystemErrorInfo();
     exception.addParameter(path.c_str());
@@ -157,7 +159,7 @@ void File::emptyDirectory(const wchar_t* folder) {
   // The shell's buffer holds MAX_PATH characters and needs two terminators.
   if (pattern.size() >= os::kMaxPath) return;
   if (os::deleteMatchingFiles(pattern) != 0) {
-    trace(1060404, L"Temp directory clean failed", 303, L"File::emptyDirectory");
+    trace(SiteId::TempDirCleanFailed, L"Temp directory clean failed", 303, L"File::emptyDirectory");
   }
 }
 
@@ -174,7 +176,8 @@ const std::wstring& File::getUsersLocalDataPath() {
       return cache.path;
     }
   }
-  trace(1060405, L"Unable to retrieve Data path", 378, L"File::getUsersLocalDataPath");
+  trace(SiteId::DataPathUnavailable, L"Unable to retrieve Data path", 378,
+        L"File::getUsersLocalDataPath");
   // The temporary folder stands in; while it is unknown too, the next call
   // tries again.
   const std::wstring& temp = getTempPath();
@@ -191,7 +194,7 @@ bool File::initUsersLocalDataPath() {
   const std::wstring& path = getUsersLocalDataPath();
   if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
     const int code = os::lastError();
-    Event event(1060406, L"Unable to create users data path", kSourceFile, 407,
+    Event event(SiteId::DataDirCreateFailed, L"Unable to create users data path", kSourceFile, 407,
                 L"File::initUsersLocalDataPath");
     event.addDetails(L"Path", path.c_str());
     os::setLastError(code);

@@ -1,5 +1,6 @@
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
+#include <kw/SiteId.h>
 
 #include <cstdint>
 #include <cstring>
@@ -68,8 +69,8 @@ std::wstring textOf(const char16_t* units, std::uint32_t length) {
 
 int readInt(const ByteArray& data, int& offset) {
   if (static_cast<std::int64_t>(offset) + 4 > data.getSize())
-    throw CommsException(1050609, L"Insufficient bytes to read int", kFile, __LINE__,
-                         L"Msg::getNextInt");
+    throw CommsException(SiteId::MsgIntTruncated, L"Insufficient bytes to read int", kFile,
+                         __LINE__, L"Msg::getNextInt");
   int value;
   std::memcpy(&value, data.getData() + offset, 4);
   offset += 4;
@@ -90,13 +91,15 @@ bool readElement(const ByteArray& data, int& offset, Element& element) {
   const std::int64_t size = data.getSize();
   if (offset >= size) return false;
   if (static_cast<std::int64_t>(offset) + 8 > size)
-    throw CommsException(1050606, L"Insufficient bytes to read element header", kFile, __LINE__,
+    throw CommsException(SiteId::MsgElementHeaderTruncated,
+                         L"Insufficient bytes to read element header", kFile, __LINE__,
                          L"Msg::getNextElement");
   element.tag = readInt(data, offset);
   element.length = readInt(data, offset);
   // A negative length would move the reading position backwards.
   if (element.length < 0 || static_cast<std::int64_t>(offset) + element.length > size)
-    throw CommsException(1050607, L"Insufficient bytes to read full element", kFile, __LINE__,
+    throw CommsException(SiteId::MsgElementPayloadTruncated,
+                         L"Insufficient bytes to read full element", kFile, __LINE__,
                          L"Msg::getNextElement");
   switch (element.tag) {
     case Msg::INTEGER:
@@ -108,7 +111,7 @@ bool readElement(const ByteArray& data, int& offset, Element& element) {
       offset += element.length;
       break;
     default:
-      throw CommsException(1050608, L"Unknown element type", kFile, __LINE__,
+      throw CommsException(SiteId::MsgElementTypeUnknown, L"Unknown element type", kFile, __LINE__,
                            L"Msg::getNextElement");
   }
   return true;
@@ -195,8 +198,8 @@ int Msg::getSerializedSizeRequirement() const {
     total += 16 + 2 * std::int64_t{entry.nameLength} + byteCount(entry.bytes);
   // The length field is a signed 32-bit number.
   if (total > INT32_MAX)
-    throw CommsException(1050605, L"Message too large to serialise", kFile, __LINE__,
-                         L"Msg::getSerializedSizeRequirement");
+    throw CommsException(SiteId::MsgTooLargeToSerialise, L"Message too large to serialise", kFile,
+                         __LINE__, L"Msg::getSerializedSizeRequirement");
   return static_cast<int>(total);
 }
 
@@ -233,11 +236,11 @@ void Msg::toByteArray(ByteArray& out) const {
 void Msg::fromByteArray(const ByteArray& in) {
   int offset = 0;
   if (getNextInt(in, offset) != 1)
-    throw CommsException(1050601, L"Unsupported Message Version", kFile, __LINE__,
-                         L"Msg::fromByteArray");
+    throw CommsException(SiteId::MsgUnsupportedVersion, L"Unsupported Message Version", kFile,
+                         __LINE__, L"Msg::fromByteArray");
   if (getNextInt(in, offset) != in.getSize())
-    throw CommsException(1050602, L"Incorrect message length value", kFile, __LINE__,
-                         L"Msg::fromByteArray");
+    throw CommsException(SiteId::MsgLengthMismatch, L"Incorrect message length value", kFile,
+                         __LINE__, L"Msg::fromByteArray");
 
   std::size_t counts[4] = {};
   countAttributes(in, offset, counts);
@@ -248,11 +251,12 @@ void Msg::fromByteArray(const ByteArray& in) {
   Element name{}, value{};
   while (readElement(in, offset, name)) {
     if (name.tag != STRING)
-      throw CommsException(1050603, L"Unexpected element data type when parsing Attribute Name",
-                           kFile, __LINE__, L"Msg::fromByteArray");
+      throw CommsException(SiteId::MsgAttributeNameNotText,
+                           L"Unexpected element data type when parsing Attribute Name", kFile,
+                           __LINE__, L"Msg::fromByteArray");
     if (!readElement(in, offset, value))
-      throw CommsException(1050604, L"Missing attribute value", kFile, __LINE__,
-                           L"Msg::fromByteArray");
+      throw CommsException(SiteId::MsgAttributeValueMissing, L"Missing attribute value", kFile,
+                           __LINE__, L"Msg::fromByteArray");
     const auto units = static_cast<std::uint32_t>(name.length / 2);
     switch (value.tag) {
       case INTEGER:

@@ -3,6 +3,7 @@
 #include <kw/Event.h>
 #include <kw/Logger.h>
 #include <kw/Mutex.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 
 namespace kw {
@@ -28,7 +29,8 @@ Mutex::~Mutex() {
 
 void Mutex::initialise(const wchar_t* name) {
   HANDLE created = os::mutexCreate(name);
-  if (!created) fail(1050701, L"Error Initialising Mutex", 46, L"Mutex::initialise");
+  if (!created)
+    fail(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46, L"Mutex::initialise");
   os::mutexClose(m_hMutex);
   m_hMutex = created;
 }
@@ -38,18 +40,19 @@ void Mutex::lock() {
     case os::LockResult::Acquired:
       return;
     case os::LockResult::Abandoned: {
-      Event event(1050702, L"Mutex Wait Abandoned", kSourceFile, 64, L"Mutex::lock");
+      Event event(SiteId::MutexAbandoned, L"Mutex Wait Abandoned", kSourceFile, 64, L"Mutex::lock");
       Logger::Trace(event);
       return;
     }
     case os::LockResult::Failed:
       break;
   }
-  fail(1050703, L"Mutex Wait failed", 70, L"Mutex::lock");
+  fail(SiteId::MutexWaitFailed, L"Mutex Wait failed", 70, L"Mutex::lock");
 }
 
 void Mutex::release() {
-  if (!os::mutexRelease(m_hMutex)) fail(1050704, L"Error Releasing Mutex", 87, L"Mutex::release");
+  if (!os::mutexRelease(m_hMutex))
+    fail(SiteId::MutexReleaseFailed, L"Error Releasing Mutex", 87, L"Mutex::release");
 }
 
 }  // namespace kw

@@ -5,6 +5,7 @@
 #include <kw/Logger.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 #include <kw/Tools.h>
 
@@ -129,7 +130,8 @@ bool SharedMemCommDevice::createSharedMem() {
     reduceIntegrity(m_mutex.getHandle());
     m_hMapFile = os::sharedMemoryCreate(m_strMapName.c_str(), kBlockSize);
     if (!m_hMapFile) {
-      SystemException e(1050903, L"Error occurred creating the virtual file mapping", kFile, 181,
+      SystemException e(SiteId::SharedMemMappingCreateFailed,
+                        L"Error occurred creating the virtual file mapping", kFile, 181,
                         L"SharedMemCommDevice::createSharedMem");
       e.addSystemErrorInfo();
       throw e;
@@ -137,8 +139,8 @@ bool SharedMemCommDevice::createSharedMem() {
     reduceIntegrity(m_hMapFile);
     void* view = os::sharedMemoryMap(m_hMapFile, kBlockSize);
     if (!view) {
-      SystemException e(1050904, L"Error occurred mapping shared memory", kFile, 201,
-                        L"SharedMemCommDevice::createSharedMem");
+      SystemException e(SiteId::SharedMemMapViewFailed, L"Error occurred mapping shared memory",
+                        kFile, 201, L"SharedMemCommDevice::createSharedMem");
       e.addSystemErrorInfo();
       throw e;
     }
@@ -146,7 +148,8 @@ bool SharedMemCommDevice::createSharedMem() {
     openWakePath();
     return true;
   } catch (SystemException& e) {
-    traceCaught(1050909, e, L"An exception occured while creating shared global memory", 220,
+    traceCaught(SiteId::SharedMemCreateFailed, e,
+                L"An exception occured while creating shared global memory", 220,
                 L"SharedMemCommDevice::createSharedMem");
     return false;
   }
@@ -158,17 +161,18 @@ bool SharedMemCommDevice::reduceIntegrity(HANDLE object) {
     case os::LabelFailure::None:
       return true;
     case os::LabelFailure::Descriptor:
-      traceFailure(1050910,
+      traceFailure(SiteId::SharedMemLabelDescriptorFailed,
                    L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
                    L"comm device",
                    244, function);
       return false;
     case os::LabelFailure::Sacl:
-      traceFailure(1050911, L"GetSecurityDescriptorSacl failed while creating comm device", 253,
-                   function);
+      traceFailure(SiteId::SharedMemLabelSaclFailed,
+                   L"GetSecurityDescriptorSacl failed while creating comm device", 253, function);
       return false;
     case os::LabelFailure::SetInfo:
-      traceFailure(1050912, L"SetSecurityInfo failed while creating comm device", 266, function);
+      traceFailure(SiteId::SharedMemLabelSetFailed,
+                   L"SetSecurityInfo failed while creating comm device", 266, function);
       return false;
   }
   return false;
@@ -187,11 +191,13 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
   try {
     return m_eReaderWriter == Writer ? sendMsg() : readMsg();
   } catch (SystemException& e) {
-    traceCaught(1050901, e, L"A System exception occured while sending and receiving data", 126,
+    traceCaught(SiteId::SharedMemTransferSystemError, e,
+                L"A System exception occured while sending and receiving data", 126,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     return false;
   } catch (CommsException& e) {
-    traceCaught(1050908, e, L"A Comms exception occured while sending and receiving data", 131,
+    traceCaught(SiteId::SharedMemTransferCommsError, e,
+                L"A Comms exception occured while sending and receiving data", 131,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     const int id = e.getExceptionID();
     if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader) {
@@ -210,7 +216,7 @@ bool SharedMemCommDevice::sendMsg() {
   msg.reset();
   const int length = bytes.getSize();
   if (length > kIpcLimit) {
-    CommsException e(1050905, L"Msg bigger than IPC limit: ", kFile, 316,
+    CommsException e(SiteId::SharedMemSendTooLarge, L"Msg bigger than IPC limit: ", kFile, 316,
                      L"SharedMemCommDevice::sendMsg");
     e.addParameter(length);
     throw e;
@@ -260,8 +266,8 @@ bool SharedMemCommDevice::readMsg() {
   std::memcpy(&length, m_pSharedView + kLengthOffset, sizeof length);
   if (length > kIpcLimit || length < 0) {
     m_mutex.release();
-    CommsException e(1050906, L"Msg size exceeds IPC buffer limit: ", kFile, 396,
-                     L"SharedMemCommDevice::readMsg");
+    CommsException e(SiteId::SharedMemReceiveTooLarge, L"Msg size exceeds IPC buffer limit: ",
+                     kFile, 396, L"SharedMemCommDevice::readMsg");
     e.addParameter(length);
     throw e;
   }
@@ -274,7 +280,8 @@ bool SharedMemCommDevice::readMsg() {
   m_mutex.release();
   ringWriterIfAwaited();
   if (!bytes) {
-    CommsException e(1050907, L"Unable to allocate space for the received message: ", kFile, 415,
+    CommsException e(SiteId::SharedMemReceiveAllocFailed,
+                     L"Unable to allocate space for the received message: ", kFile, 415,
                      L"SharedMemCommDevice::readMsg");
     e.addParameter(length);
     throw e;

@@ -3,6 +3,7 @@
 #include <kw/Event.h>
 #include <kw/Exception.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 #include <kw/Thread.h>
 
 namespace kw {
@@ -78,8 +79,8 @@ int Thread::run() {
   int result = 0;
   try {
     if (!setup()) {
-      Event event(1051002, L"Setup failed in Thread::run()", Event::Error, kSourceFile, 91,
-                  L"Thread::run");
+      Event event(SiteId::ThreadSetupFailed, L"Setup failed in Thread::run()", Event::Error,
+                  kSourceFile, 91, L"Thread::run");
       Logger::Trace(event);
       m_eState = Stopped;
       cleanUp();
@@ -90,8 +91,9 @@ int Thread::run() {
     m_eState = Stopped;
     cleanUp();
   } catch (Exception& exception) {
-    Event event(1051001, &exception, L"An unexpected exception occured in Thread::run()",
-                kSourceFile, 107, L"Thread::run");
+    Event event(SiteId::ThreadUnexpectedException, &exception,
+                L"An unexpected exception occured in Thread::run()", kSourceFile, 107,
+                L"Thread::run");
     Logger::Trace(event);
     m_eState = Stopped;
     cleanUp();

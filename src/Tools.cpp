@@ -1,5 +1,6 @@
 #include <kw/Event.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <mutex>
@@ -40,17 +41,17 @@ struct ConversionSite {
 };
 
 const ConversionSite kWiden = {L"Tools::widenNarrowString",
-                               1051101,
+                               SiteId::WidenSizeFailed,
                                L"Failed to get size of string when widened",
                                144,
-                               1051102,
+                               SiteId::WidenFailed,
                                L"Failed to widen string",
                                165};
 const ConversionSite kNarrow = {L"Tools::narrowWideString",
-                                1051103,
+                                SiteId::NarrowSizeFailed,
                                 L"Failed to get size of string when narrow",
                                 205,
-                                1051104,
+                                SiteId::NarrowFailed,
                                 L"Failed to make string narrow",
                                 228};
 
@@ -128,7 +129,7 @@ std::string Tools::narrowWideString(const std::wstring& text) {
 bool Tools::getUserName(std::wstring& user, std::wstring& domain) {
   std::wstring name;
   if (!os::samUserName(name)) {
-    traceError(1051105, L"Failed to get user name", 377, kGetUserName);
+    traceError(SiteId::UserNameUnavailable, L"Failed to get user name", 377, kGetUserName);
     return false;
   }
   return parseUserName(name, user, domain);
@@ -141,16 +142,19 @@ bool Tools::parseUserName(const std::wstring& name, std::wstring& user, std::wst
   splitString(name, tokens, L"\\/");
   switch (tokens.size()) {
     case 0:
-      traceError(1051106, L"Failed to parse user name", 396, kGetUserName, name.c_str());
+      traceError(SiteId::UserNameEmpty, L"Failed to parse user name", 396, kGetUserName,
+                 name.c_str());
       return false;
     case 1:
-      traceError(1051107, L"Unexpected user name format", 405, kGetUserName, name.c_str(), false);
+      traceError(SiteId::UserNameWithoutDomain, L"Unexpected user name format", 405, kGetUserName,
+                 name.c_str(), false);
       user = tokens[0];
       return true;
     case 2:
       break;
     default:
-      traceError(1051108, L"Unexpected user name format", 420, kGetUserName, name.c_str(), false);
+      traceError(SiteId::UserNameExtraParts, L"Unexpected user name format", 420, kGetUserName,
+                 name.c_str(), false);
       break;
   }
   domain = tokens[0];

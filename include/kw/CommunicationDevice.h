@@ -37,7 +37,7 @@ class KW_API CommunicationDevice : public Thread {
   // to one of them.
   Msg* waitForMessage(unsigned int timeoutMs);
   // Takes the message over; a full out queue drops its oldest message.
-  // Throws Exception 1050201 for null.
+  // Throws Exception SiteId::NullMessagePushed for null.
   virtual void pushMessage(Msg* msg);
   // Whether this end sends.
   virtual bool canSendMsgs() = 0;

@@ -84,6 +84,7 @@ class KW_API Event {
   bool m_bIncludeHeaders;
 };
 
+// Writes the record as toString does, headers as getIncludeHeaders says.
 KW_API std::wostream& operator<<(std::wostream& stream, const Event& event);
 
 }  // namespace kw

@@ -85,6 +85,7 @@ class KW_API Exception {
   std::wstring m_strStackTrace;
 };
 
+// Writes the text of toString.
 KW_API std::wostream& operator<<(std::wostream& stream, const Exception& exception);
 
 }  // namespace kw

@@ -25,7 +25,7 @@ class KW_API File {
   // Writes the bytes as the whole file, replacing it; failures are not reported.
   static void save(const wchar_t* path, const ByteArray& bytes);
   // At most `maximumSize` bytes (compared unsigned: a negative one sets no
-  // limit); a larger file is cut and traced as 1060407. False when the file
+  // limit); a larger file is cut and traced as SiteId::FileLoadTruncated. False when the file
   // cannot be opened or is larger than a ByteArray can hold.
   static bool load(const wchar_t* path, ByteArray& bytes, int maximumSize);
   // Seconds since 1970-01-01 00:00:00 UTC; 0 on failure.
@@ -35,7 +35,7 @@ class KW_API File {
   // stays empty after a failure, and the next call tries again; the data one
   // falls back to the temporary one.
   static const std::wstring& getTempPath();
-  // Creates the temporary folder when missing; throws SystemException 1060403.
+  // Creates the temporary folder when missing; throws SystemException SiteId::TempDirCreateFailed.
   static void initTempPath(bool emptyIt);
   // Deletes the folder's icon files.
   static void emptyDirectory(const wchar_t* folder);

@@ -67,6 +67,7 @@ class KW_API Msg : public DataStore {
   int getNextInt(const ByteArray& data, int& offset);
 };
 
+// Writes the text of toString.
 KW_API std::wostream& operator<<(std::wostream& stream, const Msg& msg);
 
 }  // namespace kw

@@ -18,12 +18,12 @@ class KW_API Mutex {
 
   // Creates the object, or opens it when the name exists; null is unnamed.
   // A second call replaces (and closes) the previous handle.
-  // Throws SystemException 1050701.
+  // Throws SystemException SiteId::MutexCreateFailed.
   void initialise(const wchar_t* name);
-  // Returns holding the mutex; an abandoned one is traced (1050702) and
-  // taken. Throws SystemException 1050703 when the wait fails.
+  // Returns holding the mutex; an abandoned one is traced (SiteId::MutexAbandoned) and
+  // taken. Throws SystemException SiteId::MutexWaitFailed when the wait fails.
   void lock();
-  // Throws SystemException 1050704, for instance when not held.
+  // Throws SystemException SiteId::MutexReleaseFailed, for instance when not held.
   void release();
   // The system handle; null before initialise.
   HANDLE getHandle() const { return m_hMutex; }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <kw/Event.h>
 #include <kw/Exception.h>
+#include <kw/SiteId.h>
 
 #include <ctime>
 #include <cwchar>
@@ -10,6 +11,7 @@
 #include "os/ErrorText.h"
 
 using kw::Event;
+using kw::SiteId;
 
 namespace {
 
@@ -26,7 +28,7 @@ bool startsWithTimestamp(const std::wstring& text) {
 }  // namespace
 
 TEST(Event, TextWithoutHeaders) {
-  Event bare(1050601, L"Something", Event::Info, L"f", 1, L"fn");
+  Event bare(SiteId::MsgUnsupportedVersion, L"Something", Event::Info, L"f", 1, L"fn");
   EXPECT_EQ(bare.toString(false), L"Something \r\n");
 
   Event detailed(1, L"Desc", L"f", 2, L"fn");
@@ -77,7 +79,8 @@ TEST(Event, HeaderTimeIsTheLocalTimeNow) {
 }
 
 TEST(Event, ExceptionTextIsAppended) {
-  kw::Exception cause(1050601, L"bad", L".\\src\\Msg", 10, L"Msg::fromByteArray");
+  kw::Exception cause(SiteId::MsgUnsupportedVersion, L"bad", L".\\src\\Msg", 10,
+                      L"Msg::fromByteArray");
   Event event(9, &cause, L"Failed", L"f", 1, L"fn");
   event.addDetails(L"Step", 2);
   EXPECT_EQ(event.toString(false), L"Failed  Step: 2 Exception: " + cause.toString() + L"\r\n");

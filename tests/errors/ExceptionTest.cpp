@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <kw/CommsException.h>
 #include <kw/Exception.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 #include <kw/Tools.h>
 
@@ -8,6 +9,7 @@
 
 using kw::CommsException;
 using kw::Exception;
+using kw::SiteId;
 using kw::SystemException;
 
 TEST(Exception, DefaultRendersEmptyFields) {
@@ -20,18 +22,23 @@ TEST(Exception, DefaultRendersEmptyFields) {
 }
 
 TEST(Exception, FamilyTypesShowInTextAndCatchAsBase) {
-  SystemException s(1051001, L"sys", L".\\src\\Thread", 10, L"Thread::start");
-  CommsException c(1050601, L"comms", L".\\src\\Msg", 20, L"Msg::fromByteArray");
+  SystemException s(SiteId::ThreadUnexpectedException, L"sys", L".\\src\\Thread", 10,
+                    L"Thread::start");
+  CommsException c(SiteId::MsgUnsupportedVersion, L"comms", L".\\src\\Msg", 20,
+                   L"Msg::fromByteArray");
   Exception typed(7, 1, L"typed", L"f", 1, L"g");
   EXPECT_EQ(s.getExceptionType(), 1);
   EXPECT_EQ(c.getExceptionType(), 2);
   EXPECT_EQ(typed.getExceptionType(), 7);
-  EXPECT_EQ(c.toString().rfind(L"Type: 2 ID: 1050601 Desc: comms StackTrace: ", 0), 0u);
+  EXPECT_EQ(c.toString().rfind(L"Type: 2 ID: " + std::to_wstring(SiteId::MsgUnsupportedVersion) +
+                                   L" Desc: comms StackTrace: ",
+                               0),
+            0u);
 
   try {
     throw c;
   } catch (Exception& caught) {
-    EXPECT_EQ(caught.getExceptionID(), 1050601);
+    EXPECT_EQ(caught.getExceptionID(), SiteId::MsgUnsupportedVersion);
     EXPECT_EQ(caught.getLine(), 20);
     EXPECT_EQ(caught.getFunction(), c.getFunction());
   }
@@ -65,7 +72,7 @@ TEST(Exception, ErrorInfoAppendsSystemTextAndCode) {
 TEST(Exception, CopyKeepsEverything) {
   const wchar_t* file = L".\\src\\Mutex";
   const wchar_t* function = L"Mutex::lock";
-  SystemException original(1050701, L"lock", file, 42, function);
+  SystemException original(SiteId::MutexCreateFailed, L"lock", file, 42, function);
   original.addParameter(L"a");
   SystemException copy(original);
   copy.addParameter(L"b");
@@ -81,7 +88,7 @@ TEST(Exception, CopyKeepsEverything) {
 }
 
 TEST(Exception, StreamOperatorMatchesToString) {
-  CommsException e(1050602, L"len", L"f", 1, L"g");
+  CommsException e(SiteId::MsgLengthMismatch, L"len", L"f", 1, L"g");
   std::wostringstream out;
   out << e;
   EXPECT_EQ(out.str(), e.toString());

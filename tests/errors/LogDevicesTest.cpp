@@ -3,6 +3,7 @@
 #include <kw/Event.h>
 #include <kw/EventLogDevice.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 
 #include <algorithm>
 #include <cctype>
@@ -28,6 +29,7 @@
 
 using kw::Event;
 using kw::Logger;
+using kw::SiteId;
 
 namespace {
 
@@ -150,8 +152,8 @@ TEST(EventLogDevice, IsAlwaysALogDeviceNamedAfterTheApplication) {
   Logger::addEventLogDevice();
   traceAndLog();
   // The source opened and the report went through: no failure was traced.
-  EXPECT_EQ(capture.count(1051201), 0);
-  EXPECT_EQ(capture.count(1051202), 0);
+  EXPECT_EQ(capture.count(SiteId::EventLogOpenFailed), 0);
+  EXPECT_EQ(capture.count(SiteId::EventLogWriteFailed), 0);
   EXPECT_EQ(capture.count(4712), 1);
 }
 

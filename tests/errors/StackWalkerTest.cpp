@@ -38,6 +38,7 @@
 #endif
 
 using kw::Exception;
+using kw::SiteId;
 using kw::StackWalker;
 
 namespace {
@@ -354,7 +355,8 @@ std::wstring s_signalTrace;
 void walkSignalContext(int, siginfo_t*, void* context) {
   EXCEPTION_RECORD record{};
   EXCEPTION_POINTERS pointers{&record, context};
-  s_signalTrace = Exception(1051401, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
+  s_signalTrace =
+      Exception(SiteId::HardwareFault, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
 }
 
 __attribute__((noinline)) void interruptedFunction() { raise(SIGUSR1); }

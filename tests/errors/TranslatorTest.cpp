@@ -2,6 +2,7 @@
 #include <kw/Exception.h>
 #include <kw/LogDevice.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 
 #include <atomic>
 #include <csignal>
@@ -20,6 +21,7 @@
 #endif
 
 using kw::Exception;
+using kw::SiteId;
 
 // A bare store and return with no unwind entry on Windows (the frameless
 // case the redirect must unwind by hand); Linux needs its call-frame info to
@@ -137,11 +139,11 @@ TEST_F(Translator, ANullWriteArrivesAsAnExceptionAfterOneTraceEvent) {
   try {
     g_writeThroughNull();
   } catch (Exception& exception) {
-    tracedBeforeCatch = trace.count(1051402);
+    tracedBeforeCatch = trace.count(SiteId::HardwareFaultTraced);
     caught = exception;
   }
   ASSERT_EQ(tracedBeforeCatch, 1);
-  EXPECT_EQ(caught.getExceptionID(), 1051401);
+  EXPECT_EQ(caught.getExceptionID(), SiteId::HardwareFault);
   EXPECT_EQ(caught.getExceptionType(), 0);
   EXPECT_STREQ(caught.getFunction(), L"Exception::translate");
   EXPECT_STREQ(caught.getFile(), L".\\src\\Exception");
@@ -171,13 +173,14 @@ TEST_F(Translator, OtherFaultsAndFramelessCodeTranslateToo) {
   Exception::registerWin32ExceptionHandler();
 
   Exception caught;
-  EXPECT_EQ(idOfFault(g_divideByZero, &caught), 1051401);
+  EXPECT_EQ(idOfFault(g_divideByZero, &caught), SiteId::HardwareFault);
   EXPECT_EQ(parameter(caught, 1), std::to_wstring(kIntDivideByZero));
   EXPECT_EQ(parameter(caught, 4), L"<none>") << caught.getDescription();
 
-  EXPECT_EQ(idOfFault([] { g_leafStore(nullptr); }, &caught), 1051401);
+  EXPECT_EQ(idOfFault([] { g_leafStore(nullptr); }, &caught), SiteId::HardwareFault);
   EXPECT_EQ(parameter(caught, 4), L"1");
-  EXPECT_EQ(idOfFault([] { g_bareStore(reinterpret_cast<int*>(64)); }, &caught), 1051401);
+  EXPECT_EQ(idOfFault([] { g_bareStore(reinterpret_cast<int*>(64)); }, &caught),
+            SiteId::HardwareFault);
   EXPECT_EQ(parameter(caught, 1), std::to_wstring(kAccessViolation));
   EXPECT_EQ(parameter(caught, 5), L"64");
 
@@ -185,7 +188,7 @@ TEST_F(Translator, OtherFaultsAndFramelessCodeTranslateToo) {
   int value = 0;
   g_leafStore(&value);
   EXPECT_EQ(value, 1);
-  EXPECT_EQ(trace.count(1051402), 3);
+  EXPECT_EQ(trace.count(SiteId::HardwareFaultTraced), 3);
 }
 
 TEST_F(Translator, AThousandFaultsInARow) {
@@ -193,7 +196,8 @@ TEST_F(Translator, AThousandFaultsInARow) {
   Exception::registerWin32ExceptionHandler();
   int translated = 0;
   for (int i = 0; i < 1000; ++i) {
-    if (idOfFault(i % 2 ? g_divideByZero : g_writeThroughNull) == 1051401) ++translated;
+    if (idOfFault(i % 2 ? g_divideByZero : g_writeThroughNull) == SiteId::HardwareFault)
+      ++translated;
   }
   EXPECT_EQ(translated, 1000);
 }
@@ -208,7 +212,7 @@ TEST_F(Translator, TwoThreadsFaultAtOnce) {
     ++ready;
     while (ready < 2) std::this_thread::yield();
     for (int i = 0; i < 200; ++i)
-      if (idOfFault((i + index) % 2 ? g_divideByZero : g_writeThroughNull) == 1051401)
+      if (idOfFault((i + index) % 2 ? g_divideByZero : g_writeThroughNull) == SiteId::HardwareFault)
         ++translated[index];
   };
   std::thread first(worker, 0);
@@ -218,7 +222,7 @@ TEST_F(Translator, TwoThreadsFaultAtOnce) {
   EXPECT_EQ(ModeProbe::mode(), 7);
   EXPECT_EQ(translated[0], 200);
   EXPECT_EQ(translated[1], 200);
-  EXPECT_EQ(trace.count(1051402), 400);
+  EXPECT_EQ(trace.count(SiteId::HardwareFaultTraced), 400);
 }
 
 namespace {
@@ -230,7 +234,7 @@ class MarkingDevice : public kw::LogDevice {
   explicit MarkingDevice(std::string path) : m_path(std::move(path)) {}
   void Setup() override {}
   void Write(kw::Event& event) override {
-    if (event.getID() == 1051402) kwtest::touchFile(m_path);
+    if (event.getID() == SiteId::HardwareFaultTraced) kwtest::touchFile(m_path);
   }
   void ShutDown() override {}
 
@@ -262,7 +266,7 @@ KW_CHILD_MAIN(faultAfterRegistering) {
 // The main thread translates; a thread that never registered still crashes.
 KW_CHILD_MAIN(faultOnUnregisteredThread) {
   Exception::registerWin32ExceptionHandler();
-  if (idOfFault(g_writeThroughNull) != 1051401) return 30;
+  if (idOfFault(g_writeThroughNull) != SiteId::HardwareFault) return 30;
   int result = 31;
   std::thread other([&] {
     try {

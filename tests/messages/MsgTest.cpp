@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
+#include <kw/SiteId.h>
 
 #include <cstring>
 #include <sstream>
@@ -9,6 +10,7 @@
 
 using kw::ByteArray;
 using kw::Msg;
+using kw::SiteId;
 using kwtest::hex;
 using kwtest::toHex;
 
@@ -159,34 +161,39 @@ TEST(Msg, SerialisingReservesExactlyOnce) {
 }
 
 TEST(Msg, HeaderFaults) {
-  EXPECT_EQ(parseError(""), 1050609);
-  EXPECT_EQ(parseError("010000"), 1050609);
-  EXPECT_EQ(parseError("01000000"), 1050609);
-  EXPECT_EQ(parseError("01000000080000"), 1050609);
+  EXPECT_EQ(parseError(""), SiteId::MsgIntTruncated);
+  EXPECT_EQ(parseError("010000"), SiteId::MsgIntTruncated);
+  EXPECT_EQ(parseError("01000000"), SiteId::MsgIntTruncated);
+  EXPECT_EQ(parseError("01000000080000"), SiteId::MsgIntTruncated);
   EXPECT_EQ(parseError("0100000008000000"), 0);
   // The version is checked before the length.
-  EXPECT_EQ(parseError("0200000007000000"), 1050601);
-  EXPECT_EQ(parseError("0100000009000000"), 1050602);
-  EXPECT_EQ(parseError("010000000d00000000000000"), 1050602);
-  EXPECT_EQ(parseError("010000000b00000000000000"), 1050602);
+  EXPECT_EQ(parseError("0200000007000000"), SiteId::MsgUnsupportedVersion);
+  EXPECT_EQ(parseError("0100000009000000"), SiteId::MsgLengthMismatch);
+  EXPECT_EQ(parseError("010000000d00000000000000"), SiteId::MsgLengthMismatch);
+  EXPECT_EQ(parseError("010000000b00000000000000"), SiteId::MsgLengthMismatch);
 }
 
 TEST(Msg, ElementFaults) {
   // An integer where a name belongs.
-  EXPECT_EQ(parseError("0100000014000000 0100000004000000 07000000"), 1050603);
+  EXPECT_EQ(parseError("0100000014000000 0100000004000000 07000000"),
+            SiteId::MsgAttributeNameNotText);
   // A name and nothing after it.
-  EXPECT_EQ(parseError("0100000012000000 0200000002000000 4100"), 1050604);
+  EXPECT_EQ(parseError("0100000012000000 0200000002000000 4100"), SiteId::MsgAttributeValueMissing);
   // Fewer than 8 bytes where an element starts.
-  EXPECT_EQ(parseError("0100000015000000 0200000002000000 4100 010000"), 1050606);
+  EXPECT_EQ(parseError("0100000015000000 0200000002000000 4100 010000"),
+            SiteId::MsgElementHeaderTruncated);
   // A payload running past the end, caught before the unknown type 9 is looked at.
-  EXPECT_EQ(parseError("010000001a000000 0200000002000000 4100 09000000 00010000"), 1050607);
+  EXPECT_EQ(parseError("010000001a000000 0200000002000000 4100 09000000 00010000"),
+            SiteId::MsgElementPayloadTruncated);
   EXPECT_EQ(parseError("010000001e000000 0200000002000000 4100 0400000004000000 00000000"),
-            1050608);
+            SiteId::MsgElementTypeUnknown);
   // An integer element that declares no payload still reads four bytes.
-  EXPECT_EQ(parseError("010000001d000000 0200000002000000 4100 0100000000000000 000000"), 1050609);
+  EXPECT_EQ(parseError("010000001d000000 0200000002000000 4100 0100000000000000 000000"),
+            SiteId::MsgIntTruncated);
   // A negative payload length would move the reader backwards.
-  EXPECT_EQ(parseError("0100000012000000 02000000feffffff 4100"), 1050607);
-  EXPECT_EQ(parseError("0100000010000000 0200000000000080"), 1050607);
+  EXPECT_EQ(parseError("0100000012000000 02000000feffffff 4100"),
+            SiteId::MsgElementPayloadTruncated);
+  EXPECT_EQ(parseError("0100000010000000 0200000000000080"), SiteId::MsgElementPayloadTruncated);
 }
 
 TEST(Msg, FaultsKeepWhatWasParsedAndNameTheirSite) {
@@ -198,7 +205,7 @@ TEST(Msg, FaultsKeepWhatWasParsedAndNameTheirSite) {
     msg.fromByteArray(bytes);
     FAIL() << "parsed a message with an unknown element type";
   } catch (const kw::CommsException& e) {
-    EXPECT_EQ(e.getExceptionID(), 1050608);
+    EXPECT_EQ(e.getExceptionID(), SiteId::MsgElementTypeUnknown);
     EXPECT_STREQ(e.getDescription(), L"Unknown element type");
     EXPECT_STREQ(e.getFunction(), L"Msg::getNextElement");
     EXPECT_STREQ(e.getFile(), L".\\src\\Msg");

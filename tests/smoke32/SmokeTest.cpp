@@ -12,6 +12,7 @@
 #include <kw/Mutex.h>
 #include <kw/Registry.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 #include <windows.h>
 
@@ -31,6 +32,7 @@
 #include "support/SwitchSetting.h"
 
 using kw::Msg;
+using kw::SiteId;
 using Device = kw::SharedMemCommDevice;
 namespace fs = std::filesystem;
 
@@ -130,7 +132,7 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
   }
   kw::Logger::shutDown();
 
-  EXPECT_EQ(caught.getExceptionID(), 1051401);
+  EXPECT_EQ(caught.getExceptionID(), SiteId::HardwareFault);
   const std::wstring description = caught.getDescription();
   // Under qemu user emulation Wine cannot tell the kind of a fault (the
   // signal context carries no trap number) and reports an illegal
@@ -156,7 +158,9 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
 
   const std::string trace = readUtf16(traceFile);
   fs::remove(traceFile);
-  EXPECT_NE(trace.find("1051402 Win32 exception translate function called"), std::string::npos)
+  EXPECT_NE(trace.find(std::to_string(SiteId::HardwareFaultTraced) +
+                       " Win32 exception translate function called"),
+            std::string::npos)
       << trace;
   EXPECT_NE(trace.find("Exception: "), std::string::npos) << trace;
   if (emulatorFault)

@@ -3,6 +3,7 @@
 #include <kw/Event.h>
 #include <kw/Logger.h>
 #include <kw/Mutex.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 #include <kw/Tools.h>
 
@@ -76,17 +77,17 @@ struct Contender {
 
 TEST(Mutex, FailuresAreSystemExceptions) {
   kw::Mutex never;
-  EXPECT_EQ(thrownId([&] { never.lock(); }), 1050703);
-  EXPECT_EQ(thrownId([&] { never.release(); }), 1050704);
+  EXPECT_EQ(thrownId([&] { never.lock(); }), kw::SiteId::MutexWaitFailed);
+  EXPECT_EQ(thrownId([&] { never.release(); }), kw::SiteId::MutexReleaseFailed);
 
   kw::Mutex mutex;
   mutex.initialise(nullptr);
-  EXPECT_EQ(thrownId([&] { mutex.release(); }), 1050704);  // not held
+  EXPECT_EQ(thrownId([&] { mutex.release(); }), kw::SiteId::MutexReleaseFailed);  // not held
 
   mutex.lock();
   int fromOtherThread = 0;
   std::thread([&] { fromOtherThread = thrownId([&] { mutex.release(); }); }).join();
-  EXPECT_EQ(fromOtherThread, 1050704);
+  EXPECT_EQ(fromOtherThread, kw::SiteId::MutexReleaseFailed);
   mutex.release();
 }
 
@@ -181,7 +182,7 @@ namespace {
 int abandonedSoFar(const kwtest::TraceCapture& trace) {
   kw::Event before(998, L"before", L".\\src\\MutexTest", 1, L"MutexTest");
   kw::Logger::Trace(before);
-  return trace.count(1050702);
+  return trace.count(kw::SiteId::MutexAbandoned);
 }
 
 }  // namespace
@@ -196,11 +197,11 @@ TEST(Mutex, AThreadThatEndsHoldingItLeavesItAbandoned) {
 
     const int takenOver = abandonedSoFar(trace);
     mutex.lock();  // takes it over
-    EXPECT_EQ(trace.count(1050702), takenOver + 1);
+    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
     mutex.release();
     mutex.lock();  // an ordinary lock from now on
     mutex.release();
-    EXPECT_EQ(trace.count(1050702), takenOver + 1);
+    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
   }
 }
 
@@ -255,7 +256,7 @@ TEST_F(MutexAcrossProcesses, AHolderThatEndsOrIsKilledLeavesItAbandoned) {
 
     const int takenOver = abandonedSoFar(trace);
     mutex.lock();
-    EXPECT_EQ(trace.count(1050702), takenOver + 1);
+    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
     mutex.release();
     std::filesystem::remove(marker());
   }
@@ -274,7 +275,7 @@ TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
   mutex.initialise(m_name.c_str());
   mutex.lock();
   mutex.release();
-  EXPECT_EQ(trace.count(1050702), 0);
+  EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), 0);
 }
 
 #ifndef _WIN32
@@ -315,8 +316,8 @@ TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
       ASSERT_TRUE(kwtest::createWithMode(path, plant.mode)) << path;
     }
     kw::Mutex mutex;
-    EXPECT_EQ(thrownId([&] { mutex.initialise(m_name.c_str()); }), 1050701);
-    EXPECT_EQ(thrownId([&] { mutex.lock(); }), 1050703);
+    EXPECT_EQ(thrownId([&] { mutex.initialise(m_name.c_str()); }), kw::SiteId::MutexCreateFailed);
+    EXPECT_EQ(thrownId([&] { mutex.lock(); }), kw::SiteId::MutexWaitFailed);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0) << "the planted object is left alone";
     EXPECT_EQ(st.st_mode & 0777, plant.mode);
@@ -356,9 +357,9 @@ TEST(ObjectNames, UserNamesSplitAtEitherSlash) {
   const Case cases[] = {
       {L"CORP\\alice", true, L"alice", L"CORP", {}},
       {L"CORP/alice", true, L"alice", L"CORP", {}},
-      {L"alice", true, L"alice", L"", {1051107}},
-      {L"CORP\\alice\\x", true, L"alice", L"CORP", {1051108}},
-      {L"\\/\\", false, L"", L"", {1051106}},
+      {L"alice", true, L"alice", L"", {kw::SiteId::UserNameWithoutDomain}},
+      {L"CORP\\alice\\x", true, L"alice", L"CORP", {kw::SiteId::UserNameExtraParts}},
+      {L"\\/\\", false, L"", L"", {kw::SiteId::UserNameEmpty}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(narrow(c.name));

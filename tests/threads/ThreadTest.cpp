@@ -5,6 +5,7 @@
 #include <kw/LogDevice.h>
 #include <kw/Logger.h>
 #include <kw/Mutex.h>
+#include <kw/SiteId.h>
 #include <kw/Thread.h>
 #include <kw/Tools.h>
 
@@ -173,7 +174,7 @@ TEST(Thread, FailedSetupIsTracedAndSkipsExecute) {
   EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
   EXPECT_EQ(script.executes, 0);
   EXPECT_EQ(script.cleanUps, 1);
-  ASSERT_EQ(trace.ids(), std::vector<int>{1051002});
+  ASSERT_EQ(trace.ids(), std::vector<int>{kw::SiteId::ThreadSetupFailed});
   EXPECT_EQ(trace.records()[0].type, kw::Event::Error);
   EXPECT_NE(trace.records()[0].text.find(L"Setup failed in Thread::run()"), std::wstring::npos);
 
@@ -219,7 +220,7 @@ TEST(Thread, ExceptionsOfTheFamilyAreTracedAndCleanedUp) {
     EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
     EXPECT_EQ(script.cleanUps, c.cleanUps) << "calls that completed";
     EXPECT_EQ(thrown, c.throwInCleanUp);
-    ASSERT_EQ(trace.ids(), std::vector<int>{1051001});
+    ASSERT_EQ(trace.ids(), std::vector<int>{kw::SiteId::ThreadUnexpectedException});
     const std::wstring text = trace.records()[0].text;
     EXPECT_NE(text.find(L"An unexpected exception occured in Thread::run()"), std::wstring::npos);
     EXPECT_NE(text.find(L" broke"), std::wstring::npos) << "the exception's text";
@@ -245,7 +246,7 @@ TEST(Thread, AnExceptionOnTheWorkerLeavesItStopped) {
     waitUntil([&] { return script.cleanUps == 1; });
     EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
   }
-  EXPECT_EQ(trace.count(1051001), 1);
+  EXPECT_EQ(trace.count(kw::SiteId::ThreadUnexpectedException), 1);
 }
 
 TEST(Thread, TerminationRequestWakesASleepAndEndsTheWorker) {
@@ -562,10 +563,10 @@ TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
   EXPECT_EQ(trace.count(998), 1);
   // The logger's lock is shared with other processes of this application,
   // which may take it over first; the worker's own mutex is not.
-  const int takenOver = trace.count(1050702);
+  const int takenOver = trace.count(kw::SiteId::MutexAbandoned);
   named.lock();
   named.release();
-  EXPECT_EQ(trace.count(1050702), takenOver + 1);
+  EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
 
   Script next;
   next.execute = [](kw::Thread& self) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <filesystem>
@@ -37,6 +38,11 @@ bool startsWith(const std::string& text, const std::string& head) {
   return text.rfind(head, 0) == 0;
 }
 
+// The start of the line printed for an outcome: severity, ID, description.
+std::string outcome(const char* severity, int id, const char* description) {
+  return std::string(severity) + " " + std::to_string(id) + " " + description;
+}
+
 class KwToolComponents : public ::testing::Test {
  protected:
   void SetUp() override { m_savedFolder = std::filesystem::current_path(); }
@@ -59,34 +65,42 @@ TEST_F(KwToolComponents, PrintsEveryOutcomeAndFailsWhenOneFailed) {
   Result installed = runTool({L"install-components"});
   EXPECT_EQ(installed.code, 1) << installed.err;
   ASSERT_EQ(installed.lines.size(), 5u) << installed.err;
-  EXPECT_EQ(installed.lines[0], "Info  1051304 Dll Registration Successful  DLL name:" +
+  EXPECT_EQ(installed.lines[0], outcome("Info ", kw::SiteId::RegisterSucceeded,
+                                        "Dll Registration Successful  DLL name:") +
                                     path(folder, L"VRXInternetExplorer"));
-  EXPECT_TRUE(startsWith(installed.lines[1], "Error 1051303 Failed to register DLL  DLL name:" +
+  EXPECT_TRUE(startsWith(installed.lines[1], outcome("Error", kw::SiteId::RegisterFailed,
+                                                     "Failed to register DLL  DLL name:") +
                                                  path(folder, L"VRXOffice") + " System Error ID: "))
       << installed.lines[1];
   EXPECT_TRUE(
-      startsWith(installed.lines[2], "Error 1051302 Failed to locate DllRegisterServer  DLL name:" +
+      startsWith(installed.lines[2], outcome("Error", kw::SiteId::RegisterEntryMissing,
+                                             "Failed to locate DllRegisterServer  DLL name:") +
                                          path(folder, L"VRXOutlook") + " System Error ID: "))
       << installed.lines[2];
-  EXPECT_TRUE(startsWith(installed.lines[3], "Error 1051301 Failed to load DLL  DLL name:" +
-                                                 path(folder, L"CorvaneInstaller") +
-                                                 " System Error ID: "))
+  EXPECT_TRUE(
+      startsWith(installed.lines[3],
+                 outcome("Error", kw::SiteId::RegisterLoadFailed, "Failed to load DLL  DLL name:") +
+                     path(folder, L"CorvaneInstaller") + " System Error ID: "))
       << installed.lines[3];
   // The system's text for the error, not only its number.
   EXPECT_NE(installed.lines[3].find(" System Error Description:"), std::string::npos);
   EXPECT_EQ(installed.lines[4], "1 of 4 components registered");
   EXPECT_TRUE(m_markers.registered());
   // The other trace devices still see the outcomes.
-  EXPECT_EQ(m_trace.count(1051304), 1);
+  EXPECT_EQ(m_trace.count(kw::SiteId::RegisterSucceeded), 1);
 
   Result removed = runTool({L"uninstall-components"});
   EXPECT_EQ(removed.code, 1) << removed.err;
   ASSERT_EQ(removed.lines.size(), 5u) << removed.err;
-  EXPECT_EQ(removed.lines[0], "Info  1051308 Dll Unregistration Successful  DLL name:" +
+  EXPECT_EQ(removed.lines[0], outcome("Info ", kw::SiteId::UnregisterSucceeded,
+                                      "Dll Unregistration Successful  DLL name:") +
                                   path(folder, L"VRXInternetExplorer"));
-  EXPECT_TRUE(startsWith(removed.lines[1], "Error 1051307 Failed to unregister DLL"));
-  EXPECT_TRUE(startsWith(removed.lines[2], "Error 1051306 Failed to locate DllUnregisterServer"));
-  EXPECT_TRUE(startsWith(removed.lines[3], "Error 1051305 Failed to load DLL"));
+  EXPECT_TRUE(startsWith(removed.lines[1], outcome("Error", kw::SiteId::UnregisterFailed,
+                                                   "Failed to unregister DLL")));
+  EXPECT_TRUE(startsWith(removed.lines[2], outcome("Error", kw::SiteId::UnregisterEntryMissing,
+                                                   "Failed to locate DllUnregisterServer")));
+  EXPECT_TRUE(startsWith(removed.lines[3],
+                         outcome("Error", kw::SiteId::UnregisterLoadFailed, "Failed to load DLL")));
   EXPECT_EQ(removed.lines[4], "1 of 4 components unregistered");
   EXPECT_FALSE(m_markers.registered());
 }
@@ -130,7 +144,9 @@ TEST_F(KwToolComponents, HelpAndUsageErrors) {
     }
   }
   // Nothing was run.
-  EXPECT_EQ(m_trace.count(1051301) + m_trace.count(1051305), 0);
+  EXPECT_EQ(m_trace.count(kw::SiteId::RegisterLoadFailed) +
+                m_trace.count(kw::SiteId::UnregisterLoadFailed),
+            0);
 }
 
 }  // namespace

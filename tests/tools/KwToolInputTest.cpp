@@ -2,6 +2,7 @@
 // and memory, refuses what cannot be carried, and prints a peer's text so
 // that it cannot drive the terminal.
 #include <gtest/gtest.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <cstdint>
@@ -79,7 +80,8 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   std::istream in(&zeros);
   Result r = runWith({L"decode", L"-"}, in);
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("1050601"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(std::to_string(kw::SiteId::MsgUnsupportedVersion)), std::string::npos)
+      << r.err;
   EXPECT_LE(zeros.taken(), 1u << 20);
 
   // A message followed by more bytes than its length says: one byte more
@@ -89,7 +91,8 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   EXPECT_EQ(exact.code, 0) << exact.err;
   Result longer = runTool({L"decode", L"--raw"}, message + "xyz");
   EXPECT_EQ(longer.code, 1);
-  EXPECT_NE(longer.err.find("1050602"), std::string::npos) << longer.err;
+  EXPECT_NE(longer.err.find(std::to_string(kw::SiteId::MsgLengthMismatch)), std::string::npos)
+      << longer.err;
 
   // Hex text: blanks between and after the digits are fine, an endless run
   // of them is not.
@@ -108,7 +111,9 @@ TEST(KwToolBounds, HugeFilesAreRefusedUnread) {
 
   Result decoded = runTool({L"decode", big.wstring()});
   EXPECT_EQ(decoded.code, 1);
-  EXPECT_NE(decoded.err.find("1050601 Unsupported Message Version"), std::string::npos)
+  EXPECT_NE(decoded.err.find(std::to_string(kw::SiteId::MsgUnsupportedVersion) +
+                             " Unsupported Message Version"),
+            std::string::npos)
       << decoded.err;
 
   // The wire format counts a message's bytes in a signed 32-bit field.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <kw/Registry.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <fstream>
@@ -92,23 +93,30 @@ TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
 }
 
 TEST(KwToolDecode, EachMalformedInputNamesItsOwnError) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"0200000007000000", "1050601 Unsupported Message Version"},
-      {"0100000009000000", "1050602 Incorrect message length value"},
-      {"0100000014000000 0100000004000000 07000000", "1050603 "},
-      {"0100000012000000 0200000002000000 4100", "1050604 Missing attribute value"},
-      {"0100000015000000 0200000002000000 4100 010000", "1050606 "},
-      {"0100000012000000 02000000feffffff 4100", "1050607 "},
-      {"010000001e000000 0200000002000000 4100 0400000004000000 00000000",
-       "1050608 Unknown element type"},
-      {"01000000", "1050609 "},
+  struct Case {
+    const char* input;
+    int id;
+    const char* description;  // its start
   };
-  for (const auto& [input, expected] : cases) {
-    Result r = runTool({L"decode"}, std::string(input) + "\n");
-    EXPECT_EQ(r.code, 1) << input;
-    EXPECT_EQ(r.out, "") << input;
-    EXPECT_EQ(r.err.rfind(std::string("kwtool: malformed message: ") + expected, 0), 0u)
-        << input << " gave " << r.err;
+  const Case cases[] = {
+      {"0200000007000000", kw::SiteId::MsgUnsupportedVersion, "Unsupported Message Version"},
+      {"0100000009000000", kw::SiteId::MsgLengthMismatch, "Incorrect message length value"},
+      {"0100000014000000 0100000004000000 07000000", kw::SiteId::MsgAttributeNameNotText, ""},
+      {"0100000012000000 0200000002000000 4100", kw::SiteId::MsgAttributeValueMissing,
+       "Missing attribute value"},
+      {"0100000015000000 0200000002000000 4100 010000", kw::SiteId::MsgElementHeaderTruncated, ""},
+      {"0100000012000000 02000000feffffff 4100", kw::SiteId::MsgElementPayloadTruncated, ""},
+      {"010000001e000000 0200000002000000 4100 0400000004000000 00000000",
+       kw::SiteId::MsgElementTypeUnknown, "Unknown element type"},
+      {"01000000", kw::SiteId::MsgIntTruncated, ""},
+  };
+  for (const Case& c : cases) {
+    Result r = runTool({L"decode"}, std::string(c.input) + "\n");
+    EXPECT_EQ(r.code, 1) << c.input;
+    EXPECT_EQ(r.out, "") << c.input;
+    const std::string expected =
+        "kwtool: malformed message: " + std::to_string(c.id) + " " + c.description;
+    EXPECT_EQ(r.err.rfind(expected, 0), 0u) << c.input << " gave " << r.err;
   }
   EXPECT_EQ(runTool({L"decode"}, "0100000").code, 1);  // odd digit count
 }

@@ -2,6 +2,7 @@
 #include <kw/CommunicationDevice.h>
 #include <kw/Exception.h>
 #include <kw/Msg.h>
+#include <kw/SiteId.h>
 
 #include <algorithm>
 #include <atomic>
@@ -89,7 +90,7 @@ TEST_F(CommQueues, NullPushAndEmptyPop) {
     device.pushMessage(nullptr);
     FAIL() << "no exception";
   } catch (const kw::Exception& e) {
-    EXPECT_EQ(e.getExceptionID(), 1050201);
+    EXPECT_EQ(e.getExceptionID(), kw::SiteId::NullMessagePushed);
     EXPECT_STREQ(e.getDescription(), L"NULL message was specified");
   }
   EXPECT_EQ(device.getOutQSize(), 1);

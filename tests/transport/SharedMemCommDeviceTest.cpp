@@ -2,6 +2,7 @@
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <chrono>
@@ -24,6 +25,7 @@
 
 using kw::Msg;
 using kw::SharedMemCommDevice;
+using kw::SiteId;
 using Device = kw::SharedMemCommDevice;
 
 namespace {
@@ -266,7 +268,7 @@ TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
   std::unique_ptr<Msg> next = popWithin(reader);
   ASSERT_TRUE(next);
   EXPECT_EQ(serialOf(*next), 3);
-  EXPECT_EQ(capture.count(1050908), 1);
+  EXPECT_EQ(capture.count(SiteId::SharedMemTransferCommsError), 1);
   quit(writer);
   EXPECT_EQ(child->wait(), 0);
 }
@@ -287,10 +289,13 @@ TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   block.write(12, std::string("\x01\x00\x00\x00\xFF\xFF\xFF\x7F\x00\x00\x00\x00", 12));
   EXPECT_TRUE(eventually([&] { return block.flag() == 0; }));
   // The slot is freed before the parse that fails, so the trace may follow a moment later.
-  EXPECT_TRUE(eventually([&] { return capture.count(1050908) == 3; })) << capture.count(1050908);
+  EXPECT_TRUE(eventually([&] { return capture.count(SiteId::SharedMemTransferCommsError) == 3; }))
+      << capture.count(SiteId::SharedMemTransferCommsError);
   EXPECT_EQ(reader.getInQSize(), 0);
   // The integrity label went on (Linux has none to set; Wine reports success).
-  for (int id : {1050909, 1050910, 1050911, 1050912}) EXPECT_EQ(capture.count(id), 0) << id;
+  for (int id : {SiteId::SharedMemCreateFailed, SiteId::SharedMemLabelDescriptorFailed,
+                 SiteId::SharedMemLabelSaclFailed, SiteId::SharedMemLabelSetFailed})
+    EXPECT_EQ(capture.count(id), 0) << id;
 
   // The next good message arrives.
   std::unique_ptr<Msg> good(makeMessage(7));
@@ -317,7 +322,7 @@ TEST_F(SharedMemPair, AWriterDestroyedWhileWaitingLeavesTheLockAbandoned) {
   std::unique_ptr<Msg> got = popWithin(reader);
   ASSERT_TRUE(got);
   EXPECT_EQ(serialOf(*got), 1);
-  EXPECT_EQ(capture.count(1050702), 1);
+  EXPECT_EQ(capture.count(SiteId::MutexAbandoned), 1);
   // The second message died with the writer.
   EXPECT_FALSE(popWithin(reader, 300));
 }
@@ -376,8 +381,8 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
         ASSERT_TRUE(reader.startThread(nullptr));
         EXPECT_TRUE(eventually([&] { return reader.getThreadState() == kw::Thread::Stopped; }));
       }
-      EXPECT_EQ(capture.count(1050909), 1);
-      EXPECT_EQ(capture.count(1051002), 1);
+      EXPECT_EQ(capture.count(SiteId::SharedMemCreateFailed), 1);
+      EXPECT_EQ(capture.count(SiteId::ThreadSetupFailed), 1);
       std::filesystem::remove(path);
     }
   }

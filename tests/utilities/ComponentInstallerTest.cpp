@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <kw/ComponentInstaller.h>
 #include <kw/Registry.h>
+#include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <algorithm>
@@ -118,7 +119,9 @@ TEST_F(ComponentInstallerTest, WithoutInstallDirTheDefaultFolderIsTriedInTableOr
   kw::ComponentInstaller::installComponents();
   const int e = kMissingFileError;
   expectOutcomes(
-      kDefaultFolder, {1051301, 1051301, 1051301, 1051301},
+      kDefaultFolder,
+      {kw::SiteId::RegisterLoadFailed, kw::SiteId::RegisterLoadFailed,
+       kw::SiteId::RegisterLoadFailed, kw::SiteId::RegisterLoadFailed},
       {L"Failed to load DLL", L"Failed to load DLL", L"Failed to load DLL", L"Failed to load DLL"},
       {e, e, e, e}, L"ComponentInstaller::installComponent");
 }
@@ -128,7 +131,9 @@ TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
   kwtest::TextSetting installDir(L"InstallDir", folder);
 
   kw::ComponentInstaller::installComponents();
-  expectOutcomes(folder, {1051304, 1051303, 1051302, 1051301},
+  expectOutcomes(folder,
+                 {kw::SiteId::RegisterSucceeded, kw::SiteId::RegisterFailed,
+                  kw::SiteId::RegisterEntryMissing, kw::SiteId::RegisterLoadFailed},
                  {L"Dll Registration Successful", L"Failed to register DLL",
                   L"Failed to locate DllRegisterServer", L"Failed to load DLL"},
                  {0, kStagedError, kMissingExportError, kMissingFileError},
@@ -140,7 +145,9 @@ TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
 
   m_trace.clear();
   kw::ComponentInstaller::uninstallComponents();
-  expectOutcomes(folder, {1051308, 1051307, 1051306, 1051305},
+  expectOutcomes(folder,
+                 {kw::SiteId::UnregisterSucceeded, kw::SiteId::UnregisterFailed,
+                  kw::SiteId::UnregisterEntryMissing, kw::SiteId::UnregisterLoadFailed},
                  {L"Dll Unregistration Successful", L"Failed to unregister DLL",
                   L"Failed to locate DllUnregisterServer", L"Failed to load DLL"},
                  {0, kStagedError, kMissingExportError, kMissingFileError},
@@ -163,7 +170,7 @@ TEST_F(ComponentInstallerTest, CurrentDirectoryEndsInTheLastComponentsFolder) {
       kw::FileName((folder + kNames[0] + kExtension).c_str()),
       kw::FileName((elsewhere.wide() + L"/Missing" + kExtension).c_str())};
   Installer::installComponents(list);
-  EXPECT_EQ(m_trace.ids().back(), 1051301);
+  EXPECT_EQ(m_trace.ids().back(), kw::SiteId::RegisterLoadFailed);
   EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), elsewhere.path()));
   std::filesystem::current_path(m_savedFolder);  // before the folder goes
 }
@@ -178,7 +185,7 @@ TEST_F(ComponentInstallerTest, AFileThatIsNoLibraryFailsToLoad) {
   Installer::uninstallComponents(list);
   std::vector<kwtest::TraceCapture::Record> records = m_trace.records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].id, 1051305);
+  EXPECT_EQ(records[0].id, kw::SiteId::UnregisterLoadFailed);
   EXPECT_NE(records[0].text.find(errorPart(kNotALibraryError)), std::wstring::npos)
       << kw::Tools::narrowWideString(records[0].text);
   std::filesystem::current_path(m_savedFolder);  // before the folder goes

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <kw/ByteArray.h>
 #include <kw/File.h>
+#include <kw/SiteId.h>
 #include <kw/SystemException.h>
 
 #include <ctime>
@@ -14,6 +15,7 @@
 
 using kw::ByteArray;
 using kw::File;
+using kw::SiteId;
 namespace fs = std::filesystem;
 
 namespace {
@@ -97,7 +99,7 @@ TEST(FileLoadSave, SaveReplacesAndLoadHonoursTheLimit) {
   ByteArray bytes;
   EXPECT_TRUE(File::load(path.c_str(), bytes, 4));
   EXPECT_EQ(text(bytes), "0123");
-  ASSERT_EQ(capture.count(1060407), 1);
+  ASSERT_EQ(capture.count(SiteId::FileLoadTruncated), 1);
   EXPECT_NE(capture.records()[0].text.find(path), std::wstring::npos);
 
   capture.clear();
@@ -202,7 +204,7 @@ KW_CHILD_MAIN(fileTempFolderUnmakeable) {
   try {
     File::initTempPath(false);
   } catch (kw::SystemException& e) {
-    if (e.getExceptionID() != 1060403) return 10;
+    if (e.getExceptionID() != SiteId::TempDirCreateFailed) return 10;
     const std::wstring description = e.getDescription();
     if (description.find(L"Unable to create Temp directory") != 0) return 11;
     return description.find(File::getTempPath()) != std::wstring::npos ? 0 : 12;
@@ -218,7 +220,7 @@ KW_CHILD_MAIN(fileTempFolderTooLong) {
   kwtest::TraceCapture capture;
   pointTempAt(fs::path(args.at(0)) / std::string(5000, 'x'));
   if (!File::getTempPath().empty()) return 10;
-  if (capture.count(1060401) != 1) return 11;
+  if (capture.count(SiteId::TempPathTooLong) != 1) return 11;
   // An empty cache is filled by a later call that succeeds.
   pointTempAt(args.at(0));
   return File::getTempPath() == suiteFolder(args.at(0)) ? 0 : 12;
@@ -256,10 +258,10 @@ KW_CHILD_MAIN(fileDataFolderUnusable) {
   kwtest::TraceCapture capture;
   // The temporary folder stands in, and stays.
   if (File::getUsersLocalDataPath() != suiteFolder(scratch)) return 10;
-  if (capture.count(1060405) != 1) return 11;
+  if (capture.count(SiteId::DataPathUnavailable) != 1) return 11;
   kwtest::setEnv("XDG_DATA_HOME", (scratch / "fine").string());
   if (File::getUsersLocalDataPath() != suiteFolder(scratch)) return 12;
-  if (capture.count(1060405) != 1) return 13;
+  if (capture.count(SiteId::DataPathUnavailable) != 1) return 13;
   return File::initUsersLocalDataPath() && fs::is_directory(suiteFolder(scratch)) ? 0 : 14;
 }
 
@@ -274,7 +276,7 @@ KW_CHILD_MAIN(fileDataFolderUnmakeable) {
   const std::wstring& path = File::getUsersLocalDataPath();
   write(path, "a file where the folder should be");
   if (!File::initUsersLocalDataPath()) return 10;
-  if (capture.count(1060406) != 1) return 11;
+  if (capture.count(SiteId::DataDirCreateFailed) != 1) return 11;
   const std::wstring trace = capture.records().back().text;
   return trace.find(path) != std::wstring::npos ? 0 : 12;
 }

@@ -4,6 +4,7 @@
 #include <kw/Event.h>
 #include <kw/LogDevice.h>
 #include <kw/Logger.h>
+#include <kw/SiteId.h>
 
 #include <memory>
 #include <mutex>
@@ -17,8 +18,8 @@ namespace kwtool {
 namespace {
 
 // The installer's event IDs.
-constexpr int kFirstOutcome = 1051301;
-constexpr int kLastOutcome = 1051308;
+constexpr int kFirstOutcome = kw::SiteId::RegisterLoadFailed;
+constexpr int kLastOutcome = kw::SiteId::UnregisterSucceeded;
 
 struct Outcome {
   bool failed;

@@ -11,6 +11,7 @@
 #include "kwtool/Handlers.h"
 #include "kwtool/MessageInput.h"
 #include "kwtool/MessageText.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -54,7 +55,7 @@ int runDecode(const CommandLine& line, Console& console) {
     return 1;
   }
 
-  ToolTrace::info(1070101,
+  ToolTrace::info(ToolSiteId::MessageDecoded,
                   L"Decoded a message of type " +
                       std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
                       std::to_wstring(bytes.getSize()) + L" bytes",

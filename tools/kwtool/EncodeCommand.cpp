@@ -8,6 +8,7 @@
 #include "kwtool/Handlers.h"
 #include "kwtool/HexText.h"
 #include "kwtool/MessageDraft.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -26,7 +27,7 @@ int runEncode(const CommandLine& line, Console& console) {
   const kw::Msg& msg = draft.msg();
   kw::ByteArray bytes;
   msg.toByteArray(bytes);
-  ToolTrace::info(1070201,
+  ToolTrace::info(ToolSiteId::MessageEncoded,
                   L"Encoded a message of type " +
                       std::wstring(kw::Msg::getTypeName(msg.getType())) + L", " +
                       std::to_wstring(bytes.getSize()) + L" bytes",

@@ -11,6 +11,7 @@
 #include "kwtool/Handlers.h"
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageText.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -47,7 +48,7 @@ int runListen(const CommandLine& line, Console& console) {
     }
     std::unique_ptr<kw::Msg> msg(device.waitForMessage(kCheckIntervalMs));
     if (!msg) continue;
-    ToolTrace::info(1070401,
+    ToolTrace::info(ToolSiteId::MessageReceived,
                     L"Received a message of type " +
                         std::wstring(kw::Msg::getTypeName(msg->getType())) + L" on " + name,
                     __LINE__, L"runListen");

@@ -13,6 +13,7 @@
 #include "kwtool/Interruption.h"
 #include "kwtool/MessageDraft.h"
 #include "kwtool/SendingDevice.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
