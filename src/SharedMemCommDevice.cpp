@@ -200,7 +200,9 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
                 L"A Comms exception occured while sending and receiving data", 131,
                 L"SharedMemCommDevice::sendReceiveMsgs");
     const int id = e.getExceptionID();
-    if ((id == 1050905 || id == 1050906 || id == 1050907) && m_eReaderWriter == Reader) {
+    if ((id == SiteId::SharedMemSendTooLarge || id == SiteId::SharedMemReceiveTooLarge ||
+         id == SiteId::SharedMemReceiveAllocFailed) &&
+        m_eReaderWriter == Reader) {
       storeFlag(m_pSharedView, 0);
       ringWriterIfAwaited();
     }

@@ -55,8 +55,8 @@ TEST(Event, HeaderCarriesTimeLabelAndId) {
   // The ID as an unsigned decimal: no digits dropped at either end.
   EXPECT_EQ(Event(0, L"Z", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
             L"Info    0 Z \r\n");
-  EXPECT_EQ(Event(1051001, L"S", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
-            L"Info    1051001 S \r\n");
+  EXPECT_EQ(Event(1234567, L"S", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
+            L"Info    1234567 S \r\n");
   EXPECT_EQ(Event(0xFFFFFFFFUL, L"M", Event::Info, L"f", 1, L"fn").toString(true).substr(20),
             L"Info    4294967295 M \r\n");
   std::wostringstream stream;

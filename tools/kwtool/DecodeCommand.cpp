@@ -49,7 +49,8 @@ int runDecode(const CommandLine& line, Console& console) {
   try {
     msg.fromByteArray(bytes);
   } catch (const kw::CommsException& e) {
-    ToolTrace::error(1070102, e, L"The input is no well-formed message", __LINE__, L"runDecode");
+    ToolTrace::error(ToolSiteId::MessageMalformed, e, L"The input is no well-formed message",
+                     __LINE__, L"runDecode");
     console.error(L"malformed message: " + std::to_wstring(e.getExceptionID()) + L" " +
                   e.getDescription());
     return 1;

@@ -13,6 +13,7 @@
 #include "kwtool/CommandLine.h"
 #include "kwtool/Console.h"
 #include "kwtool/Refusal.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 #include "kwtool/UsageError.h"
 
@@ -110,9 +111,10 @@ int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::os
     const Command* command = Command::find(args[0]);
     if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", usage());
     if (!command->traced) return runCommand(*command, args, console);
-    ToolTrace::info(1070001, L"kwtool " + args[0] + L" started", __LINE__, L"KwTool::run");
+    ToolTrace::info(ToolSiteId::CommandStarted, L"kwtool " + args[0] + L" started", __LINE__,
+                    L"KwTool::run");
     int code = runCommand(*command, args, console);
-    ToolTrace::info(1070002,
+    ToolTrace::info(ToolSiteId::CommandEnded,
                     L"kwtool " + args[0] + L" ended with exit code " + std::to_wstring(code),
                     __LINE__, L"KwTool::run");
     return code;

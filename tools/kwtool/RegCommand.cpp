@@ -8,6 +8,7 @@
 #include "kwtool/CommandLine.h"
 #include "kwtool/Console.h"
 #include "kwtool/Handlers.h"
+#include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
 namespace kwtool {
@@ -55,7 +56,7 @@ int set(const CommandLine& line, const kw::Registry& registry, const std::wstrin
       console.error(L"cannot write " + value.name() + where);
       status = 1;
     } else {
-      ToolTrace::info(1070301, L"Set " + value.name() + where, __LINE__, L"set");
+      ToolTrace::info(ToolSiteId::SettingSet, L"Set " + value.name() + where, __LINE__, L"set");
     }
   }
   return status;
@@ -70,7 +71,9 @@ int getOrDelete(const CommandLine& line, const kw::Registry& registry, const std
     std::wstring text;
     if (remove ? registry.deleteValue(name.c_str()) : describe(registry, name, text)) {
       if (!text.empty()) console.print(text);
-      if (remove) ToolTrace::info(1070302, L"Deleted " + name + where, __LINE__, L"getOrDelete");
+      if (remove)
+        ToolTrace::info(ToolSiteId::SettingDeleted, L"Deleted " + name + where, __LINE__,
+                        L"getOrDelete");
     } else {
       console.error((remove ? L"cannot delete " : L"no value ") + name + where);
       status = 1;

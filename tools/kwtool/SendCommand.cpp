@@ -79,8 +79,9 @@ int deliver(SendingDevice& device, const std::wstring& name, const Messages& mes
     }
     std::this_thread::sleep_for(kPollInterval);
   }
-  ToolTrace::info(1070501, std::to_wstring(total) + L" messages sent on " + name + L" and taken",
-                  __LINE__, L"deliver");
+  ToolTrace::info(ToolSiteId::MessagesSent,
+                  std::to_wstring(total) + L" messages sent on " + name + L" and taken", __LINE__,
+                  L"deliver");
   return 0;
 }
 
