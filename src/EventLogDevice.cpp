@@ -2,6 +2,7 @@
 #include <kw/EventLogDevice.h>
 #include <kw/Logger.h>
 
+#include "Site.h"
 #include "os/LogOutput.h"
 #include "os/Unwinding.h"
 
@@ -9,10 +10,7 @@ namespace kw {
 
 namespace {
 
-void traceFailure(unsigned long id, const wchar_t* description, int line) {
-  Event event(id, description, L".\\src\\EventLogDevice", line, L"EventLogDevice::Write");
-  Logger::Trace(event);
-}
+constexpr Site kWrite(L".\\src\\EventLogDevice", L"EventLogDevice::Write");
 
 }  // namespace
 
@@ -26,18 +24,18 @@ void EventLogDevice::Write(Event& event) {
   try {
     HANDLE source = os::eventSourceOpen(m_strEventSource);
     if (!source) {
-      traceFailure(1051201, L"Failed to get a handle to the Eventlog", __LINE__);
+      kWrite.trace(1051201, L"Failed to get a handle to the Eventlog", __LINE__);
       return;
     }
     std::wstring text = event.toString(false);
     if (!os::eventReport(source, event.getType(), event.getID(),
                          text.empty() ? nullptr : text.c_str()))
-      traceFailure(1051202, L"Failed to write to the Eventlog", __LINE__);
+      kWrite.trace(1051202, L"Failed to write to the Eventlog", __LINE__);
     os::eventSourceClose(source);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {
-    traceFailure(1051203, L"An unexpected exception occured while writing to the Eventlog",
+    kWrite.trace(1051203, L"An unexpected exception occured while writing to the Eventlog",
                  __LINE__);
   }
 }

@@ -1,21 +1,14 @@
 #include "os/Mutex.h"
 
-#include <kw/Event.h>
-#include <kw/Logger.h>
 #include <kw/Mutex.h>
-#include <kw/SystemException.h>
+
+#include "Site.h"
 
 namespace kw {
 
 namespace {
 
 const wchar_t kSourceFile[] = L".\\src\\Mutex";
-
-[[noreturn]] void fail(int id, const wchar_t* description, int line, const wchar_t* function) {
-  SystemException exception(id, description, kSourceFile, line, function);
-  exception.addSystemErrorInfo();
-  throw exception;
-}
 
 }  // namespace
 
@@ -27,29 +20,31 @@ Mutex::~Mutex() {
 }
 
 void Mutex::initialise(const wchar_t* name) {
-  HANDLE created = os::mutexCreate(name);
-  if (!created) fail(1050701, L"Error Initialising Mutex", 46, L"Mutex::initialise");
+  os::MutexHandle created = os::mutexCreate(name);
+  if (!created)
+    Site(kSourceFile, L"Mutex::initialise")
+        .throwSystemError(1050701, L"Error Initialising Mutex", 46);
   os::mutexClose(m_hMutex);
   m_hMutex = created;
 }
 
 void Mutex::lock() {
+  const Site site(kSourceFile, L"Mutex::lock");
   switch (os::mutexLock(m_hMutex)) {
     case os::LockResult::Acquired:
       return;
-    case os::LockResult::Abandoned: {
-      Event event(1050702, L"Mutex Wait Abandoned", kSourceFile, 64, L"Mutex::lock");
-      Logger::Trace(event);
+    case os::LockResult::Abandoned:
+      site.trace(1050702, L"Mutex Wait Abandoned", 64);
       return;
-    }
     case os::LockResult::Failed:
       break;
   }
-  fail(1050703, L"Mutex Wait failed", 70, L"Mutex::lock");
+  site.throwSystemError(1050703, L"Mutex Wait failed", 70);
 }
 
 void Mutex::release() {
-  if (!os::mutexRelease(m_hMutex)) fail(1050704, L"Error Releasing Mutex", 87, L"Mutex::release");
+  if (!os::mutexRelease(m_hMutex))
+    Site(kSourceFile, L"Mutex::release").throwSystemError(1050704, L"Error Releasing Mutex", 87);
 }
 
 }  // namespace kw

@@ -5,6 +5,8 @@
 #include <kw/Logger.h>
 #include <kw/Thread.h>
 
+#include "Site.h"
+
 namespace kw {
 
 namespace {
@@ -78,9 +80,7 @@ int Thread::run() {
   int result = 0;
   try {
     if (!setup()) {
-      Event event(1051002, L"Setup failed in Thread::run()", Event::Error, kSourceFile, 91,
-                  L"Thread::run");
-      Logger::Trace(event);
+      Site(kSourceFile, L"Thread::run").trace(1051002, L"Setup failed in Thread::run()", 91);
       m_eState = Stopped;
       cleanUp();
       return -1;
