@@ -17,6 +17,12 @@ void Site::traceSystemError(unsigned long id, const wchar_t* description, int li
   report(id, description, line, detail, true);
 }
 
+void Site::traceCaught(unsigned long id, const Exception& caught, const wchar_t* description,
+                       int line) const {
+  Event event(id, &caught, description, m_pszFile, line, m_pszFunction);
+  Logger::Trace(event);
+}
+
 void Site::throwSystemError(unsigned long id, const wchar_t* description, int line) const {
   SystemException exception(static_cast<int>(id), description, m_pszFile, line, m_pszFunction);
   exception.addSystemErrorInfo();

@@ -4,6 +4,8 @@
 
 namespace kw {
 
+class Exception;
+
 class Site {
  public:
   // A named text an event carries ahead of the system error; {} is none.
@@ -21,6 +23,9 @@ class Site {
   // As trace, the thread's last system error added after the detail.
   void traceSystemError(unsigned long id, const wchar_t* description, int line,
                         const Detail& detail = {}) const;
+  // Traces an error event that carries the exception caught.
+  void traceCaught(unsigned long id, const Exception& caught, const wchar_t* description,
+                   int line) const;
   // Throws a SystemException carrying the thread's last system error.
   [[noreturn]] void throwSystemError(unsigned long id, const wchar_t* description, int line) const;
 

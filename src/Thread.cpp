@@ -1,8 +1,6 @@
 #include "os/Thread.h"
 
-#include <kw/Event.h>
 #include <kw/Exception.h>
-#include <kw/Logger.h>
 #include <kw/Thread.h>
 
 #include "Site.h"
@@ -77,10 +75,11 @@ unsigned long KW_THREAD_ROUTINE Thread::entryPoint(void* self) {
 }
 
 int Thread::run() {
+  const Site site(kSourceFile, L"Thread::run");
   int result = 0;
   try {
     if (!setup()) {
-      Site(kSourceFile, L"Thread::run").trace(1051002, L"Setup failed in Thread::run()", 91);
+      site.trace(1051002, L"Setup failed in Thread::run()", 91);
       m_eState = Stopped;
       cleanUp();
       return -1;
@@ -90,9 +89,7 @@ int Thread::run() {
     m_eState = Stopped;
     cleanUp();
   } catch (Exception& exception) {
-    Event event(1051001, &exception, L"An unexpected exception occured in Thread::run()",
-                kSourceFile, 107, L"Thread::run");
-    Logger::Trace(event);
+    site.traceCaught(1051001, exception, L"An unexpected exception occured in Thread::run()", 107);
     m_eState = Stopped;
     cleanUp();
   }
