@@ -5,6 +5,8 @@
 #include <kw/Logger.h>
 #include <kw/SystemException.h>
 
+#include "os/ErrorText.h"
+
 namespace kw {
 
 void Site::trace(unsigned long id, const wchar_t* description, int line,
@@ -23,17 +25,26 @@ void Site::traceCaught(unsigned long id, const Exception& caught, const wchar_t*
   Logger::Trace(event);
 }
 
-void Site::throwSystemError(unsigned long id, const wchar_t* description, int line) const {
+// The error is read before anything is built: building may change it.
+void Site::throwSystemError(unsigned long id, const wchar_t* description, int line,
+                            const wchar_t* parameter) const {
+  const int error = os::lastError();
   SystemException exception(static_cast<int>(id), description, m_pszFile, line, m_pszFunction);
+  os::setLastError(error);
   exception.addSystemErrorInfo();
+  if (parameter) exception.addParameter(parameter);
   throw exception;
 }
 
 void Site::report(unsigned long id, const wchar_t* description, int line, const Detail& detail,
                   bool systemError) const {
+  const int error = os::lastError();
   Event event(id, description, m_pszFile, line, m_pszFunction);
   if (detail.name) event.addDetails(detail.name, detail.value);
-  if (systemError) event.addSystemErrorInfo();
+  if (systemError) {
+    os::setLastError(error);
+    event.addSystemErrorInfo();
+  }
   Logger::Trace(event);
 }
 

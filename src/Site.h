@@ -26,8 +26,10 @@ class Site {
   // Traces an error event that carries the exception caught.
   void traceCaught(unsigned long id, const Exception& caught, const wchar_t* description,
                    int line) const;
-  // Throws a SystemException carrying the thread's last system error.
-  [[noreturn]] void throwSystemError(unsigned long id, const wchar_t* description, int line) const;
+  // Throws a SystemException carrying the thread's last system error, and
+  // the parameter when there is one.
+  [[noreturn]] void throwSystemError(unsigned long id, const wchar_t* description, int line,
+                                     const wchar_t* parameter = nullptr) const;
 
  private:
   void report(unsigned long id, const wchar_t* description, int line, const Detail& detail,

@@ -177,9 +177,12 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
 void SharedSegment::close() {
   if (m_fd < 0) return;
   if (m_base) {
-    rangeLock(m_fd, F_WRLCK, kGuardByte, true);
-    // The last holder takes the name away, unless a new object has it.
-    if (stillNamed() && rangeLock(m_fd, F_WRLCK, kHolderByte, false)) shm_unlink(m_name.c_str());
+    // The last holder takes the name away, unless a new object has it. Not
+    // without the guard: an opener may be laying the object out; a name
+    // left behind is laid out afresh by the next opener.
+    if (rangeLock(m_fd, F_WRLCK, kGuardByte, true) && stillNamed() &&
+        rangeLock(m_fd, F_WRLCK, kHolderByte, false))
+      shm_unlink(m_name.c_str());
     munmap(m_base, m_total);
   }
   // Closing the descriptor drops every lock this opener held.
