@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "Site.h"
 #include "os/Library.h"
 
 namespace kw {
@@ -49,10 +50,8 @@ const Action kUnregister = {
     {SiteId::UnregisterSucceeded, L"Dll Unregistration Successful"}};
 
 void traceError(const Action& action, const Outcome& outcome, const FileName& dll, int line) {
-  Event event(outcome.id, outcome.description, kFile, line, action.function);
-  event.addDetails(L"DLL name", dll.getFilepath());
-  event.addSystemErrorInfo();
-  Logger::Trace(event);
+  Site(kFile, action.function)
+      .traceSystemError(outcome.id, outcome.description, line, {L"DLL name", dll.getFilepath()});
 }
 
 void traceSuccess(const Action& action, const FileName& dll, int line) {

@@ -3,6 +3,7 @@
 #include <kw/Logger.h>
 #include <kw/SiteId.h>
 
+#include "Site.h"
 #include "os/LogOutput.h"
 #include "os/Unwinding.h"
 
@@ -10,10 +11,7 @@ namespace kw {
 
 namespace {
 
-void traceFailure(unsigned long id, const wchar_t* description, int line) {
-  Event event(id, description, L".\\src\\EventLogDevice", line, L"EventLogDevice::Write");
-  Logger::Trace(event);
-}
+constexpr Site kWrite(L".\\src\\EventLogDevice", L"EventLogDevice::Write");
 
 }  // namespace
 
@@ -27,18 +25,18 @@ void EventLogDevice::Write(Event& event) {
   try {
     HANDLE source = os::eventSourceOpen(m_strEventSource);
     if (!source) {
-      traceFailure(SiteId::EventLogOpenFailed, L"Failed to get a handle to the Eventlog", __LINE__);
+      kWrite.trace(SiteId::EventLogOpenFailed, L"Failed to get a handle to the Eventlog", __LINE__);
       return;
     }
     std::wstring text = event.toString(false);
     if (!os::eventReport(source, event.getType(), event.getID(),
                          text.empty() ? nullptr : text.c_str()))
-      traceFailure(SiteId::EventLogWriteFailed, L"Failed to write to the Eventlog", __LINE__);
+      kWrite.trace(SiteId::EventLogWriteFailed, L"Failed to write to the Eventlog", __LINE__);
     os::eventSourceClose(source);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {
-    traceFailure(SiteId::EventLogUnexpectedException,
+    kWrite.trace(SiteId::EventLogUnexpectedException,
                  L"An unexpected exception occured while writing to the Eventlog", __LINE__);
   }
 }

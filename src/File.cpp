@@ -1,9 +1,6 @@
-#include <kw/Event.h>
 #include <kw/File.h>
 #include <kw/FileName.h>
-#include <kw/Logger.h>
 #include <kw/SiteId.h>
-#include <kw/SystemException.h>
 #include <kw/Tools.h>
 
 #include <atomic>
@@ -11,7 +8,7 @@
 #include <mutex>
 
 #include "RootedPath.h"
-#include "os/ErrorText.h"
+#include "Site.h"
 #include "os/FileSystem.h"
 
 namespace kw {
@@ -46,11 +43,6 @@ CachedFolder& dataCache() {
 const std::wstring& emptyPath() {
   static const std::wstring empty;
   return empty;
-}
-
-void trace(int id, const wchar_t* description, int line, const wchar_t* function) {
-  Event event(id, description, kSourceFile, line, function);
-  Logger::Trace(event);
 }
 
 }  // namespace
@@ -93,11 +85,9 @@ bool File::load(const wchar_t* path, ByteArray& bytes, int maximumSize) {
     if (count == os::kInvalidFileSize) return false;
     const auto limit = static_cast<std::uint32_t>(maximumSize);
     if (count > limit) {
-      Event event(SiteId::FileLoadTruncated,
-                  L"File::load - file too large. Returning truncated file", kSourceFile, 194,
-                  L"File::load");
-      event.addDetails(L"File", path);
-      Logger::Trace(event);
+      Site(kSourceFile, L"File::load")
+          .trace(SiteId::FileLoadTruncated,
+                 L"File::load - file too large. Returning truncated file", 194, {L"File", path});
       count = limit;
     }
     // More than a ByteArray can hold is refused rather than cut to a wrong size.
@@ -132,9 +122,11 @@ const std::wstring& File::getTempPath() {
   }
   // Traced outside the lock: a trace device may itself ask for the folder.
   if (answer > 0) {
-    trace(SiteId::TempPathTooLong, L"Temp path greater than MAX_PATH", 332, L"File::getTempPath");
+    Site(kSourceFile, L"File::getTempPath")
+        .trace(SiteId::TempPathTooLong, L"Temp path greater than MAX_PATH", 332);
   } else {
-    trace(SiteId::TempPathUnavailable, L"Unable to retrieve Temp path", 339, L"File::getTempPath");
+    Site(kSourceFile, L"File::getTempPath")
+        .trace(SiteId::TempPathUnavailable, L"Unable to retrieve Temp path", 339);
   }
   return emptyPath();
 }
@@ -142,13 +134,9 @@ const std::wstring& File::getTempPath() {
 void File::initTempPath(bool emptyIt) {
   const std::wstring& path = getTempPath();
   if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
-    const int code = os::lastError();
-    SystemException exception(SiteId::TempDirCreateFailed, L"Unable to create Temp directory",
-                              kSourceFile, 253, L"File::initTempPath");
-    os::setLastError(code);
-    exception.addSystemErrorInfo();
-    exception.addParameter(path.c_str());
-    throw exception;
+    Site(kSourceFile, L"File::initTempPath")
+        .throwSystemError(SiteId::TempDirCreateFailed, L"Unable to create Temp directory", 253,
+                          path.c_str());
   }
   if (emptyIt) emptyDirectory(path.c_str());
 }
@@ -159,7 +147,8 @@ void File::emptyDirectory(const wchar_t* folder) {
   // The shell's buffer holds MAX_PATH characters and needs two terminators.
   if (pattern.size() >= os::kMaxPath) return;
   if (os::deleteMatchingFiles(pattern) != 0) {
-    trace(SiteId::TempDirCleanFailed, L"Temp directory clean failed", 303, L"File::emptyDirectory");
+    Site(kSourceFile, L"File::emptyDirectory")
+        .trace(SiteId::TempDirCleanFailed, L"Temp directory clean failed", 303);
   }
 }
 
@@ -176,8 +165,8 @@ const std::wstring& File::getUsersLocalDataPath() {
       return cache.path;
     }
   }
-  trace(SiteId::DataPathUnavailable, L"Unable to retrieve Data path", 378,
-        L"File::getUsersLocalDataPath");
+  Site(kSourceFile, L"File::getUsersLocalDataPath")
+      .trace(SiteId::DataPathUnavailable, L"Unable to retrieve Data path", 378);
   // The temporary folder stands in; while it is unknown too, the next call
   // tries again.
   const std::wstring& temp = getTempPath();
@@ -193,13 +182,9 @@ const std::wstring& File::getUsersLocalDataPath() {
 bool File::initUsersLocalDataPath() {
   const std::wstring& path = getUsersLocalDataPath();
   if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
-    const int code = os::lastError();
-    Event event(SiteId::DataDirCreateFailed, L"Unable to create users data path", kSourceFile, 407,
-                L"File::initUsersLocalDataPath");
-    event.addDetails(L"Path", path.c_str());
-    os::setLastError(code);
-    event.addSystemErrorInfo();
-    Logger::Trace(event);
+    Site(kSourceFile, L"File::initUsersLocalDataPath")
+        .traceSystemError(SiteId::DataDirCreateFailed, L"Unable to create users data path", 407,
+                          {L"Path", path.c_str()});
   }
   return true;
 }

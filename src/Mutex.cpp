@@ -1,22 +1,15 @@
 #include "os/Mutex.h"
 
-#include <kw/Event.h>
-#include <kw/Logger.h>
 #include <kw/Mutex.h>
 #include <kw/SiteId.h>
-#include <kw/SystemException.h>
+
+#include "Site.h"
 
 namespace kw {
 
 namespace {
 
 const wchar_t kSourceFile[] = L".\\src\\Mutex";
-
-[[noreturn]] void fail(int id, const wchar_t* description, int line, const wchar_t* function) {
-  SystemException exception(id, description, kSourceFile, line, function);
-  exception.addSystemErrorInfo();
-  throw exception;
-}
 
 }  // namespace
 
@@ -28,31 +21,32 @@ Mutex::~Mutex() {
 }
 
 void Mutex::initialise(const wchar_t* name) {
-  HANDLE created = os::mutexCreate(name);
+  os::MutexHandle created = os::mutexCreate(name);
   if (!created)
-    fail(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46, L"Mutex::initialise");
+    Site(kSourceFile, L"Mutex::initialise")
+        .throwSystemError(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46);
   os::mutexClose(m_hMutex);
   m_hMutex = created;
 }
 
 void Mutex::lock() {
+  const Site site(kSourceFile, L"Mutex::lock");
   switch (os::mutexLock(m_hMutex)) {
     case os::LockResult::Acquired:
       return;
-    case os::LockResult::Abandoned: {
-      Event event(SiteId::MutexAbandoned, L"Mutex Wait Abandoned", kSourceFile, 64, L"Mutex::lock");
-      Logger::Trace(event);
+    case os::LockResult::Abandoned:
+      site.trace(SiteId::MutexAbandoned, L"Mutex Wait Abandoned", 64);
       return;
-    }
     case os::LockResult::Failed:
       break;
   }
-  fail(SiteId::MutexWaitFailed, L"Mutex Wait failed", 70, L"Mutex::lock");
+  site.throwSystemError(SiteId::MutexWaitFailed, L"Mutex Wait failed", 70);
 }
 
 void Mutex::release() {
   if (!os::mutexRelease(m_hMutex))
-    fail(SiteId::MutexReleaseFailed, L"Error Releasing Mutex", 87, L"Mutex::release");
+    Site(kSourceFile, L"Mutex::release")
+        .throwSystemError(SiteId::MutexReleaseFailed, L"Error Releasing Mutex", 87);
 }
 
 }  // namespace kw

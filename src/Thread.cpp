@@ -1,10 +1,10 @@
 #include "os/Thread.h"
 
-#include <kw/Event.h>
 #include <kw/Exception.h>
-#include <kw/Logger.h>
 #include <kw/SiteId.h>
 #include <kw/Thread.h>
+
+#include "Site.h"
 
 namespace kw {
 
@@ -76,12 +76,11 @@ unsigned long KW_THREAD_ROUTINE Thread::entryPoint(void* self) {
 }
 
 int Thread::run() {
+  const Site site(kSourceFile, L"Thread::run");
   int result = 0;
   try {
     if (!setup()) {
-      Event event(SiteId::ThreadSetupFailed, L"Setup failed in Thread::run()", Event::Error,
-                  kSourceFile, 91, L"Thread::run");
-      Logger::Trace(event);
+      site.trace(SiteId::ThreadSetupFailed, L"Setup failed in Thread::run()", 91);
       m_eState = Stopped;
       cleanUp();
       return -1;
@@ -91,10 +90,8 @@ int Thread::run() {
     m_eState = Stopped;
     cleanUp();
   } catch (Exception& exception) {
-    Event event(SiteId::ThreadUnexpectedException, &exception,
-                L"An unexpected exception occured in Thread::run()", kSourceFile, 107,
-                L"Thread::run");
-    Logger::Trace(event);
+    site.traceCaught(SiteId::ThreadUnexpectedException, exception,
+                     L"An unexpected exception occured in Thread::run()", 107);
     m_eState = Stopped;
     cleanUp();
   }

@@ -1,10 +1,9 @@
-#include <kw/Event.h>
-#include <kw/Logger.h>
 #include <kw/SiteId.h>
 #include <kw/Tools.h>
 
 #include <mutex>
 
+#include "Site.h"
 #include "os/Clock.h"
 #include "os/Desktop.h"
 #include "os/ErrorText.h"
@@ -20,18 +19,10 @@ bool isTrimmed(wchar_t c) {
 }
 
 const wchar_t kSourceFile[] = L".\\src\\Tools";
-const wchar_t kGetUserName[] = L"Tools::getUserName";
-
-void traceError(unsigned long id, const wchar_t* description, int line, const wchar_t* function,
-                const wchar_t* userName = nullptr, bool systemError = true) {
-  Event event(id, description, kSourceFile, line, function);
-  if (userName) event.addDetails(L"UserName", userName);
-  if (systemError) event.addSystemErrorInfo();
-  Logger::Trace(event);
-}
+constexpr Site kGetUserName(kSourceFile, L"Tools::getUserName");
 
 struct ConversionSite {
-  const wchar_t* function;
+  Site where;
   unsigned long sizeId;
   const wchar_t* sizeText;
   int sizeLine;
@@ -40,14 +31,14 @@ struct ConversionSite {
   int convertLine;
 };
 
-const ConversionSite kWiden = {L"Tools::widenNarrowString",
+const ConversionSite kWiden = {Site(kSourceFile, L"Tools::widenNarrowString"),
                                SiteId::WidenSizeFailed,
                                L"Failed to get size of string when widened",
                                144,
                                SiteId::WidenFailed,
                                L"Failed to widen string",
                                165};
-const ConversionSite kNarrow = {L"Tools::narrowWideString",
+const ConversionSite kNarrow = {Site(kSourceFile, L"Tools::narrowWideString"),
                                 SiteId::NarrowSizeFailed,
                                 L"Failed to get size of string when narrow",
                                 205,
@@ -62,12 +53,12 @@ Out convert(const In& text,
             const ConversionSite& site) {
   int size = converter(text.c_str(), nullptr, 0);
   if (size <= 0) {
-    traceError(site.sizeId, site.sizeText, site.sizeLine, site.function);
+    site.where.traceSystemError(site.sizeId, site.sizeText, site.sizeLine);
     return Out();
   }
   std::vector<typename Out::value_type> buffer(static_cast<std::size_t>(size));
   if (converter(text.c_str(), buffer.data(), size) == 0) {
-    traceError(site.convertId, site.convertText, site.convertLine, site.function);
+    site.where.traceSystemError(site.convertId, site.convertText, site.convertLine);
     return Out();
   }
   return Out(buffer.data());
@@ -129,7 +120,7 @@ std::string Tools::narrowWideString(const std::wstring& text) {
 bool Tools::getUserName(std::wstring& user, std::wstring& domain) {
   std::wstring name;
   if (!os::samUserName(name)) {
-    traceError(SiteId::UserNameUnavailable, L"Failed to get user name", 377, kGetUserName);
+    kGetUserName.traceSystemError(SiteId::UserNameUnavailable, L"Failed to get user name", 377);
     return false;
   }
   return parseUserName(name, user, domain);
@@ -140,21 +131,21 @@ bool Tools::parseUserName(const std::wstring& name, std::wstring& user, std::wst
   domain.clear();
   std::vector<std::wstring> tokens;
   splitString(name, tokens, L"\\/");
+  const Site::Detail userName{L"UserName", name.c_str()};
   switch (tokens.size()) {
     case 0:
-      traceError(SiteId::UserNameEmpty, L"Failed to parse user name", 396, kGetUserName,
-                 name.c_str());
+      kGetUserName.traceSystemError(SiteId::UserNameEmpty, L"Failed to parse user name", 396,
+                                    userName);
       return false;
     case 1:
-      traceError(SiteId::UserNameWithoutDomain, L"Unexpected user name format", 405, kGetUserName,
-                 name.c_str(), false);
+      kGetUserName.trace(SiteId::UserNameWithoutDomain, L"Unexpected user name format", 405,
+                         userName);
       user = tokens[0];
       return true;
     case 2:
       break;
     default:
-      traceError(SiteId::UserNameExtraParts, L"Unexpected user name format", 420, kGetUserName,
-                 name.c_str(), false);
+      kGetUserName.trace(SiteId::UserNameExtraParts, L"Unexpected user name format", 420, userName);
       break;
   }
   domain = tokens[0];

@@ -4,6 +4,10 @@
 
 namespace kw {
 
+namespace os {
+struct MutexObject;
+}  // namespace os
+
 // A recursive system mutex, private to the process or shared by name with
 // every process of the session that opens the same name. A holder that ends
 // without releasing it leaves it abandoned: the next lock takes it over.
@@ -29,7 +33,7 @@ class KW_API Mutex {
   HANDLE getHandle() const { return m_hMutex; }
 
  private:
-  HANDLE m_hMutex;
+  os::MutexObject* m_hMutex;
 };
 
 }  // namespace kw

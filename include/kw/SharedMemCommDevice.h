@@ -8,6 +8,10 @@
 
 namespace kw {
 
+namespace os {
+struct SharedMemoryObject;
+}  // namespace os
+
 // Carries messages one way between two processes of a session through a
 // named shared block that holds one message at a time. Both processes
 // open the same name, one as Writer and one as Reader; the other direction
@@ -82,7 +86,7 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // The block's object name.
   std::wstring m_strMapName;
   // The block's mapping handle.
-  HANDLE m_hMapFile;
+  os::SharedMemoryObject* m_hMapFile;
   // The lock's object name.
   std::wstring m_strMutexName;
 

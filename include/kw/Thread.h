@@ -15,6 +15,11 @@
 
 namespace kw {
 
+namespace os {
+struct ThreadObject;
+struct WakeEventObject;
+}  // namespace os
+
 // Base of every worker thread: the worker runs setup, execute and cleanUp
 // in order. Another thread stops it by request (a flag and a wake event that
 // cuts the worker's sleeps short) or, after a time-out, by force.
@@ -82,8 +87,8 @@ class KW_API Thread {
   void terminateIfRequested();
 
  private:
-  HANDLE m_hThread;
-  HANDLE m_hWakeEvent;
+  os::ThreadObject* m_hThread;
+  os::WakeEventObject* m_hWakeEvent;
   std::atomic<ThreadState> m_eState;
   void* m_pParam;
   std::atomic<bool> m_bTerminate;

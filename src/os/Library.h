@@ -14,7 +14,10 @@ inline constexpr wchar_t kDefaultInstallFolder[] = L"/opt/Kestrelwright/";
 inline constexpr wchar_t kLibraryExtension[] = L"so";
 #endif
 
-using LibraryHandle = void*;
+// A loaded library, of a type of its own so that no other handle passes for
+// it (its value is the loader's own handle).
+struct LibraryObject;
+using LibraryHandle = LibraryObject*;
 // A self-registration entry point: no arguments, a 32-bit status whose
 // negative values mean failure.
 using EntryPoint = std::int32_t (*)();

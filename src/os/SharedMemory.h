@@ -8,18 +8,23 @@
 
 namespace kw::os {
 
+// A shared-memory handle, of a type of its own so that no other handle
+// passes for it (on Windows its value is the system's HANDLE).
+struct SharedMemoryObject;
+using SharedMemoryHandle = SharedMemoryObject*;
+
 // Creates the named object, or opens it when it exists. Null on failure,
 // with the thread's last error.
-HANDLE sharedMemoryCreate(const wchar_t* name, std::size_t size);
+SharedMemoryHandle sharedMemoryCreate(const wchar_t* name, std::size_t size);
 // The whole object mapped read-write; null on failure, with the last error.
-void* sharedMemoryMap(HANDLE memory, std::size_t size);
+void* sharedMemoryMap(SharedMemoryHandle memory, std::size_t size);
 void sharedMemoryUnmap(void* view);
-void sharedMemoryClose(HANDLE memory);
+void sharedMemoryClose(SharedMemoryHandle memory);
 
 // Which step of giving an object the low integrity label failed.
 enum class LabelFailure { None, Descriptor, Sacl, SetInfo };
-// Lets processes of low integrity open the object. On a failure the
-// thread's last error says why.
+// Lets processes of low integrity open the object, of any kind (a mutex or
+// a shared block). On a failure the thread's last error says why.
 LabelFailure lowerIntegrity(HANDLE object);
 
 }  // namespace kw::os

@@ -11,6 +11,13 @@
 
 namespace kw::os {
 
+// Handles of types of their own, so that neither passes for the other or
+// for another facility's (on Windows their values are the system's HANDLEs).
+struct ThreadObject;
+using ThreadHandle = ThreadObject*;
+struct WakeEventObject;
+using WakeEventHandle = WakeEventObject*;
+
 using ThreadRoutine = unsigned long(KW_THREAD_ROUTINE*)(void*);
 
 enum class WaitResult { Signalled, TimedOut, Failed };
@@ -20,29 +27,29 @@ constexpr unsigned long kStillActive = 259;
 
 // Runs routine(arg) on a new thread at once; null on failure, with the
 // thread's last error.
-KW_API HANDLE threadStart(ThreadRoutine routine, void* arg);
+KW_API ThreadHandle threadStart(ThreadRoutine routine, void* arg);
 // Waits up to timeoutMs (INFINITE: no limit) for the thread to end; a null
 // handle fails at once.
-KW_API WaitResult threadWait(HANDLE thread, unsigned long timeoutMs);
+KW_API WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs);
 // Ends the calling thread with that exit code.
 [[noreturn]] KW_API void threadExit(unsigned long exitCode);
 // Stops the thread by force; it ends with that exit code unless it is already
 // ending by itself. It may still be ending when this returns: wait for it
 // before freeing what it uses.
-KW_API bool threadKill(HANDLE thread, unsigned long exitCode);
+KW_API bool threadKill(ThreadHandle thread, unsigned long exitCode);
 // The exit code, kStillActive while the thread runs; false on failure.
-KW_API bool threadExitCode(HANDLE thread, unsigned long& exitCode);
+KW_API bool threadExitCode(ThreadHandle thread, unsigned long& exitCode);
 // Null is ignored; a thread still running goes on without its handle.
-KW_API void threadClose(HANDLE thread);
+KW_API void threadClose(ThreadHandle thread);
 // True on the thread itself.
-KW_API bool threadIsCurrent(HANDLE thread);
+KW_API bool threadIsCurrent(ThreadHandle thread);
 
 // A manual-reset event, unsignalled; null on failure.
-KW_API HANDLE wakeEventCreate();
+KW_API WakeEventHandle wakeEventCreate();
 // Signals it for good: every wait from then on returns at once.
-KW_API void wakeEventSet(HANDLE event);
+KW_API void wakeEventSet(WakeEventHandle event);
 // Waits up to timeoutMs for the event; a null event fails at once.
-KW_API WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs);
-KW_API void wakeEventClose(HANDLE event);
+KW_API WaitResult wakeEventWait(WakeEventHandle event, unsigned long timeoutMs);
+KW_API void wakeEventClose(WakeEventHandle event);
 
 }  // namespace kw::os

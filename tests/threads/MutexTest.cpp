@@ -8,6 +8,7 @@
 #include <kw/Tools.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -74,6 +75,25 @@ struct Contender {
 };
 
 }  // namespace
+
+// The error of the failed call itself, not one that building the exception left.
+TEST(Mutex, AFailedReleaseCarriesTheSystemErrorOfTheRelease) {
+#if defined(_WIN32)
+  const int notOwner = ERROR_NOT_OWNER;
+#else
+  const int notOwner = EPERM;
+#endif
+  kw::Mutex mutex;
+  mutex.initialise(nullptr);
+  try {
+    mutex.release();
+    FAIL() << "released a mutex that nobody held";
+  } catch (const kw::SystemException& e) {
+    const std::wstring description = e.getDescription();
+    EXPECT_NE(description.find(L" (" + std::to_wstring(notOwner) + L")"), std::wstring::npos)
+        << std::string(description.begin(), description.end());
+  }
+}
 
 TEST(Mutex, FailuresAreSystemExceptions) {
   kw::Mutex never;

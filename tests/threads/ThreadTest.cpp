@@ -89,7 +89,7 @@ struct OwnWorker {
     EXPECT_TRUE(kw::os::threadExitCode(handle, code));
     return code;
   }
-  HANDLE handle;
+  kw::os::ThreadHandle handle;
 };
 
 kw::Exception failure(const wchar_t* description) {
@@ -406,7 +406,7 @@ TEST(Thread, TerminateStopsAWorkerSpinningInATightLoop) {
 }
 
 TEST(WakeEvent, IsManualResetAndStaysSignalled) {
-  HANDLE event = kw::os::wakeEventCreate();
+  kw::os::WakeEventHandle event = kw::os::wakeEventCreate();
   ASSERT_NE(event, nullptr);
   EXPECT_EQ(kw::os::wakeEventWait(event, 0), kw::os::WaitResult::TimedOut);
   EXPECT_EQ(kw::os::wakeEventWait(event, 20), kw::os::WaitResult::TimedOut);
@@ -442,7 +442,7 @@ unsigned long KW_THREAD_ROUTINE spinAtTheGate(void* argument) {
 TEST(ThreadKill, EndsASpinningThreadWithTheGivenExitCode) {
   KW_SKIP_UNDER_TSAN();
   Spinner spinner;
-  HANDLE thread = kw::os::threadStart(spinAtTheGate, &spinner);
+  kw::os::ThreadHandle thread = kw::os::threadStart(spinAtTheGate, &spinner);
   ASSERT_NE(thread, nullptr);
   waitUntil([&] { return spinner.spinning.load(); });
   unsigned long code = 0;
@@ -468,7 +468,7 @@ TEST(ThreadKill, EndsASpinningThreadWithTheGivenExitCode) {
 namespace {
 
 struct Sleeper {
-  HANDLE event = kw::os::wakeEventCreate();
+  kw::os::WakeEventHandle event = kw::os::wakeEventCreate();
   std::atomic<bool> waiting{false}, woke{false};
 };
 
@@ -484,7 +484,7 @@ unsigned long KW_THREAD_ROUTINE sleepOnTheEvent(void* argument) {
 
 TEST(ThreadKill, AThreadKilledInAWaitLeavesTheEventUsable) {
   static Sleeper sleeper;  // outlives the thread should the kill fail
-  HANDLE thread = kw::os::threadStart(sleepOnTheEvent, &sleeper);
+  kw::os::ThreadHandle thread = kw::os::threadStart(sleepOnTheEvent, &sleeper);
   waitUntil([&] { return sleeper.waiting.load(); });
   std::this_thread::sleep_for(20ms);  // into the wait
   ASSERT_TRUE(kw::os::threadKill(thread, 7));

@@ -1,3 +1,5 @@
+// Paths and files on Linux: stat, the XDG folders, descriptors. Twin of
+// win32/FileSystem.cpp.
 #include "os/FileSystem.h"
 
 #include <dirent.h>
@@ -13,6 +15,7 @@
 #include <ctime>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -22,9 +25,7 @@ namespace {
 struct DescriptorCloser {
   int fd;
   ~DescriptorCloser() {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
+    keepingLastError([this] { ::close(fd); });
   }
 };
 
@@ -58,11 +59,7 @@ std::string homeFolder() {
 // mkdir -p, private to the user as the XDG folders are.
 bool createFolders(const std::string& path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return true;
-    errno = ENOTDIR;
-    return false;
-  }
+  if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode) || failing(ENOTDIR, false);
   std::size_t slash = path.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !createFolders(path.substr(0, slash))) {
     return false;
@@ -106,10 +103,7 @@ bool userDataFolder(std::wstring& folder) {
   std::string data = absoluteFromEnvironment("XDG_DATA_HOME");
   if (data.empty()) {
     std::string home = homeFolder();
-    if (home.empty()) {
-      errno = ENOENT;
-      return false;
-    }
+    if (home.empty()) return failing(ENOENT, false);
     data = home + "/.local/share";
   }
   if (!createFolders(data)) return false;
@@ -173,10 +167,7 @@ bool loadFile(const std::wstring& path, const LoadRoom& room) {
   std::uint32_t count = kInvalidFileSize;
   if (::fstat(fd, &info) == 0) {
     // A folder opens here, but not on Windows.
-    if (S_ISDIR(info.st_mode)) {
-      errno = EISDIR;
-      return false;
-    }
+    if (S_ISDIR(info.st_mode)) return failing(EISDIR, false);
     count = static_cast<std::uint32_t>(info.st_size);
   }
   char* buffer = nullptr;

@@ -1,3 +1,5 @@
+// Who runs the process on Linux: the login name, host and NIS domain. Twin of
+// win32/Identity.cpp.
 #include "os/Identity.h"
 
 #include <pwd.h>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -32,10 +35,7 @@ bool samUserName(std::wstring& name) {
   passwd entry{};
   passwd* found = nullptr;
   int status = getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
-  if (!found) {
-    errno = status ? status : ENOENT;
-    return false;
-  }
+  if (!found) return failing(status ? status : ENOENT, false);
   name = utf16::fromUtf8(host) + L"\\" + utf16::fromUtf8(found->pw_name);
   return true;
 }

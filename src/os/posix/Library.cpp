@@ -1,3 +1,4 @@
+// Dynamic libraries on Linux: the dynamic loader. Twin of win32/Library.cpp.
 #include "os/Library.h"
 
 #include <dlfcn.h>
@@ -6,6 +7,7 @@
 #include <cerrno>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -21,21 +23,20 @@ LibraryHandle loadLibrary(const std::wstring& path) {
   // the error text of the events can show.
   if (::access(file.c_str(), R_OK) != 0) return nullptr;
   void* library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library) errno = ENOEXEC;
-  return library;
+  if (!library) return failing(ENOEXEC, nullptr);
+  return static_cast<LibraryHandle>(library);
 }
 
 EntryPoint findEntryPoint(LibraryHandle library, const char* name) {
   ::dlerror();
   void* symbol = ::dlsym(library, name);
-  if (!symbol) errno = ENOSYS;
+  if (!symbol) setLastError(ENOSYS);
   return reinterpret_cast<EntryPoint>(symbol);
 }
 
+// The library's destructors may touch errno; the caller's last error stays.
 void unloadLibrary(LibraryHandle library) {
-  int saved = errno;
-  ::dlclose(library);
-  errno = saved;
+  keepingLastError([library] { ::dlclose(library); });
 }
 
 }  // namespace kw::os

@@ -1,3 +1,5 @@
+// Mutexes on Linux: robust pthread mutexes, named ones in a shared segment.
+// Twin of win32/Mutex.cpp.
 #include "os/Mutex.h"
 
 #include <pthread.h>
@@ -14,40 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "os/ErrorText.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
 
-namespace {
-
-constexpr std::uint32_t kMagic = 0x4B574D32;  // "KWM2"
-
-bool check(int status) {
-  if (status != 0) errno = status;
-  return status == 0;
-}
-
-// Robust, so that a holder's end is reported; recursive, as a Windows mutex
-// is; priority-inheriting, so that the kernel hands a released mutex to the
-// thread that has waited longest instead of letting the releaser take it
-// straight back; process-shared when it lives in a named segment.
-bool initialiseMutex(pthread_mutex_t* mutex, bool shared) {
-  pthread_mutexattr_t attributes;
-  if (!check(pthread_mutexattr_init(&attributes))) return false;
-  bool ok = check(pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE)) &&
-            check(pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST)) &&
-            check(pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT)) &&
-            (!shared || check(pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED))) &&
-            check(pthread_mutex_init(mutex, &attributes));
-  const int error = errno;
-  pthread_mutexattr_destroy(&attributes);
-  errno = error;
-  return ok;
-}
-
 // The holder is kept beside the mutex: which of our threads holds it
 // through this handle, and how often.
-struct PosixMutex {
+struct MutexObject {
   pthread_mutex_t own;
   pthread_mutex_t* mutex = nullptr;
   SharedSegment segment;
@@ -55,7 +31,31 @@ struct PosixMutex {
   int depth = 0;  // written by the holder only
 };
 
-PosixMutex* fromHandle(HANDLE handle) { return static_cast<PosixMutex*>(handle); }
+namespace {
+
+constexpr std::uint32_t kMagic = 0x4B574D32;  // "KWM2"
+
+// Robust, so that a holder's end is reported; recursive, as a Windows mutex
+// is; priority-inheriting, so that the kernel hands a released mutex to the
+// thread that has waited longest instead of letting the releaser take it
+// straight back; process-shared when it lives in a named segment.
+bool initialiseMutex(pthread_mutex_t* mutex, bool shared) {
+  pthread_mutexattr_t attributes;
+  if (!succeeded(pthread_mutexattr_init(&attributes))) return false;
+  const bool made =
+      succeeded(pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE)) &&
+      succeeded(pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST)) &&
+      succeeded(pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT)) &&
+      (!shared || succeeded(pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED))) &&
+      succeeded(pthread_mutex_init(mutex, &attributes));
+  if (!made) {
+    keepingLastError([&] { pthread_mutexattr_destroy(&attributes); });
+    return false;
+  }
+  if (succeeded(pthread_mutexattr_destroy(&attributes))) return true;
+  keepingLastError([&] { pthread_mutex_destroy(mutex); });
+  return false;
+}
 
 // gettid is a system call each time; a lock takes it on every turn. The
 // thread that forks is the child's only thread, under a new id.
@@ -85,14 +85,14 @@ bool holderEnds(pid_t holder) {
 
 // Mutexes closed while a live thread of ours holds them stay here, mapped
 // and reachable, for the rest of the process.
-void keptForHolder(PosixMutex* mutex) {
+void keptForHolder(MutexObject* mutex) {
   static std::mutex lock;
-  static auto* kept = new std::vector<PosixMutex*>;
+  static auto* kept = new std::vector<MutexObject*>;
   std::lock_guard<std::mutex> guard(lock);
   kept->push_back(mutex);
 }
 
-void noteLocked(PosixMutex* mutex, bool abandoned) {
+void noteLocked(MutexObject* mutex, bool abandoned) {
   const pid_t self = callerTid();
   if (abandoned || mutex->holder.load() != self) {
     mutex->depth = 0;
@@ -103,12 +103,9 @@ void noteLocked(PosixMutex* mutex, bool abandoned) {
 
 }  // namespace
 
-HANDLE mutexCreate(const wchar_t* name) {
-  auto created = std::unique_ptr<PosixMutex>(new (std::nothrow) PosixMutex);
-  if (!created) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+MutexHandle mutexCreate(const wchar_t* name) {
+  auto created = std::unique_ptr<MutexObject>(new (std::nothrow) MutexObject);
+  if (!created) return failing(ENOMEM, nullptr);
   if (!name) {
     if (!initialiseMutex(&created->own, false)) return nullptr;
     created->mutex = &created->own;
@@ -124,12 +121,8 @@ HANDLE mutexCreate(const wchar_t* name) {
   return created.release();
 }
 
-LockResult mutexLock(HANDLE handle) {
-  PosixMutex* mutex = fromHandle(handle);
-  if (!mutex) {
-    errno = EINVAL;
-    return LockResult::Failed;
-  }
+LockResult mutexLock(MutexHandle mutex) {
+  if (!mutex) return failing(EINVAL, LockResult::Failed);
   const int status = pthread_mutex_lock(mutex->mutex);
   if (status == 0) {
     noteLocked(mutex, false);
@@ -140,20 +133,14 @@ LockResult mutexLock(HANDLE handle) {
     noteLocked(mutex, true);
     if (consistent == 0) return LockResult::Abandoned;
     // Held but unusable: give it back and report the failure.
-    mutexRelease(handle);
-    errno = consistent;
-    return LockResult::Failed;
+    mutexRelease(mutex);
+    return failing(consistent, LockResult::Failed);
   }
-  errno = status;
-  return LockResult::Failed;
+  return failing(status, LockResult::Failed);
 }
 
-bool mutexRelease(HANDLE handle) {
-  PosixMutex* mutex = fromHandle(handle);
-  if (!mutex) {
-    errno = EINVAL;
-    return false;
-  }
+bool mutexRelease(MutexHandle mutex) {
+  if (!mutex) return failing(EINVAL, false);
   // The record changes before the unlock, after which the next holder writes it.
   const pid_t self = callerTid();
   const bool mine = mutex->holder.load() == self && mutex->depth > 0;
@@ -163,11 +150,10 @@ bool mutexRelease(HANDLE handle) {
     mutex->holder = self;
     ++mutex->depth;
   }
-  return check(status);
+  return succeeded(status);
 }
 
-void mutexClose(HANDLE handle) {
-  PosixMutex* mutex = fromHandle(handle);
+void mutexClose(MutexHandle mutex) {
   if (!mutex) return;
   // The kernel marks a held robust mutex abandoned when its holder ends, by
   // writing to it: memory still held by one of our threads must stay

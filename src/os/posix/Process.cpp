@@ -1,3 +1,5 @@
+// Starting programs on Linux: posix_spawn and a bounded wait. Twin of
+// win32/Process.cpp.
 #include "os/Process.h"
 
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 extern char** environ;
 
@@ -126,20 +129,21 @@ bool spawn(const std::string& program, std::vector<std::string>& arguments, pid_
   argv.push_back(nullptr);
   // A fresh program: no blocked signals, none ignored because the caller ignores it.
   posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
+  if (!succeeded(posix_spawnattr_init(&attributes))) return false;
   sigset_t none;
   sigset_t every;
   sigemptyset(&none);
   sigfillset(&every);
   sigdelset(&every, SIGKILL);
   sigdelset(&every, SIGSTOP);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &every);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int result = ::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  errno = result;
-  return result == 0;
+  const bool started =
+      succeeded(posix_spawnattr_setsigmask(&attributes, &none)) &&
+      succeeded(posix_spawnattr_setsigdefault(&attributes, &every)) &&
+      succeeded(
+          posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) &&
+      succeeded(::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ));
+  keepingLastError([&] { posix_spawnattr_destroy(&attributes); });
+  return started;
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
+// Named shared memory on Linux: a shared segment. Twin of
+// win32/SharedMemory.cpp.
 #include "os/SharedMemory.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <new>
 
+#include "os/ErrorText.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
@@ -16,26 +19,29 @@ constexpr std::uint32_t kMagic = 0x4B57534D;  // "KWSM"
 
 // The segment maps the object when it opens, so the handle is the segment
 // and the view its data; the mapping goes with the handle.
-HANDLE sharedMemoryCreate(const wchar_t* name, std::size_t size) {
-  auto* segment = new (std::nothrow) SharedSegment;
-  if (!segment) return nullptr;
+struct SharedMemoryObject {
+  SharedSegment segment;
+};
+
+SharedMemoryHandle sharedMemoryCreate(const wchar_t* name, std::size_t size) {
+  auto* memory = new (std::nothrow) SharedMemoryObject;
+  if (!memory) return failing(ENOMEM, memory);
   // A fresh object is zero-filled already, which is the free slot.
-  if (!segment->open(SharedSegment::objectName(name), size, kMagic, [](void*) { return true; })) {
-    int error = errno;
-    delete segment;
-    errno = error;
+  if (!memory->segment.open(SharedSegment::objectName(name), size, kMagic,
+                            [](void*) { return true; })) {
+    keepingLastError([&] { delete memory; });
     return nullptr;
   }
-  return segment;
+  return memory;
 }
 
-void* sharedMemoryMap(HANDLE memory, std::size_t) {
-  return memory ? static_cast<SharedSegment*>(memory)->data() : nullptr;
+void* sharedMemoryMap(SharedMemoryHandle memory, std::size_t) {
+  return memory ? memory->segment.data() : failing(EINVAL, nullptr);
 }
 
 void sharedMemoryUnmap(void*) {}
 
-void sharedMemoryClose(HANDLE memory) { delete static_cast<SharedSegment*>(memory); }
+void sharedMemoryClose(SharedMemoryHandle memory) { delete memory; }
 
 // Linux has no integrity levels; the objects are the user's own (mode 0600)
 // and are never used when another user owns them or others may open them.

@@ -1,3 +1,5 @@
+// Named segments on Linux, behind the named mutexes, the shared blocks and
+// the wake paths; Windows has named objects of its own and no twin.
 #include "os/posix/SharedSegment.h"
 
 #include <fcntl.h>
@@ -10,6 +12,7 @@
 #include <cstring>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -45,9 +48,7 @@ bool isPrivate(const struct stat& st) {
 }
 
 void closeKeepingErrno(int fd) {
-  const int error = errno;
-  ::close(fd);
-  errno = error;
+  keepingLastError([fd] { ::close(fd); });
 }
 
 }  // namespace
@@ -102,8 +103,7 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
     }
     if (!created && !isPrivate(st)) {
       ::close(fd);
-      errno = EACCES;
-      return false;
+      return failing(EACCES, false);
     }
     if (!rangeLock(fd, F_WRLCK, kGuardByte, true)) {
       closeKeepingErrno(fd);
@@ -117,17 +117,16 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
       continue;
     }
     const bool ok = lockedOpen(size, magic, layOut);
-    const int error = errno;
-    rangeLock(fd, F_UNLCK, kGuardByte, false);
-    if (!ok) {
-      ::close(fd);
-      m_fd = -1;
-    }
-    errno = error;
+    keepingLastError([&] {
+      rangeLock(fd, F_UNLCK, kGuardByte, false);
+      if (!ok) {
+        ::close(fd);
+        m_fd = -1;
+      }
+    });
     return ok;
   }
-  errno = EAGAIN;
-  return false;
+  return failing(EAGAIN, false);
 }
 
 bool SharedSegment::stillNamed() const {
@@ -149,10 +148,8 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
     return false;
   struct stat st {};
   if (fstat(m_fd, &st) != 0) return false;
-  if (static_cast<std::size_t>(st.st_size) < total) {
-    errno = EPROTO;  // laid out for something else by its holders
-    return false;
-  }
+  // Laid out for something else by its holders.
+  if (static_cast<std::size_t>(st.st_size) < total) return failing(EPROTO, false);
   void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
   if (base == MAP_FAILED) return false;
   auto* header = static_cast<Header*>(base);
@@ -163,15 +160,12 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
     header->size = static_cast<std::uint32_t>(size);
     header->magic = magic;
   } else if (header->magic != magic || header->size != size) {
-    errno = EPROTO;
-    ok = false;
+    ok = failing(EPROTO, false);
   }
   // Held shared from now on; an exclusive holder byte becomes shared in place.
   ok = ok && rangeLock(m_fd, F_RDLCK, kHolderByte, true);
   if (!ok) {
-    const int error = errno;
-    munmap(base, total);
-    errno = error;
+    keepingLastError([&] { munmap(base, total); });
     return false;
   }
   m_base = base;
@@ -183,9 +177,12 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
 void SharedSegment::close() {
   if (m_fd < 0) return;
   if (m_base) {
-    rangeLock(m_fd, F_WRLCK, kGuardByte, true);
-    // The last holder takes the name away, unless a new object has it.
-    if (stillNamed() && rangeLock(m_fd, F_WRLCK, kHolderByte, false)) shm_unlink(m_name.c_str());
+    // The last holder takes the name away, unless a new object has it. Not
+    // without the guard: an opener may be laying the object out; a name
+    // left behind is laid out afresh by the next opener.
+    if (rangeLock(m_fd, F_WRLCK, kGuardByte, true) && stillNamed() &&
+        rangeLock(m_fd, F_WRLCK, kHolderByte, false))
+      shm_unlink(m_name.c_str());
     munmap(m_base, m_total);
   }
   // Closing the descriptor drops every lock this opener held.

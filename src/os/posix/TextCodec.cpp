@@ -1,3 +1,5 @@
+// UTF-8 and wide text on Linux, through the library's own UTF-16 code. Twin
+// of win32/TextCodec.cpp.
 #include "os/TextCodec.h"
 
 #include <cerrno>
@@ -5,6 +7,7 @@
 #include <string>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -13,16 +16,10 @@ namespace {
 // How the converters answer: size query at capacity 0, else copy or fail.
 template <typename Char>
 int deliver(const std::basic_string<Char>& converted, Char* out, int capacity) {
-  if (converted.size() >= static_cast<std::size_t>(INT_MAX)) {
-    errno = EOVERFLOW;
-    return 0;
-  }
+  if (converted.size() >= static_cast<std::size_t>(INT_MAX)) return failing(EOVERFLOW, 0);
   int needed = static_cast<int>(converted.size()) + 1;
   if (capacity == 0) return needed;
-  if (capacity < needed || !out) {
-    errno = ENOBUFS;
-    return 0;
-  }
+  if (capacity < needed || !out) return failing(ENOBUFS, 0);
   converted.copy(out, converted.size());
   out[converted.size()] = Char();
   return needed;
@@ -31,18 +28,12 @@ int deliver(const std::basic_string<Char>& converted, Char* out, int capacity) {
 }  // namespace
 
 int utf8ToWide(const char* text, wchar_t* out, int capacity) {
-  if (!text) {
-    errno = EINVAL;
-    return 0;
-  }
+  if (!text) return failing(EINVAL, 0);
   return deliver(utf16::fromUtf8(text), out, capacity);
 }
 
 int wideToUtf8(const wchar_t* text, char* out, int capacity) {
-  if (!text) {
-    errno = EINVAL;
-    return 0;
-  }
+  if (!text) return failing(EINVAL, 0);
   return deliver(utf16::toUtf8(text), out, capacity);
 }
 

@@ -1,3 +1,5 @@
+// Threads on Linux: pthreads, futex events and a stop signal. Twin of
+// win32/Thread.cpp.
 #include "os/Thread.h"
 
 #include <linux/futex.h>
@@ -12,6 +14,8 @@
 #include <climits>
 #include <ctime>
 #include <new>
+
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -86,14 +90,23 @@ class ManualEvent {
 
 constexpr unsigned long kUnknownEndExitCode = 0xFFFFFFFF;
 
+}  // namespace
+
+// The wake event is a bare manual-reset event.
+struct WakeEventObject : ManualEvent {};
+
+namespace {
+
 // Who ends the worker: it returns, it unwinds after threadExit, or another
 // thread kills it. Only the first claim counts; a kill can overtake an
 // unwinding worker but not one that has returned.
 enum Phase : int { kRunning, kUnwinding, kFinishing, kKilled };
 
+}  // namespace
+
 // Shared by the handle and the worker; the last of the two deletes it. A
 // killed worker's share is dropped by its killer.
-struct PosixThread {
+struct ThreadObject {
   void release() {
     if (references.fetch_sub(1) == 1) delete this;
   }
@@ -110,18 +123,20 @@ struct PosixThread {
   std::atomic<unsigned long> exitCode{kStillActive};
 };
 
+namespace {
+
 // Initial-exec, so that the signal handler can read it.
-__attribute__((tls_model("initial-exec"))) thread_local PosixThread* t_current = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local ThreadObject* t_current = nullptr;
 
 // Ends the calling worker at once, without unwinding: nothing of its stack
 // runs again. Robust mutexes that it holds are marked abandoned by the kernel.
-[[noreturn]] void endWithoutUnwinding(PosixThread* worker) {
+[[noreturn]] void endWithoutUnwinding(ThreadObject* worker) {
   worker->killed.set();
   for (;;) syscall(SYS_exit, 0);
 }
 
 void onStopSignal(int, siginfo_t* info, void*) {
-  PosixThread* worker = t_current;
+  ThreadObject* worker = t_current;
   if (!worker || info->si_code != SI_QUEUE || info->si_value.sival_ptr != worker) return;
   if (worker->phase.load() != kKilled) return;
   // Woken, but not yet back from its wait (a busy machine): it returns at
@@ -163,13 +178,13 @@ struct Finisher {
     worker->ended.set();
     worker->release();
   }
-  PosixThread* worker;
+  ThreadObject* worker;
   bool returned = false;
   unsigned long code = 0;
 };
 
 void* workerMain(void* argument) {
-  auto* worker = static_cast<PosixThread*>(argument);
+  auto* worker = static_cast<ThreadObject*>(argument);
   t_current = worker;
   if (const int signal = stopSignal()) {
     sigset_t stop;
@@ -183,16 +198,11 @@ void* workerMain(void* argument) {
   return nullptr;
 }
 
-PosixThread* fromHandle(HANDLE handle) { return static_cast<PosixThread*>(handle); }
-
 }  // namespace
 
-HANDLE threadStart(ThreadRoutine routine, void* arg) {
-  auto* worker = new (std::nothrow) PosixThread;
-  if (!worker) {
-    errno = ENOMEM;
-    return nullptr;
-  }
+ThreadHandle threadStart(ThreadRoutine routine, void* arg) {
+  auto* worker = new (std::nothrow) ThreadObject;
+  if (!worker) return failing(ENOMEM, worker);
   worker->routine = routine;
   worker->argument = arg;
   // Born with the stop signal blocked: a kill that comes before the worker
@@ -200,40 +210,36 @@ HANDLE threadStart(ThreadRoutine routine, void* arg) {
   sigset_t stop, previous;
   sigemptyset(&stop);
   if (const int signal = stopSignal()) sigaddset(&stop, signal);
-  pthread_sigmask(SIG_BLOCK, &stop, &previous);
-  int status = pthread_create(&worker->thread, nullptr, workerMain, worker);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (status != 0) {
+  if (!succeeded(pthread_sigmask(SIG_BLOCK, &stop, &previous))) {
     delete worker;
-    errno = status;
+    return nullptr;
+  }
+  const int status = pthread_create(&worker->thread, nullptr, workerMain, worker);
+  // Cannot fail: the mask is the one the first call gave back.
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!succeeded(status)) {
+    delete worker;
     return nullptr;
   }
   return worker;
 }
 
-WaitResult threadWait(HANDLE thread, unsigned long timeoutMs) {
-  if (!thread) {
-    errno = EINVAL;
-    return WaitResult::Failed;
-  }
-  return fromHandle(thread)->ended.wait(timeoutMs);
+WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs) {
+  if (!thread) return failing(EINVAL, WaitResult::Failed);
+  return thread->ended.wait(timeoutMs);
 }
 
 void threadExit(unsigned long exitCode) {
   // Killed meanwhile, it unwinds all the same and ends at its last frame.
-  if (PosixThread* worker = t_current) {
+  if (ThreadObject* worker = t_current) {
     int phase = kRunning;
     if (worker->phase.compare_exchange_strong(phase, kUnwinding)) worker->earlyExitCode = exitCode;
   }
   pthread_exit(nullptr);
 }
 
-bool threadKill(HANDLE thread, unsigned long exitCode) {
-  PosixThread* worker = fromHandle(thread);
-  if (!worker || !stopSignal()) {
-    errno = worker ? EAGAIN : EINVAL;
-    return false;
-  }
+bool threadKill(ThreadHandle worker, unsigned long exitCode) {
+  if (!worker || !stopSignal()) return failing(worker ? EAGAIN : EINVAL, false);
   int phase = worker->phase.load();
   do {
     // Already on its way out by its own return, or killed by another caller.
@@ -259,20 +265,15 @@ bool threadKill(HANDLE thread, unsigned long exitCode) {
   return true;
 }
 
-bool threadExitCode(HANDLE thread, unsigned long& exitCode) {
-  PosixThread* worker = fromHandle(thread);
-  if (!worker) {
-    errno = EINVAL;
-    return false;
-  }
-  exitCode = worker->exitCode;
+bool threadExitCode(ThreadHandle thread, unsigned long& exitCode) {
+  if (!thread) return failing(EINVAL, false);
+  exitCode = thread->exitCode;
   return true;
 }
 
-bool threadIsCurrent(HANDLE thread) { return thread && fromHandle(thread) == t_current; }
+bool threadIsCurrent(ThreadHandle thread) { return thread && thread == t_current; }
 
-void threadClose(HANDLE thread) {
-  PosixThread* worker = fromHandle(thread);
+void threadClose(ThreadHandle worker) {
   if (!worker) return;
   // A killed thread is not joined: it ended outside the C library's
   // knowledge, and join would wait for bookkeeping that never comes.
@@ -283,23 +284,18 @@ void threadClose(HANDLE thread) {
   worker->release();
 }
 
-HANDLE wakeEventCreate() {
-  auto* event = new (std::nothrow) ManualEvent;
-  if (!event) errno = ENOMEM;
-  return event;
+WakeEventHandle wakeEventCreate() {
+  auto* event = new (std::nothrow) WakeEventObject;
+  return event ? event : failing(ENOMEM, event);
 }
 
-void wakeEventSet(HANDLE event) {
-  if (event) static_cast<ManualEvent*>(event)->set();
+void wakeEventSet(WakeEventHandle event) {
+  if (event) event->set();
 }
 
-WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs) {
-  if (!event) {
-    errno = EINVAL;
-    return WaitResult::Failed;
-  }
-  auto* waited = static_cast<ManualEvent*>(event);
-  PosixThread* worker = t_current;
+WaitResult wakeEventWait(WakeEventHandle waited, unsigned long timeoutMs) {
+  if (!waited) return failing(EINVAL, WaitResult::Failed);
+  ThreadObject* worker = t_current;
   if (!worker) return waited->wait(timeoutMs);
   worker->waitingOn = waited;
   const WaitResult result = waited->wait(timeoutMs);
@@ -308,6 +304,6 @@ WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs) {
   return result;
 }
 
-void wakeEventClose(HANDLE event) { delete static_cast<ManualEvent*>(event); }
+void wakeEventClose(WakeEventHandle event) { delete event; }
 
 }  // namespace kw::os

@@ -1,3 +1,5 @@
+// Hardware faults turned into exceptions on Windows: a vectored handler that
+// sends the faulting thread into a throw. Twin of posix/FaultTranslator.cpp.
 #include "os/FaultTranslator.h"
 
 #include <windows.h>
@@ -306,7 +308,11 @@ void installFaultTranslator(FaultTranslator translator) {
   ThreadState* state = currentState();
   if (!state) {
     state = new ThreadState{};
-    FlsSetValue(g_slot, state);
+    // Unarmed then, as when the handler could not be installed.
+    if (!FlsSetValue(g_slot, state)) {
+      delete state;
+      return;
+    }
   }
   state->translator = translator;
 }

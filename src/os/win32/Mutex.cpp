@@ -1,22 +1,21 @@
+// Mutexes on Windows: the system's mutex objects. Twin of posix/Mutex.cpp.
 #include "os/Mutex.h"
 
 namespace kw::os {
 
-HANDLE mutexCreate(const wchar_t* name) { return CreateMutexW(nullptr, FALSE, name); }
-
-LockResult mutexLock(HANDLE mutex) {
-  switch (WaitForSingleObject(mutex, INFINITE)) {
-    case WAIT_OBJECT_0:
-      return LockResult::Acquired;
-    case WAIT_ABANDONED:
-      return LockResult::Abandoned;
-    default:
-      return LockResult::Failed;
-  }
+MutexHandle mutexCreate(const wchar_t* name) {
+  return static_cast<MutexHandle>(CreateMutexW(nullptr, FALSE, name));
 }
 
-bool mutexRelease(HANDLE mutex) { return ReleaseMutex(mutex) != FALSE; }
+LockResult mutexLock(MutexHandle mutex) {
+  const DWORD answer = WaitForSingleObject(mutex, INFINITE);
+  if (answer == WAIT_OBJECT_0) return LockResult::Acquired;
+  return answer == WAIT_ABANDONED ? LockResult::Abandoned : LockResult::Failed;
+}
 
-void mutexClose(HANDLE mutex) { CloseHandle(mutex); }
+bool mutexRelease(MutexHandle mutex) { return ReleaseMutex(mutex) != FALSE; }
+
+// The handle's close is not reported: the caller has no use for it.
+void mutexClose(MutexHandle mutex) { CloseHandle(mutex); }
 
 }  // namespace kw::os

@@ -1,22 +1,26 @@
+// Named shared memory on Windows: file mappings on the paging file. Twin of
+// posix/SharedMemory.cpp.
 #include "os/SharedMemory.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "os/ErrorText.h"
+
 namespace kw::os {
 
-HANDLE sharedMemoryCreate(const wchar_t* name, std::size_t size) {
-  return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                            static_cast<DWORD>(size), name);
+SharedMemoryHandle sharedMemoryCreate(const wchar_t* name, std::size_t size) {
+  return static_cast<SharedMemoryHandle>(CreateFileMappingW(
+      INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name));
 }
 
-void* sharedMemoryMap(HANDLE memory, std::size_t size) {
+void* sharedMemoryMap(SharedMemoryHandle memory, std::size_t size) {
   return MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, size);
 }
 
 void sharedMemoryUnmap(void* view) { UnmapViewOfFile(view); }
 
-void sharedMemoryClose(HANDLE memory) { CloseHandle(memory); }
+void sharedMemoryClose(SharedMemoryHandle memory) { CloseHandle(memory); }
 
 LabelFailure lowerIntegrity(HANDLE object) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -27,20 +31,16 @@ LabelFailure lowerIntegrity(HANDLE object) {
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL sacl = nullptr;
+  LabelFailure failure = LabelFailure::None;
   if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted)) {
-    DWORD error = GetLastError();
-    LocalFree(descriptor);
-    SetLastError(error);
-    return LabelFailure::Sacl;
+    failure = LabelFailure::Sacl;
+  } else if (!succeeded(static_cast<int>(SetSecurityInfo(object, SE_KERNEL_OBJECT,
+                                                         LABEL_SECURITY_INFORMATION, nullptr,
+                                                         nullptr, nullptr, sacl)))) {
+    failure = LabelFailure::SetInfo;
   }
-  DWORD result = SetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, nullptr, sacl);
-  LocalFree(descriptor);
-  if (result != ERROR_SUCCESS) {
-    SetLastError(result);
-    return LabelFailure::SetInfo;
-  }
-  return LabelFailure::None;
+  keepingLastError([&] { LocalFree(descriptor); });
+  return failure;
 }
 
 }  // namespace kw::os

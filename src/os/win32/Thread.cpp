@@ -1,3 +1,5 @@
+// Threads on Windows: the system's threads and manual-reset events. Twin of
+// posix/Thread.cpp.
 #include "os/Thread.h"
 
 namespace kw::os {
@@ -5,54 +7,53 @@ namespace kw::os {
 namespace {
 
 WaitResult waitFor(HANDLE object, unsigned long timeoutMs) {
-  switch (WaitForSingleObject(object, timeoutMs)) {
-    case WAIT_OBJECT_0:
-      return WaitResult::Signalled;
-    case WAIT_TIMEOUT:
-      return WaitResult::TimedOut;
-    default:
-      return WaitResult::Failed;
-  }
+  const DWORD answer = WaitForSingleObject(object, timeoutMs);
+  if (answer == WAIT_OBJECT_0) return WaitResult::Signalled;
+  return answer == WAIT_TIMEOUT ? WaitResult::TimedOut : WaitResult::Failed;
 }
 
 }  // namespace
 
-HANDLE threadStart(ThreadRoutine routine, void* arg) {
-  return CreateThread(nullptr, 0, routine, arg, 0, nullptr);
+ThreadHandle threadStart(ThreadRoutine routine, void* arg) {
+  return static_cast<ThreadHandle>(CreateThread(nullptr, 0, routine, arg, 0, nullptr));
 }
 
-WaitResult threadWait(HANDLE thread, unsigned long timeoutMs) { return waitFor(thread, timeoutMs); }
+WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs) {
+  return waitFor(thread, timeoutMs);
+}
 
 void threadExit(unsigned long exitCode) { ExitThread(exitCode); }
 
-bool threadKill(HANDLE thread, unsigned long exitCode) {
+bool threadKill(ThreadHandle thread, unsigned long exitCode) {
   return TerminateThread(thread, exitCode) != FALSE;
 }
 
-bool threadExitCode(HANDLE thread, unsigned long& exitCode) {
+bool threadExitCode(ThreadHandle thread, unsigned long& exitCode) {
   DWORD code = 0;
   if (!GetExitCodeThread(thread, &code)) return false;
   exitCode = code;
   return true;
 }
 
-void threadClose(HANDLE thread) {
+void threadClose(ThreadHandle thread) {
   if (thread) CloseHandle(thread);
 }
 
-bool threadIsCurrent(HANDLE thread) {
+bool threadIsCurrent(ThreadHandle thread) {
   return thread && GetThreadId(thread) == GetCurrentThreadId();
 }
 
-HANDLE wakeEventCreate() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+WakeEventHandle wakeEventCreate() {
+  return static_cast<WakeEventHandle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
 
-void wakeEventSet(HANDLE event) { SetEvent(event); }
+void wakeEventSet(WakeEventHandle event) { SetEvent(event); }
 
-WaitResult wakeEventWait(HANDLE event, unsigned long timeoutMs) {
+WaitResult wakeEventWait(WakeEventHandle event, unsigned long timeoutMs) {
   return waitFor(event, timeoutMs);
 }
 
-void wakeEventClose(HANDLE event) {
+void wakeEventClose(WakeEventHandle event) {
   if (event) CloseHandle(event);
 }
 
