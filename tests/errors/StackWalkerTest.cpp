@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <kw/Registry.h>
+#include <kw/SiteId.h>
 #include <kw/StackWalker.h>
 
 #include <algorithm>
