@@ -1,3 +1,4 @@
+// AntiMsgRepeater: which attributes make two messages of a type the same report.
 #include <kw/AntiMsgRepeater.h>
 
 #include <initializer_list>

@@ -1,3 +1,4 @@
+// AutoMutex: lock on construction, release on destruction.
 #include <kw/AutoMutex.h>
 
 namespace kw {

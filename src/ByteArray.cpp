@@ -1,3 +1,4 @@
+// ByteArray: exact-fit growth, and little-endian appending of integers and UTF-16 text.
 #include <kw/ByteArray.h>
 
 #include <climits>

@@ -1,3 +1,4 @@
+// CommsException: an Exception constructed with type 2.
 #include <kw/CommsException.h>
 
 namespace kw {

@@ -1,3 +1,5 @@
+// CommunicationDevice: the bounded in and out queues, their locks, the wait for an arriving
+// message, and the worker loop that calls the subclass's transport step.
 #include <kw/AutoMutex.h>
 #include <kw/CommunicationDevice.h>
 #include <kw/Exception.h>
@@ -16,19 +18,19 @@ CommunicationDevice::CommunicationDevice() : m_nMaxQSize(1000) {
 CommunicationDevice::~CommunicationDevice() {
   try {
     AutoMutex in(m_inQLock);
-    cleanQ(m_inQ);
+    cleanQ(m_lstInQ);
   } catch (const Exception&) {
   }
   try {
     AutoMutex out(m_outQLock);
-    cleanQ(m_outQ);
+    cleanQ(m_lstOutQ);
   } catch (const Exception&) {
   }
 }
 
-Msg* CommunicationDevice::popMessage() { return popMessage(m_inQ, m_inQLock); }
+Msg* CommunicationDevice::popMessage() { return popMessage(m_lstInQ, m_inQLock); }
 
-void CommunicationDevice::pushMessage(Msg* msg) { pushMessage(msg, m_outQ, m_outQLock); }
+void CommunicationDevice::pushMessage(Msg* msg) { pushMessage(msg, m_lstOutQ, m_outQLock); }
 
 Msg* CommunicationDevice::waitForMessage(unsigned int timeoutMs) {
   using Clock = std::chrono::steady_clock;
@@ -41,7 +43,7 @@ Msg* CommunicationDevice::waitForMessage(unsigned int timeoutMs) {
       std::lock_guard<std::mutex> guard(m_arrivalLock);
       seen = m_nArrivals;
     }
-    if (Msg* msg = popMessage(m_inQ, m_inQLock)) return msg;
+    if (Msg* msg = popMessage(m_lstInQ, m_inQLock)) return msg;
     std::unique_lock<std::mutex> guard(m_arrivalLock);
     auto arrived = [&] { return m_nArrivals != seen; };
     if (forever)
@@ -51,9 +53,9 @@ Msg* CommunicationDevice::waitForMessage(unsigned int timeoutMs) {
   }
 }
 
-int CommunicationDevice::getInQSize() { return queueSize(m_inQ, m_inQLock); }
+int CommunicationDevice::getInQSize() { return queueSize(m_lstInQ, m_inQLock); }
 
-int CommunicationDevice::getOutQSize() { return queueSize(m_outQ, m_outQLock); }
+int CommunicationDevice::getOutQSize() { return queueSize(m_lstOutQ, m_outQLock); }
 
 void CommunicationDevice::setMaxQSize(unsigned int size) { m_nMaxQSize = size; }
 
@@ -82,7 +84,7 @@ void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
     }
     q.push_back(msg);
   }
-  if (&q == &m_inQ) {
+  if (&q == &m_lstInQ) {
     {
       std::lock_guard<std::mutex> guard(m_arrivalLock);
       ++m_nArrivals;

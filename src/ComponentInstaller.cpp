@@ -1,3 +1,5 @@
+// ComponentInstaller: loads each component library from the install folder and calls its
+// registration entry point, tracing every outcome.
 #include <kw/ComponentInstaller.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>

@@ -1,3 +1,4 @@
+// ConsoleLogDevice: writes the event's line to standard output; Logger::addConsoleLogDevice.
 #include <kw/ConsoleLogDevice.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>

@@ -1,3 +1,5 @@
+// DataStore: the three attribute collections, kept sorted by UTF-16 name, with short names and
+// texts stored inline in their entries.
 #include <kw/DataStore.h>
 
 #include <cstdlib>

@@ -31,17 +31,17 @@ class DbgHelpBinding {
   // The text of a symbol type the engine reports; null for an unknown one.
   static const char* symTypeText(int symType);
 
-  bool isBound() const { return m_hDbhHelp != nullptr; }
-  os::SymbolSession& session() { return *m_hDbhHelp; }
+  bool isBound() const { return m_pDbhHelp != nullptr; }
+  os::SymbolSession& session() { return *m_pDbhHelp; }
 
  private:
   void report(const std::vector<os::EngineNote>& notes);
 
-  StackWalker* m_parent;
-  std::shared_ptr<os::SymbolSession> m_hDbhHelp;
+  StackWalker* m_pParent;
+  std::shared_ptr<os::SymbolSession> m_pDbhHelp;
   HANDLE m_hProcess;
-  std::uint32_t m_dwProcessId;
-  std::unique_ptr<char[]> m_szSymPath;
+  std::uint32_t m_nProcessId;
+  std::unique_ptr<char[]> m_pszSymPath;
 };
 
 }  // namespace kw

@@ -1,3 +1,4 @@
+// DebugLogDevice: writes the event's line to the debugger stream; Logger::addDebugStreamLogDevice.
 #include <kw/DebugLogDevice.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>

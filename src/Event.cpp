@@ -1,3 +1,4 @@
+// Event: construction, details and system error text, and the log line with its header.
 #include <kw/Event.h>
 #include <kw/Exception.h>
 #include <kw/Tools.h>

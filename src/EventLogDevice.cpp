@@ -1,3 +1,4 @@
+// EventLogDevice: reports each event to the system event log; Logger::addEventLogDevice.
 #include <kw/Event.h>
 #include <kw/EventLogDevice.h>
 #include <kw/Logger.h>

@@ -1,3 +1,4 @@
+// Execute: starts a command line hidden from a folder and waits up to five seconds for it.
 #include <kw/Execute.h>
 
 #include <string>

@@ -1,3 +1,5 @@
+// File: the file-system operations, and the temporary and data folders each filled once and
+// cached.
 #include <kw/File.h>
 #include <kw/FileName.h>
 #include <kw/SiteId.h>

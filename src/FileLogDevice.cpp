@@ -1,3 +1,5 @@
+// FileLogDevice: opens, appends one UTF-16LE event line to, and closes the trace file per event;
+// Logger::addFileLogDevice.
 #include <kw/Event.h>
 #include <kw/File.h>
 #include <kw/FileLogDevice.h>

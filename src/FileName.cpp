@@ -1,3 +1,4 @@
+// FileName: splitting a path into its parts, joining the parts back, and ASCII-folded compares.
 #include <kw/File.h>
 #include <kw/FileName.h>
 #include <kw/Tools.h>

@@ -1,3 +1,5 @@
+// Logger: the device lists, the named lock shared by the application's processes, and the switches
+// that decide which standard devices are added.
 #include <kw/AutoMutex.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>

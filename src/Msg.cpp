@@ -1,3 +1,5 @@
+// Msg: the message type attribute, the text form, and writing and checked reading of the wire
+// format.
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
 #include <kw/SiteId.h>

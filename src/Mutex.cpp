@@ -1,3 +1,4 @@
+// Mutex: creating or opening the named mutex, lock with abandoned-holder takeover, and release.
 #include "os/Mutex.h"
 
 #include <kw/Mutex.h>

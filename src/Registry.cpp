@@ -1,3 +1,5 @@
+// Registry: typed value reads and writes through the settings store, each opening and closing
+// its key.
 #include "os/Registry.h"
 
 #include <kw/Registry.h>
@@ -22,22 +24,22 @@ class OpenKey {
   OpenKey(const OpenKey&) = delete;
   OpenKey& operator=(const OpenKey&) = delete;
   ~OpenKey() {
-    if (m_open) os::regCloseKey(m_key);
+    if (m_bOpen) os::regCloseKey(m_hKey);
   }
 
   bool open(HKEY root, const std::wstring& path, unsigned access) {
-    m_open = os::regOpenKey(root, path, access, m_key) == os::kRegOk;
-    return m_open;
+    m_bOpen = os::regOpenKey(root, path, access, m_hKey) == os::kRegOk;
+    return m_bOpen;
   }
   bool create(HKEY root, const std::wstring& path, unsigned access) {
-    m_open = os::regCreateKey(root, path, access, m_key) == os::kRegOk;
-    return m_open;
+    m_bOpen = os::regCreateKey(root, path, access, m_hKey) == os::kRegOk;
+    return m_bOpen;
   }
-  HKEY get() const { return m_key; }
+  HKEY get() const { return m_hKey; }
 
  private:
-  HKEY m_key = nullptr;
-  bool m_open = false;
+  HKEY m_hKey = nullptr;
+  bool m_bOpen = false;
 };
 
 // Queries type and size; true for an existing value of the wanted type.

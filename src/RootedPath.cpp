@@ -1,3 +1,4 @@
+// Trimming and joining of paths that begin at a leading '/' root, where the platform has one.
 #include "RootedPath.h"
 
 #include <kw/FileName.h>

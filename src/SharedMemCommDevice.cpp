@@ -1,3 +1,5 @@
+// SharedMemCommDevice: the one-message shared block, its lock and flag, the wake objects, and the
+// reader's and writer's transport steps.
 #include <kw/AutoMutex.h>
 #include <kw/ByteArray.h>
 #include <kw/CommsException.h>
@@ -79,8 +81,8 @@ void SharedMemCommDevice::pushMessage(Msg* msg) {
   bool wasEmpty;
   {
     AutoMutex guard(m_outQLock);
-    wasEmpty = m_outQ.empty();
-    CommunicationDevice::pushMessage(msg, m_outQ, m_outQLock);
+    wasEmpty = m_lstOutQ.empty();
+    CommunicationDevice::pushMessage(msg, m_lstOutQ, m_outQLock);
   }
   if (wasEmpty && m_eReaderWriter == Writer) ring(Writer);
 }
@@ -211,7 +213,7 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
 }
 
 bool SharedMemCommDevice::sendMsg() {
-  std::unique_ptr<Msg> msg(popMessage(m_outQ, m_outQLock));
+  std::unique_ptr<Msg> msg(popMessage(m_lstOutQ, m_outQLock));
   if (!msg) return false;
   ByteArray bytes;
   msg->toByteArray(bytes);
@@ -290,7 +292,7 @@ bool SharedMemCommDevice::readMsg() {
   }
   std::unique_ptr<Msg> msg(new Msg);
   msg->fromByteArray(*bytes);
-  pushMessage(msg.get(), m_inQ, m_inQLock);
+  pushMessage(msg.get(), m_lstInQ, m_inQLock);
   msg.release();
   return true;
 }

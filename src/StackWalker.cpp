@@ -55,9 +55,9 @@ void clearEntry(StackWalker::CallstackEntry& entry) {
 class Line {
  public:
   Line& text(const char* text) {
-    const std::size_t length = std::min(std::strlen(text), kRoom - m_length);
-    std::memcpy(m_buffer + m_length, text, length);
-    m_length += length;
+    const std::size_t length = std::min(std::strlen(text), kRoom - m_nLength);
+    std::memcpy(m_aBuffer + m_nLength, text, length);
+    m_nLength += length;
     return *this;
   }
   Line& decimal(int value) {
@@ -73,8 +73,8 @@ class Line {
   // %x
   Line& hex(unsigned value) { return digits(value, 16, 1, "0123456789abcdef"); }
   const char* end() {
-    m_buffer[m_length] = '\0';
-    return m_buffer;
+    m_aBuffer[m_nLength] = '\0';
+    return m_aBuffer;
   }
 
  private:
@@ -88,12 +88,12 @@ class Line {
       value /= base;
     } while (value != 0);
     while (count < width) reversed[count++] = '0';
-    while (count > 0 && m_length < kRoom) m_buffer[m_length++] = reversed[--count];
+    while (count > 0 && m_nLength < kRoom) m_aBuffer[m_nLength++] = reversed[--count];
     return *this;
   }
 
-  char m_buffer[StackWalker::STACKWALK_MAX_NAMELEN];
-  std::size_t m_length = 0;
+  char m_aBuffer[StackWalker::STACKWALK_MAX_NAMELEN];
+  std::size_t m_nLength = 0;
 };
 
 }  // namespace
@@ -120,24 +120,24 @@ StackWalker::StackWalker(std::uint32_t dwProcessId, HANDLE hProcess) {
 
 void StackWalker::construct(int options, const char* szSymPath, std::uint32_t dwProcessId,
                             HANDLE hProcess) {
-  m_options = options;
-  m_modulesLoaded = 0;
+  m_nOptions = options;
+  m_nModulesLoaded = 0;
   m_hProcess = hProcess;
-  m_dwProcessId = dwProcessId;
-  m_sw = new DbgHelpBinding(this, hProcess, dwProcessId);
-  m_szSymPath = nullptr;
+  m_nProcessId = dwProcessId;
+  m_pSw = new DbgHelpBinding(this, hProcess, dwProcessId);
+  m_pszSymPath = nullptr;
   if (szSymPath) {
     std::size_t length = std::strlen(szSymPath) + 1;
-    m_szSymPath = new char[length];
-    std::memcpy(m_szSymPath, szSymPath, length);
-    m_options |= kOptionSymbolPath;
+    m_pszSymPath = new char[length];
+    std::memcpy(m_pszSymPath, szSymPath, length);
+    m_nOptions |= kOptionSymbolPath;
   }
   m_nStackTraceInfoLevel = GetStackTraceInfoDepth();
 }
 
 StackWalker::~StackWalker() {
-  delete[] m_szSymPath;
-  delete m_sw;
+  delete[] m_pszSymPath;
+  delete m_pSw;
 }
 
 int StackWalker::GetStackTraceInfoDepth() {
@@ -160,23 +160,23 @@ int StackWalker::GetStackTraceInfoDepth() {
 
 int StackWalker::LoadModules() {
   std::lock_guard<std::recursive_mutex> lock(os::stackWalkingLock());
-  if (!m_sw) {
+  if (!m_pSw) {
     os::setLastError(kDllInitFailed);
     return 0;
   }
-  if (m_modulesLoaded) return 1;
+  if (m_nModulesLoaded) return 1;
 
   std::string searchPath;
-  if (m_options & kOptionSymbolPath) searchPath = os::buildSymbolSearchPath(m_szSymPath);
-  bool started = m_sw->Init((m_options & kOptionSymbolPath) ? searchPath.c_str() : nullptr,
-                            (m_options & kOptionFileVersion) != 0);
+  if (m_nOptions & kOptionSymbolPath) searchPath = os::buildSymbolSearchPath(m_pszSymPath);
+  bool started = m_pSw->Init((m_nOptions & kOptionSymbolPath) ? searchPath.c_str() : nullptr,
+                             (m_nOptions & kOptionFileVersion) != 0);
   if (!started) {
     OnDbgHelpErr("Error while initializing dbghelp.dll", 0, 0);
     os::setLastError(kDllInitFailed);
     return 0;
   }
-  if (!m_sw->LoadModules()) return 0;
-  m_modulesLoaded = 1;
+  if (!m_pSw->LoadModules()) return 0;
+  m_nModulesLoaded = 1;
   return 1;
 }
 
@@ -187,8 +187,8 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   m_strStackTrace.clear();
   // Room for a typical stack at once rather than growing line by line.
   m_strStackTrace.reserve(2048);
-  if (!m_modulesLoaded) LoadModules();
-  if (!m_sw || !m_sw->isBound()) {
+  if (!m_nModulesLoaded) LoadModules();
+  if (!m_pSw || !m_pSw->isBound()) {
     os::setLastError(kDllInitFailed);
     return std::wstring();
   }
@@ -204,7 +204,7 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   std::vector<os::FrameReport> frames;
   std::uint32_t failureCode = 0;
   std::uint64_t failureAddress = 0;
-  bool walked = os::walkStack(m_sw->session(), hThread, copy, start, &myReadProcMem, frames,
+  bool walked = os::walkStack(m_pSw->session(), hThread, copy, start, &myReadProcMem, frames,
                               failureCode, failureAddress);
   Steps::reportFrames(*this, frames);
   if (!walked) OnDbgHelpErr("StackWalk64", failureCode, failureAddress);

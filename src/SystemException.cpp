@@ -1,3 +1,4 @@
+// SystemException: an Exception constructed with type 1, plus the thread's last system error.
 #include <kw/SystemException.h>
 
 #include "os/ErrorText.h"

@@ -1,3 +1,4 @@
+// Thread: starting the worker, requesting and forcing its end, and its interruptible sleep.
 #include "os/Thread.h"
 
 #include <kw/Exception.h>

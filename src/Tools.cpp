@@ -1,3 +1,5 @@
+// Tools: trimming, splitting, case mapping, conversions, local object names, and user, machine
+// and process identity.
 #include <kw/SiteId.h>
 #include <kw/Tools.h>
 

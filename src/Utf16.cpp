@@ -1,3 +1,5 @@
+// Conversions between wchar_t text and UTF-16LE or UTF-8 bytes, whichever the width of wchar_t,
+// and UTF-16 code-unit ordering.
 #include "Utf16.h"
 
 #include <cstdint>
@@ -40,29 +42,29 @@ inline char* writeCodePointsLE(char* out, const wchar_t* text, std::size_t n) {
 // Yields the UTF-16 code units of a text one by one.
 class UnitReader {
  public:
-  UnitReader(const std::wstring& text, std::size_t pos) : m_text(text), m_pos(pos) {}
+  UnitReader(const std::wstring& text, std::size_t pos) : m_strText(text), m_nPos(pos) {}
   bool next(std::uint32_t& unit) {
-    if (m_pending) {
-      unit = m_pending;
-      m_pending = 0;
+    if (m_nPending) {
+      unit = m_nPending;
+      m_nPending = 0;
       return true;
     }
-    if (m_pos >= m_text.size()) return false;
-    std::uint32_t cp = codePoint(m_text[m_pos++]);
+    if (m_nPos >= m_strText.size()) return false;
+    std::uint32_t cp = codePoint(m_strText[m_nPos++]);
     if (cp < 0x10000) {
       unit = cp;
     } else {
       cp -= 0x10000;
       unit = 0xD800 + (cp >> 10);
-      m_pending = 0xDC00 + (cp & 0x3FF);
+      m_nPending = 0xDC00 + (cp & 0x3FF);
     }
     return true;
   }
 
  private:
-  const std::wstring& m_text;
-  std::size_t m_pos;
-  std::uint32_t m_pending = 0;
+  const std::wstring& m_strText;
+  std::size_t m_nPos;
+  std::uint32_t m_nPending = 0;
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+// Utf16Less: compares by UTF-16 code units through the shared conversion code.
 #include <kw/Utf16Less.h>
 
 #include "Utf16.h"

@@ -1,3 +1,4 @@
+// AntiMsgRepeater: lets a sender skip a message that would only repeat the last one it sent.
 #pragma once
 
 #include <kw/Msg.h>

@@ -1,3 +1,4 @@
+// AutoMutex: a kw::Mutex held for one scope.
 #pragma once
 
 #include <kw/Mutex.h>

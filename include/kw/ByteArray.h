@@ -1,3 +1,4 @@
+// ByteArray: the owning byte buffer of message attributes and file contents.
 #pragma once
 
 #include <kw/Platform.h>

@@ -1,3 +1,4 @@
+// CommsException: the exception type (2) of the message and transport code.
 #pragma once
 
 #include <kw/Exception.h>

@@ -1,3 +1,4 @@
+// CommunicationDevice: the threaded send and receive queues every message transport builds on.
 #pragma once
 
 #include <kw/Mutex.h>
@@ -77,12 +78,12 @@ class KW_API CommunicationDevice : public Thread {
   void cleanQ(Queue& q);
 
   // Received messages, oldest first.
-  Queue m_inQ;
+  Queue m_lstInQ;
   // Messages to send, oldest first.
-  Queue m_outQ;
-  // Guards m_inQ.
+  Queue m_lstOutQ;
+  // Guards m_lstInQ.
   Mutex m_inQLock;
-  // Guards m_outQ.
+  // Guards m_lstOutQ.
   Mutex m_outQLock;
   // The most messages a queue holds (1000 unless set).
   unsigned int m_nMaxQSize;

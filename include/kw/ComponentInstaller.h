@@ -1,3 +1,4 @@
+// ComponentInstaller: registers and unregisters the suite's component libraries.
 #pragma once
 
 #include <kw/FileName.h>

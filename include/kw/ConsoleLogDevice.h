@@ -1,3 +1,4 @@
+// ConsoleLogDevice: the trace device that writes to standard output.
 #pragma once
 
 #include <kw/LogDevice.h>

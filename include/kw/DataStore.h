@@ -1,3 +1,4 @@
+// DataStore: the named int, string and byte-array attributes a message carries.
 #pragma once
 
 #include <kw/ByteArray.h>

@@ -1,3 +1,4 @@
+// DebugLogDevice: the trace device that writes to the debugger's output stream.
 #pragma once
 
 #include <kw/LogDevice.h>

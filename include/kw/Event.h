@@ -1,3 +1,4 @@
+// Event: one log record, as the logger hands it to its devices.
 #pragma once
 
 #include <kw/Platform.h>

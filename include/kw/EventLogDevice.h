@@ -1,3 +1,4 @@
+// EventLogDevice: the log device that reports to the system event log.
 #pragma once
 
 #include <kw/LogDevice.h>

@@ -1,3 +1,4 @@
+// Exception: the base of the library's failure objects (type 0).
 #pragma once
 
 #include <kw/Platform.h>

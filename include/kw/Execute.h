@@ -1,3 +1,4 @@
+// Execute: starts another program hidden and waits a bounded time for it.
 #pragma once
 
 #include <kw/Platform.h>

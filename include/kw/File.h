@@ -1,3 +1,4 @@
+// File: static file-system operations and the suite's temporary and data folders.
 #pragma once
 
 #include <kw/ByteArray.h>

@@ -1,3 +1,4 @@
+// FileLogDevice: the trace device that appends to the shared trace file.
 #pragma once
 
 #include <kw/LogDevice.h>

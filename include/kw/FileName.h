@@ -1,3 +1,4 @@
+// FileName: a path held whole and split into drive, folder, name and extension.
 #pragma once
 
 #include <kw/Platform.h>

@@ -1,3 +1,4 @@
+// LogDevice: the interface the logger calls for each of its devices.
 #pragma once
 
 #include <kw/Platform.h>

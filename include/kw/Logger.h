@@ -1,3 +1,4 @@
+// Logger: the process's static logging hub, with its log and trace device lists.
 #pragma once
 
 #include <kw/LogDevice.h>

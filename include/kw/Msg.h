@@ -1,3 +1,4 @@
+// Msg: a typed message and its binary wire format.
 #pragma once
 
 #include <kw/DataStore.h>

@@ -1,3 +1,4 @@
+// Mutex: a recursive system mutex, private or shared by name within the session.
 #pragma once
 
 #include <kw/Platform.h>

@@ -1,3 +1,4 @@
+// Registry: typed reads and writes of settings below one registry key.
 #pragma once
 
 #include <kw/ByteArray.h>

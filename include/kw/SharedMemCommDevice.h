@@ -1,3 +1,4 @@
+// SharedMemCommDevice: a one-way message transport between two processes through shared memory.
 #pragma once
 
 #include <kw/CommunicationDevice.h>

@@ -124,12 +124,12 @@ class KW_API StackWalker {
   // Writes one formatted line (cut to 1023 characters) through OnOutput.
   void output(const char* format, ...);
 
-  DbgHelpBinding* m_sw;
+  DbgHelpBinding* m_pSw;
   HANDLE m_hProcess;
-  std::uint32_t m_dwProcessId;
-  int m_modulesLoaded;
-  char* m_szSymPath;
-  int m_options;
+  std::uint32_t m_nProcessId;
+  int m_nModulesLoaded;
+  char* m_pszSymPath;
+  int m_nOptions;
   std::wstring m_strStackTrace;
   int m_nStackTraceInfoLevel;
 };

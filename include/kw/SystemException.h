@@ -1,3 +1,4 @@
+// SystemException: the exception type (1) of a failed operating-system call.
 #pragma once
 
 #include <kw/Exception.h>

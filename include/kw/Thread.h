@@ -1,3 +1,4 @@
+// Thread: the base of worker threads, with cooperative and forced stopping.
 #pragma once
 
 #include <kw/Platform.h>

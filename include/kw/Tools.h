@@ -1,3 +1,4 @@
+// Tools: static string, clock, text-conversion and identity helpers shared by the library.
 #pragma once
 
 #include <kw/Platform.h>

@@ -1,3 +1,4 @@
+// Utf16Less: orders wide texts by UTF-16 code units, the same on every platform.
 #pragma once
 
 #include <kw/Platform.h>

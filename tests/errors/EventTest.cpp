@@ -1,3 +1,5 @@
+// Tests of Event: its text with and without the header line, the local time and type label in the
+// header, the appended exception text and the system error information.
 #include <gtest/gtest.h>
 #include <kw/Event.h>
 #include <kw/Exception.h>

@@ -1,3 +1,5 @@
+// Tests of Exception and its two subclasses: empty defaults, types and catching as the base,
+// numbered parameters, system error text, copies and the stream operator.
 #include <gtest/gtest.h>
 #include <kw/CommsException.h>
 #include <kw/Exception.h>

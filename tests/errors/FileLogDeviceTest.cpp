@@ -1,3 +1,5 @@
+// Tests of FileLogDevice and its switch: whole UTF-16LE lines, silent failures, the temporary and
+// data folders, and two processes appending to one file.
 #include <gtest/gtest.h>
 #include <kw/Event.h>
 #include <kw/File.h>

@@ -1,3 +1,5 @@
+// Tests of the standard devices: the console and debugger stream following their switches, and the
+// event log device as syslog sees it.
 #include <gtest/gtest.h>
 #include <kw/DebugLogDevice.h>
 #include <kw/Event.h>

@@ -1,3 +1,5 @@
+// Tests of Logger's routing: log devices before trace devices, throwing devices, logging after
+// shutDown and before initialise.
 #include <gtest/gtest.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>

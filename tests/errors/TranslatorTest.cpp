@@ -1,3 +1,5 @@
+// Tests of the fault translator: faults arriving as exceptions after a trace event, many faults
+// and two faulting threads, the modes, and faults it must leave alone.
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <kw/LogDevice.h>

@@ -1,3 +1,5 @@
+// Tests of AntiMsgRepeater: which attributes each message type compares, missing texts, and the
+// held copy.
 #include <gtest/gtest.h>
 #include <kw/AntiMsgRepeater.h>
 

@@ -1,3 +1,5 @@
+// Tests of ByteArray: empty arrays, little-endian appends, surrogate pairs, buffer reuse, growth,
+// XOR, wide views and copies.
 #include <gtest/gtest.h>
 #include <kw/ByteArray.h>
 

@@ -1,3 +1,5 @@
+// Tests of DataStore: separate case-sensitive collections, code-unit order, owned byte arrays, and
+// many attributes set in any order.
 #include <gtest/gtest.h>
 #include <kw/DataStore.h>
 

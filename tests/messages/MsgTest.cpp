@@ -1,3 +1,5 @@
+// Tests of Msg: the worked wire example, the text form, round trips, and each header and element
+// fault with what parsing keeps.
 #include <gtest/gtest.h>
 #include <kw/CommsException.h>
 #include <kw/Msg.h>

@@ -1,3 +1,5 @@
+// ChildProcess: starts this test executable again to run one registered child routine, and the
+// child's side of that start-up; a child still running at the end is killed.
 #include "support/ChildProcess.h"
 
 #include <chrono>

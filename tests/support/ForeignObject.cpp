@@ -1,3 +1,5 @@
+// ForeignObject: plants shared objects with other owners or modes where the library looks for its
+// own, and tells whether a thread is blocked.
 #include "support/ForeignObject.h"
 
 #ifndef _WIN32

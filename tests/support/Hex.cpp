@@ -1,3 +1,4 @@
+// Hex text <-> ByteArray for test data.
 #include "support/Hex.h"
 
 #include <gtest/gtest.h>

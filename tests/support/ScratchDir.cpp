@@ -1,3 +1,4 @@
+// ScratchDir: a uniquely named folder under the temporary folder, removed with its contents.
 #include "support/ScratchDir.h"
 
 #include <atomic>

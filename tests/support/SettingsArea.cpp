@@ -1,3 +1,5 @@
+// SettingsArea: a private settings area for one test: a unique registry key on Windows, a scratch
+// KW_REGISTRY_DIR on Linux; and kwtest::uniqueName.
 #include "support/SettingsArea.h"
 
 #include <kw/Platform.h>

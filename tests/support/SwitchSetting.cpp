@@ -1,3 +1,4 @@
+// SwitchSetting: sets one of the suite's integer switches for a test and deletes it afterwards.
 #include "support/SwitchSetting.h"
 
 #include <kw/Registry.h>

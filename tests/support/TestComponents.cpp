@@ -1,3 +1,4 @@
+// The folder and extension of the test component libraries, and the marker folder they write to.
 #include "support/TestComponents.h"
 
 #include <kw/Tools.h>

@@ -1,3 +1,5 @@
+// The test programs' main: runs a requested child routine, else the tests; a crash on Windows
+// fails the run.
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"

@@ -1,3 +1,4 @@
+// TextSetting: sets one of the suite's text values for a test and deletes it afterwards.
 #include "support/TextSetting.h"
 
 #include <kw/Registry.h>

@@ -1,3 +1,4 @@
+// TraceCapture: a trace device that records the ID and text of every event a test causes.
 #include "support/TraceCapture.h"
 
 #include <kw/Logger.h>

@@ -1,3 +1,5 @@
+// Tests of Mutex: failures, recursion, hand-over to a waiter, abandoned holders in threads and
+// processes, private Linux objects, and session-local object names.
 #include <gtest/gtest.h>
 #include <kw/AutoMutex.h>
 #include <kw/Event.h>

@@ -1,3 +1,5 @@
+// Tests of Thread: the worker's steps and states, exceptions on the worker, requested and forced
+// stops, the wake event, and killing a thread.
 #include <gtest/gtest.h>
 #include <kw/AutoMutex.h>
 #include <kw/Event.h>

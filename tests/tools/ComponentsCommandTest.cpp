@@ -1,3 +1,5 @@
+// Tests of kwtool install-components and uninstall-components: printed outcomes, exit codes, help
+// and usage errors.
 #include <gtest/gtest.h>
 #include <kw/SiteId.h>
 #include <kw/Tools.h>

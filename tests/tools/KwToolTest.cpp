@@ -1,3 +1,5 @@
+// Tests of kwtool in-process: encode and decode, usage errors and help, reg, log, and a channel
+// from send to listen.
 #include <gtest/gtest.h>
 #include <kw/Registry.h>
 #include <kw/SiteId.h>

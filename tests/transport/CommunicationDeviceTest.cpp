@@ -1,3 +1,5 @@
+// Tests of CommunicationDevice's queues: the oldest message dropped when full, null pushes, order,
+// and waiting for a message.
 #include <gtest/gtest.h>
 #include <kw/CommunicationDevice.h>
 #include <kw/Exception.h>
@@ -38,12 +40,12 @@ class LoopbackDevice : public kw::CommunicationDevice {
   bool canSendMsgs() override { return true; }
   bool canReceiveMsgs() override { return true; }
   CommMechanism getCommType() override { return SharedMemory; }
-  void receive(kw::Msg* msg) { pushMessage(msg, m_inQ, m_inQLock); }
+  void receive(kw::Msg* msg) { pushMessage(msg, m_lstInQ, m_inQLock); }
 
  protected:
   bool setup() override { return true; }
   bool sendReceiveMsgs() override {
-    kw::Msg* msg = popMessage(m_outQ, m_outQLock);
+    kw::Msg* msg = popMessage(m_lstOutQ, m_outQLock);
     if (!msg) return false;
     receive(msg);
     return true;

@@ -1,3 +1,5 @@
+// Tests of SharedMemCommDevice pairs: either start order, polling and ringing sides together, the
+// size limit, bad blocks, killed and crashed peers, and private Linux objects.
 #include <gtest/gtest.h>
 #include <kw/ByteArray.h>
 #include <kw/Msg.h>

@@ -1,3 +1,5 @@
+// Tests of ComponentInstaller: folder and table order, each outcome traced, the current folder,
+// and a file that is no library.
 #include <gtest/gtest.h>
 #include <kw/ComponentInstaller.h>
 #include <kw/Registry.h>

@@ -1,3 +1,5 @@
+// Tests of Execute: the folder a program runs from, programs that cannot start or run too long,
+// and command-line splitting.
 #include <gtest/gtest.h>
 #include <kw/Execute.h>
 

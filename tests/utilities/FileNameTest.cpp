@@ -1,3 +1,5 @@
+// Tests of FileName: splitting, joining, ASCII case folding, path limits, rooted paths, and indexed
+// names.
 #include <gtest/gtest.h>
 #include <kw/FileName.h>
 

@@ -1,3 +1,5 @@
+// Tests of File: queries, load and save, temporary file names, and the temporary and data folders
+// with their fallbacks.
 #include <gtest/gtest.h>
 #include <kw/ByteArray.h>
 #include <kw/File.h>

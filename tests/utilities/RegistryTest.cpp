@@ -1,3 +1,5 @@
+// Tests of Registry and the settings store: every value type, defaults, case-insensitive names,
+// concurrent writers, and the Linux store's files, handles and failures.
 #include <gtest/gtest.h>
 #include <kw/ByteArray.h>
 #include <kw/Registry.h>

@@ -1,3 +1,5 @@
+// Tests of Tools' identity questions: the local system account, the machine name, this process,
+// and the foreground window (through the X server on Linux).
 #include <gtest/gtest.h>
 #include <kw/Tools.h>
 

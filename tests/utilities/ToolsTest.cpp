@@ -1,3 +1,5 @@
+// Tests of Tools' text helpers: trimming, splitting, case mapping, error text, the clock and UTF-8
+// conversion.
 #include <gtest/gtest.h>
 #include <kw/Tools.h>
 

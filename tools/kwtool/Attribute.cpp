@@ -114,33 +114,33 @@ Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usa
       left.erase(colon);
     }
   }
-  attribute.m_name = left;
+  attribute.m_strName = left;
 
   auto bad = [&](const wchar_t* what) {
     return UsageError(L"\"" + value + L"\" is not " + what + L" (in \"" + argument + L"\")", usage);
   };
   if (type.empty()) {
-    if (parseDecimal(value, attribute.m_int) ||
-        (left == kTypeAttribute && parseTypeName(value, attribute.m_int))) {
-      attribute.m_kind = Int;
+    if (parseDecimal(value, attribute.m_nInt) ||
+        (left == kTypeAttribute && parseTypeName(value, attribute.m_nInt))) {
+      attribute.m_eKind = Int;
     } else {
-      attribute.m_kind = String;
-      attribute.m_text = value;
+      attribute.m_eKind = String;
+      attribute.m_strText = value;
     }
   } else if (type == L"int") {
-    attribute.m_kind = Int;
-    if (!parseDecimal(value, attribute.m_int) && !parseHexInt(value, attribute.m_int) &&
-        !(left == kTypeAttribute && parseTypeName(value, attribute.m_int)))
+    attribute.m_eKind = Int;
+    if (!parseDecimal(value, attribute.m_nInt) && !parseHexInt(value, attribute.m_nInt) &&
+        !(left == kTypeAttribute && parseTypeName(value, attribute.m_nInt)))
       throw bad(L"a 32-bit integer");
   } else if (type == L"str") {
-    attribute.m_kind = String;
-    attribute.m_text = value;
+    attribute.m_eKind = String;
+    attribute.m_strText = value;
   } else if (type == L"hex") {
-    attribute.m_kind = Bytes;
+    attribute.m_eKind = Bytes;
     if (!HexText::decode(kw::Tools::narrowWideString(value), attribute.m_bytes))
       throw bad(L"an even number of hex digits");
   } else {
-    attribute.m_kind = Bytes;
+    attribute.m_eKind = Bytes;
     readFile(value, usage, maxFileBytes, attribute.m_bytes);
   }
   return attribute;
@@ -148,12 +148,12 @@ Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usa
 
 std::int64_t Attribute::wireSize() const {
   // Two element headers of 8 bytes each.
-  std::int64_t size = 16 + utf16Bytes(m_name);
-  switch (m_kind) {
+  std::int64_t size = 16 + utf16Bytes(m_strName);
+  switch (m_eKind) {
     case Int:
       return size + 4;
     case String:
-      return size + utf16Bytes(m_text);
+      return size + utf16Bytes(m_strText);
     case Bytes:
       break;
   }
@@ -161,29 +161,29 @@ std::int64_t Attribute::wireSize() const {
 }
 
 void Attribute::addTo(kw::DataStore& store) const {
-  switch (m_kind) {
+  switch (m_eKind) {
     case Int:
-      store.setAttributeValue(m_name, m_int);
+      store.setAttributeValue(m_strName, m_nInt);
       break;
     case String:
-      store.setAttributeValue(m_name, m_text);
+      store.setAttributeValue(m_strName, m_strText);
       break;
     case Bytes:
-      store.setAttributeValue(m_name, new kw::ByteArray(m_bytes));
+      store.setAttributeValue(m_strName, new kw::ByteArray(m_bytes));
       break;
   }
 }
 
 bool Attribute::writeTo(const kw::Registry& registry) const {
-  switch (m_kind) {
+  switch (m_eKind) {
     case Int:
-      return registry.write(m_name.c_str(), m_int);
+      return registry.write(m_strName.c_str(), m_nInt);
     case String:
-      return registry.write(m_name.c_str(), m_text);
+      return registry.write(m_strName.c_str(), m_strText);
     case Bytes:
       break;
   }
-  return registry.write(m_name.c_str(), m_bytes);
+  return registry.write(m_strName.c_str(), m_bytes);
 }
 
 std::wstring Attribute::toArgument(const std::wstring& name, int value) {

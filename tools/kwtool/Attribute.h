@@ -30,8 +30,8 @@ class Attribute {
   // its value element.
   std::int64_t wireSize() const;
 
-  const std::wstring& name() const { return m_name; }
-  Kind kind() const { return m_kind; }
+  const std::wstring& name() const { return m_strName; }
+  Kind kind() const { return m_eKind; }
 
   void addTo(kw::DataStore& store) const;
   bool writeTo(const kw::Registry& registry) const;
@@ -43,10 +43,10 @@ class Attribute {
  private:
   Attribute() = default;
 
-  std::wstring m_name;
-  Kind m_kind = String;
-  int m_int = 0;
-  std::wstring m_text;
+  std::wstring m_strName;
+  Kind m_eKind = String;
+  int m_nInt = 0;
+  std::wstring m_strText;
   kw::ByteArray m_bytes;
 };
 

@@ -36,7 +36,7 @@ struct Outcomes {
 // outcomes it records nothing more.
 class OutcomeDevice : public kw::LogDevice {
  public:
-  explicit OutcomeDevice(std::shared_ptr<Outcomes> outcomes) : m_outcomes(std::move(outcomes)) {}
+  explicit OutcomeDevice(std::shared_ptr<Outcomes> outcomes) : m_pOutcomes(std::move(outcomes)) {}
   void Setup() override {}
   void ShutDown() override {}
   void Write(kw::Event& event) override {
@@ -46,12 +46,12 @@ class OutcomeDevice : public kw::LogDevice {
     const bool failed = event.getType() == kw::Event::Error;
     std::wstring line =
         (failed ? L"Error " : L"Info  ") + std::to_wstring(event.getID()) + L" " + text;
-    std::lock_guard<std::mutex> guard(m_outcomes->lock);
-    if (m_outcomes->open) m_outcomes->list.push_back({failed, std::move(line)});
+    std::lock_guard<std::mutex> guard(m_pOutcomes->lock);
+    if (m_pOutcomes->open) m_pOutcomes->list.push_back({failed, std::move(line)});
   }
 
  private:
-  std::shared_ptr<Outcomes> m_outcomes;
+  std::shared_ptr<Outcomes> m_pOutcomes;
 };
 
 int runInstaller(const CommandLine& line, Console& console, void (*installer)(),

@@ -16,13 +16,13 @@ constexpr std::int64_t kHeader = 8;
 
 }  // namespace
 
-MessageDraft::MessageDraft() : m_msg(std::make_unique<kw::Msg>()), m_size(kHeader + kTypeShare) {
-  m_shares[{Attribute::Int, L"MsgType"}] = kTypeShare;
+MessageDraft::MessageDraft() : m_pMsg(std::make_unique<kw::Msg>()), m_nSize(kHeader + kTypeShare) {
+  m_mapShares[{Attribute::Int, L"MsgType"}] = kTypeShare;
 }
 
 bool MessageDraft::add(const std::wstring& argument, const std::wstring& usage,
                        std::int64_t limit) {
-  const std::int64_t room = std::max<std::int64_t>(0, limit - m_size);
+  const std::int64_t room = std::max<std::int64_t>(0, limit - m_nSize);
   Attribute attribute = [&] {
     try {
       return Attribute::parse(argument, usage, room);
@@ -32,13 +32,13 @@ bool MessageDraft::add(const std::wstring& argument, const std::wstring& usage,
     }
   }();
   const std::pair<int, std::wstring> key{attribute.kind(), attribute.name()};
-  auto found = m_shares.find(key);
-  const std::int64_t replaced = found == m_shares.end() ? 0 : found->second;
-  const std::int64_t size = m_size - replaced + attribute.wireSize();
+  auto found = m_mapShares.find(key);
+  const std::int64_t replaced = found == m_mapShares.end() ? 0 : found->second;
+  const std::int64_t size = m_nSize - replaced + attribute.wireSize();
   if (size > limit) return false;
-  attribute.addTo(*m_msg);
-  m_shares[key] = attribute.wireSize();
-  m_size = size;
+  attribute.addTo(*m_pMsg);
+  m_mapShares[key] = attribute.wireSize();
+  m_nSize = size;
   return true;
 }
 

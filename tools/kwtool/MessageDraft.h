@@ -28,15 +28,15 @@ class MessageDraft {
   // Throws UsageError for a malformed argument or a file beyond the room.
   bool add(const std::wstring& argument, const std::wstring& usage, std::int64_t limit);
   // The serialised size, as Msg::toByteArray will write it.
-  std::int64_t size() const { return m_size; }
-  kw::Msg& msg() { return *m_msg; }
-  std::unique_ptr<kw::Msg> take() { return std::move(m_msg); }
+  std::int64_t size() const { return m_nSize; }
+  kw::Msg& msg() { return *m_pMsg; }
+  std::unique_ptr<kw::Msg> take() { return std::move(m_pMsg); }
 
  private:
-  std::unique_ptr<kw::Msg> m_msg;
+  std::unique_ptr<kw::Msg> m_pMsg;
   // Each attribute's share by map and name: a name given twice replaces.
-  std::map<std::pair<int, std::wstring>, std::int64_t> m_shares;
-  std::int64_t m_size;
+  std::map<std::pair<int, std::wstring>, std::int64_t> m_mapShares;
+  std::int64_t m_nSize;
 };
 
 }  // namespace kwtool

@@ -28,13 +28,13 @@ int nibble(int c) {
 // Yields the input's bytes, from raw bytes or decoded from hex text.
 class Source {
  public:
-  Source(std::istream& in, bool hex) : m_in(in), m_hex(hex) {}
+  Source(std::istream& in, bool hex) : m_in(in), m_bHex(hex) {}
 
   // Up to `count` bytes into `out`; fewer only at the input's end. False
   // with `error` for bad hex text.
   bool take(char* out, int count, int& got, std::wstring& error) {
     got = 0;
-    if (!m_hex) {
+    if (!m_bHex) {
       m_in.read(out, count);
       got = static_cast<int>(m_in.gcount());
       return true;
@@ -74,7 +74,7 @@ class Source {
 
  private:
   std::istream& m_in;
-  bool m_hex;
+  bool m_bHex;
 };
 
 std::int32_t intAt(const char* data) {

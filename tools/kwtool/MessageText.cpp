@@ -20,36 +20,37 @@ namespace {
 class Elements {
  public:
   explicit Elements(const kw::ByteArray& bytes)
-      : m_data(reinterpret_cast<const unsigned char*>(bytes.getData())),
-        m_size(static_cast<std::size_t>(bytes.getSize())) {}
+      : m_pData(reinterpret_cast<const unsigned char*>(bytes.getData())),
+        m_nSize(static_cast<std::size_t>(bytes.getSize())) {}
 
-  bool done() const { return m_offset + 8 > m_size; }
+  bool done() const { return m_nOffset + 8 > m_nSize; }
 
   // One element: its type and its payload.
   void next(int& type, std::size_t& start, std::size_t& length) {
-    type = intAt(m_offset);
-    length = static_cast<std::size_t>(intAt(m_offset + 4));
-    start = m_offset + 8;
-    m_offset = start + length;
+    type = intAt(m_nOffset);
+    length = static_cast<std::size_t>(intAt(m_nOffset + 4));
+    start = m_nOffset + 8;
+    m_nOffset = start + length;
   }
 
   std::int32_t intAt(std::size_t offset) const {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = value << 8 | m_data[offset + i];
+    for (int i = 3; i >= 0; --i) value = value << 8 | m_pData[offset + i];
     return static_cast<std::int32_t>(value);
   }
 
   std::wstring text(std::size_t start, std::size_t length) const {
     std::vector<std::uint16_t> units(length / 2);
     for (std::size_t i = 0; i < units.size(); ++i)
-      units[i] = static_cast<std::uint16_t>(m_data[start + 2 * i] | m_data[start + 2 * i + 1] << 8);
+      units[i] =
+          static_cast<std::uint16_t>(m_pData[start + 2 * i] | m_pData[start + 2 * i + 1] << 8);
     return SafeText::fromUtf16(units.data(), units.size());
   }
 
  private:
-  const unsigned char* m_data;
-  std::size_t m_size;
-  std::size_t m_offset = 8;  // past the version and the total length
+  const unsigned char* m_pData;
+  std::size_t m_nSize;
+  std::size_t m_nOffset = 8;  // past the version and the total length
 };
 
 }  // namespace

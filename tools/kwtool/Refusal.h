@@ -9,12 +9,12 @@ namespace kwtool {
 // tool prints the message and exits with 1.
 class Refusal {
  public:
-  explicit Refusal(std::wstring message) : m_message(std::move(message)) {}
+  explicit Refusal(std::wstring message) : m_strMessage(std::move(message)) {}
 
-  const std::wstring& message() const { return m_message; }
+  const std::wstring& message() const { return m_strMessage; }
 
  private:
-  std::wstring m_message;
+  std::wstring m_strMessage;
 };
 
 }  // namespace kwtool

@@ -22,7 +22,7 @@ void append(std::wstring& out, std::uint32_t c) {
 }  // namespace
 
 std::wstring TraceText::feed(const std::string& bytes) {
-  m_pending += bytes;
+  m_strPending += bytes;
   return decode(false);
 }
 
@@ -30,10 +30,10 @@ std::wstring TraceText::flush() { return decode(true); }
 
 std::wstring TraceText::decode(bool atEnd) {
   std::wstring out;
-  const std::size_t units = m_pending.size() / 2;
+  const std::size_t units = m_strPending.size() / 2;
   auto unitAt = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(m_pending[2 * i])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(m_pending[2 * i + 1])) << 8;
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(m_strPending[2 * i])) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(m_strPending[2 * i + 1])) << 8;
   };
   std::size_t i = 0;
   while (i < units) {
@@ -62,8 +62,8 @@ std::wstring TraceText::decode(bool atEnd) {
       ++i;
     }
   }
-  m_pending.erase(0, 2 * i);
-  if (atEnd) m_pending.clear();
+  m_strPending.erase(0, 2 * i);
+  if (atEnd) m_strPending.clear();
   return out;
 }
 

@@ -18,7 +18,7 @@ class TraceText {
  private:
   std::wstring decode(bool atEnd);
 
-  std::string m_pending;
+  std::string m_strPending;
 };
 
 }  // namespace kwtool

@@ -10,14 +10,14 @@ namespace kwtool {
 class UsageError {
  public:
   UsageError(std::wstring message, std::wstring usage)
-      : m_message(std::move(message)), m_usage(std::move(usage)) {}
+      : m_strMessage(std::move(message)), m_strUsage(std::move(usage)) {}
 
-  const std::wstring& message() const { return m_message; }
-  const std::wstring& usage() const { return m_usage; }
+  const std::wstring& message() const { return m_strMessage; }
+  const std::wstring& usage() const { return m_strUsage; }
 
  private:
-  std::wstring m_message;
-  std::wstring m_usage;
+  std::wstring m_strMessage;
+  std::wstring m_strUsage;
 };
 
 }  // namespace kwtool

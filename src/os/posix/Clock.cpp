@@ -1,3 +1,4 @@
+// Wall-clock time on Linux: gettimeofday and localtime_r. Twin: src/os/win32/Clock.cpp.
 #include "os/Clock.h"
 
 #include <sys/time.h>

@@ -1,3 +1,5 @@
+// The active window and its process on Linux, asked of the X server through libX11 loaded at run
+// time. Twin: src/os/win32/Desktop.cpp.
 #include "os/Desktop.h"
 
 #include <X11/Xatom.h>
@@ -60,37 +62,37 @@ class Conversation {
  public:
   Conversation() {
     const char* display = std::getenv("DISPLAY");
-    if (!display || !*display || !(m_x = xlib())) return;
+    if (!display || !*display || !(m_pXLib = xlib())) return;
     m_lock = std::unique_lock<std::mutex>(mutex());
-    m_previous = m_x->setErrorHandler(&ignoreError);
-    m_display = m_x->openDisplay(nullptr);
+    m_pPrevious = m_pXLib->setErrorHandler(&ignoreError);
+    m_pDisplay = m_pXLib->openDisplay(nullptr);
   }
   ~Conversation() {
-    if (m_display) m_x->closeDisplay(m_display);
-    if (m_lock.owns_lock()) m_x->setErrorHandler(m_previous);
+    if (m_pDisplay) m_pXLib->closeDisplay(m_pDisplay);
+    if (m_lock.owns_lock()) m_pXLib->setErrorHandler(m_pPrevious);
   }
   Conversation(const Conversation&) = delete;
   Conversation& operator=(const Conversation&) = delete;
 
-  explicit operator bool() const { return m_display != nullptr; }
-  Window root() const { return m_x->defaultRootWindow(m_display); }
+  explicit operator bool() const { return m_pDisplay != nullptr; }
+  Window root() const { return m_pXLib->defaultRootWindow(m_pDisplay); }
 
   // The first 32-bit item of a window property of that type; false when the
   // window, the property or the atom does not exist.
   bool readProperty(Window window, const char* name, Atom type, unsigned long& value) const {
-    Atom property = m_x->internAtom(m_display, name, True);
+    Atom property = m_pXLib->internAtom(m_pDisplay, name, True);
     if (property == None) return false;
     Atom actualType = None;
     int format = 0;
     unsigned long count = 0;
     unsigned long remaining = 0;
     unsigned char* data = nullptr;
-    int status = m_x->getWindowProperty(m_display, window, property, 0, 1, False, type, &actualType,
-                                        &format, &count, &remaining, &data);
+    int status = m_pXLib->getWindowProperty(m_pDisplay, window, property, 0, 1, False, type,
+                                            &actualType, &format, &count, &remaining, &data);
     bool found = status == Success && actualType == type && format == 32 && count >= 1 && data;
     // Xlib hands 32-bit items back as longs.
     if (found) value = reinterpret_cast<const unsigned long*>(data)[0];
-    if (data) m_x->free(data);
+    if (data) m_pXLib->free(data);
     return found;
   }
 
@@ -100,10 +102,10 @@ class Conversation {
     return conversations;
   }
 
-  const XLib* m_x = nullptr;
+  const XLib* m_pXLib = nullptr;
   std::unique_lock<std::mutex> m_lock;
-  XErrorHandler m_previous = nullptr;
-  Display* m_display = nullptr;
+  XErrorHandler m_pPrevious = nullptr;
+  Display* m_pDisplay = nullptr;
 };
 
 }  // namespace

@@ -1,3 +1,4 @@
+// errno as the last system error, and its text from strerror_r. Twin: src/os/win32/ErrorText.cpp.
 #include "os/ErrorText.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// Hardware faults on Linux: SIGSEGV, SIGBUS, SIGFPE and SIGILL handlers that hand the translator a
+// Windows-style exception record. Twin: src/os/win32/FaultTranslator.cpp.
 #include "os/FaultTranslator.h"
 
 #include <signal.h>

@@ -1,3 +1,5 @@
+// The log outputs on Linux: standard output, standard error as the debugger stream, and syslog as
+// the event log. Twin: src/os/win32/LogOutput.cpp.
 #include "os/LogOutput.h"
 
 #include <syslog.h>

@@ -224,23 +224,23 @@ void bindBlob(sqlite3_stmt* statement, int index, const void* data, std::size_t 
 class Store {
  public:
   Store(std::string path, sqlite3* db, dev_t device, ino_t inode)
-      : path(std::move(path)), device(device), inode(inode), m_db(db) {}
+      : path(std::move(path)), device(device), inode(inode), m_pDb(db) {}
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
   ~Store() {
-    if (!m_db) return;
-    for (sqlite3_stmt* statement : m_statements) sqlite3_finalize(statement);
-    sqlite3_close_v2(m_db);
+    if (!m_pDb) return;
+    for (sqlite3_stmt* statement : m_aStatements) sqlite3_finalize(statement);
+    sqlite3_close_v2(m_pDb);
   }
 
   // After fork the connection belongs to the parent: drop it untouched.
-  void abandon() { m_db = nullptr; }
+  void abandon() { m_pDb = nullptr; }
 
-  sqlite3* db() const { return m_db; }
+  sqlite3* db() const { return m_pDb; }
 
   // A failure code, noting a store that must be opened afresh next time.
   long fail(int rc) {
-    long code = sqliteCode(m_db, rc);
+    long code = sqliteCode(m_pDb, rc);
     if (code == kRegCorrupt) broken = true;
     return code;
   }
@@ -259,8 +259,8 @@ class Store {
         "COMMIT",
     };
     for (int i = 0; i < kCount; ++i) {
-      if (m_statements[i]) continue;
-      int rc = sqlite3_prepare_v3(m_db, kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &m_statements[i],
+      if (m_aStatements[i]) continue;
+      int rc = sqlite3_prepare_v3(m_pDb, kSql[i], -1, SQLITE_PREPARE_PERSISTENT, &m_aStatements[i],
                                   nullptr);
       if (rc != SQLITE_OK) return fail(rc);
     }
@@ -279,7 +279,7 @@ class Store {
     kCommit,
     kCount
   };
-  sqlite3_stmt* statement(Statement which) const { return m_statements[which]; }
+  sqlite3_stmt* statement(Statement which) const { return m_aStatements[which]; }
 
   const std::string path;
   const dev_t device;
@@ -288,24 +288,24 @@ class Store {
   bool broken = false;
 
  private:
-  sqlite3* m_db;
-  sqlite3_stmt* m_statements[kCount] = {};
+  sqlite3* m_pDb;
+  sqlite3_stmt* m_aStatements[kCount] = {};
 };
 
 // Leaves a cached statement reset and unbound however its use ends.
 class Use {
  public:
-  Use(const Store& store, Store::Statement which) : m_statement(store.statement(which)) {}
+  Use(const Store& store, Store::Statement which) : m_pStatement(store.statement(which)) {}
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
   ~Use() {
-    sqlite3_reset(m_statement);
-    sqlite3_clear_bindings(m_statement);
+    sqlite3_reset(m_pStatement);
+    sqlite3_clear_bindings(m_pStatement);
   }
-  sqlite3_stmt* get() const { return m_statement; }
+  sqlite3_stmt* get() const { return m_pStatement; }
 
  private:
-  sqlite3_stmt* m_statement;
+  sqlite3_stmt* m_pStatement;
 };
 
 // BEGIN IMMEDIATE takes the write lock up front, so two writers queue on the

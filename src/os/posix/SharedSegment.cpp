@@ -109,11 +109,11 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
       closeKeepingErrno(fd);
       return false;
     }
-    m_fd = fd;
-    m_name = objectName;
+    m_nFd = fd;
+    m_strName = objectName;
     if (!stillNamed()) {
       ::close(fd);
-      m_fd = -1;
+      m_nFd = -1;
       continue;
     }
     const bool ok = lockedOpen(size, magic, layOut);
@@ -121,7 +121,7 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
       rangeLock(fd, F_UNLCK, kGuardByte, false);
       if (!ok) {
         ::close(fd);
-        m_fd = -1;
+        m_nFd = -1;
       }
     });
     return ok;
@@ -132,7 +132,7 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
 bool SharedSegment::stillNamed() const {
   struct stat opened {};
   struct stat named {};
-  return fstat(m_fd, &opened) == 0 && stat(("/dev/shm" + m_name).c_str(), &named) == 0 &&
+  return fstat(m_nFd, &opened) == 0 && stat(("/dev/shm" + m_strName).c_str(), &named) == 0 &&
          named.st_ino == opened.st_ino && named.st_dev == opened.st_dev;
 }
 
@@ -142,15 +142,15 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
   const std::size_t total = kHeaderSlot + size;
   // Alone when no other opener holds the holder byte: whatever the object
   // holds was left by openers that have all gone, so it starts afresh.
-  const bool alone = rangeLock(m_fd, F_WRLCK, kHolderByte, false);
+  const bool alone = rangeLock(m_nFd, F_WRLCK, kHolderByte, false);
   if (!alone && errno != EAGAIN && errno != EACCES) return false;
-  if (alone && (ftruncate(m_fd, 0) != 0 || ftruncate(m_fd, static_cast<off_t>(total)) != 0))
+  if (alone && (ftruncate(m_nFd, 0) != 0 || ftruncate(m_nFd, static_cast<off_t>(total)) != 0))
     return false;
   struct stat st {};
-  if (fstat(m_fd, &st) != 0) return false;
+  if (fstat(m_nFd, &st) != 0) return false;
   // Laid out for something else by its holders.
   if (static_cast<std::size_t>(st.st_size) < total) return failing(EPROTO, false);
-  void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, 0);
+  void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, m_nFd, 0);
   if (base == MAP_FAILED) return false;
   auto* header = static_cast<Header*>(base);
   void* data = static_cast<char*>(base) + kHeaderSlot;
@@ -163,46 +163,46 @@ bool SharedSegment::lockedOpen(std::size_t size, std::uint32_t magic,
     ok = failing(EPROTO, false);
   }
   // Held shared from now on; an exclusive holder byte becomes shared in place.
-  ok = ok && rangeLock(m_fd, F_RDLCK, kHolderByte, true);
+  ok = ok && rangeLock(m_nFd, F_RDLCK, kHolderByte, true);
   if (!ok) {
     keepingLastError([&] { munmap(base, total); });
     return false;
   }
-  m_base = base;
-  m_data = data;
-  m_total = total;
+  m_pBase = base;
+  m_pData = data;
+  m_nTotal = total;
   return true;
 }
 
 void SharedSegment::close() {
-  if (m_fd < 0) return;
-  if (m_base) {
+  if (m_nFd < 0) return;
+  if (m_pBase) {
     // The last holder takes the name away, unless a new object has it. Not
     // without the guard: an opener may be laying the object out; a name
     // left behind is laid out afresh by the next opener.
-    if (rangeLock(m_fd, F_WRLCK, kGuardByte, true) && stillNamed() &&
-        rangeLock(m_fd, F_WRLCK, kHolderByte, false))
-      shm_unlink(m_name.c_str());
-    munmap(m_base, m_total);
+    if (rangeLock(m_nFd, F_WRLCK, kGuardByte, true) && stillNamed() &&
+        rangeLock(m_nFd, F_WRLCK, kHolderByte, false))
+      shm_unlink(m_strName.c_str());
+    munmap(m_pBase, m_nTotal);
   }
   // Closing the descriptor drops every lock this opener held.
-  ::close(m_fd);
-  m_fd = -1;
-  m_base = m_data = nullptr;
+  ::close(m_nFd);
+  m_nFd = -1;
+  m_pBase = m_pData = nullptr;
 }
 
 bool SharedSegment::setMark(int index) {
-  return m_fd >= 0 && rangeLock(m_fd, F_RDLCK, kFirstMarkByte + index, true);
+  return m_nFd >= 0 && rangeLock(m_nFd, F_RDLCK, kFirstMarkByte + index, true);
 }
 
 bool SharedSegment::isMarked(int index) const {
-  if (m_fd < 0) return false;
+  if (m_nFd < 0) return false;
   struct flock range {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;
   range.l_start = kFirstMarkByte + index;
   range.l_len = 1;
-  return fcntl(m_fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+  return fcntl(m_nFd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
 }  // namespace kw::os

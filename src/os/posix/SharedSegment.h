@@ -41,8 +41,8 @@ class SharedSegment {
   bool setMark(int index);
   bool isMarked(int index) const;
 
-  void* data() const { return m_data; }
-  bool isOpen() const { return m_base != nullptr; }
+  void* data() const { return m_pData; }
+  bool isOpen() const { return m_pBase != nullptr; }
 
  private:
   struct Header;
@@ -50,11 +50,11 @@ class SharedSegment {
   bool lockedOpen(std::size_t size, std::uint32_t magic, const std::function<bool(void*)>& layOut);
   bool stillNamed() const;
 
-  std::string m_name;
-  int m_fd = -1;
-  void* m_base = nullptr;
-  void* m_data = nullptr;
-  std::size_t m_total = 0;
+  std::string m_strName;
+  int m_nFd = -1;
+  void* m_pBase = nullptr;
+  void* m_pData = nullptr;
+  std::size_t m_nTotal = 0;
 };
 
 }  // namespace kw::os

@@ -56,10 +56,10 @@ timespec deadlineAfter(unsigned long ms) {
 class ManualEvent {
  public:
   void set() {
-    if (m_set.exchange(1) == 0) futexWakeAll(m_set);
+    if (m_nSet.exchange(1) == 0) futexWakeAll(m_nSet);
   }
 
-  bool isSet() const { return m_set.load() != 0; }
+  bool isSet() const { return m_nSet.load() != 0; }
 
   WaitResult wait(unsigned long timeoutMs) {
     if (isSet()) return WaitResult::Signalled;
@@ -77,7 +77,7 @@ class ManualEvent {
     }
 #endif
     for (;;) {
-      const long status = futexWait(m_set, 0, bounded ? &deadline : nullptr);
+      const long status = futexWait(m_nSet, 0, bounded ? &deadline : nullptr);
       if (isSet()) return WaitResult::Signalled;
       if (status == -1 && errno == ETIMEDOUT) return WaitResult::TimedOut;
       if (status == -1 && errno != EAGAIN && errno != EINTR) return WaitResult::Failed;
@@ -85,7 +85,7 @@ class ManualEvent {
   }
 
  private:
-  std::atomic<int> m_set{0};
+  std::atomic<int> m_nSet{0};
 };
 
 constexpr unsigned long kUnknownEndExitCode = 0xFFFFFFFF;

@@ -1,3 +1,5 @@
+// The trace file on Linux: opened for append under an exclusive flock, so a second writer is
+// turned away rather than interleaved. Twin: src/os/win32/TraceFile.cpp.
 #include "os/TraceFile.h"
 
 #include <fcntl.h>

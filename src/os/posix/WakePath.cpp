@@ -1,3 +1,5 @@
+// Wake-ups between the two sides of a channel on Linux: one futex word per side in a shared
+// segment. Twin: src/os/win32/WakePath.cpp.
 #include "os/WakePath.h"
 
 #include <linux/futex.h>

@@ -1,3 +1,5 @@
+// Wall-clock time on Windows: the runtime's 64-bit time and local time.
+// Twin: src/os/posix/Clock.cpp.
 #include "os/Clock.h"
 
 #include <sys/timeb.h>

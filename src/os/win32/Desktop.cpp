@@ -1,3 +1,4 @@
+// The foreground window and the process behind a window on Windows. Twin: src/os/posix/Desktop.cpp.
 #include "os/Desktop.h"
 
 #include <windows.h>

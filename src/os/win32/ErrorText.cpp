@@ -1,3 +1,4 @@
+// GetLastError and its text from FormatMessage. Twin: src/os/posix/ErrorText.cpp.
 #include "os/ErrorText.h"
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// Files and folders on Windows: attributes, GetTempPath and the local application-data folder,
+// unique files, loading and saving whole files. Twin: src/os/posix/FileSystem.cpp.
 #include "os/FileSystem.h"
 
 #include <windows.h>

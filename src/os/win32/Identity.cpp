@@ -1,3 +1,5 @@
+// User, machine and executable on Windows: GetUserNameEx, NetWkstaGetInfo, GetModuleFileName.
+// Twin: src/os/posix/Identity.cpp.
 #include "os/Identity.h"
 
 #include <windows.h>

@@ -1,3 +1,5 @@
+// The log outputs on Windows: the console, OutputDebugString and the event log.
+// Twin: src/os/posix/LogOutput.cpp.
 #include "os/LogOutput.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// Running a command line hidden on Windows with CreateProcess and a bounded wait.
+// Twin: src/os/posix/Process.cpp.
 #include "os/Process.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// UTF-8 <-> wide text on Windows through MultiByteToWideChar. Twin: src/os/posix/TextCodec.cpp.
 #include "os/TextCodec.h"
 
 #include <windows.h>

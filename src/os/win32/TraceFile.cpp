@@ -1,3 +1,5 @@
+// The trace file on Windows: opened for append with no sharing, one event per open.
+// Twin: src/os/posix/TraceFile.cpp.
 #include "os/TraceFile.h"
 
 namespace kw::os {

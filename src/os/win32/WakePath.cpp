@@ -1,3 +1,5 @@
+// Wake-ups between the two sides of a channel on Windows: named auto-reset events.
+// Twin: src/os/posix/WakePath.cpp.
 #include "os/WakePath.h"
 
 #include <cstring>
