@@ -29,6 +29,7 @@
 #include <unordered_map>
 
 #include "os/ErrorText.h"
+#include "os/posix/DebugFileCache.h"
 
 namespace kw::os {
 
@@ -215,7 +216,8 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
                        GElf_Word debuglinkCrc, char** debugFileName) {
   int fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
                                         debuglinkCrc, debugFileName);
-  if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
+  if (fd >= 0) return uncompressedDebugFile(fd);
+  if (!debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
   const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
   const std::string file = fileName;
   const std::string folder = file.substr(0, file.find_last_of('/'));
@@ -233,7 +235,7 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
     if (debuglinkCrc == 0 || fileCrc32(fd) == debuglinkCrc) {
       lseek(fd, 0, SEEK_SET);
       *debugFileName = strdup(candidate.c_str());
-      return fd;
+      return uncompressedDebugFile(fd);
     }
     close(fd);
   }

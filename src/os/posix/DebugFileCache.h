@@ -1,0 +1,13 @@
+// A per-user cache of debug files whose debug sections are stored
+// uncompressed, so that libdw maps them instead of inflating every section
+// into memory each time a process opens one.
+#pragma once
+
+namespace kw::os {
+
+// The descriptor of an uncompressed copy of the debug file open on `fd`
+// (which is then closed), from the cache or made into it now; `fd` itself
+// when the file has no compressed sections or the cache cannot be used.
+int uncompressedDebugFile(int fd);
+
+}  // namespace kw::os
