@@ -213,6 +213,12 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
 
 }  // namespace
 
+std::string elfBuildId(int fd) {
+  if (elf_version(EV_CURRENT) == EV_NONE) return std::string();
+  ElfFile file(fd, ELF_C_READ_MMAP);
+  return file.elf ? buildId(file.elf) : std::string();
+}
+
 int uncompressedDebugFile(int fd) {
   if (elf_version(EV_CURRENT) == EV_NONE) return fd;
   struct stat info;

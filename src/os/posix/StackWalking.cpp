@@ -206,6 +206,42 @@ std::uint32_t fileCrc32(int fd) {
   return crc ^ 0xFFFFFFFFu;
 }
 
+// The module's debug file named by its build ID below the absolute folders
+// of the search path, as libdw names it. libdw's own lookup would keep the
+// file it opened, and so bypass the cache of uncompressed copies.
+int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFileName) {
+  const unsigned char* bits = nullptr;
+  GElf_Addr address = 0;
+  int length = dwfl_module_build_id(module, &bits, &address);
+  if (length < 2) return -1;
+  std::string id;
+  char digits[3];
+  for (int i = 0; i < length; ++i) {
+    std::snprintf(digits, sizeof digits, "%02x", bits[i]);
+    id += digits;
+  }
+  const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    std::string place = path.substr(start, end - start);
+    start = end + 1;
+    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+    if (place.empty() || place[0] != '/') continue;
+    const std::string candidate = place + name;
+    int fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (elfBuildId(fd) != id) {
+      close(fd);
+      continue;
+    }
+    free(*debugFileName);
+    *debugFileName = realpath(candidate.c_str(), nullptr);
+    if (!*debugFileName) *debugFileName = strdup(candidate.c_str());
+    return uncompressedDebugFile(fd);
+  }
+  return -1;
+}
+
 // A module's separate debug file, from local folders only: by build ID, then
 // by its debug link next to it, in the relative folders of the search path
 // and below its absolute ones. libdw's own search would end by asking the
@@ -214,10 +250,19 @@ std::uint32_t fileCrc32(int fd) {
 int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleName,
                        Dwarf_Addr base, const char* fileName, const char* debuglink,
                        GElf_Word debuglinkCrc, char** debugFileName) {
-  int fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
-                                        debuglinkCrc, debugFileName);
-  if (fd >= 0) return uncompressedDebugFile(fd);
-  if (!debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
+  // Asked for a dwz file that the debug file found before refers to, when
+  // the module already knows its debug file: that is libdw's to find.
+  const char* knownDebugFile = nullptr;
+  dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &knownDebugFile);
+  const bool forModule = knownDebugFile == *debugFileName;
+  int fd = -1;
+  if (forModule && *userData)
+    fd = openByBuildId(module, static_cast<SymbolSession*>(*userData)->debuginfoPathText,
+                       debugFileName);
+  if (fd < 0)
+    fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
+                                      debuglinkCrc, debugFileName);
+  if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
   const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
   const std::string file = fileName;
   const std::string folder = file.substr(0, file.find_last_of('/'));
