@@ -11,11 +11,14 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -240,6 +243,44 @@ int uncompressedDebugFile(int fd) {
   lseek(copy, 0, SEEK_SET);
   close(fd);
   return copy;
+}
+
+void releaseFilePages(const void* start, std::size_t size) {
+  const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(start);
+  // Only whole pages: a partial one may hold something else.
+  const std::uintptr_t first = (begin + pageSize - 1) / pageSize, end = (begin + size) / pageSize;
+  if (first >= end) return;
+  int pagemap = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (pagemap < 0) return;
+  // Present and still the file's (a page written to is anonymous now).
+  const std::uint64_t kPresent = 1ull << 63, kFilePage = 1ull << 61;
+  std::uint64_t entries[512];
+  std::uintptr_t runStart = 0, runEnd = 0;
+  auto release = [&] {
+    if (runEnd > runStart)
+      madvise(reinterpret_cast<void*>(runStart * pageSize), (runEnd - runStart) * pageSize,
+              MADV_DONTNEED);
+    runStart = runEnd = 0;
+  };
+  for (std::uintptr_t page = first; page < end;) {
+    const std::size_t want = std::min<std::uintptr_t>(end - page, 512);
+    ssize_t got = pread(pagemap, entries, want * sizeof entries[0],
+                        static_cast<off_t>(page * sizeof entries[0]));
+    if (got <= 0) break;
+    const std::size_t count = static_cast<std::size_t>(got) / sizeof entries[0];
+    for (std::size_t i = 0; i < count; ++i, ++page) {
+      if ((entries[i] & (kPresent | kFilePage)) == (kPresent | kFilePage)) {
+        if (runEnd != page) {
+          release();
+          runStart = page;
+        }
+        runEnd = page + 1;
+      }
+    }
+  }
+  release();
+  close(pagemap);
 }
 
 }  // namespace kw::os

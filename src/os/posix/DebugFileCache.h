@@ -3,6 +3,7 @@
 // into memory each time a process opens one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace kw::os {
@@ -15,5 +16,11 @@ std::string elfBuildId(int fd);
 // (which is then closed), from the cache or made into it now; `fd` itself
 // when the file has no compressed sections or the cache cannot be used.
 int uncompressedDebugFile(int fd);
+
+// Drops the pages of [start, start + size) that are mapped from a file and
+// unchanged: they are read again from the page cache when touched. libdw
+// reads a header in nearly every page of a large debug file to find its
+// units, and those pages would otherwise stay resident for nothing.
+void releaseFilePages(const void* start, std::size_t size);
 
 }  // namespace kw::os

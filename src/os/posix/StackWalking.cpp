@@ -503,6 +503,12 @@ void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress
   frame.moduleName = baseName(mainFile ? mainFile : (moduleName ? moduleName : ""));
   frame.moduleBase = low;
   frame.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+
+  Dwarf_Addr bias = 0;
+  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
+  std::size_t size = 0;
+  char* image = dwarf ? elf_rawfile(dwarf_getelf(dwarf), &size) : nullptr;
+  if (image) releaseFilePages(image, size);
 }
 
 // lookUp, once per frame address, kind of address and session.
