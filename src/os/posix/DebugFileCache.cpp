@@ -57,13 +57,7 @@ bool hasCompressedSections(Elf* elf) {
 std::string buildId(Elf* elf) {
   const void* bytes = nullptr;
   ssize_t length = dwelf_elf_gnu_build_id(elf, &bytes);
-  std::string text;
-  char digits[3];
-  for (ssize_t i = 0; i < length; ++i) {
-    std::snprintf(digits, sizeof digits, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    text += digits;
-  }
-  return text;
+  return length > 0 ? hexText(bytes, static_cast<std::size_t>(length)) : std::string();
 }
 
 // A folder only this user can write to, opened without following links.
@@ -215,6 +209,17 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
 }
 
 }  // namespace
+
+std::string hexText(const void* bytes, std::size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned byte = static_cast<const unsigned char*>(bytes)[i];
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
 
 std::string elfBuildId(int fd) {
   if (elf_version(EV_CURRENT) == EV_NONE) return std::string();

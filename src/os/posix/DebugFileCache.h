@@ -8,6 +8,9 @@
 
 namespace kw::os {
 
+// Bytes as lowercase hex, the way build IDs name files.
+std::string hexText(const void* bytes, std::size_t length);
+
 // The build ID of the ELF file open on `fd`, in lowercase hex; empty when it
 // has none.
 std::string elfBuildId(int fd);

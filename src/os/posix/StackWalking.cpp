@@ -27,6 +27,7 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 #include "os/ErrorText.h"
 #include "os/posix/DebugFileCache.h"
@@ -206,6 +207,19 @@ std::uint32_t fileCrc32(int fd) {
   return crc ^ 0xFFFFFFFFu;
 }
 
+// The folders of a debug-info path, without their +/- marks.
+std::vector<std::string> debuginfoPlaces(const std::string& path) {
+  std::vector<std::string> places;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    std::string place = path.substr(start, end - start);
+    start = end + 1;
+    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+    places.push_back(place);
+  }
+  return places;
+}
+
 // The module's debug file named by its build ID below the absolute folders
 // of the search path, as libdw names it. libdw's own lookup would keep the
 // file it opened, and so bypass the cache of uncompressed copies.
@@ -214,18 +228,9 @@ int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFile
   GElf_Addr address = 0;
   int length = dwfl_module_build_id(module, &bits, &address);
   if (length < 2) return -1;
-  std::string id;
-  char digits[3];
-  for (int i = 0; i < length; ++i) {
-    std::snprintf(digits, sizeof digits, "%02x", bits[i]);
-    id += digits;
-  }
+  const std::string id = hexText(bits, static_cast<std::size_t>(length));
   const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = std::min(path.find(':', start), path.size());
-    std::string place = path.substr(start, end - start);
-    start = end + 1;
-    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+  for (const std::string& place : debuginfoPlaces(path)) {
     if (place.empty() || place[0] != '/') continue;
     const std::string candidate = place + name;
     int fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
@@ -266,11 +271,7 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
   const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
   const std::string file = fileName;
   const std::string folder = file.substr(0, file.find_last_of('/'));
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = std::min(path.find(':', start), path.size());
-    std::string place = path.substr(start, end - start);
-    start = end + 1;
-    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+  for (const std::string& place : debuginfoPlaces(path)) {
     std::string candidate = place.empty()     ? folder + "/" + debuglink
                             : place[0] == '/' ? place + folder + "/" + debuglink
                                               : folder + "/" + place + "/" + debuglink;
