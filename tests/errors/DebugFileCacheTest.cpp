@@ -3,12 +3,14 @@
 // and that traces read the same with and without the cache. The C library's
 // packaged debug file, whose sections are compressed, is what gets cached.
 #if !defined(_WIN32)
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,6 +24,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+bool hasCompressedSections(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  Elf64_Ehdr header{};
+  if (!file.read(reinterpret_cast<char*>(&header), sizeof header) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+    return false;
+  for (unsigned i = 0; i < header.e_shnum; ++i) {
+    Elf64_Shdr section{};
+    file.seekg(static_cast<std::streamoff>(header.e_shoff + i * sizeof section));
+    if (!file.read(reinterpret_cast<char*>(&section), sizeof section)) return false;
+    if (section.sh_flags & SHF_COMPRESSED) return true;
+  }
+  return false;
+}
+
 KW_CHILD_MAIN(traceToFile) {
   kw::Exception e(1, L"cache", L"f", 1, L"g");
   std::wstring text = e.getStackTrace();
@@ -31,6 +48,19 @@ KW_CHILD_MAIN(traceToFile) {
   std::ofstream(args.at(0), std::ios::binary)
       .write(reinterpret_cast<const char*>(text.data()),
              static_cast<std::streamsize>(text.size() * sizeof(wchar_t)));
+  // Which cached copies libdw read the trace from, and which compressed
+  // debug files.
+  std::ifstream maps("/proc/self/maps");
+  std::ofstream cached(args.at(0) + ".cached"), compressed(args.at(0) + ".compressed");
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t path = line.find('/');
+    if (line.find("/kwbase/debug/") != std::string::npos)
+      cached << line << '\n';
+    else if (path != std::string::npos && line.size() > 6 &&
+             line.compare(line.size() - 6, 6, ".debug") == 0 &&
+             hasCompressedSections(line.substr(path)))
+      compressed << line << '\n';
+  }
   return 0;
 }
 
@@ -69,6 +99,7 @@ class DebugFileCacheTest : public ::testing::Test {
       EnvValue xdg("XDG_CACHE_HOME", "");
       EnvValue home("HOME", "");
       m_expected = trace();
+      m_needsCache = m_readCompressed;
     }
     ASSERT_FALSE(m_expected.empty());
     m_cacheHome = m_scratch.path() / "cache";
@@ -83,13 +114,17 @@ class DebugFileCacheTest : public ::testing::Test {
     kwtest::ChildProcess child("traceToFile", {file.string()});
     EXPECT_TRUE(child.started());
     EXPECT_EQ(child.wait(), 0);
+    m_usedCache = fs::file_size(file.string() + ".cached") > 0;
+    m_readCompressed = fs::file_size(file.string() + ".compressed") > 0;
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  // Fills the cache; false when no debug file read here needs a copy.
+  // Fills the cache; true when copies were made.
   bool fillCache() {
     EXPECT_EQ(trace(true), m_expected);
+    EXPECT_TRUE(m_usedCache);
+    EXPECT_FALSE(m_readCompressed);
     return !entries(m_folder).empty();
   }
 
@@ -98,12 +133,16 @@ class DebugFileCacheTest : public ::testing::Test {
   std::string m_expected;
   fs::path m_cacheHome, m_folder;
   int m_traces = 0;
+  bool m_usedCache = false;       // the last trace read a cached copy
+  bool m_readCompressed = false;  // the last trace read a compressed debug file
+  bool m_needsCache = false;      // without the cache, one is read
 };
 
 const char* const kNoCompressedDebugFile = "no debug file with compressed sections is read here";
 
 TEST_F(DebugFileCacheTest, CopyIsPrivateMadeOnceAndGivesTheSameTrace) {
-  if (!fillCache()) GTEST_SKIP() << kNoCompressedDebugFile;
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  ASSERT_TRUE(fillCache());
   EXPECT_EQ(modeOf(m_cacheHome / "kwbase"), 0700u);
   EXPECT_EQ(modeOf(m_folder), 0700u);
   const auto made = entries(m_folder);
@@ -115,6 +154,7 @@ TEST_F(DebugFileCacheTest, CopyIsPrivateMadeOnceAndGivesTheSameTrace) {
   ASSERT_EQ(stat(made[0].c_str(), &before), 0);
 
   EXPECT_EQ(trace(true), m_expected);
+  EXPECT_TRUE(m_usedCache);
   EXPECT_EQ(entries(m_folder).size(), made.size());
   struct stat after {};
   ASSERT_EQ(stat(made[0].c_str(), &after), 0);
@@ -125,6 +165,7 @@ TEST_F(DebugFileCacheTest, FolderOthersCanWriteOrNotOursIsNotUsed) {
   fs::create_directories(m_folder);
   chmod(m_folder.c_str(), 0770);
   EXPECT_EQ(trace(true), m_expected);
+  EXPECT_FALSE(m_usedCache);
   EXPECT_TRUE(entries(m_folder).empty());
 
   chmod(m_folder.c_str(), 0700);
@@ -146,12 +187,14 @@ TEST_F(DebugFileCacheTest, FolderOthersCanWriteOrNotOursIsNotUsed) {
 }
 
 TEST_F(DebugFileCacheTest, DamagedOrForeignCopyIsNotUsedAndIsMadeAgain) {
-  if (!fillCache()) GTEST_SKIP() << kNoCompressedDebugFile;
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  ASSERT_TRUE(fillCache());
   const fs::path entry = entries(m_folder)[0];
   const auto size = fs::file_size(entry);
 
   fs::resize_file(entry, size / 2);
   EXPECT_EQ(trace(true), m_expected);
+  EXPECT_TRUE(m_usedCache);
   EXPECT_EQ(fs::file_size(entry), size);
 
   // Complete, but another file's: its build ID differs.
