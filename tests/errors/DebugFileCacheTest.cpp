@@ -4,6 +4,7 @@
 // packaged debug file, whose sections are compressed, is what gets cached.
 #if !defined(_WIN32)
 #include <elf.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -140,9 +142,30 @@ class DebugFileCacheTest : public ::testing::Test {
 
 const char* const kNoCompressedDebugFile = "no debug file with compressed sections is read here";
 
+// A file in the cache folder, last changed that many days ago.
+void placeFile(const fs::path& path, int daysAgo) {
+  std::ofstream(path) << "old";
+  const timespec times[2] = {{time(nullptr) - daysAgo * 86400L, 0},
+                             {time(nullptr) - daysAgo * 86400L, 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 TEST_F(DebugFileCacheTest, CopyIsPrivateMadeOnceAndGivesTheSameTrace) {
   if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  // Writing a copy clears out what was not used for weeks and what writers
+  // that died left.
+  fs::create_directories(m_folder);
+  chmod((m_cacheHome / "kwbase").c_str(), 0700);
+  chmod(m_folder.c_str(), 0700);
+  placeFile(m_folder / "0123-5-6.debug", 40);
+  placeFile(m_folder / "4567-5-6.debug", 2);
+  placeFile(m_folder / "89ab-5-6.debug.77.88", 1);
   ASSERT_TRUE(fillCache());
+  EXPECT_FALSE(fs::exists(m_folder / "0123-5-6.debug"));
+  EXPECT_TRUE(fs::exists(m_folder / "4567-5-6.debug"));
+  EXPECT_FALSE(fs::exists(m_folder / "89ab-5-6.debug.77.88"));
+  fs::remove(m_folder / "4567-5-6.debug");
+
   EXPECT_EQ(modeOf(m_cacheHome / "kwbase"), 0700u);
   EXPECT_EQ(modeOf(m_folder), 0700u);
   const auto made = entries(m_folder);
