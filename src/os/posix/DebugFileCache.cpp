@@ -221,22 +221,22 @@ std::string hexText(const void* bytes, std::size_t length) {
   return text;
 }
 
-std::string elfBuildId(int fd) {
-  if (elf_version(EV_CURRENT) == EV_NONE) return std::string();
-  ElfFile file(fd, ELF_C_READ_MMAP);
-  return file.elf ? buildId(file.elf) : std::string();
-}
-
-int uncompressedDebugFile(int fd) {
-  if (elf_version(EV_CURRENT) == EV_NONE) return fd;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return fd;
+int uncompressedDebugFile(int fd, const std::string* expectedId) {
   std::string id;
-  {
+  bool compressed = false;
+  if (elf_version(EV_CURRENT) != EV_NONE) {
     ElfFile file(fd, ELF_C_READ_MMAP);
-    if (!file.elf || !hasCompressedSections(file.elf)) return fd;
-    id = buildId(file.elf);
+    if (file.elf) {
+      id = buildId(file.elf);
+      compressed = hasCompressedSections(file.elf);
+    }
   }
+  if (expectedId && id != *expectedId) {
+    close(fd);
+    return -1;
+  }
+  struct stat info;
+  if (!compressed || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return fd;
   if (id.empty()) return fd;
   int folder = openCacheFolder();
   if (folder < 0) return fd;

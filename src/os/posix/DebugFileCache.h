@@ -11,14 +11,12 @@ namespace kw::os {
 // Bytes as lowercase hex, the way build IDs name files.
 std::string hexText(const void* bytes, std::size_t length);
 
-// The build ID of the ELF file open on `fd`, in lowercase hex; empty when it
-// has none.
-std::string elfBuildId(int fd);
-
 // The descriptor of an uncompressed copy of the debug file open on `fd`
 // (which is then closed), from the cache or made into it now; `fd` itself
 // when the file has no compressed sections or the cache cannot be used.
-int uncompressedDebugFile(int fd);
+// With `expectedId` given, a file of another build ID is closed and -1 is
+// returned.
+int uncompressedDebugFile(int fd, const std::string* expectedId = nullptr);
 
 // Drops the pages of [start, start + size) that are mapped from a file and
 // unchanged: they are read again from the page cache when touched. libdw

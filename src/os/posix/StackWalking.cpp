@@ -235,14 +235,12 @@ int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFile
     const std::string candidate = place + name;
     int fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
-    if (elfBuildId(fd) != id) {
-      close(fd);
-      continue;
-    }
+    fd = uncompressedDebugFile(fd, &id);
+    if (fd < 0) continue;
     free(*debugFileName);
     *debugFileName = realpath(candidate.c_str(), nullptr);
     if (!*debugFileName) *debugFileName = strdup(candidate.c_str());
-    return uncompressedDebugFile(fd);
+    return fd;
   }
   return -1;
 }
