@@ -503,6 +503,8 @@ void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress
   frame.moduleBase = low;
   frame.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
 
+  // The pages libdw read to index the units stay mapped otherwise; the
+  // frame cache means they are rarely read again.
   Dwarf_Addr bias = 0;
   Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
   std::size_t size = 0;
