@@ -5,6 +5,10 @@
 // The first exception of a process and the memory that 1000 exceptions leave
 // behind are measured in fresh child processes: this program runs itself
 // with "--child <what> <who>" and reads one figure from the child's output.
+// Debug files with compressed sections are read from the user's cache of
+// uncompressed copies: the rows run with that cache warm, and one more line
+// shows the first exception with an empty cache (what the user's very first
+// process pays once).
 #define BOOST_STACKTRACE_LINK
 #define BOOST_STACKTRACE_DYN_LINK
 #include <kw/Exception.h>
@@ -19,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -138,7 +143,8 @@ struct Figures {
   double first = -1, second = -1;
 };
 
-Figures inChild(const char* self, const char* what, const char* who) {
+// `cache`, when given, is the child's XDG_CACHE_HOME.
+Figures inChild(const char* self, const char* what, const char* who, const char* cache = nullptr) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return Figures();
   pid_t pid = fork();
@@ -146,6 +152,7 @@ Figures inChild(const char* self, const char* what, const char* who) {
     dup2(pipeEnds[1], 1);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
+    if (cache) setenv("XDG_CACHE_HOME", cache, 1);
     execl(self, self, "--child", what, who, static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -164,10 +171,14 @@ Figures inChild(const char* self, const char* what, const char* who) {
   return figures;
 }
 
-Figures medianInChildren(const char* self, const char* what, const char* who) {
+Figures medianInChildren(const char* self, const char* what, const char* who,
+                         bool coldCache = false) {
   std::vector<double> firsts, seconds;
   for (int run = 0; run < kRuns; ++run) {
-    Figures figures = inChild(self, what, who);
+    char cache[] = "/tmp/kwbench-cache-XXXXXX";
+    if (coldCache && !mkdtemp(cache)) return Figures();
+    Figures figures = inChild(self, what, who, coldCache ? cache : nullptr);
+    if (coldCache) std::filesystem::remove_all(cache);
     firsts.push_back(figures.first);
     seconds.push_back(figures.second);
   }
@@ -198,6 +209,8 @@ int main(int argc, char** argv) {
   auto count = [&] { frames = bareUnwind(); };
   nested(4, count);
 
+  const Figures coldKw = medianInChildren(self, "first", "kw", true);
+  inChild(self, "first", "kw");  // fills the user's cache if it is empty
   const Figures firstKw = medianInChildren(self, "first", "kw");
   const Figures firstBoost = medianInChildren(self, "first", "boost");
   const Figures memoryKw = medianInChildren(self, "memory", "kw");
@@ -219,6 +232,8 @@ int main(int argc, char** argv) {
       "(processor %.1f ms)\n",
       firstKw.first / 1000, firstKw.second / 1000, firstBoost.first / 1000,
       firstBoost.second / 1000);
+  std::printf("first trace with an empty debug file cache: kwbase %.1f ms (processor %.1f ms)\n",
+              coldKw.first / 1000, coldKw.second / 1000);
   std::printf(
       "after 1000 traces: kwbase +%.1f MB (+%.1f MB after the first), Boost.Stacktrace +%.1f MB "
       "(+%.1f MB after the first)\n",

@@ -27,8 +27,10 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <vector>
 
 #include "os/ErrorText.h"
+#include "os/posix/DebugFileCache.h"
 
 namespace kw::os {
 
@@ -205,6 +207,44 @@ std::uint32_t fileCrc32(int fd) {
   return crc ^ 0xFFFFFFFFu;
 }
 
+// The folders of a debug-info path, without their +/- marks.
+std::vector<std::string> debuginfoPlaces(const std::string& path) {
+  std::vector<std::string> places;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    std::string place = path.substr(start, end - start);
+    start = end + 1;
+    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+    places.push_back(place);
+  }
+  return places;
+}
+
+// The module's debug file named by its build ID below the absolute folders
+// of the search path, as libdw names it. libdw's own lookup would keep the
+// file it opened, and so bypass the cache of uncompressed copies.
+int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFileName) {
+  const unsigned char* bits = nullptr;
+  GElf_Addr address = 0;
+  int length = dwfl_module_build_id(module, &bits, &address);
+  if (length < 2) return -1;
+  const std::string id = hexText(bits, static_cast<std::size_t>(length));
+  const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+  for (const std::string& place : debuginfoPlaces(path)) {
+    if (place.empty() || place[0] != '/') continue;
+    const std::string candidate = place + name;
+    int fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    fd = uncompressedDebugFile(fd, &id);
+    if (fd < 0) continue;
+    free(*debugFileName);
+    *debugFileName = realpath(candidate.c_str(), nullptr);
+    if (!*debugFileName) *debugFileName = strdup(candidate.c_str());
+    return fd;
+  }
+  return -1;
+}
+
 // A module's separate debug file, from local folders only: by build ID, then
 // by its debug link next to it, in the relative folders of the search path
 // and below its absolute ones. libdw's own search would end by asking the
@@ -213,17 +253,23 @@ std::uint32_t fileCrc32(int fd) {
 int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleName,
                        Dwarf_Addr base, const char* fileName, const char* debuglink,
                        GElf_Word debuglinkCrc, char** debugFileName) {
-  int fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
-                                        debuglinkCrc, debugFileName);
+  // Asked for a dwz file that the debug file found before refers to, when
+  // the module already knows its debug file: that is libdw's to find.
+  const char* knownDebugFile = nullptr;
+  dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &knownDebugFile);
+  const bool forModule = knownDebugFile == *debugFileName;
+  int fd = -1;
+  if (forModule && *userData)
+    fd = openByBuildId(module, static_cast<SymbolSession*>(*userData)->debuginfoPathText,
+                       debugFileName);
+  if (fd < 0)
+    fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
+                                      debuglinkCrc, debugFileName);
   if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
   const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
   const std::string file = fileName;
   const std::string folder = file.substr(0, file.find_last_of('/'));
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = std::min(path.find(':', start), path.size());
-    std::string place = path.substr(start, end - start);
-    start = end + 1;
-    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+  for (const std::string& place : debuginfoPlaces(path)) {
     std::string candidate = place.empty()     ? folder + "/" + debuglink
                             : place[0] == '/' ? place + folder + "/" + debuglink
                                               : folder + "/" + place + "/" + debuglink;
@@ -233,7 +279,7 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
     if (debuglinkCrc == 0 || fileCrc32(fd) == debuglinkCrc) {
       lseek(fd, 0, SEEK_SET);
       *debugFileName = strdup(candidate.c_str());
-      return fd;
+      return uncompressedDebugFile(fd);
     }
     close(fd);
   }
@@ -456,6 +502,14 @@ void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress
   frame.moduleName = baseName(mainFile ? mainFile : (moduleName ? moduleName : ""));
   frame.moduleBase = low;
   frame.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+
+  // The pages libdw read to index the units stay mapped otherwise; the
+  // frame cache means they are rarely read again.
+  Dwarf_Addr bias = 0;
+  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
+  std::size_t size = 0;
+  char* image = dwarf ? elf_rawfile(dwarf_getelf(dwarf), &size) : nullptr;
+  if (image) releaseFilePages(image, size);
 }
 
 // lookUp, once per frame address, kind of address and session.

@@ -1,0 +1,291 @@
+// The cache lives in $XDG_CACHE_HOME/kwbase/debug (or ~/.cache/kwbase/debug),
+// a folder private to the user: a copy planted by someone else would decide
+// what every exception says. Entries are named after the original's build
+// ID, size and modification time; a copy is written under a unique name and
+// renamed into place, so concurrent processes and crashes leave no half file
+// under a real name. Anything unexpected means the original file is used.
+#include "os/posix/DebugFileCache.h"
+
+#include <dirent.h>
+#include <elfutils/libdwelf.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <libelf.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace kw::os {
+
+namespace {
+
+// Entries not used for this long are removed when a new one is written: a
+// debug file replaced by an update leaves its old copy behind.
+const time_t kUnusedLifetime = 30 * 24 * 3600;
+// A hit refreshes the entry's time at most this often.
+const time_t kTouchInterval = 24 * 3600;
+// A temporary file this old belongs to a writer that died.
+const time_t kAbandonedTemporary = 3600;
+
+struct ElfFile {
+  Elf* elf;
+  explicit ElfFile(int fd, Elf_Cmd command) : elf(elf_begin(fd, command, nullptr)) {}
+  ~ElfFile() {
+    if (elf) elf_end(elf);
+  }
+  ElfFile(const ElfFile&) = delete;
+  ElfFile& operator=(const ElfFile&) = delete;
+};
+
+bool hasCompressedSections(Elf* elf) {
+  for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
+    GElf_Shdr header;
+    if (gelf_getshdr(scn, &header) && (header.sh_flags & SHF_COMPRESSED)) return true;
+  }
+  return false;
+}
+
+std::string buildId(Elf* elf) {
+  const void* bytes = nullptr;
+  ssize_t length = dwelf_elf_gnu_build_id(elf, &bytes);
+  return length > 0 ? hexText(bytes, static_cast<std::size_t>(length)) : std::string();
+}
+
+// A folder only this user can write to, opened without following links.
+int openPrivateFolder(int parent, const char* name, bool create) {
+  if (create && mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 022) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int openCacheFolder() {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  const char* home = std::getenv("HOME");
+  if (xdg && xdg[0] == '/') {
+    base = xdg;
+  } else if (home && home[0] == '/') {
+    base = std::string(home) + "/.cache";
+    // Like other programs, make ~/.cache when it is missing.
+    mkdir(base.c_str(), 0700);
+  } else {
+    return -1;
+  }
+  // The base itself may be shared (some set XDG_CACHE_HOME to a common
+  // place); kwbase/ and debug/ below it must be ours.
+  int top = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return -1;
+  int own = openPrivateFolder(top, "kwbase", true);
+  close(top);
+  if (own < 0) return -1;
+  int folder = openPrivateFolder(own, "debug", true);
+  close(own);
+  return folder;
+}
+
+// A cached copy fit to be used in place of a file with this build ID: ours,
+// complete (every section's bytes within the file) and uncompressed.
+bool usableCopy(int fd, const std::string& expectedId) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+      (info.st_mode & 022) != 0)
+    return false;
+  ElfFile file(fd, ELF_C_READ_MMAP);
+  if (!file.elf || elf_kind(file.elf) != ELF_K_ELF) return false;
+  GElf_Ehdr elfHeader;
+  if (!gelf_getehdr(file.elf, &elfHeader)) return false;
+  const auto size = static_cast<GElf_Off>(info.st_size);
+  if (elfHeader.e_shoff + static_cast<GElf_Off>(elfHeader.e_shnum) * elfHeader.e_shentsize > size)
+    return false;
+  for (Elf_Scn* scn = elf_nextscn(file.elf, nullptr); scn; scn = elf_nextscn(file.elf, scn)) {
+    GElf_Shdr header;
+    if (!gelf_getshdr(scn, &header) || (header.sh_flags & SHF_COMPRESSED)) return false;
+    if (header.sh_type != SHT_NOBITS &&
+        (header.sh_offset > size || header.sh_size > size - header.sh_offset))
+      return false;
+  }
+  return buildId(file.elf) == expectedId;
+}
+
+bool copyBytes(int from, int to) {
+  char buffer[1 << 16];
+  off_t offset = 0;
+  for (;;) {
+    ssize_t count = pread(from, buffer, sizeof buffer, offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return false;
+    if (count == 0) return true;
+    for (ssize_t done = 0; done < count;) {
+      ssize_t written = write(to, buffer + done, static_cast<std::size_t>(count - done));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
+      done += written;
+    }
+    offset += count;
+  }
+}
+
+// Inflates every compressed section of the copy in place; libelf lays the
+// file out again.
+bool decompressInPlace(int fd) {
+  ElfFile file(fd, ELF_C_RDWR);
+  if (!file.elf) return false;
+  for (Elf_Scn* scn = elf_nextscn(file.elf, nullptr); scn; scn = elf_nextscn(file.elf, scn)) {
+    GElf_Shdr header;
+    if (!gelf_getshdr(scn, &header)) return false;
+    if ((header.sh_flags & SHF_COMPRESSED) && elf_compress(scn, 0, 0) < 0) return false;
+  }
+  off_t size = elf_update(file.elf, ELF_C_WRITE);
+  return size >= 0 && ftruncate(fd, size) == 0;
+}
+
+// Removes entries unused for long and temporaries of writers that died.
+void pruneFolder(int folder, const std::string& keep) {
+  int listFd = dup(folder);
+  if (listFd < 0) return;
+  DIR* list = fdopendir(listFd);
+  if (!list) {
+    close(listFd);
+    return;
+  }
+  const time_t now = time(nullptr);
+  while (dirent* entry = readdir(list)) {
+    const std::string name = entry->d_name;
+    if (name == keep || name == "." || name == "..") continue;
+    struct stat info;
+    if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+      continue;
+    const bool temporary = name.find(".debug.") != std::string::npos;
+    if (now - info.st_mtime > (temporary ? kAbandonedTemporary : kUnusedLifetime))
+      unlinkat(folder, name.c_str(), 0);
+  }
+  closedir(list);
+}
+
+int cachedCopy(int folder, int original, const std::string& id, const std::string& name) {
+  int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    if (usableCopy(fd, id)) {
+      struct stat info;
+      if (fstat(fd, &info) == 0 && time(nullptr) - info.st_mtime > kTouchInterval)
+        futimens(fd, nullptr);
+      return fd;
+    }
+    close(fd);
+    unlinkat(folder, name.c_str(), 0);
+  }
+
+  char unique[64];
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::snprintf(unique, sizeof unique, ".%ld.%ld", static_cast<long>(getpid()),
+                static_cast<long>(now.tv_nsec));
+  const std::string temporary = name + unique;
+  fd = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return -1;
+  if (copyBytes(original, fd) && decompressInPlace(fd) && usableCopy(fd, id) &&
+      renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
+    pruneFolder(folder, name);
+    return fd;
+  }
+  close(fd);
+  unlinkat(folder, temporary.c_str(), 0);
+  return -1;
+}
+
+}  // namespace
+
+std::string hexText(const void* bytes, std::size_t length) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned byte = static_cast<const unsigned char*>(bytes)[i];
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 15];
+  }
+  return text;
+}
+
+int uncompressedDebugFile(int fd, const std::string* expectedId) {
+  std::string id;
+  bool compressed = false;
+  if (elf_version(EV_CURRENT) != EV_NONE) {
+    ElfFile file(fd, ELF_C_READ_MMAP);
+    if (file.elf) {
+      id = buildId(file.elf);
+      compressed = hasCompressedSections(file.elf);
+    }
+  }
+  if (expectedId && id != *expectedId) {
+    close(fd);
+    return -1;
+  }
+  struct stat info;
+  if (!compressed || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return fd;
+  if (id.empty()) return fd;
+  int folder = openCacheFolder();
+  if (folder < 0) return fd;
+  const std::string name = id + "-" + std::to_string(info.st_size) + "-" +
+                           std::to_string(static_cast<long long>(info.st_mtime)) + ".debug";
+  int copy = cachedCopy(folder, fd, id, name);
+  close(folder);
+  if (copy < 0) return fd;
+  lseek(copy, 0, SEEK_SET);
+  close(fd);
+  return copy;
+}
+
+void releaseFilePages(const void* start, std::size_t size) {
+  const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(start);
+  // Only whole pages: a partial one may hold something else.
+  const std::uintptr_t first = (begin + pageSize - 1) / pageSize, end = (begin + size) / pageSize;
+  if (first >= end) return;
+  int pagemap = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (pagemap < 0) return;
+  // Present and still the file's (a page written to is anonymous now).
+  const std::uint64_t kPresent = 1ull << 63, kFilePage = 1ull << 61;
+  std::uint64_t entries[512];
+  std::uintptr_t runStart = 0, runEnd = 0;
+  auto release = [&] {
+    if (runEnd > runStart)
+      madvise(reinterpret_cast<void*>(runStart * pageSize), (runEnd - runStart) * pageSize,
+              MADV_DONTNEED);
+    runStart = runEnd = 0;
+  };
+  for (std::uintptr_t page = first; page < end;) {
+    const std::size_t want = std::min<std::uintptr_t>(end - page, 512);
+    ssize_t got = pread(pagemap, entries, want * sizeof entries[0],
+                        static_cast<off_t>(page * sizeof entries[0]));
+    if (got <= 0) break;
+    const std::size_t count = static_cast<std::size_t>(got) / sizeof entries[0];
+    for (std::size_t i = 0; i < count; ++i, ++page) {
+      if ((entries[i] & (kPresent | kFilePage)) == (kPresent | kFilePage)) {
+        if (runEnd != page) {
+          release();
+          runStart = page;
+        }
+        runEnd = page + 1;
+      }
+    }
+  }
+  release();
+  close(pagemap);
+}
+
+}  // namespace kw::os

@@ -1,0 +1,241 @@
+// The cache of uncompressed debug files, seen from exceptions built in
+// child processes: where copies go, which folders and copies are refused,
+// and that traces read the same with and without the cache. The C library's
+// packaged debug file, whose sections are compressed, is what gets cached.
+#if !defined(_WIN32)
+#include <elf.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <kw/Exception.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+#include "support/SettingsArea.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool hasCompressedSections(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  Elf64_Ehdr header{};
+  if (!file.read(reinterpret_cast<char*>(&header), sizeof header) ||
+      std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64)
+    return false;
+  for (unsigned i = 0; i < header.e_shnum; ++i) {
+    Elf64_Shdr section{};
+    file.seekg(static_cast<std::streamoff>(header.e_shoff + i * sizeof section));
+    if (!file.read(reinterpret_cast<char*>(&section), sizeof section)) return false;
+    if (section.sh_flags & SHF_COMPRESSED) return true;
+  }
+  return false;
+}
+
+KW_CHILD_MAIN(traceToFile) {
+  kw::Exception e(1, L"cache", L"f", 1, L"g");
+  std::wstring text = e.getStackTrace();
+  // Addresses move with every process; the names, files and lines do not.
+  for (wchar_t& c : text)
+    if ((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')) c = L'#';
+  std::ofstream(args.at(0), std::ios::binary)
+      .write(reinterpret_cast<const char*>(text.data()),
+             static_cast<std::streamsize>(text.size() * sizeof(wchar_t)));
+  // Which cached copies libdw read the trace from, and which compressed
+  // debug files.
+  std::ifstream maps("/proc/self/maps");
+  std::ofstream cached(args.at(0) + ".cached"), compressed(args.at(0) + ".compressed");
+  for (std::string line; std::getline(maps, line);) {
+    const std::size_t path = line.find('/');
+    if (line.find("/kwbase/debug/") != std::string::npos)
+      cached << line << '\n';
+    else if (path != std::string::npos && line.size() > 6 &&
+             line.compare(line.size() - 6, 6, ".debug") == 0 &&
+             hasCompressedSections(line.substr(path)))
+      compressed << line << '\n';
+  }
+  return 0;
+}
+
+// Sets an environment variable for the test and puts the old value back.
+class EnvValue {
+ public:
+  EnvValue(const char* name, const std::string& value) : m_name(name) {
+    const char* old = std::getenv(name);
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    kwtest::setEnv(name, value);
+  }
+  ~EnvValue() { kwtest::setEnv(m_name, m_had ? m_old : ""); }
+
+ private:
+  std::string m_name, m_old;
+  bool m_had = false;
+};
+
+std::vector<fs::path> entries(const fs::path& folder) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) found.push_back(entry.path());
+  return found;
+}
+
+unsigned modeOf(const fs::path& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
+}
+
+class DebugFileCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    {
+      EnvValue xdg("XDG_CACHE_HOME", "");
+      EnvValue home("HOME", "");
+      m_expected = trace();
+      m_needsCache = m_readCompressed;
+    }
+    ASSERT_FALSE(m_expected.empty());
+    m_cacheHome = m_scratch.path() / "cache";
+    m_folder = m_cacheHome / "kwbase" / "debug";
+    fs::create_directory(m_cacheHome);
+  }
+
+  // The trace of a child's exception, with the cache folder set or not.
+  std::string trace(bool cached = false) {
+    EnvValue xdg("XDG_CACHE_HOME", cached ? m_cacheHome.string() : "");
+    const fs::path file = m_scratch.path() / ("trace" + std::to_string(++m_traces));
+    kwtest::ChildProcess child("traceToFile", {file.string()});
+    EXPECT_TRUE(child.started());
+    EXPECT_EQ(child.wait(), 0);
+    m_usedCache = fs::file_size(file.string() + ".cached") > 0;
+    m_readCompressed = fs::file_size(file.string() + ".compressed") > 0;
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // Fills the cache; true when copies were made.
+  bool fillCache() {
+    EXPECT_EQ(trace(true), m_expected);
+    EXPECT_TRUE(m_usedCache);
+    EXPECT_FALSE(m_readCompressed);
+    return !entries(m_folder).empty();
+  }
+
+  kwtest::SettingsArea m_area;
+  kwtest::ScratchDir m_scratch;
+  std::string m_expected;
+  fs::path m_cacheHome, m_folder;
+  int m_traces = 0;
+  bool m_usedCache = false;       // the last trace read a cached copy
+  bool m_readCompressed = false;  // the last trace read a compressed debug file
+  bool m_needsCache = false;      // without the cache, one is read
+};
+
+const char* const kNoCompressedDebugFile = "no debug file with compressed sections is read here";
+
+// A file in the cache folder, last changed that many days ago.
+void placeFile(const fs::path& path, int daysAgo) {
+  std::ofstream(path) << "old";
+  const timespec times[2] = {{time(nullptr) - daysAgo * 86400L, 0},
+                             {time(nullptr) - daysAgo * 86400L, 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+TEST_F(DebugFileCacheTest, CopyIsPrivateMadeOnceAndGivesTheSameTrace) {
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  // Writing a copy clears out what was not used for weeks and what writers
+  // that died left.
+  fs::create_directories(m_folder);
+  chmod((m_cacheHome / "kwbase").c_str(), 0700);
+  chmod(m_folder.c_str(), 0700);
+  placeFile(m_folder / "0123-5-6.debug", 40);
+  placeFile(m_folder / "4567-5-6.debug", 2);
+  placeFile(m_folder / "89ab-5-6.debug.77.88", 1);
+  ASSERT_TRUE(fillCache());
+  EXPECT_FALSE(fs::exists(m_folder / "0123-5-6.debug"));
+  EXPECT_TRUE(fs::exists(m_folder / "4567-5-6.debug"));
+  EXPECT_FALSE(fs::exists(m_folder / "89ab-5-6.debug.77.88"));
+  fs::remove(m_folder / "4567-5-6.debug");
+
+  EXPECT_EQ(modeOf(m_cacheHome / "kwbase"), 0700u);
+  EXPECT_EQ(modeOf(m_folder), 0700u);
+  const auto made = entries(m_folder);
+  for (const auto& entry : made) {
+    EXPECT_EQ(modeOf(entry), 0600u) << entry;
+    EXPECT_EQ(entry.extension(), ".debug") << entry;
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(made[0].c_str(), &before), 0);
+
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_TRUE(m_usedCache);
+  EXPECT_EQ(entries(m_folder).size(), made.size());
+  struct stat after {};
+  ASSERT_EQ(stat(made[0].c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+TEST_F(DebugFileCacheTest, FolderOthersCanWriteOrNotOursIsNotUsed) {
+  fs::create_directories(m_folder);
+  chmod(m_folder.c_str(), 0770);
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_FALSE(m_usedCache);
+  EXPECT_TRUE(entries(m_folder).empty());
+
+  chmod(m_folder.c_str(), 0700);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(m_folder.c_str(), 1, 1), 0);
+    EXPECT_EQ(trace(true), m_expected);
+    EXPECT_TRUE(entries(m_folder).empty());
+  }
+
+  // A link in place of the folder is not followed.
+  fs::remove_all(m_cacheHome / "kwbase");
+  const fs::path elsewhere = m_scratch.path() / "elsewhere";
+  fs::create_directories(elsewhere / "debug");
+  chmod(elsewhere.c_str(), 0700);
+  chmod((elsewhere / "debug").c_str(), 0700);
+  fs::create_directory_symlink(elsewhere, m_cacheHome / "kwbase");
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_TRUE(entries(elsewhere / "debug").empty());
+}
+
+TEST_F(DebugFileCacheTest, DamagedOrForeignCopyIsNotUsedAndIsMadeAgain) {
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  ASSERT_TRUE(fillCache());
+  const fs::path entry = entries(m_folder)[0];
+  const auto size = fs::file_size(entry);
+
+  fs::resize_file(entry, size / 2);
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_TRUE(m_usedCache);
+  EXPECT_EQ(fs::file_size(entry), size);
+
+  // Complete, but another file's: its build ID differs.
+  fs::copy_file("/proc/self/exe", entry, fs::copy_options::overwrite_existing);
+  chmod(entry.c_str(), 0600);
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_EQ(fs::file_size(entry), size);
+}
+
+TEST_F(DebugFileCacheTest, NoCacheWithoutHomeOrWithRelativeCacheFolder) {
+  EnvValue home("HOME", "");
+  const fs::path before = fs::current_path();
+  fs::current_path(m_scratch.path());
+  m_cacheHome = "relative";
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_FALSE(fs::exists(m_scratch.path() / "relative" / "kwbase"));
+  fs::current_path(before);
+}
+
+}  // namespace
+#endif
