@@ -3,8 +3,6 @@
 #include <kw/AutoMutex.h>
 #include <kw/ByteArray.h>
 #include <kw/CommsException.h>
-#include <kw/Event.h>
-#include <kw/Logger.h>
 #include <kw/Msg.h>
 #include <kw/SharedMemCommDevice.h>
 #include <kw/SiteId.h>
@@ -16,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "Site.h"
 #include "os/SharedMemory.h"
 #include "os/WakePath.h"
 
@@ -38,18 +37,6 @@ std::uint8_t loadFlag(const char* view) {
 
 void storeFlag(char* view, std::uint8_t value) {
   __atomic_store_n(reinterpret_cast<std::uint8_t*>(view), value, __ATOMIC_RELEASE);
-}
-
-void traceFailure(unsigned long id, const wchar_t* description, int line, const wchar_t* function) {
-  Event event(id, description, Event::Error, kFile, line, function);
-  event.addSystemErrorInfo();
-  Logger::Trace(event);
-}
-
-void traceCaught(unsigned long id, const Exception& caught, const wchar_t* description, int line,
-                 const wchar_t* function) {
-  Event event(id, &caught, description, kFile, line, function);
-  Logger::Trace(event);
 }
 
 }  // namespace
@@ -88,7 +75,7 @@ void SharedMemCommDevice::pushMessage(Msg* msg) {
 }
 
 void SharedMemCommDevice::ring(ReaderWriter side) {
-  if (HANDLE wake = m_hWakePath.load())
+  if (os::WakePathHandle wake = m_hWakePath.load())
     os::wakePathRing(wake, side == Reader ? os::WakeReader : os::WakeWriter);
 }
 
@@ -99,8 +86,8 @@ void SharedMemCommDevice::openWakePath() {
                                  m_eReaderWriter == Reader ? os::WakeReader : os::WakeWriter);
 }
 
-HANDLE SharedMemCommDevice::wakePathWithPeer() {
-  HANDLE wake = m_hWakePath.load();
+os::WakePathHandle SharedMemCommDevice::wakePathWithPeer() {
+  os::WakePathHandle wake = m_hWakePath.load();
   if (!wake) return nullptr;
   // A peer found taking part is believed until it fails to ring in time;
   // one that did not is looked for again each time.
@@ -109,11 +96,11 @@ HANDLE SharedMemCommDevice::wakePathWithPeer() {
 }
 
 void SharedMemCommDevice::ringWriterIfAwaited() {
-  if (HANDLE wake = m_hWakePath.load()) os::wakePathRingPeerIfAwaited(wake);
+  if (os::WakePathHandle wake = m_hWakePath.load()) os::wakePathRingPeerIfAwaited(wake);
 }
 
 void SharedMemCommDevice::waitForWork(int ms) {
-  HANDLE wake = m_hWakePath.load();
+  os::WakePathHandle wake = m_hWakePath.load();
   if (!wake) return CommunicationDevice::waitForWork(ms);
   // A writer that holds its next message refills the slot within moments.
   // A slot still full here holds a message that the last step failed on:
@@ -150,9 +137,9 @@ bool SharedMemCommDevice::createSharedMem() {
     openWakePath();
     return true;
   } catch (SystemException& e) {
-    traceCaught(SiteId::SharedMemCreateFailed, e,
-                L"An exception occured while creating shared global memory", 220,
-                L"SharedMemCommDevice::createSharedMem");
+    Site(kFile, L"SharedMemCommDevice::createSharedMem")
+        .traceCaught(SiteId::SharedMemCreateFailed, e,
+                     L"An exception occured while creating shared global memory", 220);
     return false;
   }
 }
@@ -163,18 +150,22 @@ bool SharedMemCommDevice::reduceIntegrity(HANDLE object) {
     case os::LabelFailure::None:
       return true;
     case os::LabelFailure::Descriptor:
-      traceFailure(SiteId::SharedMemLabelDescriptorFailed,
-                   L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
-                   L"comm device",
-                   244, function);
+      Site(kFile, function)
+          .traceSystemError(
+              SiteId::SharedMemLabelDescriptorFailed,
+              L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
+              L"comm device",
+              244);
       return false;
     case os::LabelFailure::Sacl:
-      traceFailure(SiteId::SharedMemLabelSaclFailed,
-                   L"GetSecurityDescriptorSacl failed while creating comm device", 253, function);
+      Site(kFile, function)
+          .traceSystemError(SiteId::SharedMemLabelSaclFailed,
+                            L"GetSecurityDescriptorSacl failed while creating comm device", 253);
       return false;
     case os::LabelFailure::SetInfo:
-      traceFailure(SiteId::SharedMemLabelSetFailed,
-                   L"SetSecurityInfo failed while creating comm device", 266, function);
+      Site(kFile, function)
+          .traceSystemError(SiteId::SharedMemLabelSetFailed,
+                            L"SetSecurityInfo failed while creating comm device", 266);
       return false;
   }
   return false;
@@ -193,14 +184,14 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
   try {
     return m_eReaderWriter == Writer ? sendMsg() : readMsg();
   } catch (SystemException& e) {
-    traceCaught(SiteId::SharedMemTransferSystemError, e,
-                L"A System exception occured while sending and receiving data", 126,
-                L"SharedMemCommDevice::sendReceiveMsgs");
+    Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
+        .traceCaught(SiteId::SharedMemTransferSystemError, e,
+                     L"A System exception occured while sending and receiving data", 126);
     return false;
   } catch (CommsException& e) {
-    traceCaught(SiteId::SharedMemTransferCommsError, e,
-                L"A Comms exception occured while sending and receiving data", 131,
-                L"SharedMemCommDevice::sendReceiveMsgs");
+    Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
+        .traceCaught(SiteId::SharedMemTransferCommsError, e,
+                     L"A Comms exception occured while sending and receiving data", 131);
     const int id = e.getExceptionID();
     if ((id == SiteId::SharedMemSendTooLarge || id == SiteId::SharedMemReceiveTooLarge ||
          id == SiteId::SharedMemReceiveAllocFailed) &&
@@ -233,7 +224,7 @@ bool SharedMemCommDevice::sendMsg() {
       std::memcpy(m_pSharedView + kLengthOffset, &length, sizeof length);
       storeFlag(m_pSharedView, 1);
       written = true;
-    } else if (HANDLE wake = wakePathWithPeer()) {
+    } else if (os::WakePathHandle wake = wakePathWithPeer()) {
       // Marked under the lock, so that a reader freeing the slot after this
       // sees the mark; it needs the lock to free it, so the wait is without.
       if (!awaiting) os::wakePathAwaitPeer(wake, awaiting = true);

@@ -11,6 +11,7 @@ namespace kw {
 
 namespace os {
 struct SharedMemoryObject;
+struct WakePathObject;
 }  // namespace os
 
 // Carries messages one way between two processes of a session through a
@@ -97,11 +98,11 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   void ringWriterIfAwaited();
   void openWakePath();
   // The wake path while the peer takes part in it too; null otherwise.
-  HANDLE wakePathWithPeer();
+  os::WakePathObject* wakePathWithPeer();
 
   std::wstring m_strWakeName;
   // Null while the device only polls. Set by the worker, read by pushers.
-  std::atomic<HANDLE> m_hWakePath{nullptr};
+  std::atomic<os::WakePathObject*> m_hWakePath{nullptr};
   // The worker's last finding that the peer takes part.
   bool m_bPeerTakesPart = false;
 };

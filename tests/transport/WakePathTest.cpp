@@ -22,10 +22,10 @@ class WakeEnd {
   ~WakeEnd() { wakePathClose(m_handle); }
   WakeEnd(const WakeEnd&) = delete;
   WakeEnd& operator=(const WakeEnd&) = delete;
-  operator HANDLE() const { return m_handle; }
+  operator WakePathHandle() const { return m_handle; }
 
  private:
-  HANDLE m_handle;
+  WakePathHandle m_handle;
 };
 
 std::wstring channelName() {

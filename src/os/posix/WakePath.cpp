@@ -38,7 +38,9 @@ struct Bells {
 };
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
 
-struct PosixWakePath {
+}  // namespace
+
+struct WakePathObject {
   SharedSegment segment;
   WakeSide side = WakeReader;
   Bells* bells = nullptr;
@@ -49,7 +51,7 @@ struct PosixWakePath {
   unsigned spinPenalty = 0;
 };
 
-PosixWakePath* fromHandle(HANDLE handle) { return static_cast<PosixWakePath*>(handle); }
+namespace {
 
 WakeSide otherSide(WakeSide side) { return side == WakeReader ? WakeWriter : WakeReader; }
 
@@ -79,8 +81,8 @@ bool wakePathSwitchedOff() {
   return value && std::strcmp(value, "1") == 0;
 }
 
-HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
-  auto* path = new (std::nothrow) PosixWakePath;
+WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side) {
+  auto* path = new (std::nothrow) WakePathObject;
   if (!path) {
     errno = ENOMEM;
     return nullptr;
@@ -103,26 +105,22 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
   return path;
 }
 
-void wakePathClose(HANDLE handle) {
-  PosixWakePath* path = fromHandle(handle);
+void wakePathClose(WakePathHandle path) {
   if (path && path->bells) path->bells->awaiting[path->side].store(0);
   delete path;
 }
 
-bool wakePathPeerTakesPart(HANDLE handle) {
-  PosixWakePath* path = fromHandle(handle);
+bool wakePathPeerTakesPart(WakePathHandle path) {
   return path && path->segment.isMarked(otherSide(path->side));
 }
 
-void wakePathRing(HANDLE handle, WakeSide side) {
-  PosixWakePath* path = fromHandle(handle);
+void wakePathRing(WakePathHandle path, WakeSide side) {
   if (!path) return;
   std::atomic<std::uint32_t>* word = &path->bells->bell[side];
   if (word->exchange(kRung) == kAsleep) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
-bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
-  PosixWakePath* path = fromHandle(handle);
+bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
   if (!path) return false;
   std::atomic<std::uint32_t>* word = &path->bells->bell[path->side];
   using Clock = std::chrono::steady_clock;  // the monotonic clock
@@ -146,20 +144,17 @@ bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
   }
 }
 
-void wakePathAwaitPeer(HANDLE handle, bool awaiting) {
-  if (PosixWakePath* path = fromHandle(handle))
-    path->bells->awaiting[path->side].store(awaiting ? 1 : 0);
+void wakePathAwaitPeer(WakePathHandle path, bool awaiting) {
+  if (path) path->bells->awaiting[path->side].store(awaiting ? 1 : 0);
 }
 
-void wakePathRingPeerIfAwaited(HANDLE handle) {
-  PosixWakePath* path = fromHandle(handle);
+void wakePathRingPeerIfAwaited(WakePathHandle path) {
   if (!path) return;
   const WakeSide peer = otherSide(path->side);
-  if (path->bells->awaiting[peer].load() != 0) wakePathRing(handle, peer);
+  if (path->bells->awaiting[peer].load() != 0) wakePathRing(path, peer);
 }
 
-bool wakePathSpin(HANDLE handle, bool peerMustAwait, const std::function<bool()>& done) {
-  PosixWakePath* path = fromHandle(handle);
+bool wakePathSpin(WakePathHandle path, bool peerMustAwait, const std::function<bool()>& done) {
   if (!path || !g_bSpinning) return done();
   if (path->spinsToSkip > 0) {
     --path->spinsToSkip;

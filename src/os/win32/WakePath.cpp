@@ -14,17 +14,19 @@ namespace {
 
 // Named auto-reset events: a bell per side, and a mark per side that
 // exists while some process of that side holds it open.
-struct Win32WakePath {
+}  // namespace
+
+struct WakePathObject {
   WakeSide side = WakeReader;
   HANDLE bells[2] = {nullptr, nullptr};
   HANDLE mark = nullptr;
   std::wstring peerMark;
 };
 
+namespace {
+
 const wchar_t* const kBellSuffix[2] = {L".wake.reader", L".wake.writer"};
 const wchar_t* const kMarkSuffix[2] = {L".wake.reader.on", L".wake.writer.on"};
-
-Win32WakePath* fromHandle(HANDLE handle) { return static_cast<Win32WakePath*>(handle); }
 
 HANDLE openEvent(const std::wstring& name) {
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
@@ -40,8 +42,8 @@ bool wakePathSwitchedOff() {
   return length == 1 && value[0] == '1';
 }
 
-HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
-  auto* path = new (std::nothrow) Win32WakePath;
+WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side) {
+  auto* path = new (std::nothrow) WakePathObject;
   if (!path) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -61,16 +63,14 @@ HANDLE wakePathOpen(const wchar_t* name, WakeSide side) {
   return path;
 }
 
-void wakePathClose(HANDLE handle) {
-  Win32WakePath* path = fromHandle(handle);
+void wakePathClose(WakePathHandle path) {
   if (!path) return;
   for (HANDLE object : {path->bells[0], path->bells[1], path->mark})
     if (object) CloseHandle(object);
   delete path;
 }
 
-bool wakePathPeerTakesPart(HANDLE handle) {
-  Win32WakePath* path = fromHandle(handle);
+bool wakePathPeerTakesPart(WakePathHandle path) {
   if (!path) return false;
   HANDLE peer = OpenEventW(SYNCHRONIZE, FALSE, path->peerMark.c_str());
   if (!peer) return false;
@@ -78,22 +78,19 @@ bool wakePathPeerTakesPart(HANDLE handle) {
   return true;
 }
 
-void wakePathRing(HANDLE handle, WakeSide side) {
-  Win32WakePath* path = fromHandle(handle);
+void wakePathRing(WakePathHandle path, WakeSide side) {
   if (path) SetEvent(path->bells[side]);
 }
 
-bool wakePathWait(HANDLE handle, unsigned long timeoutMs) {
-  Win32WakePath* path = fromHandle(handle);
+bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
   return path && WaitForSingleObject(path->bells[path->side], timeoutMs) == WAIT_OBJECT_0;
 }
 
 // Nothing to mark: the peer cannot see it, and rings unconditionally.
 void wakePathAwaitPeer(HANDLE, bool) {}
 
-void wakePathRingPeerIfAwaited(HANDLE handle) {
-  if (Win32WakePath* path = fromHandle(handle))
-    wakePathRing(handle, path->side == WakeReader ? WakeWriter : WakeReader);
+void wakePathRingPeerIfAwaited(WakePathHandle path) {
+  if (path) wakePathRing(path, path->side == WakeReader ? WakeWriter : WakeReader);
 }
 
 // The other side's state is not shared: nothing tells whether it runs.
