@@ -87,13 +87,13 @@ bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
 }
 
 // Nothing to mark: the peer cannot see it, and rings unconditionally.
-void wakePathAwaitPeer(HANDLE, bool) {}
+void wakePathAwaitPeer(WakePathHandle, bool) {}
 
 void wakePathRingPeerIfAwaited(WakePathHandle path) {
   if (path) wakePathRing(path, path->side == WakeReader ? WakeWriter : WakeReader);
 }
 
 // The other side's state is not shared: nothing tells whether it runs.
-bool wakePathSpin(HANDLE, bool, const std::function<bool()>& done) { return done(); }
+bool wakePathSpin(WakePathHandle, bool, const std::function<bool()>& done) { return done(); }
 
 }  // namespace kw::os
