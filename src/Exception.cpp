@@ -12,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "os/Desktop.h"
 #include "os/FaultTranslator.h"
 #include "os/StackWalking.h"
 #include "os/Unwinding.h"
@@ -29,7 +30,8 @@ std::wstring captureStack(const CONTEXT* context) {
   (void)context;
 #else
   try {
-    StackWalker walker(63, nullptr, os::thisProcessId(), os::thisProcess());
+    StackWalker walker(63, nullptr, static_cast<std::uint32_t>(os::currentProcessId()),
+                       os::thisProcess());
     return walker.ShowCallstack(os::thisThread(), context, nullptr, nullptr);
   }
   KW_PASS_FORCED_UNWIND

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DbgHelpBinding.h"
+#include "os/Desktop.h"
 #include "os/ErrorText.h"
 #include "os/Registry.h"
 #include "os/StackWalking.h"
@@ -106,7 +107,8 @@ struct StackWalker::Steps {
 };
 
 StackWalker::StackWalker(int options, const char* szSymPath) {
-  construct(options, szSymPath, os::thisProcessId(), os::thisProcess());
+  construct(options, szSymPath, static_cast<std::uint32_t>(os::currentProcessId()),
+            os::thisProcess());
 }
 
 StackWalker::StackWalker(int options, const char* szSymPath, std::uint32_t dwProcessId,

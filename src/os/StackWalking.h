@@ -22,7 +22,6 @@ namespace kw::os {
 // The calling process and thread as the walker's interface takes them:
 // Windows' pseudo-handles, which stand for the caller wherever they are
 // passed and which no real handle equals.
-std::uint32_t thisProcessId();
 inline HANDLE thisProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
 inline HANDLE thisThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
 

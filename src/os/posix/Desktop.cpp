@@ -5,8 +5,10 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -127,6 +129,25 @@ unsigned long windowProcessId(HWND window) {
   return process;
 }
 
-unsigned long currentProcessId() { return static_cast<unsigned long>(getpid()); }
+namespace {
+
+// The process ID, asked of the kernel once per process: every exception
+// passes it to its walker.
+std::atomic<pid_t> s_processId{0};
+
+void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+unsigned long currentProcessId() {
+  pid_t id = s_processId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
+    (void)forgottenInChildren;
+    id = getpid();
+    s_processId.store(id, std::memory_order_relaxed);
+  }
+  return static_cast<unsigned long>(id);
+}
 
 }  // namespace kw::os

@@ -36,27 +36,6 @@ namespace kw::os {
 
 namespace {
 
-// The process ID, asked of the kernel once per process: every exception
-// passes it to its walker.
-std::atomic<pid_t> s_processId{0};
-
-void forgetProcessId() { s_processId.store(0, std::memory_order_relaxed); }
-
-}  // namespace
-
-std::uint32_t thisProcessId() {
-  pid_t id = s_processId.load(std::memory_order_relaxed);
-  if (id == 0) {
-    static const bool forgottenInChildren = pthread_atfork(nullptr, nullptr, &forgetProcessId) == 0;
-    (void)forgottenInChildren;
-    id = getpid();
-    s_processId.store(id, std::memory_order_relaxed);
-  }
-  return static_cast<std::uint32_t>(id);
-}
-
-namespace {
-
 const std::uint32_t kSymOptions = (0x10 | 0x200) & ~0x6u;  // lines, no critical-error boxes
 const int kSymNone = 0, kSymExport = 4, kSymDia = 7;
 // The error of a lookup that finds nothing at the address.

@@ -256,8 +256,6 @@ std::shared_ptr<SymbolSession> restartedSession(std::shared_ptr<SymbolSession> s
 
 }  // namespace
 
-std::uint32_t thisProcessId() { return GetCurrentProcessId(); }
-
 std::recursive_mutex& stackWalkingLock() {
   static std::recursive_mutex lock;
   return lock;
