@@ -135,12 +135,13 @@ KW_CHILD_MAIN(fileTempName) {
   std::wstring first;
   std::wstring second;
   File::createTempFileName(first, nullptr);
-  File::createTempFileName(second, L"abcdef");
+  // "x" is no hex digit, so the unique part that follows the cut prefix can never look like it.
+  File::createTempFileName(second, L"abcxyz");
   const fs::path a(first);
   const fs::path b(second);
   if (!fs::equivalent(a.parent_path(), args.at(0))) return 10;
   if (a.filename().wstring().rfind(L"obt", 0) != 0) return 11;
-  if (b.filename().wstring().rfind(L"abc", 0) != 0 || b.filename().wstring().rfind(L"abcd", 0) == 0)
+  if (b.filename().wstring().rfind(L"abc", 0) != 0 || b.filename().wstring().rfind(L"abcx", 0) == 0)
     return 12;
   if (!fs::is_regular_file(a) || !fs::is_regular_file(b) || fs::file_size(a) != 0) return 13;
   std::wstring third;
