@@ -95,53 +95,68 @@ const wchar_t* typeLabel(Event::EventType type) {
   }
 }
 
-// Decimal digits written directly: std::to_wstring formats through
-// vswprintf, which costs as much as the rest of the header.
-void appendDecimal(std::wstring& text, long long value) {
-  wchar_t digits[24];
-  wchar_t* end = digits + sizeof digits / sizeof digits[0];
-  wchar_t* first = end;
-  unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                      : static_cast<unsigned long long>(value);
-  do {
-    *--first = static_cast<wchar_t>(L'0' + rest % 10);
-    rest /= 10;
-  } while (rest);
-  if (value < 0) *--first = L'-';
-  text.append(first, end);
-}
+// The header is written into a buffer of its own and appended at once; a
+// trace file event should cost little more than the file's own write.
+class Header {
+ public:
+  // Decimal digits written directly: std::to_wstring formats through
+  // vswprintf, which costs as much as the rest of the header.
+  void decimal(long long value) {
+    wchar_t digits[24];
+    wchar_t* end = digits + sizeof digits / sizeof digits[0];
+    wchar_t* first = end;
+    unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                        : static_cast<unsigned long long>(value);
+    do {
+      *--first = static_cast<wchar_t>(L'0' + rest % 10);
+      rest /= 10;
+    } while (rest);
+    if (value < 0) *--first = L'-';
+    while (first != end) put(*first++);
+  }
+  // Two digits, zero-filled.
+  void twoDigits(int value) {
+    put(static_cast<wchar_t>(L'0' + value / 10 % 10));
+    put(static_cast<wchar_t>(L'0' + value % 10));
+  }
+  void put(wchar_t c) { m_aText[m_nLength++] = c; }
+  void put(const wchar_t* text) {
+    while (*text) put(*text++);
+  }
+  // The local time as "%Y/%m/%d %H:%M:%S".
+  void localTime() {
+    std::tm local{};
+    if (!os::localTimeNow(local)) return;
+    decimal(local.tm_year + 1900LL);
+    put(L'/');
+    twoDigits(local.tm_mon + 1);
+    put(L'/');
+    twoDigits(local.tm_mday);
+    put(L' ');
+    twoDigits(local.tm_hour);
+    put(L':');
+    twoDigits(local.tm_min);
+    put(L':');
+    twoDigits(local.tm_sec);
+  }
+  void appendTo(std::wstring& text) const { text.append(m_aText, m_nLength); }
 
-// Two digits, zero-filled.
-void appendTwoDigits(std::wstring& text, int value) {
-  text += static_cast<wchar_t>(L'0' + value / 10 % 10);
-  text += static_cast<wchar_t>(L'0' + value % 10);
-}
-
-// The local time as "%Y/%m/%d %H:%M:%S", written directly: a trace file
-// event should cost little more than the file's own write.
-void appendLocalTime(std::wstring& text) {
-  std::tm local{};
-  if (!os::localTimeNow(local)) return;
-  appendDecimal(text, local.tm_year + 1900LL);
-  text += L'/';
-  appendTwoDigits(text, local.tm_mon + 1);
-  text += L'/';
-  appendTwoDigits(text, local.tm_mday);
-  text += L' ';
-  appendTwoDigits(text, local.tm_hour);
-  text += L':';
-  appendTwoDigits(text, local.tm_min);
-  text += L':';
-  appendTwoDigits(text, local.tm_sec);
-}
+ private:
+  // Room for the longest: a 20-digit year, 15 more time characters, the
+  // label, a 10-digit ID and the blanks.
+  wchar_t m_aText[64];
+  std::size_t m_nLength = 0;
+};
 
 void appendText(std::wstring& text, const Event& event) {
   if (event.getIncludeHeaders()) {
-    appendLocalTime(text);
-    text += L' ';
-    text += typeLabel(event.getType());
-    appendDecimal(text, static_cast<unsigned int>(event.getID()));
-    text += L' ';
+    Header header;
+    header.localTime();
+    header.put(L' ');
+    header.put(typeLabel(event.getType()));
+    header.decimal(static_cast<unsigned int>(event.getID()));
+    header.put(L' ');
+    header.appendTo(text);
   }
   text += event.getDescription();
   text += L' ';

@@ -12,8 +12,17 @@ std::int64_t currentTime() {
 }
 
 bool localTimeNow(std::tm& out) {
-  std::time_t now = std::time(nullptr);
-  return localtime_r(&now, &out) != nullptr;
+  // Events come many to a second: the time zone is worked out once a second
+  // per thread.
+  thread_local std::time_t t_second = -1;
+  thread_local std::tm t_local{};
+  const std::time_t now = std::time(nullptr);
+  if (now != t_second) {
+    if (!localtime_r(&now, &t_local)) return false;
+    t_second = now;
+  }
+  out = t_local;
+  return true;
 }
 
 }  // namespace kw::os

@@ -6,6 +6,7 @@
 #include "os/StackWalking.h"
 
 #include <cxxabi.h>
+#include <dlfcn.h>
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
@@ -514,10 +515,41 @@ struct FdeBases {
 
 }  // namespace
 
-// The runtime's lookup of a code address's unwind entry.
-extern "C" const void* _Unwind_Find_FDE(void* pc, FdeBases* bases);
-
 namespace {
+
+// The runtime's own unwinder, taken from libgcc_s by name. libunwind exports
+// the same entry points, and whichever of the two a program happens to list
+// first would answer; libunwind's blocks and unblocks signals around every
+// step, four system calls a frame, where the runtime's makes none.
+struct RuntimeUnwinder {
+  _Unwind_Reason_Code (*backtrace)(_Unwind_Trace_Fn, void*) = nullptr;
+  _Unwind_Ptr (*getIPInfo)(_Unwind_Context*, int*) = nullptr;
+  _Unwind_Word (*getGR)(_Unwind_Context*, int) = nullptr;
+  // The lookup of a code address's unwind entry.
+  const void* (*findFDE)(void*, FdeBases*) = nullptr;
+
+  bool usable() const { return backtrace && getIPInfo && getGR && findFDE; }
+};
+
+template <typename Function>
+void bindRuntime(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+}
+
+const RuntimeUnwinder& runtimeUnwinder() {
+  static const RuntimeUnwinder unwinder = [] {
+    RuntimeUnwinder found;
+    // Loaded already (this library depends on it); the handle is kept.
+    void* library = dlopen("libgcc_s.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) return found;
+    bindRuntime(library, "_Unwind_Backtrace", found.backtrace);
+    bindRuntime(library, "_Unwind_GetIPInfo", found.getIPInfo);
+    bindRuntime(library, "_Unwind_GetGR", found.getGR);
+    bindRuntime(library, "_Unwind_Find_FDE", found.findFDE);
+    return found;
+  }();
+  return unwinder;
+}
 
 // One frame as the runtime's unwinder reports it.
 struct QuickFrame {
@@ -529,8 +561,9 @@ struct QuickFrame {
 _Unwind_Reason_Code collectFrame(_Unwind_Context* context, void* data) {
   auto* frames = static_cast<std::vector<QuickFrame>*>(data);
   int beforeInstruction = 0;
-  std::uintptr_t ip = _Unwind_GetIPInfo(context, &beforeInstruction);
-  frames->push_back({ip, beforeInstruction != 0, _Unwind_GetGR(context, 6)});
+  const RuntimeUnwinder& unwinder = runtimeUnwinder();
+  std::uintptr_t ip = unwinder.getIPInfo(context, &beforeInstruction);
+  frames->push_back({ip, beforeInstruction != 0, unwinder.getGR(context, 6)});
   return frames->size() < static_cast<std::size_t>(kMaxFrames) ? _URC_NO_REASON : _URC_NORMAL_STOP;
 }
 
@@ -543,8 +576,8 @@ bool endsProperly(_Unwind_Reason_Code code, const std::vector<QuickFrame>& frame
   const QuickFrame& last = frames.back();
   FdeBases bases{};
   return last.framePointer == 0 ||
-         _Unwind_Find_FDE(reinterpret_cast<void*>(last.ip - (last.exact ? 0 : 1)), &bases) !=
-             nullptr;
+         runtimeUnwinder().findFDE(reinterpret_cast<void*>(last.ip - (last.exact ? 0 : 1)),
+                                   &bases) != nullptr;
 }
 
 // Looks up the runtime unwinder's frames after the first, which is the
@@ -574,10 +607,10 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
                                          std::uint64_t& failureAddress) {
   // The calling thread's own stack: the runtime's unwinder finds its frames
   // without a system call. The first frame is this function's own.
-  if (start == WalkStart::kCapturedHere) {
+  if (start == WalkStart::kCapturedHere && runtimeUnwinder().usable()) {
     std::vector<QuickFrame> quick;
     quick.reserve(64);
-    if (endsProperly(_Unwind_Backtrace(&collectFrame, &quick), quick)) {
+    if (endsProperly(runtimeUnwinder().backtrace(&collectFrame, &quick), quick)) {
       reportQuickFrames(session, quick, frames);
       return true;
     }

@@ -1,9 +1,8 @@
-// The trace file on Linux: opened for append under an exclusive flock, so a second writer is
-// turned away rather than interleaved. Twin: src/os/win32/TraceFile.cpp.
+// The trace file on Linux: opened for append, written in one call, closed.
+// Twin: src/os/win32/TraceFile.cpp.
 #include "os/TraceFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,15 +37,13 @@ const std::string& narrowPath(const std::wstring& path) {
 }  // namespace
 
 HANDLE traceFileOpen(const std::wstring& path) {
+  // No lock stands in for Windows' unshared open. Our own writers already
+  // take turns under the logger's cross-process lock, and O_APPEND puts each
+  // event's single write whole at the end, whoever else appends. An advisory
+  // lock would only let another program, or another user who can open the
+  // file, silence the trace.
   int fd = ::open(narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
-  // An exclusive lock that is refused rather than waited for stands in for
-  // Windows' unshared open: while one writer has the file, the others fail.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  return toHandle(fd);
+  return fd < 0 ? nullptr : toHandle(fd);
 }
 
 void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
