@@ -1,12 +1,9 @@
 // One trace-file event through FileLogDevice next to a bare open(O_APPEND), write and close of
-// the same bytes, in the same process and run. Prints a RATIO row at the end, and the floors of
-// the system calls alone that an event giving way to a writer holding the file needs.
+// the same bytes, in the same process and run. Prints a RATIO row at the end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <kw/Event.h>
 #include <kw/FileLogDevice.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,9 +57,8 @@ std::vector<char> eventBytes() {
   return bytes;
 }
 
-// The bare loop; with `lock`, plus the lock that makes an event give way to a writer holding
-// the file.
-void rawAppend(benchmark::State& state, const std::string& path, bool lock) {
+// The bare loop: the file's own cost of an event.
+void rawAppend(benchmark::State& state, const std::string& path) {
   const std::vector<char> bytes = eventBytes();
   int written = 0;
   for (auto _ : state) {
@@ -71,40 +67,10 @@ void rawAppend(benchmark::State& state, const std::string& path, bool lock) {
       state.SkipWithError("cannot open the file");
       break;
     }
-    if (lock) benchmark::DoNotOptimize(::flock(fd, LOCK_EX | LOCK_NB));
     benchmark::DoNotOptimize(::write(fd, bytes.data(), bytes.size()));
     ::close(fd);
     restart(state, path, written);
   }
-}
-
-// The same with the descriptor kept between events: one look at the path to see that it still
-// names the open file, then the lock taken and given back around the write.
-void keptAppend(benchmark::State& state, const std::string& path) {
-  const std::vector<char> bytes = eventBytes();
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    state.SkipWithError("cannot open the file");
-    return;
-  }
-  int written = 0;
-  for (auto _ : state) {
-    struct statx named;
-    benchmark::DoNotOptimize(::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC,
-                                     STATX_INO | STATX_MODE | STATX_UID | STATX_GID, &named));
-    benchmark::DoNotOptimize(::flock(fd, LOCK_EX | LOCK_NB));
-    benchmark::DoNotOptimize(::write(fd, bytes.data(), bytes.size()));
-    ::flock(fd, LOCK_UN);
-    restart(state, path, written);
-  }
-  ::close(fd);
-}
-
-void printFloor(const kwbench::RatioReporter& reporter, const char* what, const char* name) {
-  double floor = reporter.medianNs(name), bare = reporter.medianNs("trace/event/open-append-close");
-  if (floor > 0 && bare > 0)
-    std::printf("floor, system calls alone, %s: %s, %.2fx the bare loop\n", what,
-                kwbench::timeFigure(floor).c_str(), floor / bare);
 }
 
 }  // namespace
@@ -117,21 +83,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string traced = folder + "/KWBench.log", raw = folder + "/raw.log";
-  const std::string locked = folder + "/locked.log", kept = folder + "/kept.log";
 
   benchmark::RegisterBenchmark("trace/event/kwbase", traceEvent, traced);
-  benchmark::RegisterBenchmark("trace/event/open-append-close", rawAppend, raw, false);
-  benchmark::RegisterBenchmark("trace/event/open-lock-append-close", rawAppend, locked, true);
-  benchmark::RegisterBenchmark("trace/event/kept-look-lock-append-unlock", keptAppend, kept);
+  benchmark::RegisterBenchmark("trace/event/open-append-close", rawAppend, raw);
   kwbench::RatioReporter reporter;
   bool ran = kwbench::runRepeated(argc, argv, reporter);
-  for (const std::string& file : {traced, raw, locked, kept}) ::unlink(file.c_str());
+  for (const std::string& file : {traced, raw}) ::unlink(file.c_str());
   ::rmdir(folder.c_str());
   if (!ran) return 1;
-
-  printFloor(reporter, "open, lock, write, close", "trace/event/open-lock-append-close");
-  printFloor(reporter, "descriptor kept, look at the path, lock, write, unlock",
-             "trace/event/kept-look-lock-append-unlock");
 
   kwbench::printTimeRatio(reporter, "one trace-file event", "trace/event/kwbase",
                           "trace/event/open-append-close", 1.2);

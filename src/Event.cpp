@@ -5,7 +5,9 @@
 
 #include <cwchar>
 #include <ostream>
+#include <string_view>
 
+#include "EventLine.h"
 #include "os/Clock.h"
 #include "os/ErrorText.h"
 
@@ -84,7 +86,7 @@ void Event::addSystemErrorInfo() {
 
 namespace {
 
-const wchar_t* typeLabel(Event::EventType type) {
+std::wstring_view typeLabel(Event::EventType type) {
   switch (type) {
     case Event::Info:
       return L"Info    ";
@@ -95,9 +97,9 @@ const wchar_t* typeLabel(Event::EventType type) {
   }
 }
 
-// The header is written into a buffer of its own and appended at once; a
-// trace file event should cost little more than the file's own write.
-class Header {
+// A few characters written into a buffer of their own: the header costs
+// little next to the trace file's own write.
+class ShortText {
  public:
   // Decimal digits written directly: std::to_wstring formats through
   // vswprintf, which costs as much as the rest of the header.
@@ -112,7 +114,7 @@ class Header {
       rest /= 10;
     } while (rest);
     if (value < 0) *--first = L'-';
-    while (first != end) put(*first++);
+    append({first, static_cast<std::size_t>(end - first)});
   }
   // Two digits, zero-filled.
   void twoDigits(int value) {
@@ -120,68 +122,112 @@ class Header {
     put(static_cast<wchar_t>(L'0' + value % 10));
   }
   void put(wchar_t c) { m_aText[m_nLength++] = c; }
-  void put(const wchar_t* text) {
-    while (*text) put(*text++);
-  }
-  // The local time as "%Y/%m/%d %H:%M:%S".
-  void localTime() {
-    std::tm local{};
-    if (!os::localTimeNow(local)) return;
-    decimal(local.tm_year + 1900LL);
-    put(L'/');
-    twoDigits(local.tm_mon + 1);
-    put(L'/');
-    twoDigits(local.tm_mday);
-    put(L' ');
-    twoDigits(local.tm_hour);
-    put(L':');
-    twoDigits(local.tm_min);
-    put(L':');
-    twoDigits(local.tm_sec);
-  }
-  void appendTo(std::wstring& text) const { text.append(m_aText, m_nLength); }
+  void append(std::wstring_view text) { m_nLength += text.copy(m_aText + m_nLength, text.size()); }
+  std::wstring_view text() const { return {m_aText, m_nLength}; }
 
  private:
-  // Room for the longest: a 20-digit year, 15 more time characters, the
-  // label, a 10-digit ID and the blanks.
+  // Room for the longest header: a 20-digit year and 15 more time characters,
+  // a blank, the label, a 10-digit ID and a blank.
   wchar_t m_aText[64];
   std::size_t m_nLength = 0;
 };
 
-void appendText(std::wstring& text, const Event& event) {
-  if (event.getIncludeHeaders()) {
-    Header header;
-    header.localTime();
-    header.put(L' ');
-    header.put(typeLabel(event.getType()));
-    header.decimal(static_cast<unsigned int>(event.getID()));
-    header.put(L' ');
-    header.appendTo(text);
+// The local time as "%Y/%m/%d %H:%M:%S"; empty when the clock cannot be
+// read. Events come many to a second, so each thread formats it once a
+// second.
+std::wstring_view localTimeText() {
+  // Plain data, zero before first use, so that no use needs a set-up check.
+  struct Second {
+    bool known;
+    std::time_t time;
+    std::size_t length;
+    wchar_t text[40];
+  };
+  thread_local Second t_last;
+  Second& last = t_last;
+  const std::time_t now = std::time(nullptr);
+  if (!last.known || now != last.time) {
+    ShortText text;
+    std::tm local{};
+    if (now != static_cast<std::time_t>(-1) && os::localTime(now, local)) {
+      text.decimal(local.tm_year + 1900LL);
+      text.put(L'/');
+      text.twoDigits(local.tm_mon + 1);
+      text.put(L'/');
+      text.twoDigits(local.tm_mday);
+      text.put(L' ');
+      text.twoDigits(local.tm_hour);
+      text.put(L':');
+      text.twoDigits(local.tm_min);
+      text.put(L':');
+      text.twoDigits(local.tm_sec);
+    }
+    last.length = text.text().copy(last.text, sizeof last.text / sizeof last.text[0]);
+    last.time = now;
+    last.known = true;
   }
-  text += event.getDescription();
-  text += L' ';
-  text += event.getDetails();
-  if (event.getException()) {
-    text += L" Exception: ";
-    text += event.getException()->toString();
+  return {last.text, last.length};
+}
+
+// The parts of a record's line; toString hands its own strings over without
+// measuring them again.
+struct LineParts {
+  bool headers;
+  Event::EventType type;
+  int id;
+  std::wstring_view description;
+  std::wstring_view details;
+  const Exception* exception;
+};
+
+wchar_t* copyPiece(wchar_t* out, std::wstring_view piece) {
+  return std::char_traits<wchar_t>::copy(out, piece.data(), piece.size()) + piece.size();
+}
+
+// The line is sized once and its parts copied in.
+void composeLine(std::wstring& line, const LineParts& parts) {
+  ShortText header;
+  if (parts.headers) {
+    header.append(localTimeText());
+    header.put(L' ');
+    header.append(typeLabel(parts.type));
+    header.decimal(static_cast<unsigned int>(parts.id));
+    header.put(L' ');
   }
-  text += L"\r\n";
+  constexpr std::wstring_view kExceptionLabel = L" Exception: ";
+  const std::wstring exception = parts.exception ? parts.exception->toString() : std::wstring();
+  const std::size_t exceptionLength =
+      parts.exception ? kExceptionLabel.size() + exception.size() : 0;
+  line.resize(header.text().size() + parts.description.size() + 1 + parts.details.size() +
+              exceptionLength + 2);
+  wchar_t* out = copyPiece(&line[0], header.text());
+  out = copyPiece(out, parts.description);
+  *out++ = L' ';
+  out = copyPiece(out, parts.details);
+  if (parts.exception) out = copyPiece(copyPiece(out, kExceptionLabel), exception);
+  out[0] = L'\r';
+  out[1] = L'\n';
 }
 
 }  // namespace
 
+void composeEventLine(std::wstring& line, Event& event, bool includeHeaders) {
+  event.m_bIncludeHeaders = includeHeaders;
+  composeLine(line, {includeHeaders, event.m_eType, event.getID(), event.m_strDescription,
+                     event.m_strDetails, event.m_pException});
+}
+
 std::wstring Event::toString(bool includeHeaders) {
-  m_bIncludeHeaders = includeHeaders;
-  std::wstring text;
-  text.reserve(64 + m_strDescription.size() + m_strDetails.size());
-  appendText(text, *this);
-  return text;
+  std::wstring line;
+  composeEventLine(line, *this, includeHeaders);
+  return line;
 }
 
 std::wostream& operator<<(std::wostream& stream, const Event& event) {
-  std::wstring text;
-  appendText(text, event);
-  return stream << text;
+  std::wstring line;
+  composeLine(line, {event.getIncludeHeaders(), event.getType(), event.getID(),
+                     event.getDescription(), event.getDetails(), event.getException()});
+  return stream << line;
 }
 
 }  // namespace kw

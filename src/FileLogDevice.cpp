@@ -8,10 +8,18 @@
 
 #include <cwchar>
 
+#include "EventLine.h"
 #include "os/TraceFile.h"
 #include "os/Unwinding.h"
 
 namespace kw {
+
+namespace {
+
+// Characters of a line buffer kept between events.
+const std::size_t kKeptLineCapacity = 16384;
+
+}  // namespace
 
 void FileLogDevice::SetLogFilePath(const wchar_t* path) {
   if (path) m_strLogFilePath = path;
@@ -21,14 +29,19 @@ void FileLogDevice::Write(Event& event) {
   if (m_strLogFilePath.empty()) return;
   HANDLE file = OpenTraceFile(m_strLogFilePath);
   if (!file) return;
-  std::wstring text = event.toString(true);
-  WriteToTraceFile(file, text.c_str());
+  // toString(true)'s line, in a buffer the thread keeps: an event allocates
+  // nothing for it. A buffer grown by a long stack trace is let go.
+  thread_local std::wstring t_line;
+  std::wstring& line = t_line;
+  composeEventLine(line, event, true);
+  WriteToTraceFile(file, line.c_str());
   CloseTraceFile(file);
+  if (line.capacity() > kKeptLineCapacity) std::wstring().swap(line);
 }
 
 // Failures of the file stay silent: a trace device that logged its own
 // troubles would feed itself.
-HANDLE FileLogDevice::OpenTraceFile(std::wstring path) {
+HANDLE FileLogDevice::OpenTraceFile(const std::wstring& path) {
   try {
     if (path.empty()) return nullptr;
     return os::traceFileOpen(path);

@@ -74,6 +74,9 @@ class KW_API Event {
             int line, const wchar_t* function);
 
  private:
+  // toString's work, into a buffer the caller keeps (the trace file's).
+  friend void composeEventLine(std::wstring& line, Event& event, bool includeHeaders);
+
   unsigned long m_nID;
   std::wstring m_strDescription;
   std::wstring m_strDetails;

@@ -25,7 +25,8 @@ class KW_API FileLogDevice : public LogDevice {
 
  private:
   // Null when the file cannot be opened, or another writer holds it.
-  HANDLE OpenTraceFile(std::wstring path);
+  // By reference: a copy of the path would be one allocation per event.
+  HANDLE OpenTraceFile(const std::wstring& path);
   void WriteToTraceFile(HANDLE file, const wchar_t* text);
   void CloseTraceFile(HANDLE file);
 

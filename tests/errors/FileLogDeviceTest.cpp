@@ -164,6 +164,33 @@ TEST(FileLogDevice, CharactersOutsideUnicodeBecomeReplacements) {
 }
 #endif
 
+// The device reuses one line buffer per thread: a long line must leave
+// nothing behind in the short one after it, and the event's flag ends as
+// toString(true) leaves it.
+TEST(FileLogDevice, ALongLineThenShortOnesAndTheEventsFlag) {
+  kwtest::ScratchDir scratch;
+  fs::path path = scratch.path() / "reuse.log";
+  FileLogDevice device;
+  device.SetLogFilePath(path.wstring().c_str());
+  std::wstring longText(40000, L'l');
+  longText += L"\U0001F600end";
+  write(device, 1, longText.c_str());
+  write(device, 2, L"short");
+  Event fresh(3, L"fresh", Event::Warning, L"FileLogDeviceTest.cpp", __LINE__, L"test");
+  fresh.toString(false);
+  device.Write(fresh);
+  EXPECT_TRUE(fresh.getIncludeHeaders());
+  write(device, 4, L"");
+
+  std::vector<std::wstring> got = lines(readTrace(path));
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].substr(20), L"Info    1 " + longText + L" ");
+  EXPECT_EQ(got[1].substr(20), L"Info    2 short ");
+  EXPECT_EQ(got[2].substr(20), L"Warning 3 fresh ");
+  EXPECT_EQ(got[3].substr(20), L"Info    4  ");
+  EXPECT_EQ(fresh.toString(true).substr(20), L"Warning 3 fresh \r\n");
+}
+
 TEST(FileLogDevice, PathSettingAndSilentFailures) {
   kwtest::ScratchDir scratch;
   fs::path path = scratch.path() / "kept.log";

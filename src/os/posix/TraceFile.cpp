@@ -25,13 +25,17 @@ int toDescriptor(HANDLE file) {
 // A device opens the same file for every event: its name is converted once
 // per thread, not once per event.
 const std::string& narrowPath(const std::wstring& path) {
-  thread_local std::wstring t_wide;
-  thread_local std::string t_narrow;
-  if (path != t_wide || t_narrow.empty()) {
-    t_narrow = utf16::toUtf8(path);
-    t_wide = path;
+  struct Names {
+    std::wstring wide;
+    std::string narrow;
+  };
+  thread_local Names t_last;
+  Names& last = t_last;
+  if (path != last.wide || last.narrow.empty()) {
+    last.narrow = utf16::toUtf8(path);
+    last.wide = path;
   }
-  return t_narrow;
+  return last.narrow;
 }
 
 }  // namespace

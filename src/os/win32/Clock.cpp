@@ -13,9 +13,9 @@ std::int64_t currentTime() {
   return static_cast<std::int64_t>(now.time);
 }
 
-bool localTimeNow(std::tm& out) {
-  __time64_t now = _time64(nullptr);
-  return _localtime64_s(&out, &now) == 0;
+bool localTime(std::time_t when, std::tm& out) {
+  const __time64_t time = when;
+  return _localtime64_s(&out, &time) == 0;
 }
 
 }  // namespace kw::os
