@@ -11,6 +11,7 @@
 
 #include "RootedPath.h"
 #include "Site.h"
+#include "os/ErrorText.h"
 #include "os/FileSystem.h"
 
 namespace kw {
@@ -19,6 +20,16 @@ namespace {
 
 const wchar_t kSourceFile[] = L".\\src\\File";
 const wchar_t kSuiteFolder[] = L"Kestrelwright";
+
+// Makes a missing folder; true when it is there afterwards. Another process
+// making it between the look and the make is no failure; a real failure
+// keeps its system error.
+bool folderMade(const std::wstring& path) {
+  if (File::directoryExists(path.c_str()) || os::createFolder(path)) return true;
+  bool there = false;
+  os::keepingLastError([&] { there = File::directoryExists(path.c_str()); });
+  return there;
+}
 
 // A folder filled once: readers that see `filled` read `path` without a
 // lock, as nothing changes it afterwards.
@@ -135,7 +146,7 @@ const std::wstring& File::getTempPath() {
 
 void File::initTempPath(bool emptyIt) {
   const std::wstring& path = getTempPath();
-  if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
+  if (!folderMade(path)) {
     Site(kSourceFile, L"File::initTempPath")
         .throwSystemError(SiteId::TempDirCreateFailed, L"Unable to create Temp directory", 253,
                           path.c_str());
@@ -183,7 +194,7 @@ const std::wstring& File::getUsersLocalDataPath() {
 
 bool File::initUsersLocalDataPath() {
   const std::wstring& path = getUsersLocalDataPath();
-  if (!directoryExists(path.c_str()) && !os::createFolder(path)) {
+  if (!folderMade(path)) {
     Site(kSourceFile, L"File::initUsersLocalDataPath")
         .traceSystemError(SiteId::DataDirCreateFailed, L"Unable to create users data path", 407,
                           {L"Path", path.c_str()});

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <typeinfo>
 #include <vector>
 
 #include "DbgHelpBinding.h"
@@ -97,6 +98,28 @@ class Line {
   std::size_t m_nLength = 0;
 };
 
+// A frame's line of the call stack.
+const char* frameLine(const StackWalker::CallstackEntry& entry, Line& line) {
+  const char* name = entry.undFullName[0] ? entry.undFullName
+                     : entry.undName[0]   ? entry.undName
+                     : entry.name[0]      ? entry.name
+                                          : "(function-name not available)";
+  if (entry.lineFileName[0]) {
+    line.text(entry.lineFileName).text(" (").decimal(static_cast<int>(entry.lineNumber));
+  } else {
+    line.hex8(low32(entry.offset)).text(" (");
+    line.text(entry.moduleName[0] ? entry.moduleName : "(module-name not available)");
+    line.text("): (filename not available");
+  }
+  return line.text("): ").text(name).text("\r\r\n").end();
+}
+
+bool isAscii(const char* text) {
+  unsigned char high = 0;
+  for (const char* c = text; *c; ++c) high |= static_cast<unsigned char>(*c);
+  return (high & 0x80) == 0;
+}
+
 }  // namespace
 
 struct StackWalker::Steps {
@@ -104,6 +127,8 @@ struct StackWalker::Steps {
                               CONTEXT& copy, os::WalkStart& start);
   static void reportFrames(StackWalker& walker, const std::vector<os::FrameReport>& frames);
   static void fillEntry(StackWalker& walker, const os::FrameReport& report, CallstackEntry& entry);
+  static void appendKeptLine(StackWalker& walker, const os::FrameReport& report,
+                             CallstackEntry& entry);
 };
 
 StackWalker::StackWalker(int options, const char* szSymPath) {
@@ -236,6 +261,11 @@ bool StackWalker::Steps::startingContext(StackWalker& walker, HANDLE hThread,
 // OnDbgHelpErr.
 void StackWalker::Steps::reportFrames(StackWalker& walker,
                                       const std::vector<os::FrameReport>& frames) {
+  // A walker of this very class writing call stack lines only writes a frame
+  // the same way every time: its line is made once and kept with the frame's
+  // symbols. Subclasses and diagnostics see every entry.
+  const bool plain =
+      typeid(walker) == typeid(StackWalker) && walker.m_nStackTraceInfoLevel == kLevelCallstack;
   // Zeroed once; every later frame empties what the one before filled.
   CallstackEntry entry;
   std::memset(&entry, 0, sizeof(entry));
@@ -243,8 +273,12 @@ void StackWalker::Steps::reportFrames(StackWalker& walker,
     const os::FrameReport& frame = frames[number];
     if (number > 0) clearEntry(entry);
     entry.offset = frame.address;
-    if (frame.address != 0 && frame.symbols) fillEntry(walker, frame, entry);
-    walker.OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
+    if (plain && frame.address != 0 && frame.symbols) {
+      appendKeptLine(walker, frame, entry);
+    } else {
+      if (frame.address != 0 && frame.symbols) fillEntry(walker, frame, entry);
+      walker.OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
+    }
     if (frame.last) {
       walker.OnCallstackEntry(EntryLast, entry);
       os::setLastError(0);
@@ -282,6 +316,28 @@ void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& r
   } else {
     walker.OnDbgHelpErr("SymGetModuleInfo64", frame.moduleError, report.address);
   }
+}
+
+// A plain walker's line for a frame with symbols: made as OnCallstackEntry
+// makes it the first time, then appended as it stands. A line that is not
+// plain ASCII is widened through the locale every time.
+void StackWalker::Steps::appendKeptLine(StackWalker& walker, const os::FrameReport& report,
+                                        CallstackEntry& entry) {
+  const os::FrameSymbols& symbols = *report.symbols;
+  if (symbols.keptLineAddress == report.address && !symbols.keptLine.empty()) {
+    walker.m_strStackTrace += symbols.keptLine;
+    return;
+  }
+  fillEntry(walker, report, entry);
+  Line line;
+  const char* text = frameLine(entry, line);
+  if (!isAscii(text)) {
+    walker.OnOutput(text);
+    return;
+  }
+  symbols.keptLine.assign(text, text + std::strlen(text));
+  symbols.keptLineAddress = report.address;
+  walker.m_strStackTrace += symbols.keptLine;
 }
 
 int KW_CALLBACK StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress,
@@ -339,19 +395,8 @@ void StackWalker::OnLoadModule(const char* img, const char* mod, std::uint64_t b
 void StackWalker::OnCallstackEntry(CallstackEntryType eType, CallstackEntry& entry) {
   if (!(m_nStackTraceInfoLevel & kLevelCallstack) || eType == EntryLast || entry.offset == 0)
     return;
-  const char* name = entry.undFullName[0] ? entry.undFullName
-                     : entry.undName[0]   ? entry.undName
-                     : entry.name[0]      ? entry.name
-                                          : "(function-name not available)";
   Line line;
-  if (entry.lineFileName[0]) {
-    line.text(entry.lineFileName).text(" (").decimal(static_cast<int>(entry.lineNumber));
-  } else {
-    line.hex8(low32(entry.offset)).text(" (");
-    line.text(entry.moduleName[0] ? entry.moduleName : "(module-name not available)");
-    line.text("): (filename not available");
-  }
-  OnOutput(line.text("): ").text(name).text("\r\r\n").end());
+  OnOutput(frameLine(entry, line));
 }
 
 void StackWalker::OnDbgHelpErr(const char* szFuncName, std::uint32_t gle, std::uint64_t addr) {
