@@ -271,6 +271,25 @@ TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
   EXPECT_TRUE(startsWith(text, L"OS-Version: ")) << text;
 }
 
+// A plain walker writes a frame it met before from the line it kept; a
+// walker that sees every entry must write the same text from one call site.
+TEST_F(StackWalkerTest, KeptFrameLinesAreWhatEveryEntryWrites) {
+  StackWalker first;
+  StackWalker second;
+  RecordingWalker recording;
+  std::vector<std::wstring> texts;
+  // A walker's first walk starts with the OS-Version line; its frames are the
+  // later walks' text.
+  StackWalker* const walkers[] = {&first, &second, &recording, &first, &recording};
+  for (StackWalker* walker : walkers) texts.push_back(walker->ShowCallstack(kw::os::thisThread()));
+  ASSERT_FALSE(texts[3].empty());
+  EXPECT_EQ(texts[1], texts[0]);
+  EXPECT_EQ(texts[2], texts[0]);
+  EXPECT_EQ(texts[4], texts[3]);
+  ASSERT_GT(texts[0].size(), texts[3].size());
+  EXPECT_EQ(texts[0].substr(texts[0].size() - texts[3].size()), texts[3]);
+}
+
 TEST_F(StackWalkerTest, SymbolPathComesFirstEvenWithoutItsOption) {
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
   StackWalker walker(0, "kw-symbols-first");
