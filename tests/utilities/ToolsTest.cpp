@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <kw/Tools.h>
 
+#include <chrono>
 #include <ctime>
 
 using kw::Tools;
@@ -68,9 +69,16 @@ TEST(ToolsLookupErrorDescription, OneLineOrUntouched) {
 }
 
 TEST(ToolsGetCurrentTime, IsUnixSeconds) {
-  auto before = static_cast<std::int64_t>(std::time(nullptr));
+  // The system clock read as precisely as the library reads it: time() may
+  // lag a tick behind at a second's turn.
+  auto seconds = [] {
+    return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count());
+  };
+  auto before = seconds();
   auto now = Tools::getCurrentTime();
-  auto after = static_cast<std::int64_t>(std::time(nullptr));
+  auto after = seconds();
   EXPECT_GE(now, before);
   EXPECT_LE(now, after);
 }
