@@ -24,8 +24,8 @@ class KW_API FileLogDevice : public LogDevice {
   void ShutDown() override {}
 
  private:
-  // Null when the file cannot be opened, or another writer holds it.
-  // By reference: a copy of the path would be one allocation per event.
+  // Null when the file cannot be opened (on Windows also while another writer
+  // holds it). The path by reference: a copy would be one allocation per event.
   HANDLE OpenTraceFile(const std::wstring& path);
   void WriteToTraceFile(HANDLE file, const wchar_t* text);
   void CloseTraceFile(HANDLE file);
