@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 
@@ -66,22 +67,6 @@ KW_CHILD_MAIN(traceToFile) {
   return 0;
 }
 
-// Sets an environment variable for the test and puts the old value back.
-class EnvValue {
- public:
-  EnvValue(const char* name, const std::string& value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    if (old) m_old = old;
-    kwtest::setEnv(name, value);
-  }
-  ~EnvValue() { kwtest::setEnv(m_name, m_had ? m_old : ""); }
-
- private:
-  std::string m_name, m_old;
-  bool m_had = false;
-};
-
 std::vector<fs::path> entries(const fs::path& folder) {
   std::vector<fs::path> found;
   std::error_code error;
@@ -98,8 +83,8 @@ class DebugFileCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
     {
-      EnvValue xdg("XDG_CACHE_HOME", "");
-      EnvValue home("HOME", "");
+      kwtest::ScopedEnv xdg("XDG_CACHE_HOME", "");
+      kwtest::ScopedEnv home("HOME", "");
       m_expected = trace();
       m_needsCache = m_readCompressed;
     }
@@ -111,7 +96,7 @@ class DebugFileCacheTest : public ::testing::Test {
 
   // The trace of a child's exception, with the cache folder set or not.
   std::string trace(bool cached = false) {
-    EnvValue xdg("XDG_CACHE_HOME", cached ? m_cacheHome.string() : "");
+    kwtest::ScopedEnv xdg("XDG_CACHE_HOME", cached ? m_cacheHome.string() : "");
     const fs::path file = m_scratch.path() / ("trace" + std::to_string(++m_traces));
     kwtest::ChildProcess child("traceToFile", {file.string()});
     EXPECT_TRUE(child.started());
@@ -228,7 +213,7 @@ TEST_F(DebugFileCacheTest, DamagedOrForeignCopyIsNotUsedAndIsMadeAgain) {
 }
 
 TEST_F(DebugFileCacheTest, NoCacheWithoutHomeOrWithRelativeCacheFolder) {
-  EnvValue home("HOME", "");
+  kwtest::ScopedEnv home("HOME", "");
   const fs::path before = fs::current_path();
   fs::current_path(m_scratch.path());
   m_cacheHome = "relative";

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/ScopedEnv.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -54,23 +55,6 @@ std::wstring ownPath() {
   return Tools::widenNarrowString(path);
 #endif
 }
-
-// Sets an environment variable for one scope; empty clears it.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    if (old) m_old = old;
-    kwtest::setEnv(m_name, value);
-  }
-  ~ScopedEnv() { kwtest::setEnv(m_name, m_had ? m_old : std::string()); }
-
- private:
-  std::string m_name;
-  std::string m_old;
-  bool m_had = false;
-};
 
 }  // namespace
 
@@ -164,13 +148,13 @@ TEST(ToolsForegroundWindow, NoOwnWindowMeansFalseAndNull) {
   EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
 #ifndef _WIN32
   {
-    ScopedEnv display("DISPLAY", "");
+    kwtest::ScopedEnv display("DISPLAY", "");
     EXPECT_FALSE(Tools::isCurrentApp());
     EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
   }
   {
     // No server there: the connection fails.
-    ScopedEnv display("DISPLAY", ":4093");
+    kwtest::ScopedEnv display("DISPLAY", ":4093");
     EXPECT_FALSE(Tools::isCurrentApp());
     EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
   }
@@ -304,7 +288,7 @@ TEST(ToolsForegroundWindow, FollowsTheActiveWindowOfTheXServer) {
   Xvfb server;
   if (!server.installed()) GTEST_SKIP() << server.reason();
   ASSERT_FALSE(server.display().empty()) << server.reason();
-  ScopedEnv env("DISPLAY", server.display());
+  kwtest::ScopedEnv env("DISPLAY", server.display());
   Display* display = XOpenDisplay(server.display().c_str());
   ASSERT_NE(display, nullptr);
   Window root = DefaultRootWindow(display);
