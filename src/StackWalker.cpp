@@ -331,13 +331,11 @@ void StackWalker::Steps::appendKeptLine(StackWalker& walker, const os::FrameRepo
   fillEntry(walker, report, entry);
   Line line;
   const char* text = frameLine(entry, line);
-  if (!isAscii(text)) {
-    walker.OnOutput(text);
-    return;
-  }
-  symbols.keptLine.assign(text, text + std::strlen(text));
+  const std::size_t start = walker.m_strStackTrace.size();
+  walker.OnOutput(text);
+  if (!isAscii(text)) return;
+  symbols.keptLine.assign(walker.m_strStackTrace, start, std::wstring::npos);
   symbols.keptLineAddress = report.address;
-  walker.m_strStackTrace += symbols.keptLine;
 }
 
 int KW_CALLBACK StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress,
@@ -409,15 +407,13 @@ void StackWalker::OnDbgHelpErr(const char* szFuncName, std::uint32_t gle, std::u
 void StackWalker::OnOutput(const char* szText) { BuildStacktraceString(szText); }
 
 void StackWalker::BuildStacktraceString(const char* szText) {
-  // Plain ASCII, as nearly every line is, widens byte by byte.
-  const auto* bytes = reinterpret_cast<const unsigned char*>(szText);
-  const std::size_t length = std::strlen(szText);
-  unsigned char high = 0;
-  for (std::size_t i = 0; i < length; ++i) high |= bytes[i];
-  if (high & 0x80) {
+  if (!isAscii(szText)) {
     m_strStackTrace += Tools::widenNarrowString(szText);
     return;
   }
+  // Plain ASCII, as nearly every line is, widens byte by byte.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(szText);
+  const std::size_t length = std::strlen(szText);
   const std::size_t end = m_strStackTrace.size();
   m_strStackTrace.resize(end + length);
   wchar_t* target = &m_strStackTrace[end];
