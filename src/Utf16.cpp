@@ -26,6 +26,17 @@ inline std::uint32_t codePoint(wchar_t c) {
   return v > 0x10FFFF ? kReplacement : v;
 }
 
+// A surrogate pair: the code point above U+FFFF it stands for, and back.
+inline bool isHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool isLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+inline std::uint32_t joinPair(std::uint32_t high, std::uint32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+inline void splitPair(std::uint32_t cp, std::uint32_t& high, std::uint32_t& low) {
+  high = 0xD800 + ((cp - 0x10000) >> 10);
+  low = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+}
+
 inline char* putUnit(char* out, std::uint32_t unit) {
   out[0] = static_cast<char>(unit & 0xFF);
   out[1] = static_cast<char>((unit >> 8) & 0xFF);
@@ -78,9 +89,9 @@ inline char* writeCodePointsLE(char* out, const wchar_t* text, std::size_t n) {
     if (cp < 0x10000) {
       out = putUnit(out, cp);
     } else {
-      cp -= 0x10000;
-      out = putUnit(out, 0xD800 + (cp >> 10));
-      out = putUnit(out, 0xDC00 + (cp & 0x3FF));
+      std::uint32_t high = 0, low = 0;
+      splitPair(cp, high, low);
+      out = putUnit(putUnit(out, high), low);
     }
   }
   return out;
@@ -98,13 +109,10 @@ class UnitReader {
     }
     if (m_nPos >= m_strText.size()) return false;
     std::uint32_t cp = codePoint(m_strText[m_nPos++]);
-    if (cp < 0x10000) {
+    if (cp < 0x10000)
       unit = cp;
-    } else {
-      cp -= 0x10000;
-      unit = 0xD800 + (cp >> 10);
-      m_nPending = 0xDC00 + (cp & 0x3FF);
-    }
+    else
+      splitPair(cp, unit, m_nPending);
     return true;
   }
 
@@ -184,10 +192,10 @@ void appendFromLE(std::wstring& text, const char* bytes, std::size_t units) {
     if constexpr (!kWide16) {
       // A high surrogate followed by a low one is one character; lone
       // surrogates are kept as they are.
-      if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+      if (isHighSurrogate(u) && i + 1 < units) {
         std::uint32_t low = p[2 * i + 2] | (p[2 * i + 3] << 8);
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+        if (isLowSurrogate(low)) {
+          u = joinPair(u, low);
           ++i;
         }
       }
@@ -257,10 +265,10 @@ std::string toUtf8(const std::wstring& text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::uint32_t cp = codePoint(text[i]);
     if constexpr (kWide16) {
-      if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size()) {
+      if (isHighSurrogate(cp) && i + 1 < text.size()) {
         std::uint32_t low = static_cast<std::uint16_t>(text[i + 1]);
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        if (isLowSurrogate(low)) {
+          cp = joinPair(cp, low);
           ++i;
         }
       }
@@ -317,9 +325,10 @@ std::wstring fromUtf8(const std::string& text) {
     }
     i += len;
     if (kWide16 && cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+      std::uint32_t high = 0, low = 0;
+      splitPair(cp, high, low);
+      out += static_cast<wchar_t>(high);
+      out += static_cast<wchar_t>(low);
     } else {
       out += static_cast<wchar_t>(cp);
     }
