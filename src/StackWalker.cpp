@@ -324,7 +324,7 @@ void StackWalker::Steps::fillEntry(StackWalker& walker, const os::FrameReport& r
 void StackWalker::Steps::appendKeptLine(StackWalker& walker, const os::FrameReport& report,
                                         CallstackEntry& entry) {
   const os::FrameSymbols& symbols = *report.symbols;
-  if (symbols.keptLineAddress == report.address && !symbols.keptLine.empty()) {
+  if (!symbols.keptLine.empty()) {
     walker.m_strStackTrace += symbols.keptLine;
     return;
   }
@@ -335,7 +335,6 @@ void StackWalker::Steps::appendKeptLine(StackWalker& walker, const os::FrameRepo
   walker.OnOutput(text);
   if (!isAscii(text)) return;
   symbols.keptLine.assign(walker.m_strStackTrace, start, std::wstring::npos);
-  symbols.keptLineAddress = report.address;
 }
 
 int KW_CALLBACK StackWalker::myReadProcMem(HANDLE hProcess, std::uint64_t qwBaseAddress,

@@ -88,11 +88,9 @@ struct FrameSymbols {
   std::string moduleName, loadedImageName;
   std::uint64_t moduleBase = 0;
 
-  // The line a plain walker wrote for the frame at keptLineAddress, kept so
-  // that the next walk through it appends it as it stands (walks hold the
-  // walking lock).
+  // The line a plain walker wrote for the frame, kept so that the next walk
+  // through it appends it as it stands (walks hold the walking lock).
   mutable std::wstring keptLine;
-  mutable std::uint64_t keptLineAddress = 0;
 };
 
 // One frame as the walk found it. Frames at one address share what was
