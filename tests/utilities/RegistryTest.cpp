@@ -17,6 +17,8 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -418,6 +420,28 @@ INSTANTIATE_TEST_SUITE_P(RegistryRoots, RegistryConcurrency, ::testing::Values(f
 
 // The Linux store's own behaviour: what Windows gives for free.
 using RegistryStore = RegistryTest;
+
+// A forked child watches the store through a queue of its own: what it reads
+// must not hide a change from its parent.
+TEST_F(RegistryStore, AForkedChildLeavesTheParentItsChanges) {
+  ASSERT_TRUE(registry().write(L"Before", 1));
+  std::uint64_t first = 0;
+  ASSERT_TRUE(kw::os::regChangeStamp(HKEY_CURRENT_USER, first));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::uint64_t seen = 0;
+    const bool wrote = registry().write(L"Child", 2);
+    kw::os::regChangeStamp(HKEY_CURRENT_USER, seen);
+    _exit(wrote ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::uint64_t after = 0;
+  ASSERT_TRUE(kw::os::regChangeStamp(HKEY_CURRENT_USER, after));
+  EXPECT_NE(after, first);
+}
 
 // A process that wrote settings and ended leaves the store's file alone in
 // its folder: no write-ahead log, no index of it.

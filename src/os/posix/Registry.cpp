@@ -6,14 +6,12 @@
 #include "os/Registry.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +27,7 @@
 #include <vector>
 
 #include "Utf16.h"
+#include "os/Desktop.h"
 
 namespace kw::os {
 
@@ -741,15 +740,11 @@ struct StoreWatch {
   int wd = -1;
   std::string folder;  // the store folder the watch stands for
   std::uint64_t changes = 0;
-  unsigned forkGeneration = 0;
+  unsigned long owner = 0;  // the process that made it
 };
 
 constexpr std::uint32_t kChangeEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE |
                                         IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-
-std::atomic<unsigned> s_forkGeneration{0};
-
-void countFork() { s_forkGeneration.fetch_add(1, std::memory_order_relaxed); }
 
 std::mutex& watchLock() {
   static std::mutex lock;
@@ -793,16 +788,14 @@ bool regChangeStamp(HKEY root, std::uint64_t& stamp) {
     if (locate(root == HKEY_LOCAL_MACHINE ? Root::Machine : Root::User, place) != kRegOk ||
         place.folder.empty() || place.folder[0] != '/')
       return false;
-    static const bool forkCounted = pthread_atfork(nullptr, nullptr, &countFork) == 0;
-    if (!forkCounted) return false;
     std::lock_guard<std::mutex> lock(watchLock());
     StoreWatch& watch = watchOf(place.root);
     // A child shares its parent's event queue: it must read its own.
-    unsigned generation = s_forkGeneration.load(std::memory_order_relaxed);
-    if (watch.forkGeneration != generation) {
+    const unsigned long process = currentProcessId();
+    if (watch.owner != process) {
       if (watch.fd >= 0) ::close(watch.fd);
       watch = StoreWatch{};
-      watch.forkGeneration = generation;
+      watch.owner = process;
     }
     if (watch.fd < 0) {
       watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
