@@ -113,32 +113,27 @@ void SharedMemCommDevice::waitForWork(int ms) {
 }
 
 bool SharedMemCommDevice::createSharedMem() {
+  const Site site(kFile, L"SharedMemCommDevice::createSharedMem");
   try {
     cleanUpSharedMem();
     m_mutex.initialise(m_strMutexName.c_str());
     reduceIntegrity(m_mutex.getHandle());
     m_hMapFile = os::sharedMemoryCreate(m_strMapName.c_str(), kBlockSize);
     if (!m_hMapFile) {
-      SystemException e(SiteId::SharedMemMappingCreateFailed,
-                        L"Error occurred creating the virtual file mapping", kFile, 181,
-                        L"SharedMemCommDevice::createSharedMem");
-      e.addSystemErrorInfo();
-      throw e;
+      site.throwSystemError(SiteId::SharedMemMappingCreateFailed,
+                            L"Error occurred creating the virtual file mapping", 181);
     }
     reduceIntegrity(m_hMapFile);
     void* view = os::sharedMemoryMap(m_hMapFile, kBlockSize);
     if (!view) {
-      SystemException e(SiteId::SharedMemMapViewFailed, L"Error occurred mapping shared memory",
-                        kFile, 201, L"SharedMemCommDevice::createSharedMem");
-      e.addSystemErrorInfo();
-      throw e;
+      site.throwSystemError(SiteId::SharedMemMapViewFailed, L"Error occurred mapping shared memory",
+                            201);
     }
     m_pSharedView = static_cast<char*>(view);
     openWakePath();
     return true;
   } catch (SystemException& e) {
-    Site(kFile, L"SharedMemCommDevice::createSharedMem")
-        .traceCaught(SiteId::SharedMemCreateFailed, e,
+    site.traceCaught(SiteId::SharedMemCreateFailed, e,
                      L"An exception occured while creating shared global memory", 220);
     return false;
   }
