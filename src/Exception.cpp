@@ -1,8 +1,6 @@
 // Exception: the description, its parameters and the stack trace captured
 // when it is made; the translation of processor faults into exceptions.
-#include <kw/Event.h>
 #include <kw/Exception.h>
-#include <kw/Logger.h>
 #include <kw/Registry.h>
 #include <kw/SiteId.h>
 #include <kw/StackWalker.h>
@@ -12,6 +10,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "Site.h"
 #include "os/Desktop.h"
 #include "os/FaultTranslator.h"
 #include "os/StackWalking.h"
@@ -147,9 +146,9 @@ void Exception::translate(unsigned int, EXCEPTION_POINTERS* pointers) {
   for (unsigned index = 0; index < count; ++index)
     exception.addParameter(static_cast<int>(record.ExceptionInformation[index]));
 
-  Event event(SiteId::HardwareFaultTraced, &exception, L"Win32 exception translate function called",
-              L".\\src\\Exception", __LINE__, L"Exception::translate");
-  Logger::Trace(event);
+  Site(L".\\src\\Exception", L"Exception::translate")
+      .traceCaught(SiteId::HardwareFaultTraced, exception,
+                   L"Win32 exception translate function called", __LINE__);
 
   // Mode 2 throws no Exception: the structured exception goes on as if no
   // translator were installed.
