@@ -60,13 +60,18 @@ std::string buildId(Elf* elf) {
   return length > 0 ? hexText(bytes, static_cast<std::size_t>(length)) : std::string();
 }
 
+// Owned by this user and writable by nobody else.
+bool ownedPrivately(const struct stat& info) {
+  return info.st_uid == geteuid() && (info.st_mode & 022) == 0;
+}
+
 // A folder only this user can write to, opened without following links.
 int openPrivateFolder(int parent, const char* name, bool create) {
   if (create && mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
   int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat info;
-  if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 022) != 0) {
+  if (fstat(fd, &info) != 0 || !ownedPrivately(info)) {
     close(fd);
     return -1;
   }
@@ -102,9 +107,7 @@ int openCacheFolder() {
 // complete (every section's bytes within the file) and uncompressed.
 bool usableCopy(int fd, const std::string& expectedId) {
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
-      (info.st_mode & 022) != 0)
-    return false;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !ownedPrivately(info)) return false;
   ElfFile file(fd, ELF_C_READ_MMAP);
   if (!file.elf || elf_kind(file.elf) != ELF_K_ELF) return false;
   GElf_Ehdr elfHeader;
