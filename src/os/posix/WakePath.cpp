@@ -17,6 +17,7 @@
 #include <new>
 #include <string>
 
+#include "os/ErrorText.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
@@ -96,9 +97,7 @@ WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side) {
   if (!path->segment.open(SharedSegment::objectName(objectName.c_str()), sizeof(Bells), kMagic,
                           layOut) ||
       !path->segment.setMark(side)) {
-    const int error = errno;
-    delete path;
-    errno = error;
+    keepingLastError([&] { delete path; });
     return nullptr;
   }
   path->bells = static_cast<Bells*>(path->segment.data());
