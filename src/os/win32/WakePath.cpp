@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "os/ErrorText.h"
 #include "os/SharedMemory.h"
 
 namespace kw::os {
@@ -55,9 +56,7 @@ WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side) {
   path->mark = openEvent(base + kMarkSuffix[side]);
   path->peerMark = base + kMarkSuffix[side == WakeReader ? WakeWriter : WakeReader];
   if (!path->bells[0] || !path->bells[1] || !path->mark) {
-    const DWORD error = GetLastError();
-    wakePathClose(path);
-    SetLastError(error);
+    keepingLastError([&] { wakePathClose(path); });
     return nullptr;
   }
   return path;
