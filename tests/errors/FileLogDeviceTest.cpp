@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/OtherUser.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
@@ -25,6 +26,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -384,3 +386,121 @@ TEST_F(FileLogSwitch, TwoProcessesShareOneWholeFile) {
   // How often the writers took turns: how much they actually overlapped.
   RecordProperty("turns", turns);
 }
+
+#ifndef _WIN32
+namespace {
+
+std::string contentOf(const fs::path& path) { return readBytes(path); }
+
+// What another user plants in a shared temporary folder before us.
+struct Planted {
+  std::string sharedFolder;  // /tmp/Kestrelwright as that user's 0777 folder
+  std::string ownFolder;     // our per-user folder taken first, or empty
+  bool ownAsLink;            // ... as a link to the shared folder
+  std::string traceName;     // KW<app>.log
+  std::string target;        // the root-only file the links lead to
+};
+
+int plant(const void* data) {
+  const auto& p = *static_cast<const Planted*>(data);
+  if (mkdir(p.sharedFolder.c_str(), 0777) != 0 || chmod(p.sharedFolder.c_str(), 0777) != 0)
+    return 2;
+  if (symlink(p.target.c_str(), (p.sharedFolder + "/" + p.traceName).c_str()) != 0) return 3;
+  if (p.ownFolder.empty()) return 0;
+  if (p.ownAsLink) return symlink(p.sharedFolder.c_str(), p.ownFolder.c_str()) == 0 ? 0 : 4;
+  const std::string inner = p.ownFolder + "/Kestrelwright";
+  if (mkdir(p.ownFolder.c_str(), 0777) != 0 || chmod(p.ownFolder.c_str(), 0777) != 0 ||
+      mkdir(inner.c_str(), 0777) != 0 || chmod(inner.c_str(), 0777) != 0)
+    return 5;
+  return symlink(p.target.c_str(), (inner + "/" + p.traceName).c_str()) == 0 ? 0 : 6;
+}
+
+}  // namespace
+
+// Another user prepares the shared temporary folder: the suite's folder and
+// even our per-user one, with the trace file's name as a link to a file
+// only root may write. Root's trace must not reach that file.
+TEST_F(FileLogSwitch, NoTraceThroughAnotherUsersFolderInASharedTemp) {
+  std::string reason;
+  if (!kwtest::canActAsOtherUser(reason)) GTEST_SKIP() << reason;
+  kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
+  const std::string own = "Kestrelwright-" + std::to_string(geteuid());
+  const std::string workingTemp = std::getenv("TMPDIR");
+  struct Case {
+    const char* what;
+    bool takeOwn, ownAsLink;
+  } cases[] = {{"suite folder planted", false, false},
+               {"per-user folder taken too", true, false},
+               {"per-user folder a link", true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kwtest::ScratchDir scratch, runtime;
+    const fs::path shared = scratch.path() / "tmp", secret = scratch.path() / "secret";
+    fs::create_directory(shared);
+    chmod(shared.c_str(), 01777);
+    std::ofstream(secret) << "root only\n";
+    chmod(secret.c_str(), 0600);
+    chmod(runtime.path().c_str(), 0700);
+    const Planted planted{(shared / "Kestrelwright").string(),
+                          c.takeOwn ? (shared / own).string() : std::string(), c.ownAsLink,
+                          "KW" + narrow(m_app) + ".log", secret.string()};
+    ASSERT_EQ(kwtest::runAsOtherUser(plant, &planted), 0);
+    kwtest::setEnv("TMPDIR", shared.string());
+    kwtest::setEnv("XDG_RUNTIME_DIR", runtime.path().string());
+    const int exitCode = runWriter("temp", 2);
+    kwtest::setEnv("XDG_RUNTIME_DIR", "");
+    kwtest::setEnv("TMPDIR", workingTemp);
+    EXPECT_EQ(contentOf(secret), "root only\n");
+    ASSERT_EQ(exitCode, 0);
+    // The trace went to a folder of root's own instead.
+    const fs::path expected =
+        c.takeOwn ? runtime.path() / "Kestrelwright" : shared / own / "Kestrelwright";
+    EXPECT_EQ(lines(readTrace(traceFile(expected))).size(), 2u);
+    struct stat info {};
+    ASSERT_EQ(stat(expected.parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(info.st_mode & 077, 0u);
+  }
+}
+
+// In a folder of our own, the trace file's name taken by a link, a file
+// others may write, a second name of another file or a FIFO: the device
+// writes through none of them.
+TEST(FileLogDevice, WritesThroughNoLinkForeignOrSharedFile) {
+  kwtest::ScratchDir scratch;
+  const fs::path secret = scratch.path() / "secret";
+  std::ofstream(secret) << "kept\n";
+  chmod(secret.c_str(), 0600);
+  const fs::path link = scratch.path() / "link.log", open = scratch.path() / "open.log",
+                 second = scratch.path() / "second.log", fifo = scratch.path() / "fifo.log";
+  fs::create_symlink(secret, link);
+  std::ofstream(open) << "kept\n";
+  chmod(open.c_str(), 0666);
+  fs::create_hard_link(secret, second);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A reader holds the FIFO open, so that even a blocking open returns.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  std::vector<fs::path> refused{link, open, second, fifo};
+  std::string reason;
+  if (kwtest::canActAsOtherUser(reason)) {
+    const fs::path foreign = scratch.path() / "foreign.log";
+    std::ofstream(foreign) << "kept\n";
+    chmod(foreign.c_str(), 0600);
+    ASSERT_EQ(chown(foreign.c_str(), kwtest::otherUserId(), 0), 0);
+    refused.push_back(foreign);
+  }
+  for (const fs::path& path : refused) {
+    SCOPED_TRACE(path.string());
+    FileLogDevice device;
+    device.SetLogFilePath(path.wstring().c_str());
+    EXPECT_NO_THROW(write(device, 1, L"elsewhere"));
+  }
+  EXPECT_EQ(contentOf(secret), "kept\n");
+  EXPECT_EQ(contentOf(open), "kept\n");
+  char byte;
+  EXPECT_LE(::read(reader, &byte, 1), 0);
+  ::close(reader);
+  if (!kwtest::canActAsOtherUser(reason)) GTEST_SKIP() << "another user's file: " << reason;
+}
+#endif

@@ -15,6 +15,11 @@
 #include "support/ScratchDir.h"
 #include "support/TraceCapture.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 using kw::ByteArray;
 using kw::File;
 using kw::SiteId;
@@ -199,6 +204,29 @@ TEST(FileWorkingFolders, TheRootOrAHiddenFolderAsTempFolder) {
     ASSERT_TRUE(process.started());
     EXPECT_EQ(process.wait(), 0);
   }
+}
+#endif
+
+#ifndef _WIN32
+// A temporary folder that every user shares (sticky, writable by all, as
+// /tmp is): this user's files go into a folder of its own in it.
+KW_CHILD_MAIN(fileTempFolderShared) {
+  const fs::path shared = fs::path(args.at(0)) / "shared";
+  fs::create_directory(shared);
+  chmod(shared.c_str(), 01777);
+  pointTempAt(shared);
+  const fs::path own = shared / ("Kestrelwright-" + std::to_string(geteuid()));
+  if (File::getTempPath() != suiteFolder(own)) return 10;
+  struct stat info {};
+  if (stat(own.c_str(), &info) != 0 || info.st_uid != geteuid() || (info.st_mode & 0777) != 0700)
+    return 11;
+  std::wstring name;
+  File::createTempFileName(name, nullptr);
+  return fs::path(name).parent_path() == own ? 0 : 12;
+}
+
+TEST(FileWorkingFolders, ASharedTempFolderHoldsAPrivateOneOfTheUsers) {
+  EXPECT_EQ(runInScratch("fileTempFolderShared"), 0);
 }
 #endif
 

@@ -24,6 +24,8 @@
 #include <ctime>
 #include <string>
 
+#include "os/posix/OwnedFile.h"
+
 namespace kw::os {
 
 namespace {
@@ -58,24 +60,6 @@ std::string buildId(Elf* elf) {
   const void* bytes = nullptr;
   ssize_t length = dwelf_elf_gnu_build_id(elf, &bytes);
   return length > 0 ? hexText(bytes, static_cast<std::size_t>(length)) : std::string();
-}
-
-// Owned by this user and writable by nobody else.
-bool ownedPrivately(const struct stat& info) {
-  return info.st_uid == geteuid() && (info.st_mode & 022) == 0;
-}
-
-// A folder only this user can write to, opened without following links.
-int openPrivateFolder(int parent, const char* name, bool create) {
-  if (create && mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !ownedPrivately(info)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 int openCacheFolder() {

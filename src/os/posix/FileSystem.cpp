@@ -16,6 +16,7 @@
 
 #include "Utf16.h"
 #include "os/ErrorText.h"
+#include "os/posix/OwnedFile.h"
 
 namespace kw::os {
 
@@ -31,9 +32,10 @@ struct DescriptorCloser {
 
 std::string narrow(const std::wstring& path) { return utf16::toUtf8(path); }
 
-std::wstring joined(const std::wstring& folder, const std::wstring& name) {
-  if (folder.empty() || folder.back() == L'/') return folder + name;
-  return folder + L'/' + name;
+template <typename Text>
+Text joined(const Text& folder, const Text& name) {
+  if (folder.empty() || folder.back() == '/') return folder + name;
+  return folder + typename Text::value_type('/') + name;
 }
 
 // An environment value that names an absolute path, else empty (the XDG
@@ -67,6 +69,38 @@ bool createFolders(const std::string& path) {
   return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// The temporary folder of this user alone, as Windows gives every user one:
+// `base` itself when it is the user's alone; in a shared one, a folder of
+// the user's own made there, provided that nobody else can rename it (the
+// shared folder is sticky and root's or ours); else $XDG_RUNTIME_DIR when it
+// is the user's alone. Empty when none fits.
+std::string privateTempFolder(const std::string& base) {
+  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A missing folder holds nothing for anyone: making the suite's folder in
+  // it fails, as on Windows.
+  if (fd < 0) return errno == ENOENT ? base : std::string();
+  DescriptorCloser closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0) return std::string();
+  if (ownedPrivately(info)) return base;
+  const bool steady = (info.st_mode & S_ISVTX) && (info.st_uid == 0 || info.st_uid == geteuid());
+  if (steady) {
+    const std::string name = "Kestrelwright-" + std::to_string(geteuid());
+    int own = openPrivateFolder(fd, name.c_str(), true);
+    if (own >= 0) {
+      // Not even the names of our files are for others to read.
+      ::fchmod(own, 0700);
+      ::close(own);
+      return joined(base, name);
+    }
+  }
+  const std::string runtime = absoluteFromEnvironment("XDG_RUNTIME_DIR");
+  int own = runtime.empty() ? -1 : openPrivateFolder(AT_FDCWD, runtime.c_str(), false);
+  if (own < 0) return failing(EACCES, std::string());
+  ::close(own);
+  return runtime;
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
@@ -91,9 +125,13 @@ bool pathStatus(const std::wstring& path, PathStatus& status) {
 
 std::size_t userTempFolder(std::wstring& folder) {
   const char* value = std::getenv("TMPDIR");
-  std::wstring answer = utf16::fromUtf8(value && *value ? value : "/tmp");
+  const std::string base = value && *value ? value : "/tmp";
   folder.clear();
   // Sized as the Windows call answers: with the terminator when too long.
+  if (base.size() > kMaxPath) return base.size() + 1;
+  const std::string found = privateTempFolder(base);
+  if (found.empty()) return 0;
+  std::wstring answer = utf16::fromUtf8(found);
   if (answer.size() > kMaxPath) return answer.size() + 1;
   folder = answer;
   return folder.size();
@@ -117,13 +155,16 @@ std::wstring createUniqueFile(const std::wstring& folder, const std::wstring& pr
   // As GetTempFileNameW: up to three characters of the prefix, four hex
   // digits, ".tmp"; the numbers are tried in turn from a varying start.
   const std::wstring stem = joined(folder, prefix.substr(0, 3));
+  // Never the current folder: an empty one means there is no private place.
+  if (folder.empty()) return failing(ENOENT, std::wstring());
   unsigned start = static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(getpid());
   for (unsigned i = 0; i < 0xFFFF; ++i) {
     unsigned number = (start + i) % 0xFFFF + 1;
     wchar_t digits[8];
     std::swprintf(digits, 8, L"%X", number);
     std::wstring path = stem + digits + L".tmp";
-    int fd = ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd =
+        ::open(narrow(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);
       return path;

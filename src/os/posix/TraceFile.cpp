@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Utf16.h"
+#include "os/posix/OwnedFile.h"
 
 namespace kw::os {
 
@@ -45,8 +46,9 @@ HANDLE traceFileOpen(const std::wstring& path) {
   // take turns under the logger's cross-process lock, and O_APPEND puts each
   // event's single write whole at the end, whoever else appends. An advisory
   // lock would only let another program, or another user who can open the
-  // file, silence the trace.
-  int fd = ::open(narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // file, silence the trace. A link or another user's file in its place
+  // would turn the trace into a write elsewhere: it is not opened.
+  int fd = openOwnedFile(AT_FDCWD, narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
   return fd < 0 ? nullptr : toHandle(fd);
 }
 

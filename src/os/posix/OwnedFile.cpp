@@ -1,0 +1,39 @@
+// Opening files and folders by descriptor, checked after the open: a check
+// of the name would leave a window for someone to swap it.
+#include "os/posix/OwnedFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "os/ErrorText.h"
+
+namespace kw::os {
+
+bool ownedPrivately(const struct stat& info) {
+  return info.st_uid == geteuid() && (info.st_mode & 022) == 0;
+}
+
+int openOwnedFile(int parent, const char* path, int flags, mode_t mode) {
+  int fd = ::openat(parent, path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat info;
+  const bool fit = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                   ownedPrivately(info);
+  if (fit) return fd;
+  ::close(fd);
+  return failing(EACCES, -1);
+}
+
+int openPrivateFolder(int parent, const char* name, bool create) {
+  if (create && ::mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
+  int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && ownedPrivately(info)) return fd;
+  ::close(fd);
+  return failing(EACCES, -1);
+}
+
+}  // namespace kw::os
