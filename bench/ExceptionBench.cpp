@@ -1,16 +1,27 @@
 // Exception construction, which walks and symbolises the stack, next to a
-// bare unwind of the same stack (_Unwind_Backtrace) and Boost.Stacktrace
-// (capture and to_string, libbacktrace backend) in the same run.
+// bare unwind of the same stack (the runtime's _Unwind_Backtrace) and
+// Boost.Stacktrace (capture and to_string, libbacktrace backend) in the same
+// run.
+//
+// The program is built and linked the way an application is: with debug
+// information, against a kwbase that has its own (scripts/bench.sh builds it
+// RelWithDebInfo, as the install instructions do), and with libunwind and
+// Boost.Stacktrace listed before kwbase, so that the plain name
+// _Unwind_Backtrace binds to libunwind's copy here. The baseline therefore
+// takes the runtime's unwinder from libgcc_s by name, as kwbase does; the
+// interposed one is shown on a line of its own. Every contender walks from
+// the same depth: kFrames frames as the bare unwind counts them.
 //
 // The first exception of a process and the memory that 1000 exceptions leave
 // behind are measured in fresh child processes: this program runs itself
-// with "--child <what> <who>" and reads one figure from the child's output.
-// Debug files with compressed sections are read from the user's cache of
-// uncompressed copies: the rows run with that cache warm, and one more line
-// shows the first exception with an empty cache (what the user's very first
-// process pays once).
+// with "--child <what> <who> <depth>" and reads the figures from the child's
+// output. Debug files with compressed sections are read from the user's
+// cache of uncompressed copies: the rows run with that cache warm, and one
+// more row shows the first exception with an empty cache (what the user's
+// very first process pays once).
 #define BOOST_STACKTRACE_LINK
 #define BOOST_STACKTRACE_DYN_LINK
+#include <dlfcn.h>
 #include <kw/Exception.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -28,10 +39,16 @@
 #include <string>
 #include <vector>
 
+#ifndef KW_BENCH_BUILD_TYPE
+#define KW_BENCH_BUILD_TYPE "unknown"
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 const int kRuns = 5;
+// The depth of a throw site in an application, as the bare unwind counts it.
+const int kFrames = 11;
 
 // Processor time of the process, which a busy machine does not stretch.
 double cpuMicroseconds() {
@@ -49,30 +66,81 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+typedef _Unwind_Reason_Code (*Backtrace)(_Unwind_Trace_Fn, void*);
+typedef _Unwind_Ptr (*GetIp)(_Unwind_Context*);
+
+// An unwinder's two entry points, and the library they come from.
+struct Unwinder {
+  Backtrace backtrace = nullptr;
+  GetIp getIp = nullptr;
+  std::string library;
+};
+
+std::string libraryOf(const void* function) {
+  Dl_info info{};
+  if (!function || !dladdr(function, &info) || !info.dli_fname) return "?";
+  return std::filesystem::path(info.dli_fname).filename().string();
+}
+
+// The C++ runtime's unwinder, whatever the program lists first.
+const Unwinder& runtimeUnwinder() {
+  static const Unwinder unwinder = [] {
+    Unwinder found;
+    void* library = dlopen("libgcc_s.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) return found;
+    found.backtrace = reinterpret_cast<Backtrace>(dlsym(library, "_Unwind_Backtrace"));
+    found.getIp = reinterpret_cast<GetIp>(dlsym(library, "_Unwind_GetIP"));
+    found.library = libraryOf(reinterpret_cast<const void*>(found.backtrace));
+    return found;
+  }();
+  return unwinder;
+}
+
+// The unwinder that the plain names bind to in this program.
+const Unwinder& linkedUnwinder() {
+  static const Unwinder unwinder = [] {
+    Unwinder found;
+    found.backtrace = &_Unwind_Backtrace;
+    found.getIp = &_Unwind_GetIP;
+    found.library = libraryOf(reinterpret_cast<const void*>(found.backtrace));
+    return found;
+  }();
+  return unwinder;
+}
+
+struct Walk {
+  const Unwinder* unwinder;
+  int frames;
+};
+
 _Unwind_Reason_Code countFrame(_Unwind_Context* context, void* data) {
-  ++*static_cast<int*>(data);
-  volatile _Unwind_Ptr ip = _Unwind_GetIP(context);
+  auto* walk = static_cast<Walk*>(data);
+  ++walk->frames;
+  volatile _Unwind_Ptr ip = walk->unwinder->getIp(context);
   (void)ip;
   return _URC_NO_REASON;
 }
 
-int bareUnwind() {
-  int frames = 0;
-  _Unwind_Backtrace(&countFrame, &frames);
-  return frames;
+int unwindWith(const Unwinder& unwinder) {
+  Walk walk{&unwinder, 0};
+  if (unwinder.backtrace) unwinder.backtrace(&countFrame, &walk);
+  return walk.frames;
 }
 
-std::size_t kwException() {
+// Named so that a profiler's toggles find them.
+__attribute__((noinline)) int bareUnwind() { return unwindWith(runtimeUnwinder()); }
+__attribute__((noinline)) int linkedUnwind() { return unwindWith(linkedUnwinder()); }
+
+__attribute__((noinline)) std::size_t kwException() {
   kw::Exception e(1, L"bench", L"f", 1, L"g");
   return std::wcslen(e.getStackTrace());
 }
 
-std::size_t boostTrace() {
+__attribute__((noinline)) std::size_t boostTrace() {
   return boost::stacktrace::to_string(boost::stacktrace::stacktrace()).size();
 }
 
-// Calls the measured step a few frames down, so that every contender walks a
-// stack of the same depth, about that of a throw site in an application.
+// Runs the step `depth` frames further down.
 template <typename Step>
 __attribute__((noinline)) void nested(int depth, Step& step) {
   if (depth > 0) {
@@ -83,21 +151,31 @@ __attribute__((noinline)) void nested(int depth, Step& step) {
   step();
 }
 
-// Mean microseconds of processor time per call over `count` calls, median of
-// kRuns runs: on a shared machine the wall clock also counts other programs.
-template <typename Call>
-double perCall(int count, Call call) {
-  std::vector<double> runs;
-  for (int run = 0; run < kRuns; ++run) {
-    volatile std::size_t sink = 0;
-    auto step = [&] {
-      const double start = cpuMicroseconds();
-      for (int i = 0; i < count; ++i) sink = sink + static_cast<std::size_t>(call());
-      runs.push_back((cpuMicroseconds() - start) / count);
-    };
-    nested(4, step);
+// The depth at which a contender called from a step runs with kFrames frames
+// on the stack, as the bare unwind counts them from there.
+int calibratedDepth() {
+  for (int depth = 0; depth < 64; ++depth) {
+    int frames = 0;
+    auto step = [&] { frames = bareUnwind(); };
+    nested(depth, step);
+    if (frames >= kFrames) return depth;
   }
-  return median(runs);
+  return 0;
+}
+
+// Mean microseconds of processor time per call over `count` calls at the
+// depth; on a shared machine the wall clock also counts other programs.
+template <typename Call>
+double perCall(int depth, int count, Call call) {
+  double result = 0;
+  auto step = [&] {
+    volatile std::size_t sink = 0;
+    const double start = cpuMicroseconds();
+    for (int i = 0; i < count; ++i) sink = sink + static_cast<std::size_t>(call());
+    result = (cpuMicroseconds() - start) / count;
+  };
+  nested(depth, step);
+  return result;
 }
 
 long residentKilobytes() {
@@ -111,7 +189,7 @@ long residentKilobytes() {
 // Figures from a fresh process: microseconds of the first trace (wall clock,
 // then processor time), or the megabytes that 1000 traces add while their
 // texts come and go (all of them, then those after the first).
-int child(const std::string& what, const std::string& who) {
+int child(const std::string& what, const std::string& who, int depth) {
   const bool kw = who == "kw";
   double figure = 0, second = 0;
   auto step = [&] {
@@ -134,7 +212,7 @@ int child(const std::string& what, const std::string& who) {
       second = (after - afterFirst) / 1024.0;
     }
   };
-  nested(4, step);
+  nested(depth, step);
   std::printf("%f %f\n", figure, second);
   return 0;
 }
@@ -144,16 +222,18 @@ struct Figures {
 };
 
 // `cache`, when given, is the child's XDG_CACHE_HOME.
-Figures inChild(const char* self, const char* what, const char* who, const char* cache = nullptr) {
+Figures inChild(const char* self, const char* what, const char* who, int depth,
+                const char* cache = nullptr) {
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) return Figures();
+  const std::string depthText = std::to_string(depth);
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipeEnds[1], 1);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
     if (cache) setenv("XDG_CACHE_HOME", cache, 1);
-    execl(self, self, "--child", what, who, static_cast<char*>(nullptr));
+    execl(self, self, "--child", what, who, depthText.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(pipeEnds[1]);
@@ -171,13 +251,13 @@ Figures inChild(const char* self, const char* what, const char* who, const char*
   return figures;
 }
 
-Figures medianInChildren(const char* self, const char* what, const char* who,
+Figures medianInChildren(const char* self, const char* what, const char* who, int depth,
                          bool coldCache = false) {
   std::vector<double> firsts, seconds;
   for (int run = 0; run < kRuns; ++run) {
     char cache[] = "/tmp/kwbench-cache-XXXXXX";
     if (coldCache && !mkdtemp(cache)) return Figures();
-    Figures figures = inChild(self, what, who, coldCache ? cache : nullptr);
+    Figures figures = inChild(self, what, who, depth, coldCache ? cache : nullptr);
     if (coldCache) std::filesystem::remove_all(cache);
     firsts.push_back(figures.first);
     seconds.push_back(figures.second);
@@ -188,65 +268,92 @@ Figures medianInChildren(const char* self, const char* what, const char* who,
   return result;
 }
 
-void ratioRow(const char* row, double ours, double peer, const char* unit, double ratio,
-              const char* goal, bool ok) {
-  std::printf("RATIO\t%s\t%.1f %s\t%.1f %s\t%.1fx\t%s\t%s\n", row, ours, unit, peer, unit, ratio,
-              goal, ok ? "ok" : "MISS");
+void ratioRow(const std::string& row, double ours, const std::string& peer, double peerFigure,
+              const char* unit, const char* goal, bool ok) {
+  std::printf("RATIO\t%s\t%.2f %s\t%s %.2f %s\t%.2fx\t%s\t%s\n", row.c_str(), ours, unit,
+              peer.c_str(), peerFigure, unit, peerFigure > 0 ? ours / peerFigure : 0.0, goal,
+              ok ? "ok" : "MISS");
+}
+
+// Whether kwbase's own frames came with source files and lines.
+bool kwbaseHasLines() {
+  kw::Exception e(1, L"bench", L"f", 1, L"g");
+  return std::wcsstr(e.getStackTrace(), L"Exception.cpp (") != nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return child(argv[2], argv[3]);
+  if (argc == 5 && std::strcmp(argv[1], "--child") == 0)
+    return child(argv[2], argv[3], std::atoi(argv[4]));
 
   const char* self = "/proc/self/exe";
   char path[4096] = {};
   ssize_t length = readlink(self, path, sizeof path - 1);
   if (length > 0) self = path;
 
-  // Frames on the measured stack, as the bare unwind counts them.
+  const int depth = calibratedDepth();
+
+  const Figures coldKw = medianInChildren(self, "first", "kw", depth, true);
+  inChild(self, "first", "kw", depth);  // fills the user's cache if it is empty
+  const Figures firstKw = medianInChildren(self, "first", "kw", depth);
+  const Figures firstBoost = medianInChildren(self, "first", "boost", depth);
+  const Figures memoryKw = medianInChildren(self, "memory", "kw", depth);
+  const Figures memoryBoost = medianInChildren(self, "memory", "boost", depth);
+
+  const bool lines = kwbaseHasLines();  // the session is warm from here on
+  boostTrace();
+  linkedUnwind();
   int frames = 0;
   auto count = [&] { frames = bareUnwind(); };
-  nested(4, count);
+  nested(depth, count);
 
-  const Figures coldKw = medianInChildren(self, "first", "kw", true);
-  inChild(self, "first", "kw");  // fills the user's cache if it is empty
-  const Figures firstKw = medianInChildren(self, "first", "kw");
-  const Figures firstBoost = medianInChildren(self, "first", "boost");
-  const Figures memoryKw = medianInChildren(self, "memory", "kw");
-  const Figures memoryBoost = medianInChildren(self, "memory", "boost");
+  // Runs take turns, so that every contender meets the same load.
+  std::vector<double> bare, linked, kw, boost;
+  for (int run = 0; run < kRuns; ++run) {
+    bare.push_back(perCall(depth, 100000, bareUnwind));
+    linked.push_back(perCall(depth, 20000, linkedUnwind));
+    kw.push_back(perCall(depth, 5000, kwException));
+    boost.push_back(perCall(depth, 500, boostTrace));
+  }
+  const double bareUs = median(bare), linkedUs = median(linked), kwUs = median(kw),
+               boostUs = median(boost);
 
-  kwException();  // the session is warm from here on
-  boostTrace();
-  const double bare = perCall(100000, bareUnwind);
-  const double steadyKw = perCall(5000, kwException);
-  const double steadyBoost = perCall(500, boostTrace);
-
-  std::printf("frames on the stack: %d\n", frames);
+  std::printf("built as %s; kwbase frames with files and lines: %s\n", KW_BENCH_BUILD_TYPE,
+              lines ? "yes" : "no");
+  std::printf("frames on the measured stack: %d (bare unwind from the measured call)\n", frames);
+  std::printf("the runtime's _Unwind_Backtrace (baseline) is %s's; the name binds to %s's here\n",
+              runtimeUnwinder().library.c_str(), linkedUnwinder().library.c_str());
   std::printf(
-      "steady state (processor time): kwbase %.2f us, bare unwind %.2f us, Boost.Stacktrace %.2f "
-      "us\n",
-      steadyKw, bare, steadyBoost);
+      "steady state (processor time): kwbase %.2f us, bare unwind %.2f us, the name's "
+      "_Unwind_Backtrace %.2f us, Boost.Stacktrace %.2f us\n",
+      kwUs, bareUs, linkedUs, boostUs);
   std::printf(
-      "first trace of a process: kwbase %.1f ms (processor %.1f ms), Boost.Stacktrace %.1f ms "
-      "(processor %.1f ms)\n",
-      firstKw.first / 1000, firstKw.second / 1000, firstBoost.first / 1000,
-      firstBoost.second / 1000);
-  std::printf("first trace with an empty debug file cache: kwbase %.1f ms (processor %.1f ms)\n",
-              coldKw.first / 1000, coldKw.second / 1000);
+      "first trace of a process (processor time): kwbase %.2f ms (wall %.2f ms), "
+      "Boost.Stacktrace %.1f ms (wall %.1f ms)\n",
+      firstKw.second / 1000, firstKw.first / 1000, firstBoost.second / 1000,
+      firstBoost.first / 1000);
+  std::printf(
+      "first trace with an empty debug file cache (processor time): kwbase %.1f ms (wall %.1f "
+      "ms)\n",
+      coldKw.second / 1000, coldKw.first / 1000);
   std::printf(
       "after 1000 traces: kwbase +%.1f MB (+%.1f MB after the first), Boost.Stacktrace +%.1f MB "
       "(+%.1f MB after the first)\n",
       memoryKw.first, memoryKw.second, memoryBoost.first, memoryBoost.second);
 
-  const std::string steadyRow =
+  const std::string steady =
       "Exception construction, steady state (" + std::to_string(frames) + " frames)";
-  ratioRow(steadyRow.c_str(), steadyKw, bare, "us", steadyKw / bare, "<= 5x", steadyKw <= 5 * bare);
-  const double firstMs = firstKw.first / 1000, peerFirstMs = firstBoost.first / 1000;
-  ratioRow("first Exception of a process", firstMs, peerFirstMs, "ms", firstMs / peerFirstMs,
-           "<= 20 ms", firstMs <= 20);
-  ratioRow("memory after 1000 exceptions", memoryKw.first, memoryBoost.first, "MB",
-           memoryBoost.first > 0 ? memoryKw.first / memoryBoost.first : 0, "<= 8 MB",
-           memoryKw.first <= 8);
+  ratioRow(steady, kwUs, "bare _Unwind_Backtrace", bareUs, "us", "<= 2x", kwUs <= 2 * bareUs);
+  ratioRow(steady, kwUs, "Boost.Stacktrace", boostUs, "us", "<= 1x", kwUs <= boostUs);
+  // Processor time, as above: page faults and system calls count, waiting for a core does not.
+  const double firstMs = firstKw.second / 1000, coldMs = coldKw.second / 1000,
+               peerMs = firstBoost.second / 1000;
+  ratioRow("first Exception of a process, warm debug cache", firstMs, "Boost.Stacktrace first text",
+           peerMs, "ms", "<= 5 ms", firstMs <= 5);
+  ratioRow("first Exception of a process, empty debug cache", coldMs, "Boost.Stacktrace first text",
+           peerMs, "ms", "<= 20 ms", coldMs <= 20);
+  ratioRow("memory after 1000 exceptions", memoryKw.first, "Boost.Stacktrace texts",
+           memoryBoost.first, "MB", "<= 8 MB", memoryKw.first <= 8);
   return 0;
 }

@@ -10,12 +10,18 @@ jobs=$(nproc)
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_BENCH=ON -DKW_BUILD_TESTS=OFF \
   -DKW_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/bench -j"$jobs" >/dev/null
+# The exception benchmark measures what an application gets from an installed kwbase: both built
+# RelWithDebInfo, as the install instructions build it, so that frames carry files and lines.
+cmake -S . -B build/bench-app -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKW_BUILD_BENCH=ON \
+  -DKW_BUILD_TESTS=OFF -DKW_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/bench-app -j"$jobs" --target kwbench_exception >/dev/null
 
 rows=build/bench/ratio-rows.txt
 : >"$rows"
 status=0
-for program in build/bench/bin/kwbench_*; do
+for program in build/bench/bin/kwbench_* build/bench-app/bin/kwbench_exception; do
   [ -x "$program" ] || continue
+  [ "$program" = build/bench/bin/kwbench_exception ] && continue
   name=$(basename "$program")
   echo "== $name"
   if "$program" >"build/bench/$name.log" 2>&1; then
