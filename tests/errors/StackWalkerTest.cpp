@@ -22,11 +22,13 @@
 #else
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <link.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -559,6 +561,52 @@ TEST_F(StackWalkerTest, ExceptionNeverContactsDebugInfoServer) {
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(listener.connections(), 0);
+}
+#endif
+
+#if !defined(_WIN32)
+// args: a library to load. Its debug link names what the test put beside it.
+KW_CHILD_MAIN(exceptionBesideDebugLink) {
+  // A search that blocks ends the child here instead of hanging the test.
+  alarm(30);
+  if (!dlopen(args.at(0).c_str(), RTLD_NOW | RTLD_LOCAL)) return 3;
+  Exception e(1, L"debug link", L"f", 1, L"g");
+  return std::wstring(e.getStackTrace()).empty() ? 2 : 0;
+}
+
+// The debug file that a module's link names, beside it in a shared folder,
+// is a FIFO or a link to an endless device: exceptions neither block on it
+// nor read it.
+TEST_F(StackWalkerTest, DebugLinkToAFifoOrDeviceDoesNotHang) {
+  if (std::system("objcopy --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no objcopy";
+  void* loaded = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!loaded) GTEST_SKIP() << "no libz.so.1 to copy";
+  link_map* map = nullptr;
+  dlinfo(loaded, RTLD_DI_LINKMAP, &map);
+  const std::string original = map ? map->l_name : "";
+  dlclose(loaded);
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  for (const char* planted : {"fifo", "/dev/zero"}) {
+    SCOPED_TRACE(planted);
+    kwtest::ScratchDir scratch;
+    const std::string folder = scratch.path().string(), debug = folder + "/kwlinked.debug",
+                      module = folder + "/libkwlinked.so";
+    // A stripped copy whose link, in place of its own, names kwlinked.debug.
+    const std::string make =
+        "cd '" + folder + "' && objcopy --only-keep-debug '" + original +
+        "' kwlinked.debug && objcopy --strip-debug --remove-section=" + ".gnu_debuglink '" +
+        original + "' stripped.so && objcopy " +
+        "--add-gnu-debuglink=kwlinked.debug stripped.so libkwlinked.so";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    ASSERT_EQ(unlink(debug.c_str()), 0);
+    if (std::string(planted) == "fifo")
+      ASSERT_EQ(mkfifo(debug.c_str(), 0600), 0);
+    else
+      ASSERT_EQ(symlink(planted, debug.c_str()), 0);
+    kwtest::ChildProcess child("exceptionBesideDebugLink", {module});
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.wait(), 0);
+  }
 }
 #endif
 

@@ -26,6 +26,15 @@ int openOwnedFile(int parent, const char* path, int flags, mode_t mode) {
   return failing(EACCES, -1);
 }
 
+int openRegularFile(const char* path) {
+  int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) return fd;
+  ::close(fd);
+  return failing(EINVAL, -1);
+}
+
 int openPrivateFolder(int parent, const char* name, bool create) {
   if (create && ::mkdirat(parent, name, 0700) != 0 && errno != EEXIST) return -1;
   int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

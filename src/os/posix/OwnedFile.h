@@ -16,6 +16,11 @@ bool ownedPrivately(const struct stat& info);
 // alone, or has more than one name (a hard link may lead anywhere).
 int openOwnedFile(int parent, const char* path, int flags, mode_t mode);
 
+// Opens the file at `path` for reading when it is a regular file, without
+// waiting on a FIFO or a device; -1 for anything else. Files that others
+// own are fine here: this is for reading what the system installed.
+int openRegularFile(const char* path);
+
 // Opens the folder `name` below `parent` (AT_FDCWD for a path), made 0700
 // first when `create`, without following a link; -1 when it is not this
 // user's alone.

@@ -14,6 +14,7 @@
 #include <link.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@
 
 #include "os/ErrorText.h"
 #include "os/posix/DebugFileCache.h"
+#include "os/posix/OwnedFile.h"
 
 namespace kw::os {
 
@@ -170,7 +172,7 @@ int attachSession(Dwfl_Module*, void** userData, const char*, Dwarf_Addr, void* 
   return DWARF_CB_OK;
 }
 
-// The checksum of a debug link.
+// The checksum of a debug link, over no more than the file's size.
 std::uint32_t fileCrc32(int fd) {
   static std::uint32_t table[256];
   if (table[1] == 0)
@@ -180,10 +182,20 @@ std::uint32_t fileCrc32(int fd) {
       table[n] = c;
     }
   std::uint32_t crc = 0xFFFFFFFFu;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return crc;
   unsigned char buffer[65536];
-  ssize_t count;
-  while ((count = read(fd, buffer, sizeof buffer)) > 0)
+  off_t done = 0;
+  for (ssize_t count; done < info.st_size; done += count) {
+    const auto want = static_cast<std::size_t>(
+        std::min<off_t>(static_cast<off_t>(sizeof buffer), info.st_size - done));
+    count = pread(fd, buffer, want, done);
+    if (count < 0 && errno == EINTR)
+      count = 0;
+    else if (count <= 0)
+      break;
     for (ssize_t i = 0; i < count; ++i) crc = table[(crc ^ buffer[i]) & 0xFF] ^ (crc >> 8);
+  }
   return crc ^ 0xFFFFFFFFu;
 }
 
@@ -213,7 +225,7 @@ int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFile
   for (const std::string& place : debuginfoPlaces(path)) {
     if (place.empty() || place[0] != '/') continue;
     const std::string candidate = place + name;
-    int fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openRegularFile(candidate.c_str());
     if (fd < 0) continue;
     fd = uncompressedDebugFile(fd, &id);
     if (fd < 0) continue;
@@ -254,10 +266,11 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
                             : place[0] == '/' ? place + folder + "/" + debuglink
                                               : folder + "/" + place + "/" + debuglink;
     if (candidate == file) continue;
-    fd = open(candidate.c_str(), O_RDONLY | O_CLOEXEC);
+    // Anything of that name may sit beside a program run from a shared
+    // folder: a FIFO or a device would hang every exception.
+    fd = openRegularFile(candidate.c_str());
     if (fd < 0) continue;
     if (debuglinkCrc == 0 || fileCrc32(fd) == debuglinkCrc) {
-      lseek(fd, 0, SEEK_SET);
       *debugFileName = strdup(candidate.c_str());
       return uncompressedDebugFile(fd);
     }
