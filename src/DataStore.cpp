@@ -16,23 +16,25 @@ namespace {
 
 // The helpers take the entry type as a parameter: its name is the store's own.
 
-inline char16_t unitAt(const void* units, std::size_t i) {
-  char16_t unit;
-  std::memcpy(&unit, static_cast<const char*>(units) + 2 * i, 2);
-  return unit;
+// Order of two names in code units as unsigned 16-bit numbers, read
+// wherever they lie; a prefix sorts first.
+int compareUnits(const void* a, std::uint32_t aLength, const void* b, std::uint32_t bLength) {
+  const std::uint32_t n = aLength < bLength ? aLength : bLength;
+  const char* left = static_cast<const char*>(a);
+  const char* right = static_cast<const char*>(b);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    char16_t x, y;
+    std::memcpy(&x, left + 2 * std::size_t{i}, 2);
+    std::memcpy(&y, right + 2 * std::size_t{i}, 2);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
 }
 
-// Order of an entry's name against a name in code units, as unsigned 16-bit
-// numbers; a prefix sorts first.
+// Order of an entry's name against a name in code units.
 template <typename Entry>
 int compareName(const Entry& entry, const void* name, std::uint32_t length) {
-  std::uint32_t n = entry.nameLength < length ? entry.nameLength : length;
-  const char16_t* units = entry.units();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    char16_t a = units[i], b = unitAt(name, i);
-    if (a != b) return a < b ? -1 : 1;
-  }
-  return entry.nameLength == length ? 0 : (entry.nameLength < length ? -1 : 1);
+  return compareUnits(entry.units(), entry.nameLength, name, length);
 }
 
 // Index of the entry with that name, or of where it belongs.
@@ -133,6 +135,11 @@ void grow(Entries& list, std::size_t more) {
 }
 
 }  // namespace
+
+int DataStore::compareNames(const void* a, std::uint32_t aLength, const void* b,
+                            std::uint32_t bLength) {
+  return compareUnits(a, aLength, b, bLength);
+}
 
 DataStore::DataStore() = default;
 

@@ -4,10 +4,12 @@
 #include <kw/Msg.h>
 #include <kw/SiteId.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <ostream>
+#include <vector>
 
 #include "Utf16.h"
 
@@ -137,6 +139,86 @@ void countAttributes(const ByteArray& data, int offset, std::size_t counts[4]) {
   }
 }
 
+// One attribute read from the bytes and not yet stored: its name's code
+// units where they lie, and its value element.
+struct Parsed {
+  const char* name;
+  std::uint32_t units;
+  Element value;
+};
+
+// The attributes of one parse, kept in place for the few a message usually
+// carries.
+class Pending {
+ public:
+  // `expected` is a hint; more still fit.
+  explicit Pending(std::size_t expected) {
+    if (expected > kInline) m_vecMore.reserve(expected);
+  }
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
+
+  void add(const Parsed& parsed) {
+    if (m_vecMore.empty() && m_nCount < kInline) {
+      m_aInline[m_nCount++] = parsed;
+      return;
+    }
+    if (m_vecMore.empty()) m_vecMore.assign(m_aInline, m_aInline + m_nCount);
+    m_vecMore.push_back(parsed);
+  }
+  Parsed* begin() { return m_vecMore.empty() ? m_aInline : m_vecMore.data(); }
+  Parsed* end() { return begin() + size(); }
+  std::size_t size() const { return m_vecMore.empty() ? m_nCount : m_vecMore.size(); }
+
+  // Sorts by kind, then by name with `order` (stable, so that of a name read
+  // twice the later value is stored last and wins), and says where the
+  // strings and the byte arrays start.
+  template <typename Order>
+  void sort(Order order, Parsed*& strings, Parsed*& arrays) {
+    auto before = [&order](const Parsed& a, const Parsed& b) {
+      if (a.value.tag != b.value.tag) return a.value.tag < b.value.tag;
+      return order(a, b) < 0;
+    };
+    // Written messages come in this order already.
+    if (!std::is_sorted(begin(), end(), before)) std::stable_sort(begin(), end(), before);
+    auto firstOf = [this](Parsed* from, int tag) {
+      return std::find_if(from, end(), [tag](const Parsed& p) { return p.value.tag >= tag; });
+    };
+    strings = firstOf(begin(), Msg::STRING);
+    arrays = firstOf(strings, Msg::BYTE_ARRAY);
+  }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  Parsed m_aInline[kInline];
+  std::size_t m_nCount = 0;
+  std::vector<Parsed> m_vecMore;
+};
+
+// Stores sorted parsed attributes among the sorted entries of `list` in one
+// pass: each goes through `put`, which appends it, or overwrites the entry
+// of its name that was appended just before it.
+template <typename List, typename Order, typename Put>
+void mergeInto(List& list, const Parsed* from, const Parsed* to, Order order, Put put) {
+  if (from == to) return;
+  List held;
+  held.reserve(list.size() + static_cast<std::size_t>(to - from));
+  held.swap(list);
+  std::size_t next = 0;
+  try {
+    for (; from != to; ++from) {
+      while (next < held.size() && order(held[next], *from) < 0) list.push_back(held[next++]);
+      if (next < held.size() && order(held[next], *from) == 0) list.push_back(held[next++]);
+      put(*from);
+    }
+  } catch (...) {
+    // The room is reserved: the entries not yet merged go back without fail.
+    list.insert(list.end(), held.begin() + static_cast<std::ptrdiff_t>(next), held.end());
+    throw;
+  }
+  list.insert(list.end(), held.begin() + static_cast<std::ptrdiff_t>(next), held.end());
+}
+
 }  // namespace
 
 Msg::Msg() { setType(UNSPECIFIED); }
@@ -246,32 +328,51 @@ void Msg::fromByteArray(const ByteArray& in) {
 
   std::size_t counts[4] = {};
   countAttributes(in, offset, counts);
-  reserveAttributes(counts[INTEGER], counts[STRING], counts[BYTE_ARRAY]);
+  Pending pending(counts[INTEGER] + counts[STRING] + counts[BYTE_ARRAY]);
 
-  // Names and texts go from the bytes into the store as they are: both hold
-  // UTF-16 code units, and an odd last byte is left out.
-  Element name{}, value{};
-  while (readElement(in, offset, name)) {
-    if (name.tag != STRING)
-      throw CommsException(SiteId::MsgAttributeNameNotText,
-                           L"Unexpected element data type when parsing Attribute Name", kFile,
-                           __LINE__, L"Msg::fromByteArray");
-    if (!readElement(in, offset, value))
-      throw CommsException(SiteId::MsgAttributeValueMissing, L"Missing attribute value", kFile,
-                           __LINE__, L"Msg::fromByteArray");
-    const auto units = static_cast<std::uint32_t>(name.length / 2);
-    switch (value.tag) {
-      case INTEGER:
-        putInt(name.payload, units, value.number);
-        break;
-      case STRING:
-        putString(name.payload, units, value.payload, static_cast<std::uint32_t>(value.length / 2));
-        break;
-      default:
-        putByteArray(name.payload, units, new ByteArray(value.payload, value.length));
-        break;
+  // Sorted once and merged with what the message holds: inserting each in
+  // turn would shift the entries after it, quadratic for names that arrive
+  // in descending order.
+  auto store = [this, &pending] {
+    auto nameOrder = [](const Parsed& a, const Parsed& b) {
+      return compareNames(a.name, a.units, b.name, b.units);
+    };
+    auto entryOrder = [](const Entry& entry, const Parsed& p) {
+      return compareNames(entry.units(), entry.nameLength, p.name, p.units);
+    };
+    Parsed* strings = nullptr;
+    Parsed* arrays = nullptr;
+    pending.sort(nameOrder, strings, arrays);
+    // Names and texts go from the bytes into the store as they are: both
+    // hold UTF-16 code units, and an odd last byte is left out.
+    mergeInto(m_vecInts, pending.begin(), strings, entryOrder,
+              [this](const Parsed& p) { putInt(p.name, p.units, p.value.number); });
+    mergeInto(m_vecStrings, strings, arrays, entryOrder, [this](const Parsed& p) {
+      putString(p.name, p.units, p.value.payload, static_cast<std::uint32_t>(p.value.length / 2));
+    });
+    mergeInto(m_vecByteArrays, arrays, pending.end(), entryOrder, [this](const Parsed& p) {
+      putByteArray(p.name, p.units, new ByteArray(p.value.payload, p.value.length));
+    });
+  };
+
+  try {
+    Element name{}, value{};
+    while (readElement(in, offset, name)) {
+      if (name.tag != STRING)
+        throw CommsException(SiteId::MsgAttributeNameNotText,
+                             L"Unexpected element data type when parsing Attribute Name", kFile,
+                             __LINE__, L"Msg::fromByteArray");
+      if (!readElement(in, offset, value))
+        throw CommsException(SiteId::MsgAttributeValueMissing, L"Missing attribute value", kFile,
+                             __LINE__, L"Msg::fromByteArray");
+      pending.add({name.payload, static_cast<std::uint32_t>(name.length / 2), value});
     }
+  } catch (const CommsException&) {
+    // What was read before the fault stays in the message.
+    store();
+    throw;
   }
+  store();
 }
 
 bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue,

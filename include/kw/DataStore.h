@@ -125,6 +125,15 @@ class KW_API DataStore {
   Entries m_vecStrings;
   // The byte-array attributes, owned.
   Entries m_vecByteArrays;
+
+ private:
+  // Parsing sorts and merges names in the store's order.
+  friend class Msg;
+
+  // Order of two names in code units, each anywhere, aligned or not: <0, 0
+  // or >0; a prefix sorts first.
+  static int compareNames(const void* a, std::uint32_t aLength, const void* b,
+                          std::uint32_t bLength);
 };
 
 }  // namespace kw
