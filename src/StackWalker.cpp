@@ -33,6 +33,11 @@ const int kDllInitFailed = 1114;
 StackWalker::PReadProcessMemoryRoutine s_readMemoryFunction = nullptr;
 void* s_readMemoryUserData = nullptr;
 
+// The length of the last text written, which the next one reserves: a
+// program throws from a few places, and its texts come in a few sizes.
+// Walks hold the walking lock.
+std::size_t s_lastTextLength = 2048;
+
 // The low 32 bits, which the lines print as eight hex digits.
 unsigned int low32(std::uint64_t address) { return static_cast<unsigned int>(address); }
 
@@ -212,8 +217,8 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
                                         void* pUserData) {
   std::lock_guard<std::recursive_mutex> lock(os::stackWalkingLock());
   m_strStackTrace.clear();
-  // Room for a typical stack at once rather than growing line by line.
-  m_strStackTrace.reserve(2048);
+  // Room for the text at once rather than growing line by line.
+  m_strStackTrace.reserve(s_lastTextLength);
   if (!m_nModulesLoaded) LoadModules();
   if (!m_pSw || !m_pSw->isBound()) {
     os::setLastError(kDllInitFailed);
@@ -237,7 +242,9 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   if (!walked) OnDbgHelpErr("StackWalk64", failureCode, failureAddress);
 
   if (!context) os::resumeThread(hThread);
-  return m_strStackTrace;
+  s_lastTextLength = std::max<std::size_t>(m_strStackTrace.size(), 256);
+  // Nothing reads the text after the walk; the next walk starts it afresh.
+  return std::move(m_strStackTrace);
 }
 
 // The context the walk starts from; false when the thread's cannot be read.
@@ -266,21 +273,32 @@ void StackWalker::Steps::reportFrames(StackWalker& walker,
   // symbols. Subclasses and diagnostics see every entry.
   const bool plain =
       typeid(walker) == typeid(StackWalker) && walker.m_nStackTraceInfoLevel == kLevelCallstack;
-  // Zeroed once; every later frame empties what the one before filled.
+  // Zeroed when first needed (a walk of kept lines needs none); every later
+  // frame empties what the one before filled.
   CallstackEntry entry;
-  std::memset(&entry, 0, sizeof(entry));
+  bool zeroed = false;
   for (std::size_t number = 0; number < frames.size(); ++number) {
     const os::FrameReport& frame = frames[number];
-    if (number > 0) clearEntry(entry);
-    entry.offset = frame.address;
-    if (plain && frame.address != 0 && frame.symbols) {
+    const bool kept = plain && frame.address != 0 && frame.symbols;
+    // A plain walker writes nothing for a frame without an address.
+    const bool silent = plain && frame.address == 0;
+    if (!silent && (!kept || frame.symbols->keptLine.empty())) {
+      if (!zeroed)
+        std::memset(&entry, 0, sizeof(entry));
+      else
+        clearEntry(entry);
+      zeroed = true;
+      entry.offset = frame.address;
+    }
+    if (kept) {
       appendKeptLine(walker, frame, entry);
-    } else {
+    } else if (!silent) {
       if (frame.address != 0 && frame.symbols) fillEntry(walker, frame, entry);
       walker.OnCallstackEntry(number == 0 ? EntryFirst : EntryNext, entry);
     }
     if (frame.last) {
-      walker.OnCallstackEntry(EntryLast, entry);
+      // A plain walker writes nothing for the end of the walk.
+      if (!plain) walker.OnCallstackEntry(EntryLast, entry);
       os::setLastError(0);
       break;
     }
@@ -362,13 +380,18 @@ void StackWalker::OnSymInit(const char* szSearchPath, std::uint32_t symOptions,
     line.decimal(static_cast<int>(symOptions)).text(", UserName: '").text(szUserName);
     OnOutput(line.text("'\r\r\n").end());
   }
-  os::OsVersion version;
-  if (!os::osVersion(version)) return;
-  Line line;
-  line.text("OS-Version: ").decimal(static_cast<int>(version.major)).text(".");
-  line.decimal(static_cast<int>(version.minor)).text(".").decimal(static_cast<int>(version.build));
-  line.text(" (").text(version.servicePack.c_str()).text(") 0x").hex(version.suiteMask);
-  OnOutput(line.text("-0x").hex(version.productType).text("\r\r\n").end());
+  // Written once: the system's version does not change while the process runs.
+  static const std::string versionLine = [] {
+    os::OsVersion version;
+    if (!os::osVersion(version)) return std::string();
+    Line line;
+    line.text("OS-Version: ").decimal(static_cast<int>(version.major)).text(".");
+    line.decimal(static_cast<int>(version.minor)).text(".");
+    line.decimal(static_cast<int>(version.build));
+    line.text(" (").text(version.servicePack.c_str()).text(") 0x").hex(version.suiteMask);
+    return std::string(line.text("-0x").hex(version.productType).text("\r\r\n").end());
+  }();
+  if (!versionLine.empty()) OnOutput(versionLine.c_str());
 }
 
 void StackWalker::OnLoadModule(const char* img, const char* mod, std::uint64_t baseAddr,
