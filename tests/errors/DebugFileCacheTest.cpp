@@ -212,6 +212,60 @@ TEST_F(DebugFileCacheTest, DamagedOrForeignCopyIsNotUsedAndIsMadeAgain) {
   EXPECT_EQ(fs::file_size(entry), size);
 }
 
+std::string bytesOf(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Whole and of the right build ID, but a block of it lost (zeroed, as a
+// crash leaves data that never reached the disk): not read, made again.
+TEST_F(DebugFileCacheTest, CopyWithALostBlockIsNotUsedAndIsMadeAgain) {
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  ASSERT_TRUE(fillCache());
+  for (const fs::path& entry : entries(m_folder)) {
+    SCOPED_TRACE(entry.string());
+    const std::string good = bytesOf(entry);
+    ASSERT_GT(good.size(), 16384u);
+    {
+      std::fstream file(entry, std::ios::binary | std::ios::in | std::ios::out);
+      file.seekp(static_cast<std::streamoff>(good.size() / 2 / 4096 * 4096));
+      file.write(std::string(4096, '\0').data(), 4096);
+    }
+    ASSERT_NE(bytesOf(entry), good);
+    EXPECT_EQ(trace(true), m_expected);
+    EXPECT_TRUE(m_usedCache);
+    EXPECT_TRUE(bytesOf(entry) == good) << "the damaged copy was kept";
+  }
+}
+
+// Past its limit, the folder loses its least recently used entries first;
+// the copy just made stays.
+TEST_F(DebugFileCacheTest, LimitEvictsTheLeastRecentlyUsedFirst) {
+  if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
+  ASSERT_TRUE(fillCache());
+  std::uintmax_t made = 0;
+  for (const fs::path& entry : entries(m_folder)) made += fs::file_size(entry);
+  for (const fs::path& entry : entries(m_folder)) fs::remove(entry);
+  const std::uintmax_t mb = 1 << 20;
+  // Room for the copies and one of the two older entries, not for both.
+  kwtest::ScopedEnv limit("KW_DEBUG_CACHE_MB", std::to_string((made + mb - 1) / mb + 3));
+  const fs::path older = m_folder / "0123-5-6.debug", newer = m_folder / "4567-5-6.debug";
+  placeFile(older, 3);
+  placeFile(newer, 1);
+  for (const fs::path& entry : {older, newer}) {
+    fs::resize_file(entry, 2 * mb);
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {time(nullptr) - (entry == older ? 3 : 1) * 86400L, 0}};
+    utimensat(AT_FDCWD, entry.c_str(), times, 0);
+  }
+  EXPECT_EQ(trace(true), m_expected);
+  EXPECT_FALSE(fs::exists(older));
+  EXPECT_TRUE(fs::exists(newer));
+  std::uintmax_t now = 0;
+  for (const fs::path& entry : entries(m_folder)) now += fs::file_size(entry);
+  EXPECT_EQ(now, made + 2 * mb);
+}
+
 TEST_F(DebugFileCacheTest, NoCacheWithoutHomeOrWithRelativeCacheFolder) {
   kwtest::ScopedEnv home("HOME", "");
   const fs::path before = fs::current_path();

@@ -1,9 +1,13 @@
 // The cache lives in $XDG_CACHE_HOME/kwbase/debug (or ~/.cache/kwbase/debug),
 // a folder private to the user: a copy planted by someone else would decide
 // what every exception says. Entries are named after the original's build
-// ID, size and modification time; a copy is written under a unique name and
-// renamed into place, so concurrent processes and crashes leave no half file
-// under a real name. Anything unexpected means the original file is used.
+// ID, size and modification time; a copy is written under a unique name,
+// flushed and renamed into place, so concurrent processes and crashes leave
+// no half file under a real name. Each copy ends in a checksum of its bytes,
+// checked whenever it is used: a copy that lost data to a crash or a bad
+// disk is made again, not read. The folder holds at most a bounded number
+// of bytes, the least recently used copies going first. Anything
+// unexpected means the original file is used.
 #include "os/posix/DebugFileCache.h"
 
 #include <dirent.h>
@@ -21,8 +25,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "os/posix/OwnedFile.h"
 
@@ -33,8 +39,14 @@ namespace {
 // Entries not used for this long are removed when a new one is written: a
 // debug file replaced by an update leaves its old copy behind.
 const time_t kUnusedLifetime = 30 * 24 * 3600;
-// A hit refreshes the entry's time at most this often.
-const time_t kTouchInterval = 24 * 3600;
+// A hit refreshes the entry's time, its place in the least-recently-used
+// order, at most this often.
+const time_t kTouchInterval = 60;
+// The most the folder holds, unless KW_DEBUG_CACHE_MB says otherwise.
+const std::uint64_t kDefaultLimit = 512ull << 20;
+// What ends every copy: this mark, then the checksum of all bytes before it.
+const char kTrailerMark[8] = {'K', 'W', 'S', 'U', 'M', '0', '0', '1'};
+const std::size_t kTrailerSize = sizeof kTrailerMark + 8;
 // A temporary file this old belongs to a writer that died.
 const time_t kAbandonedTemporary = 3600;
 
@@ -47,6 +59,62 @@ struct ElfFile {
   ElfFile(const ElfFile&) = delete;
   ElfFile& operator=(const ElfFile&) = delete;
 };
+
+// A 64-bit checksum of the first `size` bytes: not against an adversary
+// (the folder is the user's own), against lost or damaged blocks.
+bool checksum(int fd, std::uint64_t size, std::uint64_t& sum) {
+  std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+  std::vector<std::uint64_t> words(1 << 13);
+  std::uint64_t* buffer = words.data();
+  const std::size_t room = words.size() * sizeof words[0];
+  for (std::uint64_t done = 0; done < size;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, size - done));
+    ssize_t count = pread(fd, buffer, want, static_cast<off_t>(done));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    // A short read leaves a tail that is not whole words: zero it.
+    const std::size_t whole = (static_cast<std::size_t>(count) + 7) / 8;
+    std::memset(reinterpret_cast<char*>(buffer) + count, 0, whole * 8 - count);
+    for (std::size_t i = 0; i < whole; ++i) {
+      hash = (hash ^ buffer[i]) * 0xFF51AFD7ED558CCDull;
+      hash ^= hash >> 32;
+    }
+    done += static_cast<std::uint64_t>(count);
+  }
+  sum = hash;
+  return true;
+}
+
+bool appendTrailer(int fd) {
+  struct stat info;
+  std::uint64_t sum = 0;
+  if (fstat(fd, &info) != 0 || !checksum(fd, static_cast<std::uint64_t>(info.st_size), sum))
+    return false;
+  char trailer[kTrailerSize];
+  std::memcpy(trailer, kTrailerMark, sizeof kTrailerMark);
+  std::memcpy(trailer + sizeof kTrailerMark, &sum, sizeof sum);
+  return pwrite(fd, trailer, sizeof trailer, info.st_size) == static_cast<ssize_t>(sizeof trailer);
+}
+
+// The copy's bytes still are what was written.
+bool trailerHolds(int fd, std::uint64_t size) {
+  char trailer[kTrailerSize];
+  std::uint64_t expected = 0, sum = 0;
+  if (size < kTrailerSize ||
+      pread(fd, trailer, sizeof trailer, static_cast<off_t>(size - kTrailerSize)) !=
+          static_cast<ssize_t>(sizeof trailer) ||
+      std::memcmp(trailer, kTrailerMark, sizeof kTrailerMark) != 0)
+    return false;
+  std::memcpy(&expected, trailer + sizeof kTrailerMark, sizeof expected);
+  return checksum(fd, size - kTrailerSize, sum) && sum == expected;
+}
+
+std::uint64_t cacheLimit() {
+  const char* value = std::getenv("KW_DEBUG_CACHE_MB");
+  char* end = nullptr;
+  const unsigned long long megabytes = value && *value ? std::strtoull(value, &end, 10) : 0;
+  return end && *end == 0 && megabytes > 0 ? megabytes << 20 : kDefaultLimit;
+}
 
 bool hasCompressedSections(Elf* elf) {
   for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn; scn = elf_nextscn(elf, scn)) {
@@ -88,10 +156,12 @@ int openCacheFolder() {
 }
 
 // A cached copy fit to be used in place of a file with this build ID: ours,
-// complete (every section's bytes within the file) and uncompressed.
-bool usableCopy(int fd, const std::string& expectedId) {
+// complete (every section's bytes within the file), uncompressed, and with
+// `checked`, its bytes those its checksum was made of.
+bool usableCopy(int fd, const std::string& expectedId, bool checked = true) {
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !ownedPrivately(info)) return false;
+  if (checked && !trailerHolds(fd, static_cast<std::uint64_t>(info.st_size))) return false;
   ElfFile file(fd, ELF_C_READ_MMAP);
   if (!file.elf || elf_kind(file.elf) != ELF_K_ELF) return false;
   GElf_Ehdr elfHeader;
@@ -141,7 +211,9 @@ bool decompressInPlace(int fd) {
   return size >= 0 && ftruncate(fd, size) == 0;
 }
 
-// Removes entries unused for long and temporaries of writers that died.
+// Removes entries unused for long and temporaries of writers that died,
+// then the least recently used entries but `keep` while the folder holds
+// more than its limit.
 void pruneFolder(int folder, const std::string& keep) {
   int listFd = dup(folder);
   if (listFd < 0) return;
@@ -150,18 +222,37 @@ void pruneFolder(int folder, const std::string& keep) {
     close(listFd);
     return;
   }
+  struct Entry {
+    time_t used;
+    std::uint64_t size;
+    std::string name;
+  };
+  std::vector<Entry> kept;
+  std::uint64_t total = 0;
   const time_t now = time(nullptr);
   while (dirent* entry = readdir(list)) {
     const std::string name = entry->d_name;
-    if (name == keep || name == "." || name == "..") continue;
+    if (name == "." || name == "..") continue;
     struct stat info;
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
       continue;
     const bool temporary = name.find(".debug.") != std::string::npos;
-    if (now - info.st_mtime > (temporary ? kAbandonedTemporary : kUnusedLifetime))
+    if (name != keep && now - info.st_mtime > (temporary ? kAbandonedTemporary : kUnusedLifetime)) {
       unlinkat(folder, name.c_str(), 0);
+      continue;
+    }
+    total += static_cast<std::uint64_t>(info.st_size);
+    if (name != keep && !temporary)
+      kept.push_back({info.st_mtime, static_cast<std::uint64_t>(info.st_size), name});
   }
   closedir(list);
+  const std::uint64_t limit = cacheLimit();
+  std::sort(kept.begin(), kept.end(),
+            [](const Entry& a, const Entry& b) { return a.used < b.used; });
+  for (const Entry& entry : kept) {
+    if (total <= limit) break;
+    if (unlinkat(folder, entry.name.c_str(), 0) == 0) total -= entry.size;
+  }
 }
 
 int cachedCopy(int folder, int original, const std::string& id, const std::string& name) {
@@ -185,8 +276,12 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
   const std::string temporary = name + unique;
   fd = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
-  if (copyBytes(original, fd) && decompressInPlace(fd) && usableCopy(fd, id) &&
+  // Flushed before the rename: after a crash the name never stands for
+  // bytes that did not reach the disk.
+  if (copyBytes(original, fd) && decompressInPlace(fd) && usableCopy(fd, id, false) &&
+      appendTrailer(fd) && fsync(fd) == 0 &&
       renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
+    fsync(folder);
     pruneFolder(folder, name);
     return fd;
   }
