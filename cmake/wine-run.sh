@@ -1,7 +1,5 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Runs a Windows program under wine64, quiet and headless.
-WINE64=${KW_WINE64:-/usr/lib/wine/wine64}
-export WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-unset DISPLAY
-exec "$WINE64" "$@"
+. "$(dirname "$0")/../scripts/lib.sh"
+kw_wine_env
+exec "${KW_WINE64:-$kw_wine/wine64}" "$@"

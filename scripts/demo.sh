@@ -5,11 +5,13 @@
 # switched on through those settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh build
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_TESTS=OFF >/dev/null
-cmake --build build/release -j"$(nproc)" --target kwtool >/dev/null
-kwtool=$PWD/build/release/bin/kwtool
+# Optimised, with debug information: the call stacks below name their files and lines.
+release=${KW_BUILD_ROOT:-build}/release
+cmake -S . -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKW_BUILD_TESTS=OFF >/dev/null
+cmake --build "$release" -j"$(nproc)" --target kwtool >/dev/null
+kwtool=$(cd "$release" && pwd)/bin/kwtool
 
 # A settings store of the demonstration's own, so no real settings change.
 export KW_REGISTRY_DIR
