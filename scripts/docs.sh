@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Renders the developer's guide's drawings (docs/*.dot) into build/docs/diagrams, checks that
-# every repository path the guide names still exists, and builds the API reference with its
+# every repository path the guide names still exists and that the layers drawing shows every
+# header, and builds the API reference with its
 # class and include graphs into build/docs/html. Fails when Doxygen warns (an undocumented
 # class or operation, a bad command, a missing image). Needs doxygen and graphviz.
 set -euo pipefail
@@ -32,6 +33,17 @@ while IFS=: read -r file path; do
   fi
 done < <(grep -oP '(?<![\w/.&;-])(include|src|tests|bench|scripts|tools|cmake|docs|examples)/[\w./-]*\w' \
   docs/*.md docs/*.dot | sort -u)
+# The layers drawing shows every public class, internal helper and OS facility by name.
+shopt -s nullglob
+for header in include/kw/*.h src/*.h src/os/*.h src/os/posix/*.h src/os/win32/*.h; do
+  name=$(basename "$header" .h)
+  case $header in src/os/*/*.h) ;; src/os/*) name=$name.h ;; esac
+  grep -qw -- "$name" docs/layers.dot || {
+    echo "docs: docs/layers.dot does not show $header" >&2
+    missing=1
+  }
+done
+shopt -u nullglob
 [ "$missing" = 0 ] || exit 1
 
 KW_VERSION=$version KW_DOCS_OUT=$out doxygen docs/Doxyfile
