@@ -5,6 +5,7 @@
 #include <kw/SiteId.h>
 
 #include "Site.h"
+#include "os/SharedMemory.h"
 
 namespace kw {
 
@@ -23,9 +24,13 @@ Mutex::~Mutex() {
 
 void Mutex::initialise(const wchar_t* name) {
   os::MutexHandle created = os::mutexCreate(name);
-  if (!created)
+  if (!created) {
+    // Named after the folder that was refused, when that was the cause.
+    const std::wstring refusal = name ? os::namedObjectRefusal() : std::wstring();
     Site(kSourceFile, L"Mutex::initialise")
-        .throwSystemError(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46);
+        .throwSystemError(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46,
+                          refusal.empty() ? nullptr : refusal.c_str());
+  }
   os::mutexClose(m_hMutex);
   m_hMutex = created;
 }

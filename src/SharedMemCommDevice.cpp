@@ -120,8 +120,10 @@ bool SharedMemCommDevice::createSharedMem() {
     reduceIntegrity(m_mutex.getHandle());
     m_hMapFile = os::sharedMemoryCreate(m_strMapName.c_str(), kBlockSize);
     if (!m_hMapFile) {
+      const std::wstring refusal = os::namedObjectRefusal();
       site.throwSystemError(SiteId::SharedMemMappingCreateFailed,
-                            L"Error occurred creating the virtual file mapping", 181);
+                            L"Error occurred creating the virtual file mapping", 181,
+                            refusal.empty() ? nullptr : refusal.c_str());
     }
     reduceIntegrity(m_hMapFile);
     void* view = os::sharedMemoryMap(m_hMapFile, kBlockSize);

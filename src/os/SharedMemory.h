@@ -5,6 +5,7 @@
 #include <kw/Platform.h>
 
 #include <cstddef>
+#include <string>
 
 namespace kw::os {
 
@@ -20,6 +21,11 @@ SharedMemoryHandle sharedMemoryCreate(const wchar_t* name, std::size_t size);
 void* sharedMemoryMap(SharedMemoryHandle memory, std::size_t size);
 void sharedMemoryUnmap(void* view);
 void sharedMemoryClose(SharedMemoryHandle memory);
+
+// Why the place of the user's named objects (mutexes and blocks alike)
+// was refused: the folder and its owner. Empty when it was not, and on
+// Windows, whose session namespace nobody else can enter.
+std::wstring namedObjectRefusal();
 
 // Which step of giving an object the low integrity label failed.
 enum class LabelFailure { None, Descriptor, Sacl, SetInfo };

@@ -1,40 +1,65 @@
 // ForeignObject: plants shared objects with other owners or modes where the library looks for its
-// own, and tells whether a thread is blocked.
+// own, tells whether a thread is blocked, and runs a child's work in a new PID namespace.
 #include "support/ForeignObject.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
 #include <kw/Tools.h>
 #include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
+#include <vector>
+
+#include "os/posix/ObjectFolder.h"
 
 namespace kwtest {
 
-std::string sharedObjectPath(const std::wstring& localName) {
-  std::string name = kw::Tools::narrowWideString(localName.substr(localName.find(L'\\') + 1));
-  return "/dev/shm/" + name;
+namespace {
+
+std::string leafName(const std::wstring& localName) {
+  return kw::Tools::narrowWideString(localName.substr(localName.find(L'\\') + 1));
 }
 
-bool createAsOtherUser(const std::string& path, unsigned mode, std::string& reason) {
+const passwd* otherUser(std::string& reason) {
   if (geteuid() != 0) {
     reason = "acting as a second local user needs root";
-    return false;
+    return nullptr;
   }
   const passwd* other = getpwnam("nobody");
   if (!other || other->pw_uid == 0) {
     reason = "no local user \"nobody\"";
-    return false;
+    return nullptr;
   }
+  return other;
+}
+
+}  // namespace
+
+std::string sharedObjectPath(const std::wstring& localName) {
+  return kw::os::objectFolderPath() + "/" + leafName(localName);
+}
+
+std::string sharedFolderPath(const std::wstring& localName) {
+  return "/dev/shm/" + leafName(localName);
+}
+
+bool createAsOtherUser(const std::string& path, unsigned mode, std::string& reason, bool folder) {
+  const passwd* other = otherUser(reason);
+  if (!other) return false;
   const uid_t uid = other->pw_uid;
   const gid_t gid = other->pw_gid;
   // Only system calls between fork and exit: the test process has threads.
   const pid_t child = fork();
   if (child == 0) {
     if (setgid(gid) != 0 || setuid(uid) != 0) _exit(2);
+    if (folder) _exit(mkdir(path.c_str(), mode) == 0 && chmod(path.c_str(), mode) == 0 ? 0 : 3);
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
     if (fd < 0 || fchmod(fd, mode) != 0 || ftruncate(fd, 4096) != 0) _exit(3);
     _exit(0);
@@ -48,10 +73,35 @@ bool createAsOtherUser(const std::string& path, unsigned mode, std::string& reas
   return true;
 }
 
+bool createOwnedByOtherUser(const std::string& path, unsigned mode, std::string& reason) {
+  const passwd* other = otherUser(reason);
+  if (!other) return false;
+  if (!createWithMode(path, mode) || chown(path.c_str(), other->pw_uid, other->pw_gid) != 0) {
+    reason = "could not hand " + path + " to user nobody";
+    return false;
+  }
+  return true;
+}
+
 bool createWithMode(const std::string& path, unsigned mode) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
   if (fd < 0) return false;
   bool ok = fchmod(fd, mode) == 0 && ftruncate(fd, 4096) == 0;
+  close(fd);
+  return ok;
+}
+
+bool overwriteObject(const std::wstring& localName, unsigned char byte) {
+  // The segment's own header (64 bytes) stays: it only tells openers the layout.
+  constexpr off_t kHeader = 64;
+  const int fd = open(sharedObjectPath(localName).c_str(), O_RDWR | O_NOFOLLOW);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && st.st_size > kHeader;
+  if (ok) {
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size - kHeader), byte);
+    ok = pwrite(fd, bytes.data(), bytes.size(), kHeader) == static_cast<ssize_t>(bytes.size());
+  }
   close(fd);
   return ok;
 }
@@ -66,6 +116,22 @@ bool threadIsBlocked(long tid) {
 }
 
 long currentThreadId() { return static_cast<long>(gettid()); }
+
+int inNewPidNamespace(const std::function<int()>& body) {
+  if (unshare(CLONE_NEWPID) != 0) return kNoPidNamespace;
+  const pid_t child = fork();
+  if (child < 0) return kNoPidNamespace;
+  if (child == 0) {
+    // Killing the routine's process kills this one too.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::fflush(nullptr);
+    _exit(body());
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
 
 }  // namespace kwtest
 #endif

@@ -27,6 +27,12 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "support/ScopedEnv.h"
 #endif
 
 using namespace std::chrono_literals;
@@ -302,7 +308,7 @@ TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
 
 #ifndef _WIN32
 TEST_F(MutexAcrossProcesses, LinuxObjectIsPrivateAndGoesWithItsLastOpener) {
-  const std::string path = "/dev/shm/" + narrow(m_name.substr(m_name.find(L'\\') + 1));
+  const std::string path = kwtest::sharedObjectPath(m_name);
   {
     kw::Mutex mutex;
     mutex.initialise(m_name.c_str());
@@ -333,7 +339,7 @@ TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
     std::string reason;
     if (plant.otherUser) {
       // The own objects were checked above; only this part needs root.
-      if (!kwtest::createAsOtherUser(path, plant.mode, reason)) GTEST_SKIP() << reason;
+      if (!kwtest::createOwnedByOtherUser(path, plant.mode, reason)) GTEST_SKIP() << reason;
     } else {
       ASSERT_TRUE(kwtest::createWithMode(path, plant.mode)) << path;
     }
@@ -344,6 +350,255 @@ TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
     ASSERT_EQ(stat(path.c_str(), &st), 0) << "the planted object is left alone";
     EXPECT_EQ(st.st_mode & 0777, plant.mode);
     std::filesystem::remove(path);
+  }
+}
+
+// Names are predictable, and /dev/shm lets every user create names: another
+// user who takes a name there first must not keep this user's locks, the
+// logger's among them, from working, nor may a name an application passes
+// with its own "Local\" land where other users share it.
+TEST_F(MutexAcrossProcesses, LinuxNamesAnotherUserTookFirstInTheSharedFolderAreNotUsed) {
+  const std::wstring logLock = kw::Tools::createLocalObjectName(L"kwtestsquat.log.mtx");
+  const std::wstring ownLocal = L"Local\\MutexTest." + kwtest::uniqueName() + L".lock";
+  std::string reason;
+  for (const std::wstring* name : {&m_name, &logLock, &ownLocal}) {
+    std::filesystem::remove(kwtest::sharedFolderPath(*name));
+    if (!kwtest::createAsOtherUser(kwtest::sharedFolderPath(*name), 0600, reason))
+      GTEST_SKIP() << reason;
+  }
+  kw::Mutex mutex, own;
+  EXPECT_EQ(thrownId([&] { mutex.initialise(m_name.c_str()); }), 0);
+  EXPECT_EQ(thrownId([&] { own.initialise(ownLocal.c_str()); }), 0);
+  EXPECT_EQ(thrownId([&] { kw::AutoMutex hold(mutex), holdOwn(own); }), 0);
+  EXPECT_TRUE(std::filesystem::exists(kwtest::sharedObjectPath(ownLocal)));
+  kwtest::ChildProcess logger("startLogger", {"kwtestsquat"});
+  EXPECT_EQ(logger.wait(), 0) << "Logger::initialise failed";
+  for (const std::wstring* name : {&m_name, &logLock, &ownLocal})
+    std::filesystem::remove(kwtest::sharedFolderPath(*name));
+}
+
+KW_CHILD_MAIN(startLogger) {
+  try {
+    kw::Logger::initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+  } catch (const kw::Exception&) {
+    return 1;
+  }
+  kw::Logger::shutDown();
+  return 0;
+}
+
+namespace {
+
+// A folder of this user's, private as a login manager makes the runtime folder.
+std::string privateFolder(const kwtest::ScratchDir& scratch, const char* name, unsigned mode) {
+  const std::filesystem::path folder = scratch.path() / name;
+  std::filesystem::create_directory(folder);
+  chmod(folder.c_str(), mode);
+  return folder.string();
+}
+
+}  // namespace
+
+// Processes of one user meet in the runtime folder when they all name it,
+// and in the fallback when none does or the one named is not private.
+TEST_F(MutexAcrossProcesses, LinuxProcessesOfOneUserMeetWhereverTheirObjectsLive) {
+  const std::string runtime = privateFolder(m_scratch, "runtime", 0700);
+  const std::string leaf =
+      kwtest::sharedObjectPath(m_name).substr(kwtest::sharedObjectPath(m_name).rfind('/') + 1);
+  const std::string marker2 = marker() + "2";
+  {
+    kwtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+    kwtest::ChildProcess holder("mutexHolder", {narrow(m_name), marker(), "release"});
+    ASSERT_TRUE(kwtest::waitForFile(marker()));
+    EXPECT_TRUE(std::filesystem::exists(runtime + "/Kestrelwright/" + leaf));
+    EXPECT_FALSE(std::filesystem::exists(kwtest::sharedFolderPath(m_name)));
+    kwtest::ChildProcess second("mutexHolder", {narrow(m_name), marker2, "exit"});
+    EXPECT_FALSE(kwtest::waitForFile(marker2, 300)) << "both processes hold it";
+    kwtest::touchFile(marker() + ".go");
+    EXPECT_TRUE(kwtest::waitForFile(marker2));
+    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(second.wait(), 0);
+  }
+  std::filesystem::remove(marker());
+  std::filesystem::remove(marker() + ".go");
+  // Open to others, the runtime folder is passed over for the fallback,
+  // where this process, which names none, has its objects.
+  const std::string open = privateFolder(m_scratch, "open", 0755);
+  kwtest::ScopedEnv env("XDG_RUNTIME_DIR", open);
+  kwtest::ChildProcess holder("mutexHolder", {narrow(m_name), marker(), "release"});
+  ASSERT_TRUE(kwtest::waitForFile(marker()));
+  EXPECT_FALSE(std::filesystem::exists(open + "/Kestrelwright"));
+  kw::Mutex mutex;
+  mutex.initialise(m_name.c_str());
+  Contender here(mutex);
+  EXPECT_FALSE(here.holdsWithin(300ms)) << "the processes did not meet";
+  kwtest::touchFile(marker() + ".go");
+  EXPECT_TRUE(here.holdsWithin(30s));
+  here.finish();
+  EXPECT_EQ(holder.wait(), 0);
+}
+
+// Every holder killed: the next process of the user to open the folder
+// removes what they left.
+TEST_F(MutexAcrossProcesses, LinuxObjectsOfKilledProcessesDoNotOutliveThem) {
+  const std::string runtime = privateFolder(m_scratch, "runtime", 0700);
+  kwtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+  const std::string leaf =
+      kwtest::sharedObjectPath(m_name).substr(kwtest::sharedObjectPath(m_name).rfind('/') + 1);
+  const std::string left = runtime + "/Kestrelwright/" + leaf;
+  {
+    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "hang"});
+    ASSERT_TRUE(kwtest::waitForFile(marker()));
+    child.kill();
+    child.wait();
+  }
+  ASSERT_TRUE(std::filesystem::exists(left));
+  const std::string other = (m_scratch.path() / "other").string();
+  kwtest::ChildProcess next("mutexHolder", {narrow(uniqueMutexName()), other, "exit"});
+  EXPECT_EQ(next.wait(), 0);
+  EXPECT_FALSE(std::filesystem::exists(left));
+}
+
+KW_CHILD_MAIN(lockAsUser) {
+  // args: uid, mutex name, file for the error text. No runtime folder:
+  // the fallback, which another user took first.
+  unsetenv("XDG_RUNTIME_DIR");
+  const uid_t uid = static_cast<uid_t>(std::stoul(args.at(0)));
+  if (setgid(uid) != 0 || setuid(uid) != 0) return 2;
+  kw::Mutex mutex;
+  try {
+    mutex.initialise(kw::Tools::widenNarrowString(args.at(1)).c_str());
+  } catch (const kw::SystemException& e) {
+    std::ofstream(args.at(2)) << narrow(e.getDescription());
+    return e.getExceptionID() == kw::SiteId::MutexCreateFailed ? 0 : 3;
+  }
+  return 4;
+}
+
+TEST_F(MutexAcrossProcesses, LinuxAFallbackFolderAnotherUserTookIsNamedInTheError) {
+  const std::string uid = "54321";  // a user with no session and no entry of its own
+  const std::string fallback = "/dev/shm/Kestrelwright-" + uid;
+  std::filesystem::remove_all(fallback);
+  std::string reason;
+  if (!kwtest::createAsOtherUser(fallback, 0777, reason, true)) GTEST_SKIP() << reason;
+  const std::string text = (m_scratch.path() / "error").string();
+  chmod(m_scratch.path().c_str(), 0777);
+  kwtest::ChildProcess child("lockAsUser", {uid, narrow(m_name), text});
+  EXPECT_EQ(child.wait(), 0);
+  std::ifstream in(text);
+  const std::string description((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(description.find(fallback), std::string::npos) << description;
+  EXPECT_NE(description.find("nobody"), std::string::npos) << description;
+  std::filesystem::remove_all(fallback);
+}
+
+KW_CHILD_MAIN(mutexHolderInPidNamespace) {
+  return kwtest::inNewPidNamespace([&] { return mutexHolder_child(args); });
+}
+
+KW_CHILD_MAIN(lockInPidNamespace) {
+  // args: mutex name, marker file. Locks (once the holder lets it), marks,
+  // and tells by its exit code how often it found the mutex abandoned.
+  return kwtest::inNewPidNamespace([&] {
+    kwtest::TraceCapture trace;
+    kw::Mutex mutex;
+    mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+    mutex.lock();
+    kwtest::touchFile(args.at(1));
+    mutex.release();
+    return 10 + trace.count(kw::SiteId::MutexAbandoned);
+  });
+}
+
+// A sandbox (Flatpak, a container) runs in a PID namespace of its own: its
+// thread IDs mean nothing outside and others' nothing inside. The lock
+// excludes, hands over and reports a killed holder across it, both ways.
+TEST_F(MutexAcrossProcesses, LinuxWorksAcrossPidNamespaces) {
+  {
+    SCOPED_TRACE("held inside, wanted outside");
+    kw::Mutex mutex;
+    mutex.initialise(m_name.c_str());
+    kwtest::ChildProcess child("mutexHolderInPidNamespace", {narrow(m_name), marker(), "release"});
+    if (!kwtest::waitForFile(marker(), 10000)) {
+      child.kill();
+      if (child.wait() == kwtest::kNoPidNamespace)
+        GTEST_SKIP() << "no new PID namespace here (needs root or user namespaces)";
+      FAIL() << "the holder never locked";
+    }
+    Contender here(mutex);
+    EXPECT_FALSE(here.holdsWithin(300ms)) << "both processes hold it";
+    kwtest::touchFile(marker() + ".go");
+    EXPECT_TRUE(here.holdsWithin(30s));
+    here.finish();
+    EXPECT_EQ(child.wait(), 0);
+    std::filesystem::remove(marker());
+    std::filesystem::remove(marker() + ".go");
+  }
+  {
+    SCOPED_TRACE("killed inside");
+    kwtest::TraceCapture trace;
+    kw::Mutex mutex;
+    mutex.initialise(m_name.c_str());
+    kwtest::ChildProcess child("mutexHolderInPidNamespace", {narrow(m_name), marker(), "hang"});
+    ASSERT_TRUE(kwtest::waitForFile(marker()));
+    child.kill();
+    child.wait();
+    const int takenOver = abandonedSoFar(trace);
+    mutex.lock();
+    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
+    mutex.release();
+    std::filesystem::remove(marker());
+  }
+  for (bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed outside, wanted inside" : "held outside, wanted inside");
+    kw::Mutex mutex;
+    mutex.initialise(m_name.c_str());
+    const std::string holderMarker = marker() + ".holder";
+    kwtest::ChildProcess holder("mutexHolder",
+                                {narrow(m_name), holderMarker, killed ? "hang" : "release"});
+    ASSERT_TRUE(kwtest::waitForFile(holderMarker));
+    kwtest::ChildProcess child("lockInPidNamespace", {narrow(m_name), marker()});
+    EXPECT_FALSE(kwtest::waitForFile(marker(), 300)) << "both processes hold it";
+    if (killed)
+      holder.kill();
+    else
+      kwtest::touchFile(holderMarker + ".go");
+    holder.wait();
+    if (!kwtest::waitForFile(marker(), 30000)) child.kill();
+    EXPECT_EQ(child.wait(), killed ? 11 : 10) << "10 + the abandonments it found";
+    std::filesystem::remove(marker());
+    std::filesystem::remove(holderMarker);
+    std::filesystem::remove(holderMarker + ".go");
+  }
+}
+
+KW_CHILD_MAIN(lockOnce) {
+  // args: mutex name, marker file.
+  kw::Mutex mutex;
+  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+  mutex.lock();
+  mutex.lock();
+  mutex.release();
+  mutex.release();
+  kwtest::touchFile(args.at(1));
+  return 0;
+}
+
+// A process of the same user may write anything into the object, a thread
+// ID nobody has among it: a locker acquires, takes over, or fails, but
+// never aborts or waits for ever.
+TEST_F(MutexAcrossProcesses, LinuxAnyValueInTheObjectLeavesLockersWorking) {
+  for (unsigned char byte : {0xFF, 0x01, 0x7F, 0x40}) {
+    SCOPED_TRACE(static_cast<int>(byte));
+    kw::Mutex keeper;  // keeps the object, and what is written into it
+    keeper.initialise(m_name.c_str());
+    ASSERT_TRUE(kwtest::overwriteObject(m_name, byte));
+    kwtest::ChildProcess child("lockOnce", {narrow(m_name), marker()});
+    const bool locked = kwtest::waitForFile(marker(), 20000);
+    if (!locked) child.kill();
+    EXPECT_TRUE(locked) << "the locker hung";
+    EXPECT_EQ(child.wait(), 0);
+    std::filesystem::remove(marker());
   }
 }
 #endif

@@ -7,11 +7,13 @@
 #include <kw/Tools.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,8 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ForeignObject.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 
@@ -30,6 +34,8 @@ struct Outcome {
   bool ended = false;
   bool signalled = false;
   int code = -1;
+  // The most memory the program held at once, in KiB.
+  long peakKiB = 0;
   std::string out;
   std::string err;
 };
@@ -39,16 +45,18 @@ std::string readAll(const std::filesystem::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// One run of the kwtool program, its output kept in files.
+// One run of the kwtool program, its output kept in files (standard output
+// in `outPath` when one is given).
 class Tool {
  public:
-  explicit Tool(const std::vector<std::string>& args) {
+  explicit Tool(const std::vector<std::string>& args, const std::string& outPath = {}) {
+    const std::string outFile = outPath.empty() ? (m_scratch.path() / "out").string() : outPath;
     std::vector<std::string> argv{KW_TOOL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     m_pid = ::fork();
     if (m_pid == 0) {
       int in = ::open("/dev/null", O_RDONLY);
-      int out = ::open((m_scratch.path() / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = ::open((m_scratch.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       ::dup2(in, 0);
       ::dup2(out, 1);
@@ -75,7 +83,8 @@ class Tool {
     Outcome outcome;
     const auto end = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+    struct rusage usage {};
+    while (::wait4(m_pid, &status, WNOHANG, &usage) == 0) {
       if (std::chrono::steady_clock::now() >= end) {
         ::kill(m_pid, SIGKILL);
         ::waitpid(m_pid, &status, 0);
@@ -88,6 +97,7 @@ class Tool {
     outcome.ended = true;
     outcome.signalled = WIFSIGNALED(status);
     outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.peakKiB = usage.ru_maxrss;
     outcome.out = readAll(m_scratch.path() / "out");
     outcome.err = readAll(m_scratch.path() / "err");
     return outcome;
@@ -99,10 +109,13 @@ class Tool {
   bool m_done = false;
 };
 
-// The shared-memory objects whose names hold `part`.
+// The shared-memory objects whose names hold `part`, in a folder of their
+// own or not.
 int objectsNamed(const std::string& part) {
   int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(
+           "/dev/shm", std::filesystem::directory_options::skip_permission_denied, error)) {
     if (entry.path().filename().string().find(part) != std::string::npos) ++count;
   }
   return count;
@@ -125,10 +138,8 @@ KW_CHILD_MAIN(KwToolBrokenLogger) {
   if (::unshare(CLONE_NEWUTS) != 0) return 77;
   const std::string host = "kwtest" + std::to_string(::getpid());
   if (::sethostname(host.c_str(), host.size()) != 0) return 77;
-  std::string lock =
-      kw::Tools::narrowWideString(kw::Tools::createLocalObjectName(L"kwtool.log.mtx"));
-  lock.erase(0, lock.find('\\') + 1);
-  const std::string folder = "/dev/shm/" + lock;
+  const std::string folder =
+      kwtest::sharedObjectPath(kw::Tools::createLocalObjectName(L"kwtool.log.mtx"));
   if (::mkdir(folder.c_str(), 0700) != 0) return 78;
   Tool tool(args);
   Outcome outcome = tool.wait();
@@ -194,6 +205,36 @@ TEST(KwToolProcess, NamesThatAreNotUtf8AreRefused) {
   Outcome fine = decodeGood.wait();
   ASSERT_TRUE(fine.ended);
   EXPECT_EQ(fine.code, 0) << fine.err;
+}
+
+TEST(KwToolProcess, LogReadsATraceFileOfAnySizeInBoundedMemory) {
+  kwtest::ScratchDir scratch;
+  // Freed memory counts as held while AddressSanitizer keeps it quarantined.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  kwtest::ScopedEnv quarantine("ASAN_OPTIONS",
+                               std::string(asan ? asan : "") + ":quarantine_size_mb=4");
+  auto peak = [&](std::size_t lines) {
+    const auto file = scratch.path() / ("KW" + std::to_string(lines) + ".log");
+    // Trace lines in UTF-16LE, as the library writes them.
+    std::string line;
+    for (char c : std::string("12:00:00 1050602 an event of the trace file\r\n")) {
+      line += c;
+      line += '\0';
+    }
+    std::ofstream out(file, std::ios::binary);
+    for (std::size_t i = 0; i < lines; ++i) out << line;
+    out.close();
+    Tool tool({"log", file.string()}, "/dev/null");
+    Outcome outcome = tool.wait(std::chrono::seconds(100));
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_EQ(outcome.code, 0) << outcome.err;
+    return outcome.peakKiB;
+  };
+  const long small = peak(64);
+  const long large = peak(std::uintmax_t{64} << 20);
+  // The whole file in memory, with its text, held some 400 MB more.
+  EXPECT_LT(large - small, 16 * 1024)
+      << "KiB: " << small << " for 64 bytes, " << large << " for 64 MiB";
 }
 
 TEST(KwToolProcess, ALoggerThatCannotStartIsAMessageNotAnAbort) {

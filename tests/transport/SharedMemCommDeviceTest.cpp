@@ -375,7 +375,7 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
       SCOPED_TRACE(narrow(suffix) + (otherUser ? " of another user" : " open to all"));
       const std::string path = kwtest::sharedObjectPath(local + suffix);
       std::string reason;
-      if (otherUser && !kwtest::createAsOtherUser(path, 0666, reason)) GTEST_SKIP() << reason;
+      if (otherUser && !kwtest::createOwnedByOtherUser(path, 0666, reason)) GTEST_SKIP() << reason;
       if (!otherUser) ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
       kwtest::TraceCapture capture;
       {

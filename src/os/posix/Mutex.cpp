@@ -1,104 +1,266 @@
-// Mutexes on Linux: robust pthread mutexes, named ones in a shared segment.
-// Twin of win32/Mutex.cpp.
+// Mutexes on Linux: a fair recursive lock of our own on a futex word among the threads of a
+// process, and for a named one an open-file-description lock on its object between processes.
+// Nothing depends on a thread ID another PID namespace would have to resolve, and no value a peer
+// writes into the object can crash or hang a locker. Twin of win32/Mutex.cpp.
 #include "os/Mutex.h"
 
-#include <pthread.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
-#include <thread>
-#include <vector>
+#include <utility>
 
 #include "os/ErrorText.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
 
-// The holder is kept beside the mutex: which of our threads holds it
-// through this handle, and how often.
-struct MutexObject {
-  pthread_mutex_t own;
-  pthread_mutex_t* mutex = nullptr;
-  SharedSegment segment;
-  std::atomic<pid_t> holder{0};
-  int depth = 0;  // written by the holder only
-};
-
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4B574D32;  // "KWM2"
+constexpr std::uint32_t kMagic = 0x4B574D33;  // "KWM3"
 
-// Robust, so that a holder's end is reported; recursive, as a Windows mutex
-// is; priority-inheriting, so that the kernel hands a released mutex to the
-// thread that has waited longest instead of letting the releaser take it
-// straight back; process-shared when it lives in a named segment.
-bool initialiseMutex(pthread_mutex_t* mutex, bool shared) {
-  pthread_mutexattr_t attributes;
-  if (!succeeded(pthread_mutexattr_init(&attributes))) return false;
-  const bool made =
-      succeeded(pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE)) &&
-      succeeded(pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST)) &&
-      succeeded(pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT)) &&
-      (!shared || succeeded(pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED))) &&
-      succeeded(pthread_mutex_init(mutex, &attributes));
-  if (!made) {
-    keepingLastError([&] { pthread_mutexattr_destroy(&attributes); });
-    return false;
-  }
-  if (succeeded(pthread_mutexattr_destroy(&attributes))) return true;
-  keepingLastError([&] { pthread_mutex_destroy(mutex); });
-  return false;
+long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, long timeoutMs = -1) {
+  timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000};
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value,
+                 timeoutMs < 0 ? nullptr : &timeout, nullptr, 0);
 }
 
 // gettid is a system call each time; a lock takes it on every turn. The
-// thread that forks is the child's only thread, under a new id.
+// thread that forks is the child's only thread, under a new id; the child's
+// objects need descriptions of their own (file locks belong to one).
 thread_local pid_t t_self = 0;
-const int g_forgetSelfInChild = pthread_atfork(nullptr, nullptr, [] { t_self = 0; });
+std::atomic<unsigned> g_forks{0};
+const int g_forgetInChild = pthread_atfork(nullptr, nullptr, [] {
+  t_self = 0;
+  ++g_forks;
+});
 
 pid_t callerTid() {
   if (t_self == 0) t_self = gettid();
   return t_self;
 }
 
-bool threadAlive(pid_t tid) {
-  struct stat st {};
-  return stat(("/proc/self/task/" + std::to_string(tid)).c_str(), &st) == 0;
-}
+// A thread of this process; its ID stays valid while it runs.
+bool threadAlive(pid_t tid) { return syscall(SYS_tgkill, getpid(), tid, 0) == 0 || errno != ESRCH; }
 
-// A thread of ours that still holds the mutex may be on its way out (a
-// worker that was stopped while holding it): the kernel marks the mutex
-// abandoned as the thread exits, by writing to it, after which the memory
-// may go. False when the holder is the caller or stays alive.
-bool holderEnds(pid_t holder) {
-  if (holder == callerTid()) return false;
-  for (int i = 0; i < 2000 && threadAlive(holder); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return !threadAlive(holder);
-}
+// A waiter looks at the holder this often; a lock handed to a waiter that
+// never takes it is free again after the shorter wait.
+constexpr long kHolderCheckMs = 50;
+constexpr long kHandOffWaitMs = 20;
 
-// Mutexes closed while a live thread of ours holds them stay here, mapped
-// and reachable, for the rest of the process.
-void keptForHolder(MutexObject* mutex) {
-  static std::mutex lock;
-  static auto* kept = new std::vector<MutexObject*>;
-  std::lock_guard<std::mutex> guard(lock);
-  kept->push_back(mutex);
-}
-
-void noteLocked(MutexObject* mutex, bool abandoned) {
-  const pid_t self = callerTid();
-  if (abandoned || mutex->holder.load() != self) {
-    mutex->depth = 0;
-    mutex->holder = self;
+// The recursive lock among the threads of this process. A release with a
+// sleeping waiter hands the lock over: the releaser, asking again at once
+// (a writer polling for a free slot), waits behind it instead of taking it
+// straight back. A holder thread that ended is found by its waiters, which
+// take the lock over as abandoned.
+class ThreadLock {
+ public:
+  LockResult lock() {
+    const pid_t self = callerTid();
+    if (m_holder.load() == self) {
+      ++m_depth;
+      return LockResult::Acquired;
+    }
+    bool waited = false;
+    bool abandoned = false;
+    for (;;) {
+      std::uint32_t seen = m_word.load();
+      if ((seen == kFree || (seen == kHandedOff && waited)) &&
+          m_word.compare_exchange_strong(seen, kHeld))
+        break;
+      if (seen == kFree) continue;
+      ++m_sleepers;
+      const long slept = futex(&m_word, FUTEX_WAIT_PRIVATE, seen,
+                               seen == kHandedOff ? kHandOffWaitMs : kHolderCheckMs);
+      const bool timedOut = slept != 0 && errno == ETIMEDOUT;
+      --m_sleepers;
+      waited = true;
+      if (!timedOut || seen != kHeld) continue;
+      pid_t holder = m_holder.load();
+      if (holder != 0 && !threadAlive(holder) && m_holder.compare_exchange_strong(holder, self)) {
+        abandoned = true;
+        break;
+      }
+    }
+    m_holder = self;
+    m_depth = 1;
+    return abandoned ? LockResult::Abandoned : LockResult::Acquired;
   }
-  ++mutex->depth;
+
+  bool release() {
+    if (!heldByCaller()) return failing(EPERM, false);
+    if (--m_depth > 0) return true;
+    m_holder = 0;
+    if (m_sleepers.load() > 0) {
+      m_word = kHandedOff;
+      if (futex(&m_word, FUTEX_WAKE_PRIVATE, 1) > 0) return true;
+      // Nobody asleep to take it after all.
+      std::uint32_t handed = kHandedOff;
+      m_word.compare_exchange_strong(handed, kFree);
+      return true;
+    }
+    m_word = kFree;
+    // A waiter that came in between sleeps on the old value: wake it.
+    if (m_sleepers.load() > 0) futex(&m_word, FUTEX_WAKE_PRIVATE, 1);
+    return true;
+  }
+
+  bool heldByCaller() const { return m_holder.load() == callerTid() && m_depth > 0; }
+  int depth() const { return m_depth; }
+
+ private:
+  static constexpr std::uint32_t kFree = 0;
+  static constexpr std::uint32_t kHeld = 1;
+  static constexpr std::uint32_t kHandedOff = 2;  // for a thread that has waited
+
+  std::atomic<std::uint32_t> m_word{kFree};
+  std::atomic<std::uint32_t> m_sleepers{0};
+  std::atomic<pid_t> m_holder{0};
+  int m_depth = 0;  // written by the holder only
+};
+
+// What the processes sharing a named lock tell each other. Hints only: the
+// exclusion is the kernel's file lock, so a peer that writes anything here
+// costs at most a wait of kHandOffWaitMs or an abandonment reported.
+struct SharedState {
+  std::atomic<std::uint32_t> owned;     // 1 while a holder has it: found set, it was abandoned
+  std::atomic<std::uint32_t> handOff;   // 1: meant for a process that was already waiting
+  std::atomic<std::uint32_t> releases;  // counts releases; waiting processes sleep on it
+  std::atomic<std::uint32_t> waiting;   // processes waiting
+};
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
+
+// Between processes the holder holds this byte of the object locked; the
+// kernel unlocks it when the holder's process dies, whatever its namespace.
+constexpr off_t kOwnerByte = SharedSegment::kFirstFreeLockByte;
+constexpr long kReleaseCheckMs = 10;
+
+bool ownerByte(int fd, short type) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = kOwnerByte;
+  range.l_len = 1;
+  int status;
+  while ((status = fcntl(fd, F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
+  }
+  return status == 0;
+}
+
+}  // namespace
+
+// One per named object and process, shared by every handle of the process
+// on it, so that a thread holding it through one handle holds it through
+// all, and the others see that thread end.
+struct NamedLock {
+  ~NamedLock() {
+    // Closing the description drops the file lock: a holder left (a handle
+    // destroyed while held) is seen abandoned by the other processes.
+    if (lockFd >= 0) close(lockFd);
+  }
+
+  // The process-wide part, taken by the thread that holds `threads` first.
+  bool acquire(bool& abandoned) {
+    if (forks != g_forks.load()) {
+      // A forked child shares its parent's description and holds nothing.
+      if (lockFd >= 0) close(lockFd);
+      lockFd = segment.openAgain();
+      forks = g_forks.load();
+      processHolds = false;
+      if (lockFd < 0) return false;
+    }
+    // Just handed to a waiting process: give it the moment it needs.
+    if (shared->handOff.load() != 0) futex(&shared->handOff, FUTEX_WAIT, 1, kHandOffWaitMs);
+    bool counted = false;
+    for (;;) {
+      if (ownerByte(lockFd, F_WRLCK)) break;
+      if (errno != EAGAIN && errno != EACCES) {
+        if (counted) --shared->waiting;
+        return false;
+      }
+      if (!counted) {
+        ++shared->waiting;
+        counted = true;
+      }
+      const std::uint32_t seen = shared->releases.load();
+      if (ownerByte(lockFd, F_WRLCK)) break;
+      futex(&shared->releases, FUTEX_WAIT, seen, kReleaseCheckMs);
+    }
+    if (counted) --shared->waiting;
+    if (shared->handOff.exchange(0) != 0) futex(&shared->handOff, FUTEX_WAKE, INT_MAX);
+    abandoned = shared->owned.exchange(1) != 0;
+    processHolds = true;
+    return true;
+  }
+
+  void giveUp() {
+    shared->owned = 0;
+    processHolds = false;
+    ownerByte(lockFd, F_UNLCK);
+    ++shared->releases;
+    if (shared->waiting.load() == 0) return;
+    shared->handOff = 1;
+    if (futex(&shared->releases, FUTEX_WAKE, INT_MAX) <= 0) shared->handOff = 0;
+  }
+
+  ThreadLock threads;
+  SharedSegment segment;
+  SharedState* shared = nullptr;
+  int lockFd = -1;
+  unsigned forks = 0;
+  bool processHolds = false;  // used by the holder of `threads` only
+};
+
+struct MutexObject {
+  ThreadLock own;
+  std::shared_ptr<NamedLock> named;
+};
+
+namespace {
+
+using ObjectId = std::pair<unsigned long long, unsigned long long>;
+
+std::mutex g_namedLock;
+std::map<ObjectId, std::weak_ptr<NamedLock>>* g_named =
+    new std::map<ObjectId, std::weak_ptr<NamedLock>>;
+
+ObjectId identity(int fd) {
+  struct stat st {};
+  fstat(fd, &st);
+  return {st.st_dev, st.st_ino};
+}
+
+std::shared_ptr<NamedLock> openNamed(const wchar_t* name) {
+  auto opened = std::make_shared<NamedLock>();
+  auto layOut = [](void* data) {
+    new (data) SharedState{};
+    return true;
+  };
+  if (!opened->segment.open(SharedSegment::objectName(name), sizeof(SharedState), kMagic, layOut))
+    return nullptr;
+  opened->lockFd = opened->segment.openAgain();
+  if (opened->lockFd < 0) return nullptr;
+  opened->forks = g_forks.load();
+  opened->shared = static_cast<SharedState*>(opened->segment.data());
+  const ObjectId id = identity(opened->lockFd);
+  std::lock_guard<std::mutex> guard(g_namedLock);
+  for (auto it = g_named->begin(); it != g_named->end();)
+    it = it->second.expired() ? g_named->erase(it) : std::next(it);
+  if (std::shared_ptr<NamedLock> known = (*g_named)[id].lock()) return known;
+  (*g_named)[id] = opened;
+  return opened;
 }
 
 }  // namespace
@@ -106,65 +268,42 @@ void noteLocked(MutexObject* mutex, bool abandoned) {
 MutexHandle mutexCreate(const wchar_t* name) {
   auto created = std::unique_ptr<MutexObject>(new (std::nothrow) MutexObject);
   if (!created) return failing(ENOMEM, nullptr);
-  if (!name) {
-    if (!initialiseMutex(&created->own, false)) return nullptr;
-    created->mutex = &created->own;
-    return created.release();
+  if (name) {
+    try {
+      created->named = openNamed(name);
+    } catch (const std::bad_alloc&) {
+      return failing(ENOMEM, nullptr);
+    }
+    if (!created->named) return nullptr;
   }
-  auto layOut = [](void* data) {
-    return initialiseMutex(static_cast<pthread_mutex_t*>(data), true);
-  };
-  if (!created->segment.open(SharedSegment::objectName(name), sizeof(pthread_mutex_t), kMagic,
-                             layOut))
-    return nullptr;
-  created->mutex = static_cast<pthread_mutex_t*>(created->segment.data());
   return created.release();
 }
 
 LockResult mutexLock(MutexHandle mutex) {
   if (!mutex) return failing(EINVAL, LockResult::Failed);
-  const int status = pthread_mutex_lock(mutex->mutex);
-  if (status == 0) {
-    noteLocked(mutex, false);
-    return LockResult::Acquired;
+  if (!mutex->named) return mutex->own.lock();
+  NamedLock& named = *mutex->named;
+  const LockResult local = named.threads.lock();
+  if (named.threads.depth() > 1) return local;
+  // A thread of ours that ended holding it left the process holding it.
+  if (named.processHolds && named.forks == g_forks.load()) return LockResult::Abandoned;
+  bool abandoned = false;
+  if (!named.acquire(abandoned)) {
+    keepingLastError([&] { named.threads.release(); });
+    return LockResult::Failed;
   }
-  if (status == EOWNERDEAD) {
-    const int consistent = pthread_mutex_consistent(mutex->mutex);
-    noteLocked(mutex, true);
-    if (consistent == 0) return LockResult::Abandoned;
-    // Held but unusable: give it back and report the failure.
-    mutexRelease(mutex);
-    return failing(consistent, LockResult::Failed);
-  }
-  return failing(status, LockResult::Failed);
+  return abandoned || local == LockResult::Abandoned ? LockResult::Abandoned : LockResult::Acquired;
 }
 
 bool mutexRelease(MutexHandle mutex) {
   if (!mutex) return failing(EINVAL, false);
-  // The record changes before the unlock, after which the next holder writes it.
-  const pid_t self = callerTid();
-  const bool mine = mutex->holder.load() == self && mutex->depth > 0;
-  if (mine && --mutex->depth == 0) mutex->holder = 0;
-  const int status = pthread_mutex_unlock(mutex->mutex);
-  if (status != 0 && mine) {
-    mutex->holder = self;
-    ++mutex->depth;
-  }
-  return succeeded(status);
+  if (!mutex->named) return mutex->own.release();
+  NamedLock& named = *mutex->named;
+  if (!named.threads.heldByCaller()) return failing(EPERM, false);
+  if (named.threads.depth() == 1) named.giveUp();
+  return named.threads.release();
 }
 
-void mutexClose(MutexHandle mutex) {
-  if (!mutex) return;
-  // The kernel marks a held robust mutex abandoned when its holder ends, by
-  // writing to it: memory still held by one of our threads must stay
-  // mapped, as a Windows mutex lives on while a thread owns it.
-  const pid_t holder = mutex->holder.load();
-  if (holder != 0 && threadAlive(holder) && !holderEnds(holder)) {
-    keptForHolder(mutex);
-    return;
-  }
-  if (mutex->mutex == &mutex->own) pthread_mutex_destroy(&mutex->own);
-  delete mutex;
-}
+void mutexClose(MutexHandle mutex) { delete mutex; }
 
 }  // namespace kw::os

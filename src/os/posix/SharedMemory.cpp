@@ -7,6 +7,7 @@
 #include <new>
 
 #include "os/ErrorText.h"
+#include "os/posix/ObjectFolder.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
@@ -42,6 +43,8 @@ void* sharedMemoryMap(SharedMemoryHandle memory, std::size_t) {
 void sharedMemoryUnmap(void*) {}
 
 void sharedMemoryClose(SharedMemoryHandle memory) { delete memory; }
+
+std::wstring namedObjectRefusal() { return objectFolderRefusal(); }
 
 // Linux has no integrity levels; the objects are the user's own (mode 0600)
 // and are never used when another user owns them or others may open them.

@@ -22,6 +22,8 @@ void sharedMemoryUnmap(void* view) { UnmapViewOfFile(view); }
 
 void sharedMemoryClose(SharedMemoryHandle memory) { CloseHandle(memory); }
 
+std::wstring namedObjectRefusal() { return std::wstring(); }
+
 LabelFailure lowerIntegrity(HANDLE object) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"S:(ML;;NW;;;LW)", SDDL_REVISION_1,
