@@ -39,6 +39,20 @@ void storeFlag(char* view, std::uint8_t value) {
   __atomic_store_n(reinterpret_cast<std::uint8_t*>(view), value, __ATOMIC_RELEASE);
 }
 
+void traceCommsFailure(const CommsException& e) {
+  Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
+      .traceCaught(SiteId::SharedMemTransferCommsError, e,
+                   L"A Comms exception occured while sending and receiving data", 131);
+}
+
+CommsException allocationFailure(int length) {
+  CommsException e(SiteId::SharedMemReceiveAllocFailed,
+                   L"Unable to allocate space for the received message: ", kFile, 415,
+                   L"SharedMemCommDevice::readMsg");
+  e.addParameter(length);
+  return e;
+}
+
 }  // namespace
 
 SharedMemCommDevice::SharedMemCommDevice(const wchar_t* name, ReaderWriter role)
@@ -186,9 +200,7 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
                      L"A System exception occured while sending and receiving data", 126);
     return false;
   } catch (CommsException& e) {
-    Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
-        .traceCaught(SiteId::SharedMemTransferCommsError, e,
-                     L"A Comms exception occured while sending and receiving data", 131);
+    traceCommsFailure(e);
     const int id = e.getExceptionID();
     if ((id == SiteId::SharedMemSendTooLarge || id == SiteId::SharedMemReceiveTooLarge ||
          id == SiteId::SharedMemReceiveAllocFailed) &&
@@ -271,17 +283,21 @@ bool SharedMemCommDevice::readMsg() {
   storeFlag(m_pSharedView, 0);
   m_mutex.release();
   ringWriterIfAwaited();
-  if (!bytes) {
-    CommsException e(SiteId::SharedMemReceiveAllocFailed,
-                     L"Unable to allocate space for the received message: ", kFile, 415,
-                     L"SharedMemCommDevice::readMsg");
-    e.addParameter(length);
-    throw e;
+  if (!bytes) throw allocationFailure(length);
+  try {
+    std::unique_ptr<Msg> msg(new Msg);
+    msg->fromByteArray(*bytes);
+    pushMessage(msg.get(), m_lstInQ, m_inQLock);
+    msg.release();
+  } catch (const std::bad_alloc&) {
+    // Reported as the handler reports the failed copy, but the flag stays:
+    // the slot is free already and may hold the writer's next message.
+    try {
+      traceCommsFailure(allocationFailure(length));
+    } catch (const std::bad_alloc&) {
+    }
+    return false;
   }
-  std::unique_ptr<Msg> msg(new Msg);
-  msg->fromByteArray(*bytes);
-  pushMessage(msg.get(), m_lstInQ, m_inQLock);
-  msg.release();
   return true;
 }
 

@@ -22,7 +22,28 @@
 #include "support/TraceCapture.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <new>
+
+// While set, the next allocation through new of at least this many bytes
+// fails, as it would in a process short of memory.
+static std::atomic<std::size_t> g_failAllocationFrom{0};
+
+void* operator new(std::size_t size) {
+  std::size_t from = g_failAllocationFrom.load(std::memory_order_relaxed);
+  if (from != 0 && size >= from && g_failAllocationFrom.compare_exchange_strong(from, 0))
+    throw std::bad_alloc();
+  if (void* block = std::malloc(size ? size : 1)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 #endif
 
 using kw::Msg;
@@ -388,6 +409,115 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
       std::filesystem::remove(path);
     }
   }
+}
+
+namespace {
+
+// Holds a byte's file lock on one of a channel's objects, as a hung or
+// hostile peer of the same user may.
+class PeerLock {
+ public:
+  PeerLock(const std::string& path, off_t byte) : m_fd(open(path.c_str(), O_RDWR)) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = byte;
+    range.l_len = 1;
+    m_held = m_fd >= 0 && fcntl(m_fd, F_OFD_SETLK, &range) == 0;
+  }
+  ~PeerLock() { release(); }
+  bool held() const { return m_held; }
+  void release() {
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+  }
+
+ private:
+  int m_fd;
+  bool m_held = false;
+};
+
+}  // namespace
+
+// A peer that shrinks the objects under a running pair (the block, its lock
+// and the wake object): this process must not die of the bus error that an
+// access past the new end raises, and the pair goes on.
+TEST_F(SharedMemPair, LinuxAPeerThatShrinksTheObjectsDoesNotBringThisProcessDown) {
+  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
+  Device writer(name(L"Out").c_str(), Device::Writer);
+  Device reader(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+  writer.pushMessage(makeMessage(1));
+  ASSERT_TRUE(popWithin(reader));
+  for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"})
+    ASSERT_EQ(truncate(kwtest::sharedObjectPath(local + suffix).c_str(), 0), 0) << narrow(suffix);
+  for (int i = 2; i < 5; ++i) {
+    writer.pushMessage(makeMessage(i));
+    std::unique_ptr<Msg> got = popWithin(reader);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(serialOf(*got), i);
+  }
+}
+
+// A peer that keeps the guard of the block's object locked: opening and
+// closing that name give up after a bounded wait instead of hanging.
+TEST_F(SharedMemPair, LinuxAPeerHoldingTheObjectGuardHangsNoOpenOrClose) {
+  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
+  auto reader = std::make_unique<Device>(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(reader->startThread(nullptr) && waitRunning(*reader));
+  PeerLock guard(kwtest::sharedObjectPath(local + L".mem"), 0);
+  ASSERT_TRUE(guard.held());
+  kwtest::TraceCapture capture;
+  {
+    Device writer(name(L"Out").c_str(), Device::Writer);
+    ASSERT_TRUE(writer.startThread(nullptr));
+    const bool stopped =
+        eventually([&] { return writer.getThreadState() == kw::Thread::Stopped; }, 30000);
+    if (!stopped) guard.release();  // lets a hung setup end, so that the test can
+    EXPECT_TRUE(stopped) << "the writer's setup hung";
+  }
+  EXPECT_EQ(capture.count(SiteId::SharedMemCreateFailed), 1);
+  auto closing = std::async(std::launch::async, [&] { reader.reset(); });
+  const bool closed = closing.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (!closed) guard.release();
+  EXPECT_TRUE(closed) << "closing the reader hung";
+}
+
+// Sends one message of many attributes, from a process of its own, whose
+// allocations therefore stay out of the test's. args: name, done file.
+KW_CHILD_MAIN(sendManyAttributes) {
+  if (args.size() != 2) return 20;
+  Device writer(widen(args[0]).c_str(), Device::Writer);
+  if (!writer.startThread(nullptr) || !waitRunning(writer)) return 21;
+  auto* msg = makeMessage(1);
+  for (int i = 0; i < 4000; ++i) msg->setAttributeValue(L"N" + std::to_wstring(i), i);
+  writer.pushMessage(msg);
+  writer.pushMessage(makeMessage(2));
+  if (!eventually([&] { return writer.getOutQSize() == 0; })) return 22;
+  return kwtest::waitForFile(args[1]) ? 0 : 23;
+}
+
+// Running short of memory while a received message is parsed is the
+// contract's failed allocation, reported; the worker goes on.
+TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsParsedIsReportedAndTheWorkerGoesOn) {
+  Device reader(name(L"Out").c_str(), Device::Reader);
+  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
+  kwtest::TraceCapture capture;
+  // Only the parse of the many attributes asks for this much at once here.
+  g_failAllocationFrom = 32 * 1024;
+  const std::string done = (m_scratch.path() / "done").string();
+  kwtest::ChildProcess writer("sendManyAttributes", {narrow(name(L"Out")), done});
+  std::unique_ptr<Msg> got = popWithin(reader);
+  g_failAllocationFrom = 0;
+  kwtest::touchFile(done);
+  EXPECT_EQ(writer.wait(), 0);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(serialOf(*got), 2);
+  ASSERT_EQ(capture.count(SiteId::SharedMemTransferCommsError), 1);
+  EXPECT_NE(
+      capture.records().back().text.find(std::to_wstring(SiteId::SharedMemReceiveAllocFailed)),
+      std::wstring::npos);
+  EXPECT_EQ(reader.getThreadState(), kw::Thread::Running);
 }
 
 // The wake objects follow the same rule; without them the pair polls.

@@ -9,7 +9,15 @@
 #include <thread>
 
 #include "os/WakePath.h"
+#include "support/ForeignObject.h"
 #include "support/SettingsArea.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#endif
 
 using namespace kw::os;
 
@@ -117,3 +125,34 @@ TEST(WakePath, EachSideSeesWhetherTheOtherTakesPart) {
   }
   EXPECT_FALSE(wakePathPeerTakesPart(reader));
 }
+
+#ifndef _WIN32
+// A peer of the same user may write anything into the wake object: a side
+// waiting on a bell that holds no value of ours still sleeps.
+TEST(WakePath, ABellHoldingGarbageIsSleptOnNotSpunOn) {
+  const std::wstring name = channelName();
+  WakeEnd reader(name, WakeReader);
+  WakeEnd writer(name, WakeWriter);
+  ASSERT_TRUE(reader && writer);
+  // The reader's bell is the first word after the object's 64-byte header.
+  const int fd = open(kwtest::sharedObjectPath(name + L".wake").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  const std::uint32_t garbage = 0xDEADBEEF;
+  ASSERT_EQ(pwrite(fd, &garbage, sizeof garbage, 64), static_cast<ssize_t>(sizeof garbage));
+  close(fd);
+
+  std::atomic<long> waiter{0};
+  std::thread sleeper([&] {
+    waiter = kwtest::currentThreadId();
+    wakePathWait(reader, kNeverMs);
+  });
+  bool blocked = false;
+  for (int i = 0; i < 2000 && !blocked; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    blocked = waiter != 0 && kwtest::threadIsBlocked(waiter);
+  }
+  wakePathRing(writer, WakeReader);
+  sleeper.join();
+  EXPECT_TRUE(blocked) << "the waiting side spun";
+}
+#endif

@@ -130,7 +130,9 @@ bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
       if (word->compare_exchange_weak(seen, kQuiet)) return true;
       continue;
     }
-    if (seen == kQuiet && !word->compare_exchange_weak(seen, kAsleep)) continue;
+    // Quiet, or whatever a peer wrote there: this side sleeps on it now.
+    // Left as it was, the wait below would return at once, again and again.
+    if (seen != kAsleep && !word->compare_exchange_weak(seen, kAsleep)) continue;
     const long long left =
         std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
     // Left asleep on a time-out: another waiter of this side may still sleep
