@@ -12,10 +12,14 @@
 
 #include "os/Registry.h"
 #include "support/ChildProcess.h"
+#include "support/OtherUser.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 
 #ifndef _WIN32
+#include <dlfcn.h>
+#include <signal.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -457,11 +461,17 @@ TEST(RegistryStoreFiles, AnEndedProcessLeavesOnlyTheStore) {
     EXPECT_EQ(child.wait(), 0);
   }
   kwtest::setEnv("KW_REGISTRY_DIR", saved);
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"HKEY_CURRENT_USER.db", "HKEY_LOCAL_MACHINE.db"}));
+  auto namesIn = [](const std::filesystem::path& place) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(place))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(namesIn(folder.path()),
+            (std::vector<std::string>{"HKEY_CURRENT_USER.db", "HKEY_LOCAL_MACHINE.db", "private"}));
+  EXPECT_EQ(namesIn(folder.path() / "private"),
+            (std::vector<std::string>{"HKEY_LOCAL_MACHINE.db", "publish.lock"}));
 }
 
 TEST_F(RegistryStore, QueryFollowsWin32BufferRules) {
@@ -563,6 +573,100 @@ TEST_F(RegistryStore, FollowsTheFolderVariableAndReplacedFiles) {
   EXPECT_EQ(registry().read(L"Where", 0), 3);
 }
 
+// SQLite as any program reads a database with, bound from the library the
+// store already loaded.
+struct Sqlite {
+  decltype(&sqlite3_open_v2) open =
+      reinterpret_cast<decltype(open)>(dlsym(RTLD_DEFAULT, "sqlite3_open_v2"));
+  decltype(&sqlite3_exec) exec =
+      reinterpret_cast<decltype(exec)>(dlsym(RTLD_DEFAULT, "sqlite3_exec"));
+  decltype(&sqlite3_close) close =
+      reinterpret_cast<decltype(close)>(dlsym(RTLD_DEFAULT, "sqlite3_close"));
+};
+
+// args: the machine store's file as other users see it, a folder for
+// signals, the key path. As another user: holds a read transaction on the
+// file while the parent writes, then reads what it wrote through the store.
+KW_CHILD_MAIN(otherUserHoldsMachineRead) {
+  if (!kwtest::becomeOtherUser()) return 2;
+  Sqlite sqlite;
+  if (!sqlite.open || !sqlite.exec || !sqlite.close) return 3;
+  sqlite3* db = nullptr;
+  if (sqlite.open(args.at(0).c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return 4;
+  if (sqlite.exec(db, "BEGIN; SELECT count(*) FROM vals;", nullptr, nullptr, nullptr) != SQLITE_OK)
+    return 5;
+  kwtest::touchFile(args.at(1) + "/holding");
+  if (!kwtest::waitForFile(args.at(1) + "/written", 60000)) return 6;
+  const std::wstring key(args.at(2).begin(), args.at(2).end());
+  const int seen = kw::Registry(HKEY_LOCAL_MACHINE, key.c_str()).read(L"Late", -1);
+  sqlite.exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite.close(db);
+  return seen == 42 ? 0 : 7;
+}
+
+// Machine settings are readable by every user, as HKLM is; a reader of
+// another user holding a transaction open on them must not hold up a write
+// (before, it waited out the busy time-out and failed).
+TEST_F(RegistryStore, AnotherUsersReadTransactionHoldsUpNoMachineWrite) {
+  std::string reason;
+  if (!kwtest::canActAsOtherUser(reason)) GTEST_SKIP() << reason;
+  kw::Registry reg = registry(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(reg.write(L"Early", 1));
+  kwtest::ScratchDir signals;
+  chmod(signals.path().c_str(), 0777);
+  const std::string published = (m_scratch.path() / "HKEY_LOCAL_MACHINE.db").string();
+  kwtest::ChildProcess reader(
+      "otherUserHoldsMachineRead",
+      {published, signals.path().string(), std::string(m_path.begin(), m_path.end())});
+  ASSERT_TRUE(reader.started());
+  ASSERT_TRUE(kwtest::waitForFile((signals.path() / "holding").string()));
+  EXPECT_TRUE(reg.write(L"Late", 42));
+  kwtest::touchFile((signals.path() / "written").string());
+  EXPECT_EQ(reader.wait(), 0);
+  EXPECT_EQ(reg.read(L"Late", -1), 42);
+}
+
+// args: the key path, a progress file. Writes 1000 values, noting each one
+// once the store has taken it.
+KW_CHILD_MAIN(machineWriterToBeKilled) {
+  const std::wstring key(args.at(0).begin(), args.at(0).end());
+  kw::Registry reg(HKEY_LOCAL_MACHINE, key.c_str());
+  std::FILE* progress = std::fopen(args.at(1).c_str(), "w");
+  if (!progress) return 2;
+  for (int i = 0; i < 1000; ++i) {
+    if (!reg.write((L"W" + std::to_wstring(i)).c_str(), i)) return 3;
+    std::fprintf(progress, "%d\n", i);
+    std::fflush(progress);
+  }
+  return 0;
+}
+
+// A writer killed in the middle loses none of the writes it had finished.
+TEST_F(RegistryStore, AKilledMachineWriterLosesNoFinishedWrite) {
+  if (!registry(HKEY_LOCAL_MACHINE).write(L"Probe", 1))
+    GTEST_SKIP() << "this account cannot write the machine branch";
+  const std::string progress = (m_scratch.path() / "progress").string();
+  kwtest::ChildProcess writer("machineWriterToBeKilled",
+                              {std::string(m_path.begin(), m_path.end()), progress});
+  ASSERT_TRUE(writer.started());
+  // Killed once some writes are done, wherever it then is.
+  auto finished = [&] {
+    std::ifstream in(progress);
+    int last = -1;
+    for (int i; in >> i;) last = i;
+    return last;
+  };
+  for (int tries = 0; finished() < 50 && tries < 6000; ++tries) usleep(10000);
+  writer.kill();
+  writer.wait();
+  const int last = finished();
+  ASSERT_GE(last, 0);
+  kw::Registry reg = registry(HKEY_LOCAL_MACHINE);
+  int missing = 0;
+  for (int i = 0; i <= last; ++i) missing += reg.read((L"W" + std::to_wstring(i)).c_str(), -1) != i;
+  EXPECT_EQ(missing, 0) << "of " << last + 1;
+}
+
 TEST_F(RegistryStore, CorruptOrForeignFilesAreErrorsNotCrashes) {
   ASSERT_TRUE(registry().write(L"Good", 1));
   const auto file = m_scratch.path() / "HKEY_CURRENT_USER.db";
@@ -577,15 +681,16 @@ TEST_F(RegistryStore, CorruptOrForeignFilesAreErrorsNotCrashes) {
   EXPECT_FALSE(registry().write(L"Good", 2));
   EXPECT_EQ(rawGet(HKEY_CURRENT_USER, L"", L"Good").status, kw::os::kRegCorrupt);
 
-  // Damaged pages inside a real store. The machine store keeps its committed
-  // data in the main file; writing a copy and renaming it over gives a new
-  // file, as a restore from backup would.
+  // Damaged pages inside a real store: the published copy of the machine
+  // store holds all its data in one file; damaged and renamed over the
+  // writers' own database, it gives a new file, as a restore from backup
+  // would.
   kw::Registry reg = registry(HKEY_LOCAL_MACHINE);
   for (int i = 0; i < 300; ++i) ASSERT_TRUE(reg.write((L"V" + std::to_wstring(i)).c_str(), i));
-  const auto machine = m_scratch.path() / "HKEY_LOCAL_MACHINE.db";
+  const auto machine = m_scratch.path() / "private" / "HKEY_LOCAL_MACHINE.db";
   std::string content;
   {
-    std::ifstream in(machine, std::ios::binary);
+    std::ifstream in(m_scratch.path() / "HKEY_LOCAL_MACHINE.db", std::ios::binary);
     content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   ASSERT_GT(content.size(), 8192u);
@@ -596,6 +701,8 @@ TEST_F(RegistryStore, CorruptOrForeignFilesAreErrorsNotCrashes) {
     out << content;
   }
   std::filesystem::rename(damaged, machine);
+  // A restored file comes without the log of the one it replaces.
+  for (const char* side : {"-wal", "-shm"}) std::filesystem::remove(machine.string() + side);
   EXPECT_EQ(reg.read(L"V7", -1), -1);
   EXPECT_FALSE(reg.write(L"V7", 8));
   EXPECT_EQ(rawGet(HKEY_LOCAL_MACHINE, m_path, L"V7").status, kw::os::kRegCorrupt);

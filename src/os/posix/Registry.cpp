@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,17 +57,28 @@ const char kSchema[] =
 
 enum class Root { Machine, User };
 
-// Machine settings are written by an administrator and read by every user, so
-// that store is world-readable and keeps a rollback journal (WAL readers need
-// write access to its side files). Per-user settings are private.
+// Machine settings are written by an administrator and read by every user.
+// A database that others may open, they may also lock: one read transaction
+// held by another user would stall every write. So the writers' database is
+// private (folder 0700, file 0600), and after each committed write a copy of
+// it is published beside it, world-readable, by an atomic rename: other
+// users read that copy without taking locks (nothing ever writes it in
+// place), and a lock they take on it delays nobody. Both writers' databases
+// use a write-ahead log.
 mode_t folderMode(Root root) { return root == Root::Machine ? 0755 : 0700; }
-mode_t fileMode(Root root) { return root == Root::Machine ? 0644 : 0600; }
-bool usesWal(Root root) { return root == Root::User; }
+const mode_t kPrivateFolderMode = 0700, kPrivateFileMode = 0600, kPublishedMode = 0644;
+bool usesWal(Root) { return true; }
+const char kPrivateFolder[] = "/private";
 
 struct Place {
   Root root = Root::User;
   std::string folder;
+  // The database the writers keep: machine settings' is in a private folder.
   std::string file;
+  // Machine settings: the copy every user reads.
+  std::string published;
+  // This process reads the published copy: it cannot enter the private folder.
+  bool readsCopy = false;
 };
 
 // What an HKEY stands for here: a store, a key in it and the access granted.
@@ -167,8 +179,12 @@ long locate(Root root, Place& place) {
     }
     place.folder += "/Kestrelwright";
   }
-  place.file =
-      place.folder + (root == Root::Machine ? "/HKEY_LOCAL_MACHINE.db" : "/HKEY_CURRENT_USER.db");
+  if (root == Root::Machine) {
+    place.published = place.folder + "/HKEY_LOCAL_MACHINE.db";
+    place.file = place.folder + kPrivateFolder + "/HKEY_LOCAL_MACHINE.db";
+  } else {
+    place.file = place.folder + "/HKEY_CURRENT_USER.db";
+  }
   return kRegOk;
 }
 
@@ -285,6 +301,8 @@ class Store {
   const ino_t inode;
   bool ready = false;
   bool broken = false;
+  // Where each committed write is published (machine settings' writers only).
+  std::string publishTo;
 
  private:
   sqlite3* m_pDb;
@@ -307,6 +325,84 @@ class Use {
   sqlite3_stmt* m_pStatement;
 };
 
+// Closes a descriptor at the end of the scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string folderOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+// Writes the committed state of the database into a new file `to`, flushed
+// to disk. Another writer committing meanwhile makes the copy wait for it.
+long copyDatabase(sqlite3* from, const std::string& to, mode_t mode) {
+  ::unlink(to.c_str());
+  sqlite3* copy = nullptr;
+  int rc = sqlite3_open_v2(to.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // A new file that nobody sees before it is whole and flushed below needs
+  // neither a journal nor SQLite's own flushes.
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(copy, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
+                      nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_backup* backup = sqlite3_backup_init(copy, "main", from, "main");
+    if (!backup) {
+      rc = sqlite3_errcode(copy);
+    } else {
+      for (int waited = 0;; ++waited) {
+        rc = sqlite3_backup_step(backup, -1);
+        if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || waited >= kBusyTimeoutMs) break;
+        sqlite3_sleep(1);
+      }
+      const int finished = sqlite3_backup_finish(backup);
+      rc = rc == SQLITE_DONE ? finished : rc;
+    }
+  }
+  const long code = rc == SQLITE_OK ? kRegOk : sqliteCode(copy, rc);
+  sqlite3_close_v2(copy);
+  if (code != kRegOk) {
+    ::unlink(to.c_str());
+    return code;
+  }
+  // The copy of a database that keeps a write-ahead log is marked as one;
+  // on its own it has none: it is marked as a plain database file.
+  static const char kNoLog[2] = {1, 1};
+  Descriptor file{::open(to.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)};
+  if (file.fd < 0 || ::pwrite(file.fd, kNoLog, 2, 18) != 2 || ::fchmod(file.fd, mode) != 0 ||
+      ::fsync(file.fd) != 0) {
+    const long failed = errnoCode(errno);
+    ::unlink(to.c_str());
+    return failed;
+  }
+  return kRegOk;
+}
+
+// Replaces the published copy of a machine store by its committed state.
+// Publishers take turns on a lock in the private folder, where no other
+// user can hold it; each copies what is committed when its turn comes, so
+// the last copy published is never older than the last write.
+long publish(Store& store) {
+  const std::string privateFolder = folderOf(store.path);
+  Descriptor lock{::open((privateFolder + "/publish.lock").c_str(),
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kPrivateFileMode)};
+  if (lock.fd < 0) return errnoCode(errno);
+  while (::flock(lock.fd, LOCK_EX) != 0)
+    if (errno != EINTR) return errnoCode(errno);
+  // Made in the private folder, so that no reader meets it half written.
+  const std::string fresh = privateFolder + "/published.new";
+  long code = copyDatabase(store.db(), fresh, kPublishedMode);
+  if (code != kRegOk) return code;
+  // After a power cut the rename may be lost, never the copy's bytes: the
+  // folder keeps the previous copy, whole.
+  if (::rename(fresh.c_str(), store.publishTo.c_str()) != 0) {
+    code = errnoCode(errno);
+    ::unlink(fresh.c_str());
+  }
+  return code;
+}
+
 // BEGIN IMMEDIATE takes the write lock up front, so two writers queue on the
 // busy timeout instead of one failing on a lock upgrade.
 class Transaction {
@@ -319,7 +415,13 @@ class Transaction {
       sqlite3_exec(m_store.db(), "ROLLBACK", nullptr, nullptr, nullptr);
   }
   long begin() { return run(Store::kBegin); }
-  long commit() { return run(Store::kCommit); }
+  // A committed write stays, even when publishing it fails: the next write
+  // publishes it with its own.
+  long commit() {
+    long code = run(Store::kCommit);
+    if (code == kRegOk && !m_store.publishTo.empty()) publish(m_store);
+    return code;
+  }
 
  private:
   long run(Store::Statement which) {
@@ -450,11 +552,72 @@ class StoreUse {
   State& m_state;
 };
 
+// A path as an SQLite URI that opens the file read-only and without locks.
+std::string immutableUri(const std::string& path) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if (c == '%' || c == '?' || c == '#' || c < 0x20 || c >= 0x7F) {
+      uri += '%';
+      uri += kDigits[c >> 4];
+      uri += kDigits[c & 15];
+    } else {
+      uri += static_cast<char>(c);
+    }
+  }
+  return uri + "?immutable=1";
+}
+
+// Machine settings: the published copy is read by a process that cannot
+// enter the private folder, and by one that finds none and does not write.
+long chooseMachineFile(Place& place, bool create) {
+  const std::string privateFolder = folderOf(place.file);
+  if (::faccessat(AT_FDCWD, privateFolder.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0)
+    return kRegOk;
+  if (errno != ENOENT && errno != EACCES) return errnoCode(errno);
+  if (errno == EACCES && create) return kRegAccessDenied;
+  if (errno == ENOENT && create) return kRegOk;
+  place.readsCopy = true;
+  place.file = place.published;
+  return kRegOk;
+}
+
+// Makes the private database of machine settings, starting from the
+// published copy when there is one (as an earlier version left it).
+long createPrivateStore(const Place& place) {
+  const std::string privateFolder = folderOf(place.file);
+  if (::mkdir(privateFolder.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
+    return errnoCode(errno);
+  struct stat info {};
+  if (::stat(place.published.c_str(), &info) != 0) {
+    int fd = ::open(place.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+    if (fd >= 0) return ::close(fd), kRegOk;
+    return errno == EEXIST ? kRegOk : errnoCode(errno);
+  }
+  sqlite3* published = nullptr;
+  int rc = sqlite3_open_v2(immutableUri(place.published).c_str(), &published,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  const std::string seed = place.file + ".seed." + std::to_string(getpid());
+  long code =
+      rc == SQLITE_OK ? copyDatabase(published, seed, kPrivateFileMode) : sqliteCode(published, rc);
+  sqlite3_close_v2(published);
+  if (code != kRegOk) return code;
+  // Whoever links first made it; the others use theirs.
+  if (::link(seed.c_str(), place.file.c_str()) != 0 && errno != EEXIST) code = errnoCode(errno);
+  ::unlink(seed.c_str());
+  return code;
+}
+
 // The open store for a place. Without `create` a missing file is "not found"
 // and nothing is made on disk.
-long acquire(State& state, const Place& place, bool create, Store*& out) {
+long acquire(State& state, const Place& requested, bool create, Store*& out) {
   out = nullptr;
   forgetInheritedStores(state);
+  Place place = requested;
+  if (!place.published.empty()) {
+    long code = chooseMachineFile(place, create);
+    if (code != kRegOk) return code;
+  }
   struct stat info {};
   bool exists = ::stat(place.file.c_str(), &info) == 0;
   int statError = exists ? 0 : errno;
@@ -476,19 +639,23 @@ long acquire(State& state, const Place& place, bool create, Store*& out) {
     if (!create) return kRegNotFound;
     long code = makeFolders(place.folder, folderMode(place.root));
     if (code != kRegOk) return code;
-    int fd =
-        ::open(place.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, fileMode(place.root));
-    if (fd >= 0) {
-      // The umask must not narrow a store that other users read.
-      ::fchmod(fd, fileMode(place.root));
-      ::close(fd);
-    } else if (errno != EEXIST) {
-      return errnoCode(errno);
+    if (!place.published.empty()) {
+      code = createPrivateStore(place);
+    } else {
+      int fd = ::open(place.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kPrivateFileMode);
+      if (fd >= 0)
+        ::close(fd);
+      else if (errno != EEXIST)
+        code = errnoCode(errno);
     }
+    if (code != kRegOk) return code;
     if (::stat(place.file.c_str(), &info) != 0) return errnoCode(errno);
   }
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(place.file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  int rc = place.readsCopy
+               ? sqlite3_open_v2(immutableUri(place.file).c_str(), &db,
+                                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+               : sqlite3_open_v2(place.file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   if (rc != SQLITE_OK) {
     long code = sqliteCode(db, rc);
     sqlite3_close_v2(db);
@@ -499,6 +666,7 @@ long acquire(State& state, const Place& place, bool create, Store*& out) {
   state.stores.push_front(std::make_unique<Store>(place.file, db, info.st_dev, info.st_ino));
   while (state.stores.size() > kMaxStores) state.stores.pop_back();
   Store& store = *state.stores.front();
+  if (!place.readsCopy) store.publishTo = place.published;
   long code = ensureSchema(store, place.root, create);
   if (code == kRegOk) out = &store;
   return code;
@@ -738,6 +906,7 @@ namespace {
 struct StoreWatch {
   int fd = -1;
   int wd = -1;
+  int privateWd = -1;  // machine settings: the writers' own folder too
   std::string folder;  // the store folder the watch stands for
   std::uint64_t changes = 0;
   unsigned long owner = 0;  // the process that made it
@@ -808,10 +977,17 @@ bool regChangeStamp(HKEY root, std::uint64_t& stamp) {
     // Something changed, or the watch is new: it is set up afresh (its
     // folder may have been created or replaced) before the caller reads.
     if (watch.wd >= 0) inotify_rm_watch(watch.fd, watch.wd);
+    if (watch.privateWd >= 0) inotify_rm_watch(watch.fd, watch.privateWd);
     drainEvents(watch);
     ++watch.changes;
     watch.folder = place.folder;
     watch.wd = addWatch(watch.fd, place.folder);
+    // Its creation shows in the folder above; until then, and for users
+    // who may not enter it, the watch above is all there is.
+    watch.privateWd =
+        place.published.empty()
+            ? -1
+            : inotify_add_watch(watch.fd, folderOf(place.file).c_str(), kChangeEvents | IN_ONLYDIR);
     stamp = watch.changes;
     return watch.wd >= 0;
   } catch (const std::exception&) {
