@@ -4,12 +4,12 @@
 #include <kw/CommsException.h>
 #include <kw/Msg.h>
 
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 
 #include "support/Hex.h"
+#include "support/WireVectors.h"
 
 using kw::ByteArray;
 using kw::Msg;
@@ -65,24 +65,10 @@ const std::map<std::string, Builder>& builders() {
   return all;
 }
 
-std::map<std::string, std::string> readVectors() {
-  std::map<std::string, std::string> vectors;
-  std::ifstream in(KW_TEST_DATA "/wire_vectors.txt");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == '#') continue;
-    size_t tab = line.find('\t');
-    if (tab == std::string::npos) continue;
-    vectors[line.substr(0, tab)] = line.substr(tab + 1);
-  }
-  return vectors;
-}
-
 }  // namespace
 
 TEST(WireVectors, EveryMessageSerialisesToItsBytesAndBack) {
-  const auto vectors = readVectors();
+  const auto vectors = kwtest::readWireVectors();
   ASSERT_EQ(vectors.size(), builders().size()) << "missing or extra vectors in the data file";
   for (const auto& [name, build] : builders()) {
     SCOPED_TRACE(name);

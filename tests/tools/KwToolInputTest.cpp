@@ -157,9 +157,9 @@ TEST(KwToolText, APeersControlCharactersPrintEscaped) {
   Result decoded = runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out.find('\x1b'), std::string::npos) << decoded.out;
-  EXPECT_NE(decoded.out.find("Bidi=x\\u202ey\\u0085\n"), std::string::npos) << decoded.out;
-  EXPECT_NE(decoded.out.find("Path=C:\\\\dir\n"), std::string::npos) << decoded.out;
-  EXPECT_NE(decoded.out.find("Na\\x1b[2Jme=a"), std::string::npos) << decoded.out;
+  EXPECT_NE(decoded.out.find("Bidi:str=x\\u202ey\\u0085\n"), std::string::npos) << decoded.out;
+  EXPECT_NE(decoded.out.find("Path:str=C:\\\\dir\n"), std::string::npos) << decoded.out;
+  EXPECT_NE(decoded.out.find("Na\\x1b[2Jme:str=a"), std::string::npos) << decoded.out;
 
   // "A" = "x", NUL, "y\r\nB=2" as raw wire bytes: 8 + 10 + 24.
   const std::string wire(
@@ -170,7 +170,7 @@ TEST(KwToolText, APeersControlCharactersPrintEscaped) {
       42);
   Result nul = runTool({L"decode", L"--raw"}, wire);
   ASSERT_EQ(nul.code, 0) << nul.err;
-  EXPECT_EQ(nul.out, "Type: UNSPECIFIED (0)\nMsgType=0\nA=x\\0y\\r\\nB=2\n");
+  EXPECT_EQ(nul.out, "Type: UNSPECIFIED (0)\nA:str=x\\0y\\r\\nB=2\n");
 }
 
 TEST(KwToolText, EscapesKeepOrdinaryTextAndPairs) {

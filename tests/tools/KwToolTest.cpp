@@ -51,7 +51,7 @@ TEST(KwToolEncode, WorkedExampleRoundTrips) {
 
   Result decoded = runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
-  EXPECT_EQ(decoded.out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType=2\n");
+  EXPECT_EQ(decoded.out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
 }
 
 TEST(KwToolEncode, TypesFollowTheSyntax) {
@@ -68,10 +68,10 @@ TEST(KwToolEncode, TypesFollowTheSyntax) {
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out,
             "Type: UPDATE (5)\n"
-            "Count=-12\nMask=-1\nMsgType=5\n"
-            "=empty\nBig=2147483648\nName=K\xC3\xA9y\xF0\x9F\x98\x80\nT:ime=a=b\nWord=12x\n"
-            "Zip=007\n"
-            "Blob=3\nKey=4\n");
+            "Count:int=-12\nMask:int=-1\nMsgType:int=5\n"
+            ":str=empty\nBig:str=2147483648\nName:str=K\xC3\xA9y\xF0\x9F\x98\x80\nT:ime:str=a=b\n"
+            "Word:str=12x\nZip:str=007\n"
+            "Blob:hex=000102\nKey:hex=deadbeef\n");
 }
 
 TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
@@ -83,7 +83,8 @@ TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
   std::string raw = readFile(file);
   EXPECT_EQ(raw.size(), 42u);
 
-  EXPECT_EQ(runTool({L"decode", file.wstring()}).out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType=2\n");
+  EXPECT_EQ(runTool({L"decode", file.wstring()}).out,
+            "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
   EXPECT_EQ(runTool({L"decode", L"-"}, raw).code, 0);
   // Forced the wrong way, each reading fails.
   EXPECT_EQ(runTool({L"decode", L"--hex", file.wstring()}).code, 1);
@@ -130,7 +131,6 @@ TEST(KwTool, UsageErrorsExitTwoWithTheUsageLine) {
       {L"encode"},
       {L"encode", L"--bogus", L"A=1"},
       {L"encode", L"--out"},
-      {L"encode", L"NoEquals"},
       {L"encode", L"A:int=12x"},
       {L"encode", L"A:int=2147483648"},
       {L"encode", L"A:hex=abc"},
@@ -214,6 +214,15 @@ TEST_F(KwToolReg, SetGetDeleteOnBothRoots) {
   EXPECT_EQ(library.read(L"Sub\\Level", 0), -3);
 }
 
+TEST_F(KwToolReg, GetShowsAStringsControlsEscaped) {
+  // ESC ] 0 ; ... BEL would retitle the terminal; a path keeps its backslashes.
+  kw::Registry registry(HKEY_CURRENT_USER, m_area.keyPath().c_str());
+  ASSERT_TRUE(registry.write(L"Title", std::wstring(L"\x1b]0;pwned\x07 C:\\dir\r\n\u202e")));
+  Result got = run(L"get", L"HKCU", L"Title");
+  EXPECT_EQ(got.code, 0) << got.err;
+  EXPECT_EQ(got.out, "Title:str=\\x1b]0;pwned\\x07 C:\\dir\\r\\n\\u202e\n");
+}
+
 TEST_F(KwToolReg, ABadValueWritesNothing) {
   EXPECT_EQ(run(L"set", L"HKCU", L"Good=1", L"Bad:int=x").code, 2);
   EXPECT_EQ(run(L"get", L"HKCU", L"Good").code, 1);
@@ -259,6 +268,29 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
   EXPECT_EQ(text.feed(std::string("\r\0", 2)), L"");
   EXPECT_EQ(text.feed(std::string("y\0\x3D\xD8", 4)), L"\\ry");
   EXPECT_EQ(text.flush(), L"\\ud83d");
+}
+
+TEST(KwToolLog, ARunOfReturnsIsHeldAsACountAcrossPieces) {
+  // However long the run, one line feed after it makes one line end; any
+  // other character shows each return escaped.
+  const std::string run(2 * 100000, '\0');
+  std::string returns = run;
+  for (std::size_t i = 0; i < returns.size(); i += 2) returns[i] = '\r';
+  for (const char* last : {"\n", "z"}) {
+    kwtool::TraceText text;
+    std::wstring out;
+    for (std::size_t at = 0; at < returns.size(); at += 7) out += text.feed(returns.substr(at, 7));
+    out += text.feed(std::string(last) + std::string(1, '\0'));
+    out += text.flush();
+    std::wstring expected;
+    if (*last == '\n') {
+      expected = L"\n";
+    } else {
+      for (int i = 0; i < 100000; ++i) expected += L"\\r";
+      expected += L"z";
+    }
+    EXPECT_EQ(out, expected) << last;
+  }
 }
 
 TEST(KwToolChannel, SendReachesListen) {

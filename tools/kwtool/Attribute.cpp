@@ -12,6 +12,7 @@
 #include "kwtool/BinaryFile.h"
 #include "kwtool/HexText.h"
 #include "kwtool/Refusal.h"
+#include "kwtool/SafeText.h"
 #include "kwtool/UsageError.h"
 
 namespace kwtool {
@@ -46,11 +47,7 @@ bool parseHexInt(const std::wstring& text, int& value) {
     return false;
   std::uint32_t bits = 0;
   for (std::size_t i = 2; i < text.size(); ++i) {
-    wchar_t c = text[i];
-    int digit = c >= L'0' && c <= L'9'   ? c - L'0'
-                : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                : c >= L'A' && c <= L'F' ? c - L'A' + 10
-                                         : -1;
+    const int digit = HexText::digitValue(static_cast<std::uint32_t>(text[i]));
     if (digit < 0) return false;
     bits = bits << 4 | static_cast<std::uint32_t>(digit);
   }
@@ -97,7 +94,7 @@ void readFile(const std::wstring& path, const std::wstring& usage, std::int64_t 
 }  // namespace
 
 Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usage,
-                           std::int64_t maxFileBytes) {
+                           std::int64_t maxFileBytes, Form form) {
   std::size_t equals = argument.find(L'=');
   if (equals == std::wstring::npos)
     throw UsageError(L"expected NAME=VALUE, got \"" + argument + L"\"", usage);
@@ -113,6 +110,13 @@ Attribute Attribute::parse(const std::wstring& argument, const std::wstring& usa
       type = suffix;
       left.erase(colon);
     }
+  }
+  if (form == Form::Line) {
+    // Split first: an escaped "=" or ":" belongs to the name or the value.
+    std::wstring error;
+    if (!SafeText::unescape(std::wstring(left), left, error) ||
+        !SafeText::unescape(std::wstring(value), value, error))
+      throw UsageError(error + L" (in \"" + argument + L"\")", usage);
   }
   attribute.m_strName = left;
 

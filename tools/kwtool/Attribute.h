@@ -20,11 +20,14 @@ namespace kwtool {
 class Attribute {
  public:
   enum Kind { Int, String, Bytes };
+  // An argument is taken as it stands; a line, as decode prints it, has its
+  // name and value escaped (\\, \n, \xHH, \uHHHH, ...).
+  enum class Form { Argument, Line };
 
   // Throws UsageError, whose usage line is `usage`, on a malformed argument,
   // and Refusal for a file of more than `maxFileBytes`.
   static Attribute parse(const std::wstring& argument, const std::wstring& usage,
-                         std::int64_t maxFileBytes);
+                         std::int64_t maxFileBytes, Form form = Form::Argument);
 
   // What the attribute adds to a serialised message: its name element and
   // its value element.

@@ -7,7 +7,7 @@ namespace kwtool {
 
 namespace {
 
-const wchar_t kEncodeUsage[] = L"usage: kwtool encode [--out FILE] NAME[:TYPE]=VALUE...";
+const wchar_t kEncodeUsage[] = L"usage: kwtool encode [--out FILE] NAME[:TYPE]=VALUE|FILE|-...";
 const wchar_t kEncodeHelp[] =
     LR"(Builds a message from its attributes and writes its wire bytes: as hex on
 standard output, or raw to FILE with --out.
@@ -17,19 +17,29 @@ standard output, or raw to FILE with --out.
   NAME:str=VALUE    a string
   NAME:hex=DIGITS   a byte array given as hex digits
   NAME:file=PATH    a byte array read from a file
+  FILE, -           attributes one a line, from a file (a name without "=")
+                    or from standard input
 
 MsgType also takes a type name: MsgType=SYSTEM_STATE_CHANGE is MsgType=2.
+A line is written as decode prints it: the same forms, with \\, \n, \r,
+\t, \0, \xHH and \uHHHH escapes in its name and value; blank lines and
+decode's "Type:" line are skipped. Arguments hold no escapes. A message
+built from lines holds only what they say (no MsgType of its own), so
+kwtool decode m.bin | kwtool encode --out m2.bin - gives m.bin back.
 Example: kwtool encode MsgType=2 SystemState=Busy)";
 
 const wchar_t kDecodeUsage[] = L"usage: kwtool decode [--hex|--raw] [FILE|-]";
 const wchar_t kDecodeHelp[] =
     LR"(Parses a message's wire bytes from FILE, or standard input when FILE is
-"-" or missing, and prints its type and its attributes, one per line
-(a byte array shows its size). Input that starts with a hex digit or
-white space is read as hex, anything else as raw bytes; --hex and --raw
-say which. Only as many bytes as the message's header claims are read.
-A malformed message prints its error ID and description and exits
-with 1.)";
+"-" or missing, and prints its type and then its attributes, one a line
+in the form that encode reads back: Name:int=3, Name:str=text or
+Name:hex=00ff. Control characters, bidirectional controls and unpaired
+surrogates in names and texts show escaped (\x1b, \u202e, \0), a
+backslash as \\ and an "=" in a name as \x3d. Input that starts with a
+hex digit or white space is read as hex, anything else as raw bytes;
+--hex and --raw say which. Only as many bytes as the message's header
+claims are read. A malformed message prints its error ID and
+description and exits with 1.)";
 
 const wchar_t kRegUsage[] = L"usage: kwtool reg get|set|delete [--root HKLM|HKCU] [--key PATH] ...";
 const wchar_t kRegHelp[] =
@@ -41,7 +51,8 @@ registry, or its SQLite counterpart on Linux (KW_REGISTRY_DIR moves it).
 
 A NAME may hold backslashes: Sub\Value is Value in the subkey Sub.
 get prints each value as set takes it: NAME:int=1, NAME:str=text or
-NAME:hex=00ff. set takes the types of kwtool encode (NAME=1 is an int);
+NAME:hex=00ff; control characters in a string show escaped (\x1b), as
+decode shows them, a backslash as itself. set takes the types of kwtool encode (NAME=1 is an int);
 delete removes values directly under the key.
 Example: kwtool reg set kwtoolConsoleTrace=1 kwtoolFileLogging=1)";
 

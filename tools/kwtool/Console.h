@@ -20,6 +20,9 @@ class Console {
   std::istream& in() { return m_in; }
   std::ostream& out() { return m_out; }
 
+  // Bytes read in the console's encoding, as wide text.
+  std::wstring decode(const std::string& bytes) const;
+
   void print(const std::wstring& line);
   void write(const std::wstring& text);
   // The usage line and the help text on the output stream; returns 0.

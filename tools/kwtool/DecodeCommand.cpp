@@ -45,7 +45,10 @@ int runDecode(const CommandLine& line, Console& console) {
     return 1;
   }
 
+  // Only what the bytes carry: a new message's own "MsgType" = 0 would
+  // print as an attribute that they may not hold.
   kw::Msg msg;
+  msg.removeIntAttribute(L"MsgType");
   try {
     msg.fromByteArray(bytes);
   } catch (const kw::CommsException& e) {

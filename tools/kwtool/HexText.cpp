@@ -10,12 +10,6 @@ namespace {
 
 bool isSpace(unsigned char c) { return std::isspace(c) != 0; }
 
-int nibble(unsigned char c) {
-  if (std::isdigit(c)) return c - '0';
-  c = static_cast<unsigned char>(std::tolower(c));
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 }  // namespace
 
 std::string HexText::encode(const kw::ByteArray& bytes) {
@@ -35,7 +29,7 @@ bool HexText::decode(const std::string& text, kw::ByteArray& bytes) {
   int pending = -1;
   for (unsigned char c : text) {
     if (isSpace(c)) continue;
-    int value = nibble(c);
+    int value = digitValue(c);
     if (value < 0) return false;
     if (pending < 0) {
       pending = value;
@@ -52,7 +46,7 @@ bool HexText::decode(const std::string& text, kw::ByteArray& bytes) {
 bool HexText::looksLikeHex(const std::string& text) {
   bool digits = false;
   for (unsigned char c : text) {
-    if (nibble(c) >= 0) {
+    if (digitValue(c) >= 0) {
       digits = true;
     } else if (!isSpace(c)) {
       return false;

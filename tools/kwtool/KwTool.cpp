@@ -28,6 +28,12 @@ std::wstring usage() {
   return L"usage: kwtool " + names + L" [--help] ...";
 }
 
+// The library's version, from the build.
+std::wstring version() {
+  const std::string number = KW_VERSION;
+  return L"kwtool (kwbase) " + std::wstring(number.begin(), number.end());
+}
+
 // The overview: a line for each command, whose summary starts in one of
 // two columns.
 std::wstring help() {
@@ -37,7 +43,7 @@ std::wstring help() {
     name.resize(name.size() + 2 <= 9 ? 9 : 22, L' ');
     text += L"  " + name + command.summary + L"\n";
   }
-  return text + L"\nkwtool COMMAND --help tells more.";
+  return text + L"\nkwtool COMMAND --help tells more; kwtool --version prints the version.";
 }
 
 // "a, b or c"
@@ -107,6 +113,11 @@ int KwTool::run(const std::vector<std::wstring>& args, std::istream& in, std::os
   try {
     if (!args.empty() && (CommandLine::isHelp(args[0]) || args[0] == L"help"))
       return console.help(usage(), help());
+    if (!args.empty() && args[0] == L"--version") {
+      if (args.size() > 1) throw UsageError(L"--version takes nothing after it", usage());
+      console.print(version());
+      return 0;
+    }
     if (args.empty()) throw UsageError(L"no command given", usage());
     const Command* command = Command::find(args[0]);
     if (!command) throw UsageError(L"unknown command \"" + args[0] + L"\"", usage());

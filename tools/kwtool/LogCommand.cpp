@@ -4,7 +4,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <ostream>
 #include <system_error>
 #include <thread>
@@ -19,13 +18,24 @@ namespace kwtool {
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(250);
+// What is read and printed at a time: memory does not follow the file's size.
+constexpr std::size_t kPiece = 64 * 1024;
 
-// Reads what the file holds from `offset` on; false when it cannot be opened.
-bool readFrom(const std::filesystem::path& path, std::uintmax_t offset, std::string& bytes) {
+// Prints what the file holds from `offset` on, a piece at a time, and moves
+// `offset` past it; false when the file cannot be opened.
+bool printFrom(const std::filesystem::path& path, std::uintmax_t& offset, TraceText& text,
+               Console& console) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
   file.seekg(static_cast<std::streamoff>(offset));
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  std::string piece(kPiece, '\0');
+  while (file) {
+    file.read(&piece[0], static_cast<std::streamsize>(piece.size()));
+    const auto got = static_cast<std::size_t>(file.gcount());
+    if (got == 0) break;
+    offset += got;
+    console.write(text.feed(piece.data(), got));
+  }
   return true;
 }
 
@@ -39,13 +49,11 @@ int runLog(const CommandLine& line, Console& console) {
   const auto path = std::filesystem::u8path(kw::Tools::narrowWideString(name));
 
   TraceText text;
-  std::string bytes;
-  if (!readFrom(path, 0, bytes)) {
+  std::uintmax_t offset = 0;
+  if (!printFrom(path, offset, text, console)) {
     console.error(L"cannot open " + name);
     return 1;
   }
-  std::uintmax_t offset = bytes.size();
-  console.write(text.feed(bytes));
   if (!follow) {
     console.write(text.flush());
     return 0;
@@ -60,9 +68,7 @@ int runLog(const CommandLine& line, Console& console) {
       offset = 0;
       text = TraceText();
     }
-    if (!readFrom(path, offset, bytes)) continue;
-    offset += bytes.size();
-    console.write(text.feed(bytes));
+    printFrom(path, offset, text, console);
   }
 }
 

@@ -16,16 +16,22 @@ constexpr std::int64_t kHeader = 8;
 
 }  // namespace
 
-MessageDraft::MessageDraft() : m_pMsg(std::make_unique<kw::Msg>()), m_nSize(kHeader + kTypeShare) {
-  m_mapShares[{Attribute::Int, L"MsgType"}] = kTypeShare;
+MessageDraft::MessageDraft(bool typed)
+    : m_pMsg(std::make_unique<kw::Msg>()), m_nSize(kHeader + kTypeShare) {
+  if (typed) {
+    m_mapShares[{Attribute::Int, L"MsgType"}] = kTypeShare;
+  } else {
+    m_pMsg->removeIntAttribute(L"MsgType");
+    m_nSize = kHeader;
+  }
 }
 
-bool MessageDraft::add(const std::wstring& argument, const std::wstring& usage,
-                       std::int64_t limit) {
+bool MessageDraft::add(const std::wstring& argument, const std::wstring& usage, std::int64_t limit,
+                       Attribute::Form form) {
   const std::int64_t room = std::max<std::int64_t>(0, limit - m_nSize);
   Attribute attribute = [&] {
     try {
-      return Attribute::parse(argument, usage, room);
+      return Attribute::parse(argument, usage, room, form);
     } catch (const Refusal& refusal) {
       throw Refusal(refusal.message() + L", the room left in a message of at most " +
                     std::to_wstring(limit) + L" bytes");

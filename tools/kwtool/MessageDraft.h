@@ -21,12 +21,15 @@ class MessageDraft {
   // The wire format's total length is a signed 32-bit count.
   static constexpr std::int64_t kWireLimit = 0x7FFFFFFF;
 
-  MessageDraft();
+  // A new message holds "MsgType" = 0; `typed` false leaves it out, for a
+  // message that is to hold only what it is given.
+  explicit MessageDraft(bool typed = true);
 
   // Parses the argument, reading a file no larger than the room left under
   // `limit`, and adds it; false when the message would then exceed `limit`.
   // Throws UsageError for a malformed argument or a file beyond the room.
-  bool add(const std::wstring& argument, const std::wstring& usage, std::int64_t limit);
+  bool add(const std::wstring& argument, const std::wstring& usage, std::int64_t limit,
+           Attribute::Form form = Attribute::Form::Argument);
   // The serialised size, as Msg::toByteArray will write it.
   std::int64_t size() const { return m_nSize; }
   kw::Msg& msg() { return *m_pMsg; }

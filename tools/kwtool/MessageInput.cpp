@@ -7,6 +7,8 @@
 #include <istream>
 #include <string>
 
+#include "kwtool/HexText.h"
+
 namespace kwtool {
 
 namespace {
@@ -16,13 +18,6 @@ constexpr int kChunk = 64 * 1024;
 
 bool isBlank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-int nibble(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Yields the input's bytes, from raw bytes or decoded from hex text.
@@ -53,7 +48,7 @@ class Source {
         continue;
       }
       blanks = 0;
-      const int value = nibble(c);
+      const int value = HexText::digitValue(static_cast<std::uint32_t>(c));
       if (value < 0) {
         error = L"input is not hex digits: found the byte " + std::to_wstring(c & 0xFF);
         return false;
@@ -90,7 +85,8 @@ bool MessageInput::read(std::istream& in, Format format, kw::ByteArray& bytes,
   bool hex = format == Format::Hex;
   if (format == Format::Guess) {
     const int first = in.peek();
-    hex = first != std::char_traits<char>::eof() && (isBlank(first) || nibble(first) >= 0);
+    hex = first != std::char_traits<char>::eof() &&
+          (isBlank(first) || HexText::digitValue(static_cast<std::uint32_t>(first)) >= 0);
   }
   Source source(in, hex);
   bytes.clear();

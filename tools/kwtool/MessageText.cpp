@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kwtool/Attribute.h"
 #include "kwtool/SafeText.h"
 
 namespace kwtool {
@@ -39,12 +40,17 @@ class Elements {
     return static_cast<std::int32_t>(value);
   }
 
-  std::wstring text(std::size_t start, std::size_t length) const {
+  // Text from elsewhere, escaped; characters of `alsoEscaped` too.
+  std::wstring text(std::size_t start, std::size_t length, const wchar_t* alsoEscaped = L"") const {
     std::vector<std::uint16_t> units(length / 2);
     for (std::size_t i = 0; i < units.size(); ++i)
       units[i] =
           static_cast<std::uint16_t>(m_pData[start + 2 * i] | m_pData[start + 2 * i + 1] << 8);
-    return SafeText::fromUtf16(units.data(), units.size());
+    return SafeText::fromUtf16(units.data(), units.size(), alsoEscaped);
+  }
+
+  kw::ByteArray bytes(std::size_t start, std::size_t length) const {
+    return kw::ByteArray(reinterpret_cast<const char*>(m_pData + start), static_cast<int>(length));
   }
 
  private:
@@ -66,16 +72,16 @@ void MessageText::print(const kw::Msg& msg, Console& console) {
     std::size_t start = 0;
     std::size_t length = 0;
     elements.next(type, start, length);
-    std::wstring line = elements.text(start, length) + L"=";
+    // The first "=" ends the name, so one inside it shows escaped.
+    const std::wstring name = elements.text(start, length, L"=");
     elements.next(type, start, length);
     if (type == kw::Msg::INTEGER) {
-      line += std::to_wstring(elements.intAt(start));
+      console.print(Attribute::toArgument(name, elements.intAt(start)));
     } else if (type == kw::Msg::STRING) {
-      line += elements.text(start, length);
+      console.print(Attribute::toArgument(name, elements.text(start, length)));
     } else {
-      line += std::to_wstring(length);
+      console.print(Attribute::toArgument(name, elements.bytes(start, length)));
     }
-    console.print(line);
   }
 }
 

@@ -8,6 +8,7 @@
 #include "kwtool/CommandLine.h"
 #include "kwtool/Console.h"
 #include "kwtool/Handlers.h"
+#include "kwtool/SafeText.h"
 #include "kwtool/ToolSiteId.h"
 #include "kwtool/ToolTrace.h"
 
@@ -27,7 +28,10 @@ const char kMissingBytes[] = "\x01kwtool: no such value\x02";
 bool describe(const kw::Registry& registry, const std::wstring& name, std::wstring& text) {
   std::wstring stringValue = registry.read(name.c_str(), kMissingText);
   if (stringValue != kMissingText) {
-    text = Attribute::toArgument(name, stringValue);
+    // Any program may write a setting: its controls show escaped, as decode
+    // shows them, but a backslash as itself, so a Windows path prints as
+    // set takes it.
+    text = Attribute::toArgument(name, SafeText::fromWide(stringValue, L"\\"));
     return true;
   }
   const kw::ByteArray missing(kMissingBytes, sizeof kMissingBytes - 1);

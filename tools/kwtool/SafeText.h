@@ -21,8 +21,17 @@ class SafeText {
 
   // The escape for a code point, or empty when it prints as itself.
   static std::wstring escape(std::uint32_t c);
-  // UTF-16 code units, pairs joined, with the escapes.
-  static std::wstring fromUtf16(const std::uint16_t* units, std::size_t count);
+  // UTF-16 code units, pairs joined, with the escapes; a character of
+  // `alsoEscaped` shows as \xHH too (an attribute name's "=").
+  static std::wstring fromUtf16(const std::uint16_t* units, std::size_t count,
+                                const wchar_t* alsoEscaped = L"");
+  // Wide text with the escapes, but for the characters of `plain`, which
+  // show as themselves.
+  static std::wstring fromWide(const std::wstring& text, const wchar_t* plain);
+  // The text that the escapes stand for, each character of it as it was
+  // (an unpaired surrogate included); false, with the reason in `error`,
+  // for a backslash that starts no escape.
+  static bool unescape(const std::wstring& text, std::wstring& out, std::wstring& error);
   // The code point itself: one wchar_t, or a surrogate pair where wchar_t
   // is a UTF-16 unit.
   static void append(std::wstring& out, std::uint32_t c);

@@ -21,50 +21,66 @@ void append(std::wstring& out, std::uint32_t c) {
 
 }  // namespace
 
-std::wstring TraceText::feed(const std::string& bytes) {
-  m_strPending += bytes;
-  return decode(false);
+std::wstring TraceText::feed(const char* bytes, std::size_t size) {
+  std::wstring out;
+  out.reserve(size / 2 + 1);
+  std::size_t i = 0;
+  if (m_nOddByte >= 0 && size > 0) {
+    unit(static_cast<std::uint32_t>(m_nOddByte) |
+             static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[0])) << 8,
+         out);
+    m_nOddByte = -1;
+    i = 1;
+  }
+  for (; i + 1 < size; i += 2) {
+    unit(static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) |
+             static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8,
+         out);
+  }
+  if (i < size) m_nOddByte = static_cast<unsigned char>(bytes[i]);
+  return out;
 }
 
-std::wstring TraceText::flush() { return decode(true); }
-
-std::wstring TraceText::decode(bool atEnd) {
+std::wstring TraceText::flush() {
   std::wstring out;
-  const std::size_t units = m_strPending.size() / 2;
-  auto unitAt = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(m_strPending[2 * i])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(m_strPending[2 * i + 1])) << 8;
-  };
-  std::size_t i = 0;
-  while (i < units) {
-    std::uint32_t unit = unitAt(i);
-    if (unit == L'\r') {
-      // "\r\n" ends a line, and so does "\r\r\n", which a stack line's
-      // own "\r\n" followed by the event's makes.
-      std::size_t next = i;
-      while (next < units && unitAt(next) == L'\r') ++next;
-      if (next == units && !atEnd) break;  // its "\n" may follow
-      if (next < units && unitAt(next) == L'\n') {
-        out += L'\n';
-        i = next + 1;
-      } else {
-        for (; i < next; ++i) append(out, unit);
-      }
-      continue;
-    }
-    const bool last = i + 1 == units;
-    if (last && !atEnd && SafeText::isHigh(unit)) break;  // its partner may follow
-    if (SafeText::isHigh(unit) && !last && SafeText::isLow(unitAt(i + 1))) {
-      append(out, SafeText::join(unit, unitAt(i + 1)));
-      i += 2;
-    } else {
-      append(out, unit);
-      ++i;
-    }
-  }
-  m_strPending.erase(0, 2 * i);
-  if (atEnd) m_strPending.clear();
+  if (m_nHigh) append(out, m_nHigh);
+  m_nHigh = 0;
+  releaseReturns(out);
+  m_nOddByte = -1;
   return out;
+}
+
+void TraceText::releaseReturns(std::wstring& out) {
+  for (; m_nReturns > 0; --m_nReturns) append(out, L'\r');
+}
+
+void TraceText::unit(std::uint32_t unit, std::wstring& out) {
+  if (m_nHigh) {
+    const std::uint32_t high = m_nHigh;
+    m_nHigh = 0;
+    if (SafeText::isLow(unit)) {
+      append(out, SafeText::join(high, unit));
+      return;
+    }
+    append(out, high);
+  }
+  // "\r\n" ends a line, and so does "\r\r\n", which a stack line's own
+  // "\r\n" followed by the event's makes.
+  if (unit == L'\r') {
+    ++m_nReturns;
+    return;
+  }
+  if (unit == L'\n') {
+    m_nReturns = 0;
+    out += L'\n';
+    return;
+  }
+  releaseReturns(out);
+  if (SafeText::isHigh(unit)) {
+    m_nHigh = unit;  // its partner may follow
+  } else {
+    append(out, unit);
+  }
 }
 
 }  // namespace kwtool
