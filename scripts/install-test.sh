@@ -14,7 +14,11 @@
 # details are in build/install-test/log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 root=$PWD
+# The library's Debian package is named after its SONAME version.
+soversion=$(kw_soversion)
+library_package=libkwbase$soversion
 absolute() { case $1 in /*) echo "$1" ;; *) echo "$root/$1" ;; esac; }
 linux_build=$(absolute "${1:-build/pkg}")
 win_build=$(absolute "${2:-build/pkg-win}")
@@ -25,7 +29,7 @@ rm -rf "$out"
 mkdir -p "$out"
 : >"$log"
 jobs=$(nproc)
-wine=/usr/lib/wine
+wine=$kw_wine
 failed=()
 
 # Runs one named step with its output in the log; a failing step fails the stage.
@@ -94,7 +98,7 @@ libdir_of() { dirname "$(find "$1" -name kwbase.pc | head -1)" | xargs dirname; 
 
 install_prefix() {
   cmake --install "$linux_build" --prefix "$out/prefix" &&
-    test -L "$(libdir_of "$out/prefix")/libkwbase.so.0" &&
+    test -L "$(libdir_of "$out/prefix")/libkwbase.so.$soversion" &&
     test -f "$out/prefix/bin/kwtool" &&
     test -f "$out/prefix/share/man/man1/kwtool.1.gz"
 }
@@ -159,10 +163,10 @@ debian_packages() {
   lintian --tag-display-limit 0 "${debs[@]}" >"$out/lintian.txt" 2>&1
   cat "$out/lintian.txt"
   ! grep -q '^E: ' "$out/lintian.txt" || return 1
-  dpkg_retry -r kwtool libkwbase-dev libkwbase0 >/dev/null 2>&1
+  dpkg_retry -r kwtool libkwbase-dev "$library_package" >/dev/null 2>&1
   dpkg_retry -i "${debs[@]}" || return 1
   local ok=0 files
-  files=$(dpkg -L kwtool libkwbase-dev libkwbase0 | sort -u)
+  files=$(dpkg -L kwtool libkwbase-dev "$library_package" | sort -u)
   {
     pkg-config --cflags --libs kwbase &&
       g++ -std=c++17 -Wall -Wextra -Werror "$out/consumer.cpp" -o "$out/consumer-deb" \
@@ -173,7 +177,7 @@ debian_packages() {
       kwtool --help >/dev/null &&
       test -f /usr/share/man/man1/kwtool.1.gz
   } || ok=1
-  dpkg_retry -r kwtool libkwbase-dev libkwbase0 || ok=1
+  dpkg_retry -r kwtool libkwbase-dev "$library_package" || ok=1
   for deb in "${debs[@]}"; do
     ! dpkg-query -W -f='${Status}' "$(dpkg-deb -f "$deb" Package)" 2>/dev/null | grep -q ' installed$' ||
       { echo "$deb still installed"; ok=1; }
@@ -184,7 +188,7 @@ debian_packages() {
   done <<<"$files"
   [ ! -e /usr/include/kw ] || { echo "/usr/include/kw left behind"; ok=1; }
   # The library's postrm (ldconfig) keeps a dpkg record until purged; no file.
-  dpkg_retry -P libkwbase0 >/dev/null
+  dpkg_retry -P "$library_package" >/dev/null
   return $ok
 }
 
@@ -219,7 +223,7 @@ windows_target() {
   [ "$run" = yes ] || return 0
   local status=0
   run_under_wine "$unpacked" "$ex" || status=1
-  "$wine/wineserver" -k >/dev/null 2>&1 || true
+  kw_wine_stop
   return $status
 }
 
@@ -227,11 +231,7 @@ windows_target() {
 # and detached as the suite's run does.
 run_under_wine() {
   local unpacked=$1 ex=$2
-  export WINEPREFIX="$root/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-  unset DISPLAY
-  "$wine/wine64" wineboot -i </dev/null >/dev/null 2>&1 || true
-  (setsid "$wine/wineserver" -p </dev/null >/dev/null 2>&1 &)
-  "$wine/wine64" wineboot </dev/null >/dev/null 2>&1 || true
+  kw_wine_warm "$root/build/wineprefix"
   local channel=kwexample.$$.$RANDOM pid status trace
   find "$WINEPREFIX/drive_c/users" -name KWkwreceiver.log -delete 2>/dev/null
   timeout 200 "$wine/wine64" "$unpacked/bin/kwtool.exe" reg set kwreceiverFileLogging=1 </dev/null || return 1

@@ -80,7 +80,7 @@ ctest_failures() {
   awk '/\*\*\*(Failed|Exception|Timeout)|[0-9]+ - .*\(Timeout\)/ { show = 1; n = 0; print; next }
        /^ *Start +[0-9]+:|^ *[0-9]+\/[0-9]+ Test +#|tests passed|tests failed/ { show = 0 }
        show && n++ < 60 { print }' "$1"
-  grep -E '^(CMake Error|.*error:|make.*Error)' "$1" | head -40
+  grep -E -B2 '^CMake Error|error:|undefined reference' "$1" | head -60
   ctest_summary "$1"
 }
 

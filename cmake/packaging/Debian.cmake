@@ -1,4 +1,4 @@
-# Three Debian packages: libkwbase0 (the shared library), libkwbase-dev
+# Three Debian packages: libkwbase0.3 (the shared library), libkwbase-dev
 # (headers, the .so link, the CMake package, kwbase.pc) and kwtool.
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -12,7 +12,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# kwtool's dependency on libkwbase0 comes from the component's; this lets
+# kwtool's dependency on the library's package comes from the component's; this lets
 # dpkg-shlibdeps find the library while it works out the others.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
@@ -21,7 +21,7 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-set(kw_so_package libkwbase${PROJECT_VERSION_MAJOR})
+set(kw_so_package libkwbase${KW_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${kw_so_package})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "\
