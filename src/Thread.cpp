@@ -50,16 +50,30 @@ void Thread::requestTermination() {
 
 void Thread::terminate(unsigned int timeout) {
   if (!m_hThread) return;
-  if (m_eState != Stopped) {
+  const bool self = os::threadIsCurrent(m_hThread);
+  if (m_eState != Stopped)
     requestTermination();
-    if (os::threadWait(m_hThread, timeout) != os::WaitResult::Signalled)
-      os::threadKill(m_hThread, kKilledExitCode);
-    m_eState = Stopped;
+  else if (self)
+    return;  // in its own cleanUp
+  // A worker that set Stopped by itself may still be in cleanUp: the caller
+  // may destroy what it uses once this returns, so it gets the same time-out.
+  if (os::threadWait(m_hThread, timeout) != os::WaitResult::Signalled) {
+    if (self) m_eState = Stopped;  // the kill does not return
+    if (!os::threadKill(m_hThread, kKilledExitCode)) letWorkerGo();
   }
-  // Stopped is set before cleanUp runs, and a killed thread may take a moment
-  // to end: the caller may destroy what the worker still uses once this
-  // returns (a subclass calls this from its destructor).
-  if (!os::threadIsCurrent(m_hThread)) os::threadWait(m_hThread, INFINITE);
+  m_eState = Stopped;
+}
+
+void Thread::letWorkerGo() {
+  const Site site(kSourceFile, L"Thread::terminate");
+  site.trace(SiteId::ThreadStopFailed, L"The thread could not be stopped in Thread::terminate()",
+             __LINE__);
+  // The worker goes on and may still wait on the event: it is closed when
+  // the worker ends. This object no longer refers to either.
+  os::wakeEventCloseAfter(m_hWakeEvent, m_hThread);
+  m_hWakeEvent = nullptr;
+  os::threadClose(m_hThread);
+  m_hThread = nullptr;
 }
 
 void Thread::sleep(int ms) {

@@ -69,6 +69,8 @@ enum SiteId : int {
   ThreadUnexpectedException = 1051001,
   // Thread::run: setup returned false.
   ThreadSetupFailed = 1051002,
+  // Thread::terminate: the worker could not be stopped by force; it was let go.
+  ThreadStopFailed = 1051003,
 
   // Tools::widenNarrowString: the widened size could not be computed.
   WidenSizeFailed = 1051101,

@@ -47,20 +47,30 @@ class KW_API Thread {
   // Requests termination and waits up to timeout ms (INFINITE: no limit) for
   // the worker to end, then stops it by force; the state is then Stopped.
   // When this returns the worker has ended, also one that had set Stopped
-  // by itself and was still in cleanUp, so the caller may destroy the object.
+  // by itself and was still in cleanUp (it gets the same time-out), so the
+  // caller may destroy the object.
   //
-  // A forced stop ends the worker wherever it is, without unwinding its
-  // stack, on Windows (TerminateThread) and on Linux (a real-time signal,
-  // the highest one without a handler when the first worker starts, that the
-  // library then keeps for itself); only a Linux worker that had been woken
-  // from its sleep but not yet left it unwinds, as on the request. It is a
-  // last resort and may leave behind: the worker's objects undestroyed and
-  // its memory unfreed; its stack and thread record allocated (on Linux);
-  // locks that it holds, of which a Mutex is later taken over as abandoned
-  // but C library and C++ runtime locks (the heap's, the loader's, the
-  // exception unwinder's) can stay held for good, hanging the next thread
-  // that needs them. On Linux a worker that blocks that signal cannot be
-  // stopped by force.
+  // A forced stop ends the worker without unwinding its stack: nothing more
+  // of execute or cleanUp runs and the objects on its stack are not
+  // destroyed; a Mutex that it holds is later taken over as abandoned. On
+  // Windows it is TerminateThread, which may also leave locks of the C
+  // runtime or the system held, hanging the next thread that needs them.
+  // On Linux (a real-time signal, the highest one without a handler when the
+  // first worker starts, that the library then keeps for itself) the worker
+  // is ended only where no lock of the C library (its heap's among them),
+  // the loader or the C++ runtime is left held: while it runs outside their
+  // code with none of them among its callers, in a sleep, or blocked in a
+  // system call of its own such as read, write, poll or nanosleep (a stdio
+  // stream that it was blocked reading or writing stays locked). Elsewhere
+  // it runs on to their edge. Its stack and thread record are given back;
+  // its thread_local objects are destroyed as at any thread's end. A worker
+  // woken from its sleep but not yet out of it unwinds, as on the request.
+  // A worker that cannot be stopped within about a second more (it blocks
+  // every signal, or never leaves those runtimes) is let go: trace event
+  // ThreadStopFailed (1051003) says so, this returns with the state Stopped,
+  // and the object no longer refers to the worker or its wake event, which
+  // is freed when the worker ends; the worker ends at its next sleep, nap or
+  // terminateIfRequested, or wherever the stop finds it stoppable later.
   void terminate(unsigned int timeout);
   // Worker only: waits ms (negative: until woken), or less once termination
   // was requested, then ends the thread if it was.
@@ -88,6 +98,10 @@ class KW_API Thread {
   void terminateIfRequested();
 
  private:
+  // After a forced stop that failed: traces it and hands the worker what it
+  // may still use.
+  void letWorkerGo();
+
   os::ThreadObject* m_hThread;
   os::WakeEventObject* m_hWakeEvent;
   std::atomic<ThreadState> m_eState;

@@ -3,8 +3,9 @@
 //
 // On Linux a thread that ends itself (threadExit) unwinds its stack; one that
 // is killed (threadKill, through a real-time signal that the library takes
-// for itself) ends where it is, without unwinding, as TerminateThread ends a
-// Windows thread. Exported for the tests.
+// for itself) ends without unwinding, as TerminateThread ends a Windows
+// thread, but only where no lock of the C library, the loader or the C++
+// runtime stays held, and its stack is given back. Exported for the tests.
 #pragma once
 
 #include <kw/Thread.h>
@@ -35,7 +36,11 @@ KW_API WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs);
 [[noreturn]] KW_API void threadExit(unsigned long exitCode);
 // Stops the thread by force; it ends with that exit code unless it is already
 // ending by itself. It may still be ending when this returns: wait for it
-// before freeing what it uses.
+// before freeing what it uses. On Linux the thread has ended when this
+// returns true; false (ETIMEDOUT) when it did not reach a point where it may
+// end within about a second (it blocks the signal, or stays in the C library
+// or the C++ runtime): it goes on, let go, and ends at its next wakeEventWait
+// or threadExit, or where the pending signal finds it stoppable.
 KW_API bool threadKill(ThreadHandle thread, unsigned long exitCode);
 // The exit code, kStillActive while the thread runs; false on failure.
 KW_API bool threadExitCode(ThreadHandle thread, unsigned long& exitCode);
@@ -51,5 +56,8 @@ KW_API void wakeEventSet(WakeEventHandle event);
 // Waits up to timeoutMs for the event; a null event fails at once.
 KW_API WaitResult wakeEventWait(WakeEventHandle event, unsigned long timeoutMs);
 KW_API void wakeEventClose(WakeEventHandle event);
+// Closes the event once that thread has ended (at once when it has, or when
+// the thread is null), for a worker that may still wait on it.
+KW_API void wakeEventCloseAfter(WakeEventHandle event, ThreadHandle thread);
 
 }  // namespace kw::os

@@ -1,17 +1,32 @@
 // Threads on Linux: pthreads, futex events and a stop signal. Twin of
 // win32/Thread.cpp.
+//
+// A forced stop ends the worker from the stop signal's handler with a jump
+// back into the worker's start routine, which returns as any thread's does:
+// the C library takes the thread down and gets its stack back, and nothing
+// of the frames it left runs again. The handler jumps only where that leaves
+// no lock of the C library, the loader or the C++ runtime held (mayEndHere);
+// elsewhere it declines, the worker runs on to the runtime's edge, and the
+// killer signals again a millisecond later, for a bounded grace.
 #include "os/Thread.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
+#include <ucontext.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <new>
 
@@ -45,7 +60,7 @@ timespec deadlineAfter(unsigned long ms) {
   return now;
 }
 
-[[maybe_unused]] bool before(const timespec& deadline) {
+bool before(const timespec& deadline) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec < deadline.tv_sec ||
@@ -98,14 +113,13 @@ struct WakeEventObject : ManualEvent {};
 namespace {
 
 // Who ends the worker: it returns, it unwinds after threadExit, or another
-// thread kills it. Only the first claim counts; a kill can overtake an
-// unwinding worker but not one that has returned.
+// thread stops it by force. Only the first claim counts; a forced stop can
+// overtake an unwinding worker but not one that has returned.
 enum Phase : int { kRunning, kUnwinding, kFinishing, kKilled };
 
 }  // namespace
 
-// Shared by the handle and the worker; the last of the two deletes it. A
-// killed worker's share is dropped by its killer.
+// Shared by the handle and the worker; the last of the two deletes it.
 struct ThreadObject {
   void release() {
     if (references.fetch_sub(1) == 1) delete this;
@@ -114,13 +128,22 @@ struct ThreadObject {
   pthread_t thread{};
   ThreadRoutine routine = nullptr;
   void* argument = nullptr;
-  ManualEvent ended;   // the thread no longer runs any of its code
-  ManualEvent killed;  // a killed worker is at its last instruction
+  ManualEvent ended;  // the thread no longer runs any of its code
   std::atomic<int> phase{kRunning};
   std::atomic<ManualEvent*> waitingOn{nullptr};
   std::atomic<int> references{2};
   std::atomic<unsigned long> earlyExitCode{0};
+  std::atomic<unsigned long> killExitCode{kStillActive};
   std::atomic<unsigned long> exitCode{kStillActive};
+  // Where a forced stop resumes the worker: its start routine, which then
+  // returns as any thread's does.
+  sigjmp_buf escape{};
+  std::uintptr_t startFrame = 0;
+  std::atomic<unsigned> stopsSent{0}, stopsDeclined{0};
+  // The forced stop was given up: the owner may be gone.
+  std::atomic<bool> letGo{false};
+  // Closed when the worker ends, for an owner that let it go.
+  std::atomic<WakeEventObject*> keptEvent{nullptr};
 };
 
 namespace {
@@ -128,34 +151,213 @@ namespace {
 // Initial-exec, so that the signal handler can read it.
 __attribute__((tls_model("initial-exec"))) thread_local ThreadObject* t_current = nullptr;
 
-// Ends the calling worker at once, without unwinding: nothing of its stack
-// runs again. Robust mutexes that it holds are marked abandoned by the kernel.
-[[noreturn]] void endWithoutUnwinding(ThreadObject* worker) {
-  worker->killed.set();
-  for (;;) syscall(SYS_exit, 0);
+// How long a forced stop waits for the worker to reach a point where it may
+// end (see mayEndHere); it signals again every millisecond meanwhile.
+constexpr unsigned long kStopGraceMs = 1000;
+
+// The code of the runtimes whose locks a forced stop must never leave held:
+// the C library (its heap among them), the loader, the C++ runtime, the
+// unwinder, and the sanitizers' runtimes, which own the heap in their builds.
+// Found once, read by the signal handler.
+class RuntimeCode {
+ public:
+  void find() { dl_iterate_phdr(&RuntimeCode::addModule, this); }
+
+  bool contains(std::uintptr_t address) const {
+    for (std::size_t i = 0; i < m_nCount; ++i)
+      if (address >= m_ranges[i].begin && address < m_ranges[i].end) return true;
+    return false;
+  }
+
+ private:
+  static bool isRuntime(const char* path) {
+    static const char* const kPrefixes[] = {
+        "libc.so",  "ld-linux",   "ld64.so",    "libstdc++.so", "libgcc_s.so", "libpthread.so",
+        "libdl.so", "libasan.so", "libtsan.so", "liblsan.so",   "libubsan.so"};
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    for (const char* prefix : kPrefixes)
+      if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) return true;
+    return false;
+  }
+
+  static int addModule(dl_phdr_info* info, std::size_t, void* data) {
+    auto* code = static_cast<RuntimeCode*>(data);
+    if (!info->dlpi_name || !isRuntime(info->dlpi_name)) return 0;
+    for (int i = 0; i < info->dlpi_phnum && code->m_nCount < kMaxRanges; ++i) {
+      const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+      if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
+      const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+      code->m_ranges[code->m_nCount++] = {begin, begin + segment.p_memsz};
+    }
+    return 0;
+  }
+
+  struct Range {
+    std::uintptr_t begin, end;
+  };
+  static constexpr std::size_t kMaxRanges = 32;
+  Range m_ranges[kMaxRanges]{};
+  std::size_t m_nCount = 0;
+};
+
+// The runtime's own unwinder, from libgcc_s by name (libunwind exports the
+// same names); it takes no lock and allocates nothing on a walk, so the
+// handler may use it to look at the callers.
+struct CallerWalker {
+  _Unwind_Reason_Code (*backtrace)(_Unwind_Trace_Fn, void*) = nullptr;
+  _Unwind_Ptr (*getIPInfo)(_Unwind_Context*, int*) = nullptr;
+  _Unwind_Word (*getCFA)(_Unwind_Context*) = nullptr;
+
+  void bind() {
+    void* library = dlopen("libgcc_s.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) return;
+    backtrace = reinterpret_cast<decltype(backtrace)>(dlsym(library, "_Unwind_Backtrace"));
+    getIPInfo = reinterpret_cast<decltype(getIPInfo)>(dlsym(library, "_Unwind_GetIPInfo"));
+    getCFA = reinterpret_cast<decltype(getCFA)>(dlsym(library, "_Unwind_GetCFA"));
+    if (!backtrace || !getIPInfo || !getCFA) {
+      backtrace = nullptr;
+      return;
+    }
+    // The unwinder sets itself up on its first walk: not in a handler.
+    backtrace([](_Unwind_Context*, void*) { return _URC_NORMAL_STOP; }, nullptr);
+  }
+};
+
+RuntimeCode g_runtimeCode;
+CallerWalker g_callerWalker;
+
+// What the handler sees of the interrupted worker.
+struct Interrupted {
+  std::uintptr_t pc = 0;
+  // Asleep in a system call that the signal cut short, one that the runtimes
+  // never make while they hold a lock: a wait of the program's own.
+  bool parkedInOwnWait = false;
+};
+
+// Blocking calls that the kernel restarts after a handler. The runtimes make
+// none of them under a lock of theirs; left out are futex, on which they wait
+// for their locks, and open, which the loader makes under its lock.
+bool isProgramWait(long call) {
+  static const long kCalls[] = {
+      SYS_read,     SYS_readv,   SYS_pread64,  SYS_write,  SYS_writev,    SYS_pwrite64,
+      SYS_recvfrom, SYS_recvmsg, SYS_recvmmsg, SYS_sendto, SYS_sendmsg,   SYS_sendmmsg,
+      SYS_accept,   SYS_accept4, SYS_connect,  SYS_wait4,  SYS_waitid,    SYS_flock,
+      SYS_fcntl,    SYS_msgrcv,  SYS_msgsnd,   SYS_semop,  SYS_semtimedop};
+  for (long known : kCalls)
+    if (call == known) return true;
+  return false;
 }
 
-void onStopSignal(int, siginfo_t* info, void*) {
+Interrupted interruptedAt(const ucontext_t& context) {
+  Interrupted at;
+#if defined(__x86_64__)
+  at.pc = static_cast<std::uintptr_t>(context.uc_mcontext.gregs[REG_RIP]);
+  const long rax = context.uc_mcontext.gregs[REG_RAX];
+  constexpr unsigned char kSyscall[] = {0x0f, 0x05};
+  const auto* code = reinterpret_cast<const unsigned char*>(at.pc);
+  // Restarted: back on the instruction, the call's number in rax. Cut short:
+  // just past it with EINTR; runtimes wait for their locks without a time-out,
+  // which restarts, so such a call is a wait of the program's.
+  if (g_runtimeCode.contains(at.pc + 1) && std::memcmp(code, kSyscall, 2) == 0)
+    at.parkedInOwnWait = isProgramWait(rax);
+  else if (g_runtimeCode.contains(at.pc - 2) && std::memcmp(code - 2, kSyscall, 2) == 0)
+    at.parkedInOwnWait = rax == -EINTR;
+#elif defined(__aarch64__)
+  at.pc = static_cast<std::uintptr_t>(context.uc_mcontext.pc);
+  const long x0 = static_cast<long>(context.uc_mcontext.regs[0]);
+  const long call = static_cast<long>(context.uc_mcontext.regs[8]);
+  constexpr std::uint32_t kSvc = 0xd4000001;
+  std::uint32_t instruction = 0;
+  if (g_runtimeCode.contains(at.pc + 3)) {
+    std::memcpy(&instruction, reinterpret_cast<const void*>(at.pc), 4);
+    if (instruction == kSvc) at.parkedInOwnWait = isProgramWait(call);
+  }
+  if (!at.parkedInOwnWait && g_runtimeCode.contains(at.pc - 4)) {
+    std::memcpy(&instruction, reinterpret_cast<const void*>(at.pc - 4), 4);
+    at.parkedInOwnWait = instruction == kSvc && x0 == -EINTR;
+  }
+#endif
+  return at;
+}
+
+// Walks from the interrupted frame to the worker's start routine: false when
+// a runtime's frame lies among the callers (the worker runs a callback of the
+// C library or the loader, a constructor that dlopen runs, ...). The
+// interrupted frame's own run of runtime frames is skipped when it is parked.
+struct CallerCheck {
+  std::uintptr_t pc;
+  std::uintptr_t startFrame;
+  bool skipping;
+  bool found = false;
+  bool clean = true;
+};
+
+_Unwind_Reason_Code checkCaller(_Unwind_Context* context, void* data) {
+  auto& check = *static_cast<CallerCheck*>(data);
+  int exact = 0;
+  std::uintptr_t ip = g_callerWalker.getIPInfo(context, &exact);
+  if (!check.found) {
+    check.found = exact && ip == check.pc;
+    return _URC_NO_REASON;
+  }
+  if (g_callerWalker.getCFA(context) >= check.startFrame) return _URC_NORMAL_STOP;
+  if (!exact) --ip;  // a return address: its call
+  const bool inRuntime = g_runtimeCode.contains(ip);
+  if (check.skipping && inRuntime) return _URC_NO_REASON;
+  check.skipping = false;
+  if (!inRuntime) return _URC_NO_REASON;
+  check.clean = false;
+  return _URC_NORMAL_STOP;
+}
+
+bool callersOutsideRuntime(const ThreadObject& worker, std::uintptr_t pc, bool parked) {
+  if (!g_callerWalker.backtrace) return true;
+  CallerCheck check{pc, worker.startFrame, parked};
+  g_callerWalker.backtrace(&checkCaller, &check);
+  // A walk that cannot pass the signal frame leaves the callers unknown: the
+  // interrupted instruction decides alone.
+  return check.clean;
+}
+
+// Where ending the worker leaves no runtime lock held: outside their code,
+// or parked in a wait of its own, and no runtime among its callers.
+bool mayEndHere(const ThreadObject& worker, const ucontext_t& context) {
+  const Interrupted at = interruptedAt(context);
+  if (ManualEvent* waiting = worker.waitingOn.load()) {
+    // Woken, but not yet back from its wait (a busy machine): it returns at
+    // once and ends there by unwinding, as it would have on the request.
+    if (waiting->isSet()) return false;
+    return callersOutsideRuntime(worker, at.pc, true);
+  }
+  const bool parked = g_runtimeCode.contains(at.pc);
+  if (parked && !at.parkedInOwnWait) return false;
+  return callersOutsideRuntime(worker, at.pc, parked);
+}
+
+void onStopSignal(int, siginfo_t* info, void* context) {
   ThreadObject* worker = t_current;
   if (!worker || info->si_code != SI_QUEUE || info->si_value.sival_ptr != worker) return;
-  if (worker->phase.load() != kKilled) return;
-  // Woken, but not yet back from its wait (a busy machine): it returns at
-  // once and ends there by unwinding, as it would have on the request.
-  ManualEvent* waiting = worker->waitingOn.load();
-  if (waiting && waiting->isSet()) return;
-  endWithoutUnwinding(worker);
+  const int savedErrno = errno;
+  if (worker->phase.load() == kKilled && mayEndHere(*worker, *static_cast<ucontext_t*>(context)))
+    siglongjmp(worker->escape, 1);
+  ++worker->stopsDeclined;
+  errno = savedErrno;
 }
 
 // The highest real-time signal that nobody handles yet, taken once; 0 when
 // there is none.
 int stopSignal() {
   static const int taken = [] {
+    g_runtimeCode.find();
+    g_callerWalker.bind();
     for (int candidate = SIGRTMAX; candidate >= SIGRTMIN; --candidate) {
       struct sigaction current {};
       if (sigaction(candidate, nullptr, &current) != 0) continue;
       if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL) continue;
       struct sigaction action {};
       action.sa_sigaction = onStopSignal;
+      // Restarting: a worker declined many times over sees no EINTR from it.
       action.sa_flags = SA_SIGINFO | SA_RESTART;
       sigfillset(&action.sa_mask);
       if (sigaction(candidate, &action, nullptr) == 0) return candidate;
@@ -165,37 +367,63 @@ int stopSignal() {
   return taken;
 }
 
+void setStopBlocked(int how) {
+  if (const int signal = stopSignal()) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, signal);
+    pthread_sigmask(how, &stop, nullptr);
+  }
+}
+
+// The worker's last step, however it ended; no stop reaches it any more.
+void finish(ThreadObject& worker, bool returned, unsigned long code) {
+  setStopBlocked(SIG_BLOCK);
+  int phase = worker.phase.load();
+  while (phase != kKilled && !worker.phase.compare_exchange_weak(phase, kFinishing)) {
+  }
+  worker.exitCode = phase == kKilled      ? worker.killExitCode.load()
+                    : phase == kUnwinding ? worker.earlyExitCode.load()
+                    : returned            ? code
+                                          : kUnknownEndExitCode;
+  delete worker.keptEvent.exchange(nullptr);
+  worker.ended.set();
+  worker.release();
+}
+
 // Records the exit code whether the routine returns or is unwound.
 struct Finisher {
-  ~Finisher() {
-    int phase = worker->phase.load();
-    do {
-      if (phase == kKilled) endWithoutUnwinding(worker);
-    } while (!worker->phase.compare_exchange_weak(phase, kFinishing));
-    worker->exitCode = phase == kUnwinding ? worker->earlyExitCode.load()
-                       : returned          ? code
-                                           : kUnknownEndExitCode;
-    worker->ended.set();
-    worker->release();
-  }
+  ~Finisher() { finish(*worker, returned, code); }
   ThreadObject* worker;
   bool returned = false;
   unsigned long code = 0;
 };
 
-void* workerMain(void* argument) {
-  auto* worker = static_cast<ThreadObject*>(argument);
-  t_current = worker;
-  if (const int signal = stopSignal()) {
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, signal);
-    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  }
+__attribute__((noinline)) void runRoutine(ThreadObject* worker) {
+  setStopBlocked(SIG_UNBLOCK);
   Finisher finisher{worker};
   finisher.code = worker->routine(worker->argument);
   finisher.returned = true;
+}
+
+void* workerMain(void* argument) {
+  auto* worker = static_cast<ThreadObject*>(argument);
+  t_current = worker;
+  worker->startFrame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  // Keeps the mask the worker was born with, the stop signal blocked, so that
+  // a stop that lands here is its last. Nothing of the frames it leaves runs
+  // again; the thread then ends as any does, and its stack is given back.
+  if (sigsetjmp(worker->escape, 1) == 0)
+    runRoutine(worker);
+  else
+    finish(*worker, false, 0);
   return nullptr;
+}
+
+// A worker whose forced stop was given up ends at its next call into here,
+// without unwinding: its owner may be gone.
+void endIfLetGo(ThreadObject* worker) {
+  if (worker && worker->letGo.load()) siglongjmp(worker->escape, 1);
 }
 
 }  // namespace
@@ -230,8 +458,9 @@ WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs) {
 }
 
 void threadExit(unsigned long exitCode) {
-  // Killed meanwhile, it unwinds all the same and ends at its last frame.
+  // Stopped by force meanwhile, it unwinds all the same unless let go.
   if (ThreadObject* worker = t_current) {
+    endIfLetGo(worker);
     int phase = kRunning;
     if (worker->phase.compare_exchange_strong(phase, kUnwinding)) worker->earlyExitCode = exitCode;
   }
@@ -240,29 +469,26 @@ void threadExit(unsigned long exitCode) {
 
 bool threadKill(ThreadHandle worker, unsigned long exitCode) {
   if (!worker || !stopSignal()) return failing(worker ? EAGAIN : EINVAL, false);
+  unsigned long unclaimed = kStillActive;
+  worker->killExitCode.compare_exchange_strong(unclaimed, exitCode);
   int phase = worker->phase.load();
   do {
-    // Already on its way out by its own return, or killed by another caller.
-    if (phase == kFinishing || phase == kKilled) return true;
-  } while (!worker->phase.compare_exchange_weak(phase, kKilled));
-  if (worker == t_current) {
-    worker->exitCode = exitCode;
-    worker->killed.set();
-    worker->ended.set();
-    worker->release();
-    for (;;) syscall(SYS_exit, 0);
-  }
+    if (phase == kFinishing) return true;  // on its way out by its own return
+  } while (phase != kKilled && !worker->phase.compare_exchange_weak(phase, kKilled));
+  if (worker == t_current) siglongjmp(worker->escape, 1);
   sigval value{};
   value.sival_ptr = worker;
-  // The queue of pending signals can be full for a moment.
-  while (pthread_sigqueue(worker->thread, stopSignal(), value) == EAGAIN &&
-         worker->killed.wait(1) != WaitResult::Signalled) {
+  const timespec deadline = deadlineAfter(kStopGraceMs);
+  for (;;) {
+    // One signal at a time: a worker that blocks it would pile them up.
+    if (worker->stopsDeclined.load() == worker->stopsSent.load() &&
+        pthread_sigqueue(worker->thread, stopSignal(), value) == 0)
+      ++worker->stopsSent;
+    if (worker->ended.wait(1) == WaitResult::Signalled) return true;
+    if (!before(deadline)) break;
   }
-  worker->killed.wait(INFINITE);
-  worker->exitCode = exitCode;
-  worker->ended.set();
-  worker->release();  // the share the worker can no longer drop
-  return true;
+  worker->letGo = true;
+  return worker->ended.isSet() || failing(ETIMEDOUT, false);
 }
 
 bool threadExitCode(ThreadHandle thread, unsigned long& exitCode) {
@@ -275,9 +501,8 @@ bool threadIsCurrent(ThreadHandle thread) { return thread && thread == t_current
 
 void threadClose(ThreadHandle worker) {
   if (!worker) return;
-  // A killed thread is not joined: it ended outside the C library's
-  // knowledge, and join would wait for bookkeeping that never comes.
-  if (worker->ended.isSet() && !worker->killed.isSet())
+  // Every ended thread, a stopped one too, returned from its start routine.
+  if (worker->ended.isSet())
     pthread_join(worker->thread, nullptr);
   else
     pthread_detach(worker->thread);
@@ -294,16 +519,27 @@ void wakeEventSet(WakeEventHandle event) {
 }
 
 WaitResult wakeEventWait(WakeEventHandle waited, unsigned long timeoutMs) {
-  if (!waited) return failing(EINVAL, WaitResult::Failed);
   ThreadObject* worker = t_current;
+  endIfLetGo(worker);
+  if (!waited) return failing(EINVAL, WaitResult::Failed);
   if (!worker) return waited->wait(timeoutMs);
   worker->waitingOn = waited;
   const WaitResult result = waited->wait(timeoutMs);
   worker->waitingOn = nullptr;
-  if (worker->phase.load() == kKilled) pthread_exit(nullptr);
+  if (worker->phase.load() == kKilled) {
+    endIfLetGo(worker);
+    pthread_exit(nullptr);
+  }
   return result;
 }
 
 void wakeEventClose(WakeEventHandle event) { delete event; }
+
+void wakeEventCloseAfter(WakeEventHandle event, ThreadHandle thread) {
+  if (!thread) return wakeEventClose(event);
+  thread->keptEvent = event;
+  // Ended meanwhile, it may have looked before the event was there.
+  if (thread->ended.isSet()) delete thread->keptEvent.exchange(nullptr);
+}
 
 }  // namespace kw::os

@@ -57,4 +57,7 @@ void wakeEventClose(WakeEventHandle event) {
   if (event) CloseHandle(event);
 }
 
+// A handle keeps the event alive for a thread that waits on it already.
+void wakeEventCloseAfter(WakeEventHandle event, ThreadHandle) { wakeEventClose(event); }
+
 }  // namespace kw::os
