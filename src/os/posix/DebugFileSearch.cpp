@@ -1,0 +1,128 @@
+// The debug-file search: by build ID below the search path's folders, then
+// by the module's debug link, checked against the link's CRC.
+#include "os/posix/DebugFileSearch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "os/posix/DebugFileCache.h"
+#include "os/posix/OwnedFile.h"
+#include "os/posix/SymbolSession.h"
+
+namespace kw::os {
+
+namespace {
+
+// The checksum of a debug link, over no more than the file's size.
+std::uint32_t fileCrc32(int fd) {
+  static std::uint32_t table[256];
+  if (table[1] == 0)
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[n] = c;
+    }
+  std::uint32_t crc = 0xFFFFFFFFu;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return crc;
+  unsigned char buffer[65536];
+  off_t done = 0;
+  for (ssize_t count; done < info.st_size; done += count) {
+    const auto want = static_cast<std::size_t>(
+        std::min<off_t>(static_cast<off_t>(sizeof buffer), info.st_size - done));
+    count = pread(fd, buffer, want, done);
+    if (count < 0 && errno == EINTR)
+      count = 0;
+    else if (count <= 0)
+      break;
+    for (ssize_t i = 0; i < count; ++i) crc = table[(crc ^ buffer[i]) & 0xFF] ^ (crc >> 8);
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+// The folders of a debug-info path, without their +/- marks.
+std::vector<std::string> debuginfoPlaces(const std::string& path) {
+  std::vector<std::string> places;
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = std::min(path.find(':', start), path.size());
+    std::string place = path.substr(start, end - start);
+    start = end + 1;
+    if (!place.empty() && (place[0] == '+' || place[0] == '-')) place.erase(0, 1);
+    places.push_back(place);
+  }
+  return places;
+}
+
+// The module's debug file named by its build ID below the absolute folders
+// of the search path, as libdw names it. libdw's own lookup would keep the
+// file it opened, and so bypass the cache of uncompressed copies.
+int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFileName) {
+  const unsigned char* bits = nullptr;
+  GElf_Addr address = 0;
+  int length = dwfl_module_build_id(module, &bits, &address);
+  if (length < 2) return -1;
+  const std::string id = hexText(bits, static_cast<std::size_t>(length));
+  const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+  for (const std::string& place : debuginfoPlaces(path)) {
+    if (place.empty() || place[0] != '/') continue;
+    const std::string candidate = place + name;
+    int fd = openRegularFile(candidate.c_str());
+    if (fd < 0) continue;
+    fd = uncompressedDebugFile(fd, &id);
+    if (fd < 0) continue;
+    free(*debugFileName);
+    *debugFileName = realpath(candidate.c_str(), nullptr);
+    if (!*debugFileName) *debugFileName = strdup(candidate.c_str());
+    return fd;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleName,
+                       Dwarf_Addr base, const char* fileName, const char* debuglink,
+                       GElf_Word debuglinkCrc, char** debugFileName) {
+  // Asked for a dwz file that the debug file found before refers to, when
+  // the module already knows its debug file: that is libdw's to find.
+  const char* knownDebugFile = nullptr;
+  dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &knownDebugFile);
+  const bool forModule = knownDebugFile == *debugFileName;
+  int fd = -1;
+  if (forModule && *userData)
+    fd = openByBuildId(module, static_cast<SymbolSession*>(*userData)->debuginfoPathText,
+                       debugFileName);
+  if (fd < 0)
+    fd = dwfl_build_id_find_debuginfo(module, userData, moduleName, base, fileName, debuglink,
+                                      debuglinkCrc, debugFileName);
+  if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
+  const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
+  const std::string file = fileName;
+  const std::string folder = file.substr(0, file.find_last_of('/'));
+  for (const std::string& place : debuginfoPlaces(path)) {
+    std::string candidate = place.empty()     ? folder + "/" + debuglink
+                            : place[0] == '/' ? place + folder + "/" + debuglink
+                                              : folder + "/" + place + "/" + debuglink;
+    if (candidate == file) continue;
+    // Anything of that name may sit beside a program run from a shared
+    // folder: a FIFO or a device would hang every exception.
+    fd = openRegularFile(candidate.c_str());
+    if (fd < 0) continue;
+    if (debuglinkCrc == 0 || fileCrc32(fd) == debuglinkCrc) {
+      *debugFileName = strdup(candidate.c_str());
+      return uncompressedDebugFile(fd);
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+}  // namespace kw::os

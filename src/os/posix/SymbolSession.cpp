@@ -1,0 +1,185 @@
+// The libdw session: dwfl lists the modules from /proc/self/maps; separate
+// debug files come from local folders only.
+#include "os/posix/SymbolSession.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "os/ErrorText.h"
+#include "os/posix/DebugFileSearch.h"
+#include "os/posix/SymbolLookup.h"
+
+namespace kw::os {
+
+namespace {
+
+int readStamp(dl_phdr_info* info, std::size_t size, void* data) {
+  auto* stamp = static_cast<ModuleSetStamp*>(data);
+  if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof(info->dlpi_subs)) {
+    stamp->adds = info->dlpi_adds;
+    stamp->subs = info->dlpi_subs;
+  }
+  return 1;
+}
+
+ModuleSetStamp currentStamp() {
+  ModuleSetStamp stamp;
+  dl_iterate_phdr(&readStamp, &stamp);
+  return stamp;
+}
+
+std::string userName() {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found);
+  return found ? found->pw_name : "";
+}
+
+std::shared_ptr<SymbolSession> s_session;
+
+int collectModule(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* data) {
+  static_cast<std::vector<Dwfl_Module*>*>(data)->push_back(module);
+  return DWARF_CB_OK;
+}
+
+int attachSession(Dwfl_Module*, void** userData, const char*, Dwarf_Addr, void* session) {
+  *userData = session;
+  return DWARF_CB_OK;
+}
+
+Dwarf_Addr moduleBase(Dwfl_Module* module) {
+  Dwarf_Addr low = 0;
+  dwfl_module_info(module, nullptr, &low, nullptr, nullptr, nullptr, nullptr, nullptr);
+  return low;
+}
+
+// The folder of the program, which does not change while it runs.
+const std::string& programFolder() {
+  static const std::string folder = [] {
+    char buffer[PATH_MAX] = {};
+    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return std::string();
+    std::string path(buffer, static_cast<std::size_t>(length));
+    std::size_t cut = path.find_last_of('/');
+    if (cut != std::string::npos) path.erase(cut);
+    return path;
+  }();
+  return folder;
+}
+
+}  // namespace
+
+std::recursive_mutex& stackWalkingLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const char* searchPath,
+                                                  bool, std::vector<EngineNote>& notes) {
+  ModuleSetStamp stamp = currentStamp();
+  std::shared_ptr<SymbolSession> session = s_session;
+  if (session && session->stamp == stamp && session->hasSearchPath == (searchPath != nullptr) &&
+      (!searchPath || session->searchPath == searchPath)) {
+    notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
+    return session;
+  }
+
+  session = std::make_shared<SymbolSession>();
+  session->stamp = stamp;
+  session->hasSearchPath = searchPath != nullptr;
+  // dwfl's own places (the module's folder, its .debug folder, /usr/lib/debug)
+  // come after the caller's folders.
+  std::string debuginfo;
+  if (searchPath) {
+    session->searchPath = searchPath;
+    for (char c : session->searchPath) debuginfo += c == ';' ? ':' : c;
+  }
+  session->debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
+  session->debuginfoPath = &session->debuginfoPathText[0];
+  session->callbacks.find_elf = dwfl_linux_proc_find_elf;
+  session->callbacks.find_debuginfo = findLocalDebuginfo;
+  session->callbacks.debuginfo_path = &session->debuginfoPath;
+  session->dwfl.reset(dwfl_begin(&session->callbacks));
+  if (!session->dwfl) {
+    setLastError(1114);
+    return nullptr;
+  }
+
+  EngineNote start;
+  start.kind = EngineNote::kSymInit;
+  // The folders in the walker's own notation: the caller's, then dwfl's.
+  start.text = session->searchPath + ".debug;/usr/lib/debug";
+  start.code = kSymOptions;
+  start.text2 = userName();
+  session->startNotes.push_back(start);
+  notes.push_back(start);
+  s_session = session;
+  return session;
+}
+
+bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe) {
+  if (!session.modulesReported) {
+    dwfl_report_begin(session.dwfl.get());
+    int reported = dwfl_linux_proc_report(session.dwfl.get(), getpid());
+    dwfl_report_end(session.dwfl.get(), nullptr, nullptr);
+    if (reported != 0) {
+      setLastError(reported > 0 ? reported : kNotFound);
+      return false;
+    }
+    std::vector<Dwfl_Module*> modules;
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
+    if (modules.empty()) return false;
+    dwfl_getmodules(session.dwfl.get(), &attachSession, &session, 0);
+    session.modulesReported = true;
+  }
+  // Opening every module's files and debug data is what makes a first walk
+  // slow; a walk that prints no module lines opens only its frames' modules.
+  if (!describe) return true;
+  if (!session.modulesDescribed) {
+    std::vector<Dwfl_Module*> modules;
+    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
+    std::sort(modules.begin(), modules.end(),
+              [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
+    for (Dwfl_Module* module : modules) {
+      Dwarf_Addr bias = 0;
+      bool opened = dwfl_module_getelf(module, &bias) != nullptr;
+      Dwarf_Addr low = 0, high = 0;
+      const char* mainFile = nullptr;
+      const char* debugFile = nullptr;
+      const char* name =
+          dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
+      EngineNote note;
+      note.kind = EngineNote::kModule;
+      note.text = mainFile ? mainFile : (name ? name : "");
+      note.text2 = baseName(note.text);
+      note.address = low;
+      note.size = static_cast<std::uint32_t>(high - low);
+      note.code = opened ? 0 : kNotFound;
+      note.symType = session.symType(module);
+      dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
+      note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+      session.moduleNotes.push_back(note);
+    }
+    session.modulesDescribed = true;
+  }
+  notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
+  return true;
+}
+
+std::string buildSymbolSearchPath(const char* userPath) {
+  std::string path;
+  if (userPath) path += std::string(userPath) + ";";
+  path += ".;";
+  char buffer[PATH_MAX] = {};
+  if (getcwd(buffer, sizeof buffer)) path += std::string(buffer) + ";";
+  if (!programFolder().empty()) path += programFolder() + ";";
+  return path;
+}
+
+}  // namespace kw::os

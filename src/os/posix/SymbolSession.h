@@ -1,0 +1,83 @@
+// The process's libdw session: its module list, symbol types and the frames
+// it has looked up, kept until the process's modules change.
+#pragma once
+
+#include <elfutils/libdwfl.h>
+#include <link.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "os/StackWalking.h"
+
+namespace kw::os {
+
+// The options the walker reports: lines, no critical-error boxes.
+inline constexpr std::uint32_t kSymOptions = (0x10 | 0x200) & ~0x6u;
+inline constexpr int kSymNone = 0, kSymExport = 4, kSymDia = 7;
+// The error of a lookup that finds nothing at the address.
+inline constexpr std::uint32_t kNotFound = ENXIO;
+// Frames looked up per session before the lookups are forgotten: a program
+// throws from a bounded set of places, and memory stays flat.
+inline constexpr std::size_t kMaxCachedFrames = 4096;
+
+// The module set: dl_iterate_phdr's counts of loads and unloads.
+struct ModuleSetStamp {
+  unsigned long long adds = 0, subs = 0;
+  bool operator==(const ModuleSetStamp& other) const {
+    return adds == other.adds && subs == other.subs;
+  }
+};
+
+struct DwflEnd {
+  void operator()(Dwfl* dwfl) const { dwfl_end(dwfl); }
+};
+
+class SymbolSession {
+ public:
+  // The symbol type of a module; looked up once.
+  int symType(Dwfl_Module* module) {
+    auto found = symTypes.find(module);
+    if (found != symTypes.end()) return found->second;
+    Dwarf_Addr bias = 0;
+    int type = kSymNone;
+    if (dwfl_module_getdwarf(module, &bias))
+      type = kSymDia;
+    else if (dwfl_module_getsymtab(module) > 0)
+      type = kSymExport;
+    symTypes[module] = type;
+    return type;
+  }
+
+  // What a frame resolved to, by frame address and kind of address.
+  std::shared_ptr<const FrameSymbols> cachedFrame(Dwarf_Addr key) const {
+    auto found = frames.find(key);
+    return found == frames.end() ? nullptr : found->second;
+  }
+  void cacheFrame(Dwarf_Addr key, std::shared_ptr<const FrameSymbols> symbols) {
+    if (frames.size() >= kMaxCachedFrames) frames.clear();
+    frames[key] = std::move(symbols);
+  }
+
+  std::unique_ptr<Dwfl, DwflEnd> dwfl;
+  Dwfl_Callbacks callbacks{};
+  char* debuginfoPath = nullptr;
+  std::string debuginfoPathText;
+  bool hasSearchPath = false;
+  std::string searchPath;
+  ModuleSetStamp stamp;
+  std::vector<EngineNote> startNotes;
+  bool modulesReported = false;
+  bool modulesDescribed = false;
+  std::vector<EngineNote> moduleNotes;
+  std::map<Dwfl_Module*, int> symTypes;
+  std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
+};
+
+}  // namespace kw::os
