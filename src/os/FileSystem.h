@@ -52,10 +52,11 @@ inline bool fileExists(const std::wstring& path) {
 
 // The user's temporary folder as the platform names it. On Linux it is the
 // user's alone, as on Windows: $TMPDIR (or /tmp) when it is, else a folder
-// "Kestrelwright-<uid>" of the user's own in it, else $XDG_RUNTIME_DIR; a
-// place another user owns or may write is never given. Answers like GetTempPathW with a buffer of
-// kMaxPath + 1: the length of `folder`, 0 on failure, or more than kMaxPath + 1 when it is too long
-// (then `folder` is left empty).
+// "Kestrelwright-<uid>" of the user's own in it, else $XDG_RUNTIME_DIR/tmp;
+// a place another user owns or may write is never given. Answers like
+// GetTempPathW with a buffer of kMaxPath + 1: the length of `folder`, 0 on
+// failure, or more than kMaxPath + 1 when it is too long (then `folder` is
+// left empty).
 std::size_t userTempFolder(std::wstring& folder);
 
 // The user's local application-data folder, created when missing (Linux:

@@ -454,7 +454,7 @@ TEST_F(FileLogSwitch, NoTraceThroughAnotherUsersFolderInASharedTemp) {
     ASSERT_EQ(exitCode, 0);
     // The trace went to a folder of root's own instead.
     const fs::path expected =
-        c.takeOwn ? runtime.path() / "Kestrelwright" : shared / own / "Kestrelwright";
+        c.takeOwn ? runtime.path() / "tmp" / "Kestrelwright" : shared / own / "Kestrelwright";
     EXPECT_EQ(lines(readTrace(traceFile(expected))).size(), 2u);
     struct stat info {};
     ASSERT_EQ(stat(expected.parent_path().c_str(), &info), 0);

@@ -72,8 +72,8 @@ bool createFolders(const std::string& path) {
 // The temporary folder of this user alone, as Windows gives every user one:
 // `base` itself when it is the user's alone; in a shared one, a folder of
 // the user's own made there, provided that nobody else can rename it (the
-// shared folder is sticky and root's or ours); else $XDG_RUNTIME_DIR when it
-// is the user's alone. Empty when none fits.
+// shared folder is sticky and root's or ours); else a folder "tmp" in
+// $XDG_RUNTIME_DIR when that is the user's alone. Empty when none fits.
 std::string privateTempFolder(const std::string& base) {
   int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   // A missing folder holds nothing for anyone: making the suite's folder in
@@ -94,11 +94,16 @@ std::string privateTempFolder(const std::string& base) {
       return joined(base, name);
     }
   }
+  // A folder of its own there: the runtime folder itself holds the suite's
+  // named objects.
   const std::string runtime = absoluteFromEnvironment("XDG_RUNTIME_DIR");
-  int own = runtime.empty() ? -1 : openPrivateFolder(AT_FDCWD, runtime.c_str(), false);
-  if (own < 0) return failing(EACCES, std::string());
+  int parent = runtime.empty() ? -1 : openPrivateFolder(AT_FDCWD, runtime.c_str(), false);
+  if (parent < 0) return failing(EACCES, std::string());
+  int own = openPrivateFolder(parent, "tmp", true);
+  ::close(parent);
+  if (own < 0) return std::string();
   ::close(own);
-  return runtime;
+  return joined(runtime, std::string("tmp"));
 }
 
 bool writeAll(int fd, const char* data, std::size_t size) {
