@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
@@ -29,7 +30,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <iterator>
 
 #include "support/ScopedEnv.h"
@@ -304,6 +304,47 @@ TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
   mutex.lock();
   mutex.release();
   EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), 0);
+}
+
+KW_CHILD_MAIN(pollingHolder) {
+  // args: mutex name, marker file. Holds the mutex through 10 ms waits,
+  // taking it again at once after each release (a writer polling for a free
+  // slot does so), and counts its rounds in the marker until told to stop.
+  kw::Mutex mutex;
+  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+  for (int round = 1; !std::filesystem::exists(args.at(1) + ".go"); ++round) {
+    mutex.lock();
+    std::this_thread::sleep_for(10ms);
+    mutex.release();
+    std::ofstream(args.at(1) + ".tmp") << round;
+    std::filesystem::rename(args.at(1) + ".tmp", args.at(1));
+  }
+  return 0;
+}
+
+// The other process's release hands the mutex to this one, which waited
+// for it, within a round or two, however soon the holder asks again.
+TEST_F(MutexAcrossProcesses, AReleaseHandsItToTheProcessAlreadyWaiting) {
+  kwtest::ChildProcess child("pollingHolder", {narrow(m_name), marker()});
+  ASSERT_TRUE(kwtest::waitForFile(marker()));
+  auto rounds = [&] {
+    std::ifstream in(marker());
+    int round = 0;
+    in >> round;
+    return round;
+  };
+  kw::Mutex mutex;
+  mutex.initialise(m_name.c_str());
+  for (int sample = 0; sample < 5; ++sample) {
+    const int before = rounds();
+    mutex.lock();
+    const int after = rounds();
+    mutex.release();
+    EXPECT_LE(after - before, 3) << "the holder took it straight back";
+    std::this_thread::sleep_for(3ms);
+  }
+  kwtest::touchFile(marker() + ".go");
+  EXPECT_EQ(child.wait(), 0);
 }
 
 #ifndef _WIN32
