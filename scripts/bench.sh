@@ -3,8 +3,8 @@
 # rows (kwbase next to its baseline or peer library, measured in the same run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# Installs the benchmark library and the protobuf peer with everything else.
-scripts/setup.sh
+# The benchmark library, Boost and the protobuf peer.
+scripts/setup.sh bench
 
 jobs=$(nproc)
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DKW_BUILD_BENCH=ON -DKW_BUILD_TESTS=OFF \
