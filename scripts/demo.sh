@@ -65,6 +65,8 @@ echo "== The logger: console trace and trace file switched on for kwtool"
 show reg set kwtoolConsoleTrace=1 kwtoolFileLogging=1
 echo "-- each command now traces its steps to the console ..."
 show encode MsgType=UPDATE Item=report.docx
+echo "-- ... and a malformed buffer traces its exception with the call stack it was built with,"
+echo "   each frame's source file (line) and function:"
 echo "\$ echo 0100000009000000 | kwtool decode"
 echo 0100000009000000 | "$kwtool" decode 2>&1 || echo "(exit code $?)"
 echo
