@@ -62,18 +62,19 @@ build_win() {
   build "$b/win" "${1:-}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 }
 
-# ctest in a build folder; a run that found no test fails.
+# ctest in a build folder; a run that finds no test fails.
 run_ctest() {
   local dir=$1
   shift
   kw_note "ctest in $dir"
-  (cd "$dir" && ctest --output-on-failure "$@") || return 1
+  (cd "$dir" && ctest --output-on-failure --no-tests=error "$@") || return 1
 }
 
 # ctest's closing lines: the pass count, the time, the tests that skipped.
 ctest_summary() {
   sed -n '/tests passed\|tests failed\|No tests were found/,$p' "$1"
 }
+# The closing line of a run that executed at least one test.
 ctest_ran() { grep -qE '[0-9]+% tests passed, [0-9]+ tests? failed out of [1-9]' "$1"; }
 # What each failing test printed, up to the next test's line.
 ctest_failures() {
