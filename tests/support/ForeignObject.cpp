@@ -14,10 +14,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <vector>
-
-#include "os/posix/ObjectFolder.h"
 
 namespace kwtest {
 
@@ -42,8 +41,23 @@ const passwd* otherUser(std::string& reason) {
 
 }  // namespace
 
+// The rule the library follows, stated again: the runtime folder when it
+// is a private folder of the user's own, else the fallback in /dev/shm.
+std::string objectFolder() {
+  auto privateOwn = [](const std::string& path) {
+    struct stat st {};
+    return !path.empty() && path[0] == '/' && lstat(path.c_str(), &st) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+  };
+  const std::string uid = std::to_string(geteuid());
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && privateOwn(runtime)) return std::string(runtime) + "/Kestrelwright";
+  if (privateOwn("/run/user/" + uid)) return "/run/user/" + uid + "/Kestrelwright";
+  return "/dev/shm/Kestrelwright-" + uid;
+}
+
 std::string sharedObjectPath(const std::wstring& localName) {
-  return kw::os::objectFolderPath() + "/" + leafName(localName);
+  return objectFolder() + "/" + leafName(localName);
 }
 
 std::string sharedFolderPath(const std::wstring& localName) {

@@ -8,6 +8,8 @@
 
 namespace kwtest {
 
+// The user's object folder, as this process's environment names it.
+std::string objectFolder();
 // The file in the user's object folder behind a session-local object name.
 std::string sharedObjectPath(const std::wstring& localName);
 // Where that name lay when every user's objects shared /dev/shm.

@@ -128,7 +128,9 @@ class ThreadLock {
   std::atomic<std::uint32_t> m_word{kFree};
   std::atomic<std::uint32_t> m_sleepers{0};
   std::atomic<pid_t> m_holder{0};
-  int m_depth = 0;  // written by the holder only
+  // Written by the holder only; atomic because a holder that ended leaves
+  // it to the thread that takes over, with no other ordering between them.
+  std::atomic<int> m_depth{0};
 };
 
 // What the processes sharing a named lock tell each other. Hints only: the
@@ -220,7 +222,7 @@ struct NamedLock {
   SharedState* shared = nullptr;
   int lockFd = -1;
   unsigned forks = 0;
-  bool processHolds = false;  // used by the holder of `threads` only
+  std::atomic<bool> processHolds{false};  // used by the holder of `threads`, as its depth
 };
 
 struct MutexObject {

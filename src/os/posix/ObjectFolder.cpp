@@ -24,7 +24,6 @@ constexpr char kSubfolder[] = "Kestrelwright";
 
 struct Chosen {
   int fd = -1;
-  std::string path;
 };
 
 std::mutex g_lock;
@@ -84,7 +83,6 @@ bool useRuntimeFolder(const std::string& base, Chosen& chosen) {
   close(baseFd);
   if (fd < 0) return false;
   chosen.fd = fd;
-  chosen.path = base + "/" + kSubfolder;
   return true;
 }
 
@@ -103,7 +101,6 @@ bool choose(Chosen& chosen, std::string& refusal) {
     return false;
   }
   chosen.fd = fd;
-  chosen.path = fallback;
   return true;
 }
 
@@ -128,11 +125,6 @@ const Chosen* chosenFolder() {
 int objectFolder() {
   const Chosen* chosen = chosenFolder();
   return chosen ? chosen->fd : -1;
-}
-
-std::string objectFolderPath() {
-  const Chosen* chosen = chosenFolder();
-  return chosen ? chosen->path : std::string();
 }
 
 std::wstring objectFolderRefusal() {

@@ -7,8 +7,6 @@
 // Windows has session namespaces and no twin.
 #pragma once
 
-#include <kw/Platform.h>
-
 #include <string>
 
 namespace kw::os {
@@ -16,9 +14,6 @@ namespace kw::os {
 // A descriptor of the folder, open for the rest of the process; -1 with
 // errno set (EACCES when the folder is another user's or open to others).
 int objectFolder();
-
-// The folder's path, empty when none is usable (tests plant objects there).
-KW_API std::string objectFolderPath();
 
 // Why no folder is usable: the folder refused and its owner; empty when one is.
 std::wstring objectFolderRefusal();
