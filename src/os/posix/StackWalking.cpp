@@ -20,6 +20,7 @@
 #include "os/posix/StackContext.h"
 #include "os/posix/SymbolLookup.h"
 #include "os/posix/SymbolSession.h"
+#include "os/posix/UnwindingRules.h"
 
 namespace kw::os {
 
@@ -129,7 +130,16 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
   if (start == WalkStart::kCapturedHere && runtimeUnwinder().usable()) {
     std::vector<QuickFrame> quick;
     quick.reserve(64);
-    if (endsProperly(runtimeUnwinder().backtrace(&collectFrame, &quick), quick)) {
+    // The session's kept rules walk as the runtime's unwinder would, without
+    // reading each frame's unwind entry again; it walks where they cannot.
+    std::vector<RuleFrame> ruled;
+    ruled.reserve(64);
+    _Unwind_Reason_Code end = _URC_END_OF_STACK;
+    if (session.rules.backtrace(ruled))
+      for (const RuleFrame& frame : ruled) quick.push_back({frame.ip, false, frame.framePointer});
+    else
+      end = runtimeUnwinder().backtrace(&collectFrame, &quick);
+    if (endsProperly(end, quick)) {
       reportQuickFrames(session, quick, frames);
       return true;
     }

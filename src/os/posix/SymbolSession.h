@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "os/StackWalking.h"
+#include "os/posix/UnwindingRules.h"
 
 namespace kw::os {
 
@@ -78,6 +79,8 @@ class SymbolSession {
   std::vector<EngineNote> moduleNotes;
   std::map<Dwfl_Module*, int> symTypes;
   std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
+  // Unwind rules of the session's code; a new module set starts a new session.
+  UnwindingRules rules;
 };
 
 }  // namespace kw::os
