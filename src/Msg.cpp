@@ -139,6 +139,11 @@ void countAttributes(const ByteArray& data, int offset, std::size_t counts[4]) {
   }
 }
 
+// Entries that attributes inserted one by one may move, per attribute and
+// at first, before the rest are sorted and merged instead.
+constexpr std::size_t kMovesPerAttribute = 16;
+constexpr std::size_t kMovesAtFirst = 64;
+
 // One attribute read from the bytes and not yet stored: its name's code
 // units where they lie, and its value element.
 struct Parsed {
@@ -147,53 +152,24 @@ struct Parsed {
   Element value;
 };
 
-// The attributes of one parse, kept in place for the few a message usually
-// carries.
-class Pending {
- public:
-  // `expected` is a hint; more still fit.
-  explicit Pending(std::size_t expected) {
-    if (expected > kInline) m_vecMore.reserve(expected);
-  }
-  Pending(const Pending&) = delete;
-  Pending& operator=(const Pending&) = delete;
-
-  void add(const Parsed& parsed) {
-    if (m_vecMore.empty() && m_nCount < kInline) {
-      m_aInline[m_nCount++] = parsed;
-      return;
-    }
-    if (m_vecMore.empty()) m_vecMore.assign(m_aInline, m_aInline + m_nCount);
-    m_vecMore.push_back(parsed);
-  }
-  Parsed* begin() { return m_vecMore.empty() ? m_aInline : m_vecMore.data(); }
-  Parsed* end() { return begin() + size(); }
-  std::size_t size() const { return m_vecMore.empty() ? m_nCount : m_vecMore.size(); }
-
-  // Sorts by kind, then by name with `order` (stable, so that of a name read
-  // twice the later value is stored last and wins), and says where the
-  // strings and the byte arrays start.
-  template <typename Order>
-  void sort(Order order, Parsed*& strings, Parsed*& arrays) {
-    auto before = [&order](const Parsed& a, const Parsed& b) {
-      if (a.value.tag != b.value.tag) return a.value.tag < b.value.tag;
-      return order(a, b) < 0;
-    };
-    // Written messages come in this order already.
-    if (!std::is_sorted(begin(), end(), before)) std::stable_sort(begin(), end(), before);
-    auto firstOf = [this](Parsed* from, int tag) {
-      return std::find_if(from, end(), [tag](const Parsed& p) { return p.value.tag >= tag; });
-    };
-    strings = firstOf(begin(), Msg::STRING);
-    arrays = firstOf(strings, Msg::BYTE_ARRAY);
-  }
-
- private:
-  static constexpr std::size_t kInline = 16;
-  Parsed m_aInline[kInline];
-  std::size_t m_nCount = 0;
-  std::vector<Parsed> m_vecMore;
-};
+// Sorts parsed attributes by kind, then by name with `order` (stable, so
+// that of a name read twice the later value is stored last and wins), and
+// says where the strings and the byte arrays start.
+template <typename Order>
+void sortParsed(std::vector<Parsed>& parsed, Order order, Parsed*& strings, Parsed*& arrays) {
+  auto before = [&order](const Parsed& a, const Parsed& b) {
+    if (a.value.tag != b.value.tag) return a.value.tag < b.value.tag;
+    return order(a, b) < 0;
+  };
+  std::stable_sort(parsed.begin(), parsed.end(), before);
+  Parsed* first = parsed.data();
+  Parsed* last = first + parsed.size();
+  auto firstOf = [last](Parsed* from, int tag) {
+    return std::find_if(from, last, [tag](const Parsed& p) { return p.value.tag >= tag; });
+  };
+  strings = firstOf(first, Msg::STRING);
+  arrays = firstOf(strings, Msg::BYTE_ARRAY);
+}
 
 // Stores sorted parsed attributes among the sorted entries of `list` in one
 // pass: each goes through `put`, which appends it, or overwrites the entry
@@ -207,8 +183,10 @@ void mergeInto(List& list, const Parsed* from, const Parsed* to, Order order, Pu
   std::size_t next = 0;
   try {
     for (; from != to; ++from) {
-      while (next < held.size() && order(held[next], *from) < 0) list.push_back(held[next++]);
-      if (next < held.size() && order(held[next], *from) == 0) list.push_back(held[next++]);
+      int step = -1;
+      while (next < held.size() && (step = order(held[next], *from)) < 0)
+        list.push_back(held[next++]);
+      if (step == 0) list.push_back(held[next++]);
       put(*from);
     }
   } catch (...) {
@@ -328,12 +306,49 @@ void Msg::fromByteArray(const ByteArray& in) {
 
   std::size_t counts[4] = {};
   countAttributes(in, offset, counts);
-  Pending pending(counts[INTEGER] + counts[STRING] + counts[BYTE_ARRAY]);
+  reserveAttributes(counts[INTEGER], counts[STRING], counts[BYTE_ARRAY]);
 
-  // Sorted once and merged with what the message holds: inserting each in
-  // turn would shift the entries after it, quadratic for names that arrive
-  // in descending order.
-  auto store = [this, &pending] {
+  // Names and texts go from the bytes into the store as they are: both hold
+  // UTF-16 code units, and an odd last byte is left out.
+  auto put = [this](const Parsed& p) {
+    switch (p.value.tag) {
+      case INTEGER:
+        putInt(p.name, p.units, p.value.number);
+        break;
+      case STRING:
+        putString(p.name, p.units, p.value.payload, static_cast<std::uint32_t>(p.value.length / 2));
+        break;
+      default:
+        putByteArray(p.name, p.units, new ByteArray(p.value.payload, p.value.length));
+        break;
+    }
+  };
+  // Each attribute goes straight in while that moves few entries, as it does
+  // for names in the order they are written. Once the entries moved outgrow
+  // a bound linear in the attributes read, as names in descending order make
+  // them, the rest are collected, sorted once and merged with the store.
+  std::vector<Parsed> pending;
+  bool collecting = false;
+  std::size_t attributes = 0, moved = 0;
+  auto add = [&](const Parsed& p) {
+    ++attributes;
+    if (collecting) {
+      pending.push_back(p);
+      return;
+    }
+    put(p);
+    const Entries& list = p.value.tag == INTEGER  ? m_vecInts
+                          : p.value.tag == STRING ? m_vecStrings
+                                                  : m_vecByteArrays;
+    // Not the last entry now: it went in before others, which moved.
+    const Entry& last = list.back();
+    if (last.nameLength != p.units ||
+        std::memcmp(last.units(), p.name, std::size_t{p.units} * 2) != 0)
+      moved += list.size();
+    collecting = moved > kMovesPerAttribute * attributes + kMovesAtFirst;
+  };
+  auto store = [this, &pending, &put] {
+    if (pending.empty()) return;
     auto nameOrder = [](const Parsed& a, const Parsed& b) {
       return compareNames(a.name, a.units, b.name, b.units);
     };
@@ -342,17 +357,10 @@ void Msg::fromByteArray(const ByteArray& in) {
     };
     Parsed* strings = nullptr;
     Parsed* arrays = nullptr;
-    pending.sort(nameOrder, strings, arrays);
-    // Names and texts go from the bytes into the store as they are: both
-    // hold UTF-16 code units, and an odd last byte is left out.
-    mergeInto(m_vecInts, pending.begin(), strings, entryOrder,
-              [this](const Parsed& p) { putInt(p.name, p.units, p.value.number); });
-    mergeInto(m_vecStrings, strings, arrays, entryOrder, [this](const Parsed& p) {
-      putString(p.name, p.units, p.value.payload, static_cast<std::uint32_t>(p.value.length / 2));
-    });
-    mergeInto(m_vecByteArrays, arrays, pending.end(), entryOrder, [this](const Parsed& p) {
-      putByteArray(p.name, p.units, new ByteArray(p.value.payload, p.value.length));
-    });
+    sortParsed(pending, nameOrder, strings, arrays);
+    mergeInto(m_vecInts, pending.data(), strings, entryOrder, put);
+    mergeInto(m_vecStrings, strings, arrays, entryOrder, put);
+    mergeInto(m_vecByteArrays, arrays, pending.data() + pending.size(), entryOrder, put);
   };
 
   try {
@@ -365,7 +373,7 @@ void Msg::fromByteArray(const ByteArray& in) {
       if (!readElement(in, offset, value))
         throw CommsException(SiteId::MsgAttributeValueMissing, L"Missing attribute value", kFile,
                              __LINE__, L"Msg::fromByteArray");
-      pending.add({name.payload, static_cast<std::uint32_t>(name.length / 2), value});
+      add({name.payload, static_cast<std::uint32_t>(name.length / 2), value});
     }
   } catch (const CommsException&) {
     // What was read before the fault stays in the message.

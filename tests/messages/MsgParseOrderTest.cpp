@@ -138,6 +138,34 @@ std::vector<Attr> mixedAttributes() {
   };
 }
 
+// Names in descending order, enough of them that parsing stops inserting
+// one by one and sorts what follows; then the given attributes.
+std::vector<Attr> afterDescending(const std::vector<Attr>& attrs) {
+  std::vector<Attr> all;
+  for (int i = 150; i > 0; --i) all.push_back({Msg::INTEGER, L"d" + std::to_wstring(1000 + i), i});
+  all.insert(all.end(), attrs.begin(), attrs.end());
+  return all;
+}
+
+// Parsing stops at a name without its value and keeps what came before.
+void expectKeptBeforeFault(const std::vector<Attr>& attrs) {
+  // A name element and then nothing: 1050604 after the attributes.
+  std::string body = elements(attrs);
+  putElement(body, Msg::STRING, utf16(L"lost"));
+  Msg parsed, expected;
+  prefill(parsed);
+  prefill(expected);
+  applyInOrder(expected, attrs);
+  try {
+    parsed.fromByteArray(wire(body));
+    ADD_FAILURE() << "a name without its value was accepted";
+  } catch (const kw::CommsException& e) {
+    EXPECT_EQ(e.getExceptionID(), kw::SiteId::MsgAttributeValueMissing);
+  }
+  EXPECT_EQ(serialised(parsed), serialised(expected));
+  EXPECT_FALSE(parsed.containsIntAttribute(L"lost"));
+}
+
 }  // namespace
 
 TEST(MsgParseOrder, EveryOrderGivesWhatSettingInThatOrderGives) {
@@ -149,6 +177,7 @@ TEST(MsgParseOrder, EveryOrderGivesWhatSettingInThatOrderGives) {
   for (int i = 0; i < 40; ++i) {
     std::shuffle(attrs.begin(), attrs.end(), random);
     orders.push_back(attrs);
+    orders.push_back(afterDescending(attrs));
   }
   for (std::size_t i = 0; i < orders.size(); ++i) {
     SCOPED_TRACE("order " + std::to_string(i));
@@ -166,26 +195,16 @@ TEST(MsgParseOrder, EveryOrderGivesWhatSettingInThatOrderGives) {
 }
 
 TEST(MsgParseOrder, AFaultKeepsWhatCameBeforeItWhateverItsOrder) {
-  const std::vector<Attr> attrs = {{Msg::INTEGER, L"c", 3},
-                                   {Msg::STRING, L"b", 0, L"x"},
-                                   {Msg::INTEGER, L"a", 1},
-                                   {Msg::INTEGER, L"c", 4},
-                                   {Msg::BYTE_ARRAY, L"a", 2}};
-  // A name element and then nothing: 1050604 after the five attributes.
-  std::string body = elements(attrs);
-  putElement(body, Msg::STRING, utf16(L"lost"));
-  Msg parsed, expected;
-  prefill(parsed);
-  prefill(expected);
-  applyInOrder(expected, attrs);
-  try {
-    parsed.fromByteArray(wire(body));
-    ADD_FAILURE() << "a name without its value was accepted";
-  } catch (const kw::CommsException& e) {
-    EXPECT_EQ(e.getExceptionID(), kw::SiteId::MsgAttributeValueMissing);
+  for (bool sorting : {false, true}) {
+    SCOPED_TRACE(sorting ? "sorted and merged" : "inserted one by one");
+    std::vector<Attr> attrs = {{Msg::INTEGER, L"c", 3},
+                               {Msg::STRING, L"b", 0, L"x"},
+                               {Msg::INTEGER, L"a", 1},
+                               {Msg::INTEGER, L"c", 4},
+                               {Msg::BYTE_ARRAY, L"a", 2}};
+    if (sorting) attrs = afterDescending(attrs);
+    expectKeptBeforeFault(attrs);
   }
-  EXPECT_EQ(serialised(parsed), serialised(expected));
-  EXPECT_FALSE(parsed.containsIntAttribute(L"lost"));
 }
 
 namespace {
