@@ -1,15 +1,12 @@
-// The debugging-help library bound for one StackWalker: the engine session it
-// started (shared with the other walkers of the process, see
-// os/StackWalking.h) and the notes of that start, handed to the walker's
-// callbacks.
+// The debugging-help library bound for one StackWalker: the process's engine
+// session, started or taken over, and what starting it and loading its
+// modules reported, handed to the walker's callbacks.
 #pragma once
 
 #include <kw/StackWalker.h>
 
 #include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "os/StackWalking.h"
 
@@ -17,31 +14,41 @@ namespace kw {
 
 class DbgHelpBinding {
  public:
+  // The error a walker reports when the library is missing or incomplete.
+  static constexpr std::uint32_t kInitFailed = 1114;
+
   DbgHelpBinding(StackWalker* parent, HANDLE hProcess, std::uint32_t dwProcessId);
   ~DbgHelpBinding();
   DbgHelpBinding(const DbgHelpBinding&) = delete;
   DbgHelpBinding& operator=(const DbgHelpBinding&) = delete;
 
   // Binds the library and starts the engine with the search path (null for
-  // none); false when the library is missing or incomplete.
+  // none), or takes over the process's session when it still serves; false
+  // when the library is missing or incomplete.
   bool Init(const char* szSymPath, bool readFileVersions);
   // Loads every module of the process; false when none could be listed.
-  bool LoadModules();
+  // `describe` hands the walker a note of each module.
+  bool LoadModules(bool describe);
 
   // The text of a symbol type the engine reports; null for an unknown one.
   static const char* symTypeText(int symType);
 
-  bool isBound() const { return m_pDbhHelp != nullptr; }
-  os::SymbolSession& session() { return *m_pDbhHelp; }
+  bool isBound() const { return m_pSession != nullptr; }
+  os::SymbolSession& session();
 
  private:
-  void report(const std::vector<os::EngineNote>& notes);
+  struct Session;
+
+  // The session the next walker takes over; walkers hold the walking lock.
+  static std::shared_ptr<Session>& current();
+
+  void reportStart() const;
+  void reportModules() const;
 
   StackWalker* m_pParent;
-  std::shared_ptr<os::SymbolSession> m_pDbhHelp;
+  std::shared_ptr<Session> m_pSession;
   HANDLE m_hProcess;
   std::uint32_t m_nProcessId;
-  std::unique_ptr<char[]> m_pszSymPath;
 };
 
 }  // namespace kw

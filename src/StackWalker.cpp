@@ -27,7 +27,6 @@ const int kOptionSymbolPath = 0x10;
 const int kLevelCallstack = 0x1;
 const int kLevelDiagnostics = 0x2;
 const std::uint32_t kContextFull = 0x10007;
-const int kDllInitFailed = 1114;
 
 // The process-wide read routine of the last ShowCallstack and its user data.
 StackWalker::PReadProcessMemoryRoutine s_readMemoryFunction = nullptr;
@@ -128,6 +127,7 @@ bool isAscii(const char* text) {
 }  // namespace
 
 struct StackWalker::Steps {
+  static bool plain(const StackWalker& walker);
   static bool startingContext(StackWalker& walker, HANDLE hThread, const CONTEXT* context,
                               CONTEXT& copy, os::WalkStart& start);
   static void reportFrames(StackWalker& walker, const std::vector<os::FrameReport>& frames);
@@ -193,7 +193,7 @@ int StackWalker::GetStackTraceInfoDepth() {
 int StackWalker::LoadModules() {
   std::lock_guard<std::recursive_mutex> lock(os::stackWalkingLock());
   if (!m_pSw) {
-    os::setLastError(kDllInitFailed);
+    os::setLastError(DbgHelpBinding::kInitFailed);
     return 0;
   }
   if (m_nModulesLoaded) return 1;
@@ -204,10 +204,11 @@ int StackWalker::LoadModules() {
                              (m_nOptions & kOptionFileVersion) != 0);
   if (!started) {
     OnDbgHelpErr("Error while initializing dbghelp.dll", 0, 0);
-    os::setLastError(kDllInitFailed);
+    os::setLastError(DbgHelpBinding::kInitFailed);
     return 0;
   }
-  if (!m_pSw->LoadModules()) return 0;
+  // A plain walker writes no module lines.
+  if (!m_pSw->LoadModules(!Steps::plain(*this))) return 0;
   m_nModulesLoaded = 1;
   return 1;
 }
@@ -221,7 +222,7 @@ std::wstring StackWalker::ShowCallstack(HANDLE hThread, const CONTEXT* context,
   m_strStackTrace.reserve(s_lastTextLength);
   if (!m_nModulesLoaded) LoadModules();
   if (!m_pSw || !m_pSw->isBound()) {
-    os::setLastError(kDllInitFailed);
+    os::setLastError(DbgHelpBinding::kInitFailed);
     return std::wstring();
   }
   s_readMemoryFunction = readMemoryFunction;
@@ -264,15 +265,19 @@ bool StackWalker::Steps::startingContext(StackWalker& walker, HANDLE hThread,
   return os::suspendedThreadContext(hThread, copy, kContextFull);
 }
 
+// A walker of this very class writing call stack lines only: its callbacks
+// write nothing but frame lines, and a frame's line the same way every time.
+bool StackWalker::Steps::plain(const StackWalker& walker) {
+  return typeid(walker) == typeid(StackWalker) && walker.m_nStackTraceInfoLevel == kLevelCallstack;
+}
+
 // Hands each frame to OnCallstackEntry, and what could not be found to
 // OnDbgHelpErr.
 void StackWalker::Steps::reportFrames(StackWalker& walker,
                                       const std::vector<os::FrameReport>& frames) {
-  // A walker of this very class writing call stack lines only writes a frame
-  // the same way every time: its line is made once and kept with the frame's
+  // A plain walker's frame line is made once and kept with the frame's
   // symbols. Subclasses and diagnostics see every entry.
-  const bool plain =
-      typeid(walker) == typeid(StackWalker) && walker.m_nStackTraceInfoLevel == kLevelCallstack;
+  const bool plain = Steps::plain(walker);
   // Zeroed when first needed (a walk of kept lines needs none); every later
   // frame empties what the one before filled.
   CallstackEntry entry;

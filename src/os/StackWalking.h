@@ -3,10 +3,9 @@
 //
 // Starting the symbol engine and loading every module's symbols is the
 // expensive part of a walk, so the process keeps one session and hands it to
-// every walker until the process's modules (or the search path) change. What
-// starting and loading reported is kept with the session and handed to each
-// walker again, so that every walker writes the same lines as if it had
-// loaded the modules itself.
+// every walker until the process's modules (or the search path) change; the
+// walker's side (DbgHelpBinding) decides when, and keeps what starting and
+// loading reported for every walker that takes the session over.
 #pragma once
 
 #include <kw/StackWalker.h>
@@ -29,40 +28,59 @@ inline HANDLE thisThread() { return reinterpret_cast<HANDLE>(static_cast<std::in
 // output may build an exception. Every call below is made with it held.
 std::recursive_mutex& stackWalkingLock();
 
-// One note of the symbol engine, in the order it was made.
-struct EngineNote {
-  enum Kind { kError, kSymInit, kModule } kind;
-  // kError: function, code, address. kSymInit: search path (text), options
-  // (code), user name (text2).
-  std::string text;
+// A call of the engine that failed, and its error.
+struct EngineError {
+  std::string function;
   std::uint32_t code = 0;
-  std::uint64_t address = 0;
-  std::string text2;
-  // kModule: image (text), module name (text2), base (address), size, load
-  // result (code), symbol type (-1 when the module information could not be
-  // read), loaded image name and file version.
+};
+
+// What starting the engine reported: the calls that failed, then the search
+// path it uses, its options and the user it runs as.
+struct StartNotes {
+  std::vector<EngineError> errors;
+  std::string searchPath;
+  std::uint32_t options = 0;
+  std::string userName;
+};
+
+// One module of the process as the engine loaded it.
+struct ModuleNote {
+  std::string image, name;
+  std::uint64_t base = 0;
   std::uint32_t size = 0;
-  int symType = -1;
+  std::uint32_t result = 0;  // the load's error; 0 when it loaded
+  int symType = -1;          // -1 when the module information could not be read
   std::string loadedImageName;
   std::uint64_t fileVersion = 0;
 };
 
 class SymbolSession;
 
-// Binds the debugging library and starts the engine with the search path
-// (null for none), or hands back the process's session when it is still
-// current. `readFileVersions` makes module loading read each module's file
-// version. Appends what starting reported; null (last error set) when the
-// library is missing or incomplete.
-std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t processId,
+// Binds the debugging library and starts the engine for the process with the
+// search path (null for none), noting what it reports. `previous` is the
+// session this one replaces: where the engine is one per process it is
+// restarted in place, for every walker that holds it. Null when the library
+// is missing or incomplete.
+std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession> previous,
+                                                  HANDLE process, std::uint32_t processId,
                                                   const char* searchPath, bool readFileVersions,
-                                                  std::vector<EngineNote>& notes);
+                                                  StartNotes& notes);
+
+// Whether the session serves a walker of the process as a new one would: the
+// process's modules are still those it knows. `readFileVersions` makes module
+// loading read each module's file version.
+bool sessionCurrent(const SymbolSession& session, HANDLE process, std::uint32_t processId,
+                    bool readFileVersions);
 
 // Loads every module of the process into the session; false when no module
-// could be listed (a later call tries again). Without `describe` the caller
-// wants no module notes, and the platform may put off opening each module
-// until a frame needs it.
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe);
+// could be listed. Called until it succeeds, then never again for the
+// session. Appends what loading found of each module; a platform that opens
+// a module only when a frame needs it appends nothing.
+bool loadSessionModules(SymbolSession& session, std::vector<ModuleNote>& notes);
+
+// Appends a note of each loaded module that loading appended none of,
+// opening every module's files and debug data.
+void describeSessionModules(SymbolSession& session, std::vector<ModuleNote>& notes);
 
 // The symbol search path built from the environment: the user's path (if
 // any) first, then the places the platform looks.

@@ -292,6 +292,47 @@ TEST_F(StackWalkerTest, KeptFrameLinesAreWhatEveryEntryWrites) {
   EXPECT_EQ(texts[0].substr(texts[0].size() - texts[3].size()), texts[3]);
 }
 
+// Records what the symbol engine reported, a line per call.
+class NoteWalker : public StackWalker {
+ public:
+  using StackWalker::StackWalker;
+  std::vector<std::string> starts, modules;
+
+ protected:
+  void OnSymInit(const char* path, std::uint32_t options, const char* user) override {
+    starts.push_back(std::string(path) + "|" + std::to_string(options) + "|" + user);
+  }
+  void OnLoadModule(const char* image, const char* name, std::uint64_t base, std::uint32_t size,
+                    std::uint32_t result, const char* symType, const char* debugFile,
+                    std::uint64_t version) override {
+    modules.push_back(std::string(image) + "|" + name + "|" + std::to_string(base) + "|" +
+                      std::to_string(size) + "|" + std::to_string(result) + "|" + symType + "|" +
+                      debugFile + "|" + std::to_string(version));
+  }
+};
+
+// A walker that takes the process's symbol session over hears what starting
+// it reported and a note of every module, even when the walker that started
+// it wanted no module notes; so does the next one.
+TEST_F(StackWalkerTest, WalkerTakingOverTheSessionHearsWhatItsStartReported) {
+  // A search path of its own starts a session.
+  StackWalker(0, "kw-session-of-its-own").ShowCallstack(kw::os::thisThread());
+  NoteWalker taking(0, "kw-session-of-its-own");
+  NoteWalker again(0, "kw-session-of-its-own");
+  for (NoteWalker* walker : {&taking, &again})
+    EXPECT_FALSE(walker->ShowCallstack(kw::os::thisThread()).empty());
+  ASSERT_EQ(taking.starts.size(), 1u);
+  EXPECT_EQ(taking.starts[0].rfind("kw-session-of-its-own;", 0), 0u) << taking.starts[0];
+  EXPECT_EQ(again.starts, taking.starts);
+  EXPECT_GE(taking.modules.size(), 3u);
+  EXPECT_EQ(std::count_if(taking.modules.begin(), taking.modules.end(),
+                          [](const std::string& note) {
+                            return note.find("|kwtest_errors") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(again.modules, taking.modules);
+}
+
 TEST_F(StackWalkerTest, SymbolPathComesFirstEvenWithoutItsOption) {
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
   StackWalker walker(0, "kw-symbols-first");

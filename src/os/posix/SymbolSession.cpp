@@ -41,8 +41,6 @@ std::string userName() {
   return found ? found->pw_name : "";
 }
 
-std::shared_ptr<SymbolSession> s_session;
-
 int collectModule(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* data) {
   static_cast<std::vector<Dwfl_Module*>*>(data)->push_back(module);
   return DWARF_CB_OK;
@@ -80,96 +78,79 @@ std::recursive_mutex& stackWalkingLock() {
   return lock;
 }
 
-std::shared_ptr<SymbolSession> startSymbolSession(HANDLE, std::uint32_t, const char* searchPath,
-                                                  bool, std::vector<EngineNote>& notes) {
-  ModuleSetStamp stamp = currentStamp();
-  std::shared_ptr<SymbolSession> session = s_session;
-  if (session && session->stamp == stamp && session->hasSearchPath == (searchPath != nullptr) &&
-      (!searchPath || session->searchPath == searchPath)) {
-    notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
-    return session;
-  }
-
-  session = std::make_shared<SymbolSession>();
-  session->stamp = stamp;
-  session->hasSearchPath = searchPath != nullptr;
+std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession>, HANDLE,
+                                                  std::uint32_t, const char* searchPath, bool,
+                                                  StartNotes& notes) {
+  // A walker that still holds the session it replaces keeps it as it is.
+  auto session = std::make_shared<SymbolSession>();
+  session->stamp = currentStamp();
   // dwfl's own places (the module's folder, its .debug folder, /usr/lib/debug)
   // come after the caller's folders.
+  const std::string folders = searchPath ? searchPath : "";
   std::string debuginfo;
-  if (searchPath) {
-    session->searchPath = searchPath;
-    for (char c : session->searchPath) debuginfo += c == ';' ? ':' : c;
-  }
+  for (char c : folders) debuginfo += c == ';' ? ':' : c;
   session->debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
   session->debuginfoPath = &session->debuginfoPathText[0];
   session->callbacks.find_elf = dwfl_linux_proc_find_elf;
   session->callbacks.find_debuginfo = findLocalDebuginfo;
   session->callbacks.debuginfo_path = &session->debuginfoPath;
   session->dwfl.reset(dwfl_begin(&session->callbacks));
-  if (!session->dwfl) {
-    setLastError(1114);
-    return nullptr;
-  }
+  if (!session->dwfl) return nullptr;
 
-  EngineNote start;
-  start.kind = EngineNote::kSymInit;
   // The folders in the walker's own notation: the caller's, then dwfl's.
-  start.text = session->searchPath + ".debug;/usr/lib/debug";
-  start.code = kSymOptions;
-  start.text2 = userName();
-  session->startNotes.push_back(start);
-  notes.push_back(start);
-  s_session = session;
+  notes.searchPath = folders + ".debug;/usr/lib/debug";
+  notes.options = kSymOptions;
+  notes.userName = userName();
   return session;
 }
 
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool describe) {
-  if (!session.modulesReported) {
-    dwfl_report_begin(session.dwfl.get());
-    int reported = dwfl_linux_proc_report(session.dwfl.get(), getpid());
-    dwfl_report_end(session.dwfl.get(), nullptr, nullptr);
-    if (reported != 0) {
-      setLastError(reported > 0 ? reported : kNotFound);
-      return false;
-    }
-    std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
-    if (modules.empty()) return false;
-    dwfl_getmodules(session.dwfl.get(), &attachSession, &session, 0);
-    session.modulesReported = true;
+// libdw reads the module list of the process, which changes only by loads
+// and unloads.
+bool sessionCurrent(const SymbolSession& session, HANDLE, std::uint32_t, bool) {
+  return session.stamp == currentStamp();
+}
+
+// Opening every module's files and debug data is what makes a first walk
+// slow: loading lists the modules only, and a walk opens its frames' modules.
+bool loadSessionModules(SymbolSession& session, std::vector<ModuleNote>&) {
+  dwfl_report_begin(session.dwfl.get());
+  int reported = dwfl_linux_proc_report(session.dwfl.get(), getpid());
+  dwfl_report_end(session.dwfl.get(), nullptr, nullptr);
+  if (reported != 0) {
+    setLastError(reported > 0 ? reported : kNotFound);
+    return false;
   }
-  // Opening every module's files and debug data is what makes a first walk
-  // slow; a walk that prints no module lines opens only its frames' modules.
-  if (!describe) return true;
-  if (!session.modulesDescribed) {
-    std::vector<Dwfl_Module*> modules;
-    dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
-    std::sort(modules.begin(), modules.end(),
-              [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
-    for (Dwfl_Module* module : modules) {
-      Dwarf_Addr bias = 0;
-      bool opened = dwfl_module_getelf(module, &bias) != nullptr;
-      Dwarf_Addr low = 0, high = 0;
-      const char* mainFile = nullptr;
-      const char* debugFile = nullptr;
-      const char* name =
-          dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
-      EngineNote note;
-      note.kind = EngineNote::kModule;
-      note.text = mainFile ? mainFile : (name ? name : "");
-      note.text2 = baseName(note.text);
-      note.address = low;
-      note.size = static_cast<std::uint32_t>(high - low);
-      note.code = opened ? 0 : kNotFound;
-      note.symType = session.symType(module);
-      dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
-      note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
-      session.moduleNotes.push_back(note);
-    }
-    session.modulesDescribed = true;
-  }
-  notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
+  std::vector<Dwfl_Module*> modules;
+  dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
+  if (modules.empty()) return false;
+  dwfl_getmodules(session.dwfl.get(), &attachSession, &session, 0);
   return true;
+}
+
+void describeSessionModules(SymbolSession& session, std::vector<ModuleNote>& notes) {
+  std::vector<Dwfl_Module*> modules;
+  dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
+  std::sort(modules.begin(), modules.end(),
+            [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
+  for (Dwfl_Module* module : modules) {
+    Dwarf_Addr bias = 0;
+    bool opened = dwfl_module_getelf(module, &bias) != nullptr;
+    Dwarf_Addr low = 0, high = 0;
+    const char* mainFile = nullptr;
+    const char* debugFile = nullptr;
+    const char* name =
+        dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, &mainFile, &debugFile);
+    ModuleNote note;
+    note.image = mainFile ? mainFile : (name ? name : "");
+    note.name = baseName(note.image);
+    note.base = low;
+    note.size = static_cast<std::uint32_t>(high - low);
+    note.result = opened ? 0 : kNotFound;
+    note.symType = session.symType(module);
+    dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, &mainFile, &debugFile);
+    note.loadedImageName = debugFile ? debugFile : (mainFile ? mainFile : "");
+    notes.push_back(note);
+  }
 }
 
 std::string buildSymbolSearchPath(const char* userPath) {

@@ -70,13 +70,7 @@ class SymbolSession {
   Dwfl_Callbacks callbacks{};
   char* debuginfoPath = nullptr;
   std::string debuginfoPathText;
-  bool hasSearchPath = false;
-  std::string searchPath;
   ModuleSetStamp stamp;
-  std::vector<EngineNote> startNotes;
-  bool modulesReported = false;
-  bool modulesDescribed = false;
-  std::vector<EngineNote> moduleNotes;
   std::map<Dwfl_Module*, int> symTypes;
   std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
   // Unwind rules of the session's code; a new module set starts a new session.

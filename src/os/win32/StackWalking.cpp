@@ -196,13 +196,8 @@ class SymbolSession {
   std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFree> library;
   HANDLE process = nullptr;
   DWORD processId = 0;
-  bool hasSearchPath = false;
-  std::string searchPath;
   bool readFileVersions = false;
   ModuleSet modules;
-  std::vector<EngineNote> startNotes;
-  bool modulesLoaded = false;
-  std::vector<EngineNote> moduleNotes;
 
   SymCleanupFn symCleanup = nullptr;
   PFUNCTION_TABLE_ACCESS_ROUTINE64 symFunctionTableAccess64 = nullptr;
@@ -221,34 +216,25 @@ class SymbolSession {
 
 namespace {
 
-std::shared_ptr<SymbolSession> s_session;
-
-EngineNote errorNote(const char* function, DWORD code, std::uint64_t address) {
-  EngineNote note;
-  note.kind = EngineNote::kError;
-  note.text = function;
-  note.code = code;
-  note.address = address;
-  return note;
+EngineError errorNote(const char* function, DWORD code) {
+  EngineError error;
+  error.function = function;
+  error.code = code;
+  return error;
 }
 
-// The engine is one per process: a changed module set or search path
-// starts it again in place, for every walker that holds the session. Null
-// when the library is missing or incomplete.
-std::shared_ptr<SymbolSession> restartedSession(std::shared_ptr<SymbolSession> session) {
-  if (session) {
-    session->symCleanup(session->process);
-    session->startNotes.clear();
-    session->moduleNotes.clear();
-    session->modulesLoaded = false;
-    return session;
+// A new session, or the one it replaces ended for a new start. Null when the
+// library is missing or incomplete.
+std::shared_ptr<SymbolSession> emptySession(std::shared_ptr<SymbolSession> previous) {
+  if (previous) {
+    previous->symCleanup(previous->process);
+    return previous;
   }
-  session = std::make_shared<SymbolSession>();
+  auto session = std::make_shared<SymbolSession>();
   session->library.reset(loadDbgHelp());
   if (!session->library || !session->bindAll()) {
     session->library.reset();
     session->symCleanup = nullptr;
-    SetLastError(ERROR_DLL_INIT_FAILED);
     return nullptr;
   }
   return session;
@@ -261,83 +247,71 @@ std::recursive_mutex& stackWalkingLock() {
   return lock;
 }
 
-std::shared_ptr<SymbolSession> startSymbolSession(HANDLE process, std::uint32_t processId,
+std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession> previous,
+                                                  HANDLE process, std::uint32_t processId,
                                                   const char* searchPath, bool readFileVersions,
-                                                  std::vector<EngineNote>& notes) {
+                                                  StartNotes& notes) {
+  // The module set as the walker found it, before the library loads.
   ModuleSet modules = currentModules(processId);
-  std::shared_ptr<SymbolSession> session = s_session;
-  if (session && session->process == process && session->modules == modules &&
-      session->readFileVersions == readFileVersions &&
-      session->hasSearchPath == (searchPath != nullptr) &&
-      (!searchPath || session->searchPath == searchPath)) {
-    notes.insert(notes.end(), session->startNotes.begin(), session->startNotes.end());
-    return session;
-  }
-  session = restartedSession(std::move(session));
+  // The engine is one per process: the session it replaces starts again in
+  // place, for every walker that holds it.
+  std::shared_ptr<SymbolSession> session = emptySession(std::move(previous));
   if (!session) return nullptr;
   session->process = process;
   session->processId = processId;
-  session->modules = modules;
+  session->modules = std::move(modules);
   session->readFileVersions = readFileVersions;
-  session->hasSearchPath = searchPath != nullptr;
-  session->searchPath = searchPath ? searchPath : "";
 
-  std::vector<EngineNote>& start = session->startNotes;
   if (!session->symInitialize(process, searchPath, FALSE))
-    start.push_back(errorNote("SymInitialize", GetLastError(), 0));
+    notes.errors.push_back(errorNote("SymInitialize", GetLastError()));
   DWORD options = session->symGetOptions();
   options |= SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS;
   options &= ~(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS);
-  options = session->symSetOptions(options);
+  notes.options = session->symSetOptions(options);
 
   char path[kNameLength] = {};
   if (session->symGetSearchPath && !session->symGetSearchPath(process, path, kNameLength))
-    start.push_back(errorNote("SymGetSearchPath", GetLastError(), 0));
+    notes.errors.push_back(errorNote("SymGetSearchPath", GetLastError()));
+  notes.searchPath = path;
   char user[kNameLength] = {};
   DWORD userLength = kNameLength;
   GetUserNameA(user, &userLength);
-
-  EngineNote init;
-  init.kind = EngineNote::kSymInit;
-  init.text = path;
-  init.code = options;
-  init.text2 = user;
-  start.push_back(init);
-  notes.insert(notes.end(), start.begin(), start.end());
-  s_session = session;
+  notes.userName = user;
   return session;
 }
 
-bool loadSessionModules(SymbolSession& session, std::vector<EngineNote>& notes, bool) {
-  if (session.modulesLoaded) {
-    notes.insert(notes.end(), session.moduleNotes.begin(), session.moduleNotes.end());
-    return true;
-  }
-  std::vector<EngineNote> loaded;
+bool sessionCurrent(const SymbolSession& session, HANDLE process, std::uint32_t processId,
+                    bool readFileVersions) {
+  return session.process == process && session.readFileVersions == readFileVersions &&
+         session.modules == currentModules(processId);
+}
+
+bool loadSessionModules(SymbolSession& session, std::vector<ModuleNote>& notes) {
+  std::vector<ModuleNote> loaded;
   bool any = forEachModule(session.processId, [&](const MODULEENTRY32W& entry) {
-    EngineNote note;
-    note.kind = EngineNote::kModule;
-    note.text = narrow(entry.szExePath);
-    note.text2 = narrow(entry.szModule);
-    note.address = reinterpret_cast<DWORD64>(entry.modBaseAddr);
+    ModuleNote note;
+    note.image = narrow(entry.szExePath);
+    note.name = narrow(entry.szModule);
+    note.base = reinterpret_cast<DWORD64>(entry.modBaseAddr);
     note.size = entry.modBaseSize;
-    if (session.symLoadModule64(session.process, nullptr, note.text.c_str(), note.text2.c_str(),
-                                note.address, note.size) == 0)
-      note.code = GetLastError();
-    if (session.readFileVersions) note.fileVersion = fileVersionOf(note.text.c_str());
+    if (session.symLoadModule64(session.process, nullptr, note.image.c_str(), note.name.c_str(),
+                                note.base, note.size) == 0)
+      note.result = GetLastError();
+    if (session.readFileVersions) note.fileVersion = fileVersionOf(note.image.c_str());
     IMAGEHLP_MODULE64 module;
-    if (session.moduleInfo(note.address, module)) {
+    if (session.moduleInfo(note.base, module)) {
       note.symType = static_cast<int>(module.SymType);
       note.loadedImageName = module.LoadedImageName;
     }
     loaded.push_back(note);
   });
   if (!any) return false;
-  session.moduleNotes = loaded;
-  session.modulesLoaded = true;
   notes.insert(notes.end(), loaded.begin(), loaded.end());
   return true;
 }
+
+// Loading noted every module.
+void describeSessionModules(SymbolSession&, std::vector<ModuleNote>&) {}
 
 std::string buildSymbolSearchPath(const char* userPath) {
   std::string path;
