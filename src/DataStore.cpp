@@ -1,5 +1,5 @@
-// DataStore: the three attribute collections, kept sorted by UTF-16 name, with short names and
-// texts stored inline in their entries.
+// DataStore: the three attribute tables, kept sorted by UTF-16 name, and the blocks that hold
+// what a parse read.
 #include <kw/DataStore.h>
 
 #include <cstdlib>
@@ -8,17 +8,13 @@
 #include <memory>
 #include <new>
 
+#include "DataStoreTables.h"
 #include "Utf16.h"
 
 namespace kw {
 
-namespace {
-
-// The helpers take the entry type as a parameter: its name is the store's own.
-
-// Order of two names in code units as unsigned 16-bit numbers, read
-// wherever they lie; a prefix sorts first.
-int compareUnits(const void* a, std::uint32_t aLength, const void* b, std::uint32_t bLength) {
+int tables::compareUnits(const void* a, std::uint32_t aLength, const void* b,
+                         std::uint32_t bLength) {
   const std::uint32_t n = aLength < bLength ? aLength : bLength;
   const char* left = static_cast<const char*>(a);
   const char* right = static_cast<const char*>(b);
@@ -39,114 +35,36 @@ int compareUnits(const void* a, std::uint32_t aLength, const void* b, std::uint3
   return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
 }
 
-// Order of an entry's name against a name in code units.
-template <typename Entry>
-int compareName(const Entry& entry, const void* name, std::uint32_t length) {
-  return compareUnits(entry.units(), entry.nameLength, name, length);
+namespace {
+
+void* allocate(std::size_t size) {
+  void* p = std::malloc(size);
+  if (!p) throw std::bad_alloc();
+  return p;
 }
 
-// Index of the entry with that name, or of where it belongs.
-template <typename Entries>
-std::size_t lowerBound(const Entries& list, const void* name, std::uint32_t length, bool& found) {
-  found = false;
-  std::size_t low = 0, high = list.size();
-  // Attributes mostly arrive in ascending order (copies, received messages).
-  if (high) {
-    int last = compareName(list[high - 1], name, length);
-    if (last < 0) return high;
-    if (last == 0) {
-      found = true;
-      return high - 1;
-    }
-  }
-  while (low < high) {
-    std::size_t mid = low + (high - low) / 2;
-    int order = compareName(list[mid], name, length);
-    if (order == 0) {
-      found = true;
-      return mid;
-    }
-    if (order < 0)
-      low = mid + 1;
-    else
-      high = mid;
-  }
-  return low;
-}
-
-// An entry holding the name followed by the text, in place when they fit.
-template <typename Entry>
-Entry makeEntry(const void* name, std::uint32_t length, const void* text = nullptr,
-                std::uint32_t textLength = 0) {
-  Entry entry;
-  entry.nameLength = length;
-  entry.textLength = textLength;
-  entry.bytes = nullptr;
-  char16_t* units = entry.local;
-  if (!entry.isLocal()) {
-    units = static_cast<char16_t*>(std::malloc((std::size_t{length} + textLength) * 2));
-    if (!units) throw std::bad_alloc();
-    entry.block = units;
-  }
+// A name followed by a text, in a block of their own; none for no units.
+const char16_t* copyUnits(const void* name, std::uint32_t length, const void* text = nullptr,
+                          std::uint32_t textLength = 0) {
+  const std::size_t total = std::size_t{length} + textLength;
+  if (total == 0) return nullptr;
+  auto* units = static_cast<char16_t*>(allocate(total * 2));
   if (length) std::memcpy(units, name, std::size_t{length} * 2);
   if (textLength) std::memcpy(units + length, text, std::size_t{textLength} * 2);
-  return entry;
+  return units;
 }
 
-template <typename Entry>
-void freeUnits(const Entry& entry) {
-  if (!entry.isLocal()) std::free(entry.block);
-}
-
-template <typename Entries>
-void insertEntry(Entries& list, std::size_t at, const typename Entries::value_type& entry) {
-  try {
-    list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), entry);
-  } catch (...) {
-    freeUnits(entry);
-    throw;
-  }
-}
-
-template <typename Entries>
-const typename Entries::value_type* findIn(const Entries& list, const void* name,
-                                           std::uint32_t length) {
-  bool found = false;
-  std::size_t at = lowerBound(list, name, length, found);
-  return found ? &list[at] : nullptr;
-}
-
-template <typename Entries>
-const typename Entries::value_type* lookUp(const Entries& list, const wchar_t* name,
-                                           std::size_t length) {
+template <typename Table>
+auto* lookUp(const Table& table, const wchar_t* name, std::size_t length) {
   utf16::Units units(name, length);
-  return findIn(list, units.data(), units.size());
-}
-
-template <typename Entries>
-void erase(Entries& list, const std::wstring& name, bool ownsBytes) {
-  utf16::Units units(name);
-  bool found = false;
-  std::size_t at = lowerBound(list, units.data(), units.size(), found);
-  if (!found) return;
-  freeUnits(list[at]);
-  if (ownsBytes) delete list[at].bytes;
-  list.erase(list.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-template <typename Entries>
-void grow(Entries& list, std::size_t more) {
-  std::size_t needed = list.size() + more;
-  if (needed <= list.capacity()) return;
-  // Exact when filling a new store; doubling when a full one keeps growing.
-  list.reserve(needed > 2 * list.size() ? needed : 2 * list.size());
+  return tables::find(table, units.data(), units.size());
 }
 
 }  // namespace
 
 int DataStore::compareNames(const void* a, std::uint32_t aLength, const void* b,
                             std::uint32_t bLength) {
-  return compareUnits(a, aLength, b, bLength);
+  return tables::compareUnits(a, aLength, b, bLength);
 }
 
 DataStore::DataStore() = default;
@@ -163,60 +81,104 @@ DataStore& DataStore::operator=(const DataStore& other) {
   return *this;
 }
 
-const DataStore::Entry* DataStore::findEntry(const Entries& list, const void* name,
-                                             std::uint32_t length) {
-  return findIn(list, name, length);
+bool DataStore::inBlock(const void* p) const {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  if (at - reinterpret_cast<std::uintptr_t>(m_aRoom) < sizeof m_aRoom) return true;
+  for (Block* block = m_pBlocks; block; block = block->next) {
+    if (at - reinterpret_cast<std::uintptr_t>(block->begin()) < block->size) return true;
+  }
+  return false;
+}
+
+void DataStore::freeUnits(const char16_t* units) const {
+  if (units && !inBlock(units)) std::free(const_cast<char16_t*>(units));
+}
+
+void DataStore::destroyBytes(ByteArray* bytes) const {
+  if (!bytes) return;
+  if (inBlock(bytes))
+    bytes->~ByteArray();
+  else
+    delete bytes;
+}
+
+char* DataStore::addBlock(std::size_t size) {
+  auto* block = static_cast<Block*>(allocate(sizeof(Block) + size));
+  block->next = m_pBlocks;
+  block->size = size;
+  m_pBlocks = block;
+  return block->begin();
+}
+
+template <typename Entry>
+void DataStore::moveTable(Table<Entry>& table, Entry* room, std::size_t capacity) {
+  if (table.size) std::memcpy(room, table.data, table.size * sizeof(Entry));
+  if (table.data && !inBlock(table.data)) std::free(table.data);
+  table.data = room;
+  table.capacity = static_cast<std::uint32_t>(capacity);
+}
+
+template <typename Entry>
+void DataStore::grow(Table<Entry>& table, std::size_t more) {
+  const std::size_t needed = std::size_t{table.size} + more;
+  if (needed <= table.capacity) return;
+  if (needed > UINT32_MAX) throw std::bad_alloc();
+  // Exact when filling a new store; doubling when a full one keeps growing.
+  std::size_t capacity =
+      needed > 2 * std::size_t{table.size} ? needed : 2 * std::size_t{table.size};
+  if (capacity > UINT32_MAX) capacity = UINT32_MAX;
+  moveTable(table, static_cast<Entry*>(allocate(capacity * sizeof(Entry))), capacity);
 }
 
 bool DataStore::containsIntAttribute(const wchar_t* name) const {
-  return lookUp(m_vecInts, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_tblInts, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsIntAttribute(const std::wstring& name) const {
   return containsIntAttribute(name.c_str());
 }
 bool DataStore::containsStringAttribute(const wchar_t* name) const {
-  return lookUp(m_vecStrings, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_tblStrings, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsStringAttribute(const std::wstring& name) const {
   return containsStringAttribute(name.c_str());
 }
 bool DataStore::containsByteArrayAttribute(const wchar_t* name) const {
-  return lookUp(m_vecByteArrays, name, std::wcslen(name)) != nullptr;
+  return lookUp(m_tblByteArrays, name, std::wcslen(name)) != nullptr;
 }
 bool DataStore::containsByteArrayAttribute(const std::wstring& name) const {
   return containsByteArrayAttribute(name.c_str());
 }
 
 bool DataStore::getAttributeValue(const std::wstring& name, int& value) const {
-  const Entry* entry = lookUp(m_vecInts, name.data(), name.size());
+  const IntEntry* entry = lookUp(m_tblInts, name.data(), name.size());
   if (entry) value = entry->number;
   return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, std::wstring& value) const {
-  const Entry* entry = lookUp(m_vecStrings, name.data(), name.size());
+  const StringEntry* entry = lookUp(m_tblStrings, name.data(), name.size());
   if (entry) utf16::assign(value, entry->text(), entry->textLength);
   return entry != nullptr;
 }
 bool DataStore::getAttributeValue(const std::wstring& name, ByteArray*& value) const {
-  const Entry* entry = lookUp(m_vecByteArrays, name.data(), name.size());
+  const ByteArrayEntry* entry = lookUp(m_tblByteArrays, name.data(), name.size());
   if (entry) value = entry->bytes;
   return entry != nullptr;
 }
 
 bool DataStore::getAttributeValue(unsigned int index, int& value) {
-  if (index >= m_vecInts.size()) return false;
-  value = m_vecInts[index].number;
+  if (index >= m_tblInts.size) return false;
+  value = m_tblInts.data[index].number;
   return true;
 }
 bool DataStore::getAttributeValue(unsigned int index, std::wstring& value) {
-  if (index >= m_vecStrings.size()) return false;
-  const Entry& entry = m_vecStrings[index];
+  if (index >= m_tblStrings.size) return false;
+  const StringEntry& entry = m_tblStrings.data[index];
   utf16::assign(value, entry.text(), entry.textLength);
   return true;
 }
 bool DataStore::getAttributeValue(unsigned int index, ByteArray*& value) {
-  if (index >= m_vecByteArrays.size()) return false;
-  value = m_vecByteArrays[index].bytes;
+  if (index >= m_tblByteArrays.size) return false;
+  value = m_tblByteArrays.data[index].bytes;
   return true;
 }
 
@@ -238,83 +200,116 @@ void DataStore::setAttributeValue(const std::wstring& name, ByteArray* value) {
 
 void DataStore::putInt(const void* name, std::uint32_t length, int value) {
   bool found = false;
-  std::size_t at = lowerBound(m_vecInts, name, length, found);
+  std::size_t at = tables::lowerBound(m_tblInts, name, length, found);
   if (found) {
-    m_vecInts[at].number = value;
+    m_tblInts.data[at].number = value;
     return;
   }
-  Entry entry = makeEntry<Entry>(name, length);
-  entry.number = value;
-  insertEntry(m_vecInts, at, entry);
+  grow(m_tblInts, 1);
+  tables::place(m_tblInts, at, IntEntry{copyUnits(name, length), length, value});
 }
 
 void DataStore::putString(const void* name, std::uint32_t length, const void* text,
                           std::uint32_t textLength) {
   bool found = false;
-  std::size_t at = lowerBound(m_vecStrings, name, length, found);
+  std::size_t at = tables::lowerBound(m_tblStrings, name, length, found);
   if (found) {
-    Entry& entry = m_vecStrings[at];
-    Entry replaced = makeEntry<Entry>(entry.units(), length, text, textLength);
-    freeUnits(entry);
-    entry = replaced;
+    StringEntry& entry = m_tblStrings.data[at];
+    const char16_t* replaced = copyUnits(entry.units, length, text, textLength);
+    freeUnits(entry.units);
+    entry.units = replaced;
+    entry.textLength = textLength;
     return;
   }
-  insertEntry(m_vecStrings, at, makeEntry<Entry>(name, length, text, textLength));
+  grow(m_tblStrings, 1);
+  tables::place(m_tblStrings, at,
+                StringEntry{copyUnits(name, length, text, textLength), length, textLength});
 }
 
 void DataStore::putByteArray(const void* name, std::uint32_t length, ByteArray* value) {
   std::unique_ptr<ByteArray> adopted(value);
   bool found = false;
-  std::size_t at = lowerBound(m_vecByteArrays, name, length, found);
+  std::size_t at = tables::lowerBound(m_tblByteArrays, name, length, found);
   if (found) {
-    Entry& entry = m_vecByteArrays[at];
-    if (entry.bytes != value) delete entry.bytes;
+    ByteArrayEntry& entry = m_tblByteArrays.data[at];
+    if (entry.bytes != value) destroyBytes(entry.bytes);
     entry.bytes = adopted.release();
     return;
   }
-  Entry entry = makeEntry<Entry>(name, length);
-  entry.bytes = value;
-  insertEntry(m_vecByteArrays, at, entry);
+  grow(m_tblByteArrays, 1);
+  tables::place(m_tblByteArrays, at, ByteArrayEntry{copyUnits(name, length), length, value});
   adopted.release();
 }
 
 void DataStore::reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays) {
-  grow(m_vecInts, ints);
-  grow(m_vecStrings, strings);
-  grow(m_vecByteArrays, byteArrays);
+  grow(m_tblInts, ints);
+  grow(m_tblStrings, strings);
+  grow(m_tblByteArrays, byteArrays);
 }
 
-void DataStore::removeIntAttribute(const std::wstring& name) { erase(m_vecInts, name, false); }
+void DataStore::removeIntAttribute(const std::wstring& name) {
+  utf16::Units units(name);
+  bool found = false;
+  std::size_t at = tables::lowerBound(m_tblInts, units.data(), units.size(), found);
+  if (!found) return;
+  freeUnits(m_tblInts.data[at].units);
+  tables::remove(m_tblInts, at);
+}
 
 void DataStore::removeStringAttribute(const std::wstring& name) {
-  erase(m_vecStrings, name, false);
+  utf16::Units units(name);
+  bool found = false;
+  std::size_t at = tables::lowerBound(m_tblStrings, units.data(), units.size(), found);
+  if (!found) return;
+  freeUnits(m_tblStrings.data[at].units);
+  tables::remove(m_tblStrings, at);
 }
 
 void DataStore::removeByteArrayAttribute(const std::wstring& name) {
-  erase(m_vecByteArrays, name, true);
+  utf16::Units units(name);
+  bool found = false;
+  std::size_t at = tables::lowerBound(m_tblByteArrays, units.data(), units.size(), found);
+  if (!found) return;
+  ByteArrayEntry& entry = m_tblByteArrays.data[at];
+  freeUnits(entry.units);
+  destroyBytes(entry.bytes);
+  tables::remove(m_tblByteArrays, at);
 }
 
 void DataStore::copyData(const DataStore& other) {
-  reserveAttributes(other.m_vecInts.size(), other.m_vecStrings.size(),
-                    other.m_vecByteArrays.size());
-  for (const Entry& entry : other.m_vecInts) putInt(entry.units(), entry.nameLength, entry.number);
-  for (const Entry& entry : other.m_vecStrings)
-    putString(entry.units(), entry.nameLength, entry.text(), entry.textLength);
-  for (const Entry& entry : other.m_vecByteArrays) {
-    if (entry.bytes) putByteArray(entry.units(), entry.nameLength, new ByteArray(*entry.bytes));
+  reserveAttributes(other.m_tblInts.size, other.m_tblStrings.size, other.m_tblByteArrays.size);
+  for (const IntEntry& entry : tables::entries(other.m_tblInts))
+    putInt(entry.units, entry.nameLength, entry.number);
+  for (const StringEntry& entry : tables::entries(other.m_tblStrings))
+    putString(entry.units, entry.nameLength, entry.text(), entry.textLength);
+  for (const ByteArrayEntry& entry : tables::entries(other.m_tblByteArrays)) {
+    if (entry.bytes) putByteArray(entry.units, entry.nameLength, new ByteArray(*entry.bytes));
   }
 }
 
 void DataStore::deleteData() {
-  for (Entry& entry : m_vecInts) freeUnits(entry);
-  for (Entry& entry : m_vecStrings) freeUnits(entry);
-  for (Entry& entry : m_vecByteArrays) {
-    freeUnits(entry);
-    delete entry.bytes;
+  for (const IntEntry& entry : tables::entries(m_tblInts)) freeUnits(entry.units);
+  for (const StringEntry& entry : tables::entries(m_tblStrings)) freeUnits(entry.units);
+  for (const ByteArrayEntry& entry : tables::entries(m_tblByteArrays)) {
+    freeUnits(entry.units);
+    destroyBytes(entry.bytes);
   }
-  m_vecInts.clear();
-  m_vecStrings.clear();
-  m_vecByteArrays.clear();
+  auto drop = [this](auto& table) {
+    if (table.data && !inBlock(table.data)) std::free(table.data);
+    table = {};
+  };
+  drop(m_tblInts);
+  drop(m_tblStrings);
+  drop(m_tblByteArrays);
+  while (m_pBlocks) {
+    Block* next = m_pBlocks->next;
+    std::free(m_pBlocks);
+    m_pBlocks = next;
+  }
 }
+
+template void DataStore::moveTable(Table<IntEntry>&, IntEntry*, std::size_t);
+template void DataStore::moveTable(Table<StringEntry>&, StringEntry*, std::size_t);
+template void DataStore::moveTable(Table<ByteArrayEntry>&, ByteArrayEntry*, std::size_t);
 
 }  // namespace kw

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <ostream>
-#include <vector>
+#include <type_traits>
 
+#include "DataStoreTables.h"
 #include "Utf16.h"
 
 namespace kw {
@@ -57,12 +59,18 @@ inline char* putUnits(char* out, const char16_t* units, std::uint32_t length) {
   return out + static_cast<std::size_t>(length) * 2;
 }
 
-// An attribute's name as a string element (the entry type is the store's own).
+// Code units read from the bytes, where they may lie unaligned.
+inline char16_t* takeUnits(char16_t* out, const char* bytes, std::uint32_t length) {
+  if (length) std::memcpy(out, bytes, static_cast<std::size_t>(length) * 2);
+  return out + length;
+}
+
+// An attribute's name as a string element (the entry types are the store's own).
 template <typename Entry>
 inline char* putName(char* out, const Entry& entry) {
   out = putInt32(out, Msg::STRING);
   out = putInt32(out, static_cast<int>(entry.nameLength * 2));
-  return putUnits(out, entry.units(), entry.nameLength);
+  return putUnits(out, entry.units, entry.nameLength);
 }
 
 std::wstring textOf(const char16_t* units, std::uint32_t length) {
@@ -121,85 +129,86 @@ bool readElement(const ByteArray& data, int& offset, Element& element) {
   return true;
 }
 
-// How many attributes of each kind well-formed bytes from `offset` on carry; a
-// hint for reserving room, so it stops quietly where the bytes go wrong.
-void countAttributes(const ByteArray& data, int offset, std::size_t counts[4]) {
+// What well-formed bytes from `offset` on carry, at most: the attributes of each kind, their
+// names' and texts' code units and the arrays' objects. The parse sizes its block by them, so
+// counting stops quietly where the bytes go wrong: the parse throws there.
+struct Sizes {
+  std::size_t counts[4] = {};
+  std::uint64_t units = 0;
+  // Where the elements checked here end: up to it they are read unchecked.
+  int checkedEnd = 0;
+};
+
+Sizes measure(const ByteArray& data, int offset) {
+  Sizes sizes;
+  sizes.checkedEnd = offset;
   const std::int64_t size = data.getSize();
   const char* bytes = data.getData();
   bool isValue = false;
+  std::uint64_t nameUnits = 0;
   while (static_cast<std::int64_t>(offset) + 8 <= size) {
     int tag, length;
     std::memcpy(&tag, bytes + offset, 4);
     std::memcpy(&length, bytes + offset + 4, 4);
-    std::int64_t next = static_cast<std::int64_t>(offset) + 8 + (tag == Msg::INTEGER ? 4 : length);
-    if (tag < Msg::INTEGER || tag > Msg::BYTE_ARRAY || length < 0 || next > size) return;
-    if (isValue) ++counts[tag];
+    // The checks readElement makes, in any order: any fault ends the walk.
+    const std::int64_t payloadEnd = static_cast<std::int64_t>(offset) + 8 + length;
+    const std::int64_t next =
+        tag == Msg::INTEGER ? static_cast<std::int64_t>(offset) + 12 : payloadEnd;
+    if (tag < Msg::INTEGER || tag > Msg::BYTE_ARRAY || length < 0 || payloadEnd > size ||
+        next > size)
+      break;
+    const std::uint64_t units = tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0;
+    if (isValue) {
+      ++sizes.counts[tag];
+      sizes.units += nameUnits + units;
+    }
+    nameUnits = units;
     isValue = !isValue;
     offset = static_cast<int>(next);
+    sizes.checkedEnd = offset;
+  }
+  return sizes;
+}
+
+// An element that measure has checked.
+inline void readChecked(const char* bytes, int& offset, Element& element) {
+  std::memcpy(&element.tag, bytes + offset, 4);
+  std::memcpy(&element.length, bytes + offset + 4, 4);
+  offset += 8;
+  if (element.tag == Msg::INTEGER) {
+    std::memcpy(&element.number, bytes + offset, 4);
+    offset += 4;
+  } else {
+    element.payload = bytes + offset;
+    offset += element.length;
   }
 }
 
 // Entries that attributes inserted one by one may move, per attribute and
-// at first, before the rest are sorted and merged instead.
+// at first, before the rest are collected, sorted and merged instead.
 constexpr std::size_t kMovesPerAttribute = 16;
 constexpr std::size_t kMovesAtFirst = 64;
 
-// One attribute read from the bytes and not yet stored: its name's code
-// units where they lie, and its value element.
-struct Parsed {
-  const char* name;
-  std::uint32_t units;
-  Element value;
-};
-
-// Sorts parsed attributes by kind, then by name with `order` (stable, so
-// that of a name read twice the later value is stored last and wins), and
-// says where the strings and the byte arrays start.
-template <typename Order>
-void sortParsed(std::vector<Parsed>& parsed, Order order, Parsed*& strings, Parsed*& arrays) {
-  auto before = [&order](const Parsed& a, const Parsed& b) {
-    if (a.value.tag != b.value.tag) return a.value.tag < b.value.tag;
-    return order(a, b) < 0;
-  };
-  std::stable_sort(parsed.begin(), parsed.end(), before);
-  Parsed* first = parsed.data();
-  Parsed* last = first + parsed.size();
-  auto firstOf = [last](Parsed* from, int tag) {
-    return std::find_if(from, last, [tag](const Parsed& p) { return p.value.tag >= tag; });
-  };
-  strings = firstOf(first, Msg::STRING);
-  arrays = firstOf(strings, Msg::BYTE_ARRAY);
-}
-
-// Stores sorted parsed attributes among the sorted entries of `list` in one
-// pass: each goes through `put`, which appends it, or overwrites the entry
-// of its name that was appended just before it.
-template <typename List, typename Order, typename Put>
-void mergeInto(List& list, const Parsed* from, const Parsed* to, Order order, Put put) {
-  if (from == to) return;
-  List held;
-  held.reserve(list.size() + static_cast<std::size_t>(to - from));
-  held.swap(list);
-  std::size_t next = 0;
-  try {
-    for (; from != to; ++from) {
-      int step = -1;
-      while (next < held.size() && (step = order(held[next], *from)) < 0)
-        list.push_back(held[next++]);
-      if (step == 0) list.push_back(held[next++]);
-      put(*from);
-    }
-  } catch (...) {
-    // The room is reserved: the entries not yet merged go back without fail.
-    list.insert(list.end(), held.begin() + static_cast<std::ptrdiff_t>(next), held.end());
-    throw;
-  }
-  list.insert(list.end(), held.begin() + static_cast<std::ptrdiff_t>(next), held.end());
+// Space for `count` objects of T from `at` on, which moves past them.
+template <typename T>
+T* carve(char*& at, std::size_t count) {
+  T* first = reinterpret_cast<T*>(at);
+  at += count * sizeof(T);
+  return first;
 }
 
 }  // namespace
 
-Msg::Msg() { setType(UNSPECIFIED); }
+Msg::Msg() {
+  // The type's entry and name fit the store's room: a new message takes no memory.
+  static_assert(sizeof(IntEntry) + sizeof kTypeUnits <= sizeof m_aRoom, "room too small");
+  char* room = m_aRoom;
+  IntEntry* entry = carve<IntEntry>(room, 1);
+  auto* units = reinterpret_cast<char16_t*>(room);
+  std::memcpy(units, kTypeUnits, sizeof kTypeUnits);
+  *entry = IntEntry{units, lengthOf(kTypeUnits), UNSPECIFIED};
+  m_tblInts = Table<IntEntry>{entry, 1, 1};
+}
 
 Msg::Msg(const Msg& other) : DataStore(other) {}
 
@@ -218,7 +227,7 @@ const wchar_t* Msg::getTypeName(MsgType type) {
 }
 
 Msg::MsgType Msg::getType() const {
-  const Entry* entry = findEntry(m_vecInts, kTypeUnits, lengthOf(kTypeUnits));
+  const IntEntry* entry = tables::find(m_tblInts, kTypeUnits, lengthOf(kTypeUnits));
   return static_cast<MsgType>(entry ? entry->number : UNSPECIFIED);
 }
 
@@ -227,21 +236,24 @@ void Msg::setType(MsgType type) {
 }
 
 bool Msg::isSecure() const {
-  return findEntry(m_vecByteArrays, kSignatureUnits, lengthOf(kSignatureUnits)) ||
-         findEntry(m_vecByteArrays, kEncryptedUnits, lengthOf(kEncryptedUnits));
+  return tables::find(m_tblByteArrays, kSignatureUnits, lengthOf(kSignatureUnits)) ||
+         tables::find(m_tblByteArrays, kEncryptedUnits, lengthOf(kEncryptedUnits));
 }
 
 void Msg::toString(std::wstring& text) const {
   text.clear();
-  auto line = [&text](const Entry& entry, const std::wstring& value) {
-    text += textOf(entry.units(), entry.nameLength);
+  auto line = [&text](const auto& entry, const std::wstring& value) {
+    text += textOf(entry.units, entry.nameLength);
     text += L'=';
     text += value;
     text += L"\r\n";
   };
-  for (const Entry& entry : m_vecInts) line(entry, std::to_wstring(entry.number));
-  for (const Entry& entry : m_vecStrings) line(entry, textOf(entry.text(), entry.textLength));
-  for (const Entry& entry : m_vecByteArrays) line(entry, std::to_wstring(byteCount(entry.bytes)));
+  for (const IntEntry& entry : tables::entries(m_tblInts))
+    line(entry, std::to_wstring(entry.number));
+  for (const StringEntry& entry : tables::entries(m_tblStrings))
+    line(entry, textOf(entry.text(), entry.textLength));
+  for (const ByteArrayEntry& entry : tables::entries(m_tblByteArrays))
+    line(entry, std::to_wstring(byteCount(entry.bytes)));
 }
 
 std::wostream& operator<<(std::wostream& stream, const Msg& msg) {
@@ -253,10 +265,11 @@ std::wostream& operator<<(std::wostream& stream, const Msg& msg) {
 int Msg::getSerializedSizeRequirement() const {
   // Each attribute: two element headers and the name; then its value.
   std::int64_t total = 8;
-  for (const Entry& entry : m_vecInts) total += 16 + 2 * std::int64_t{entry.nameLength} + 4;
-  for (const Entry& entry : m_vecStrings)
+  for (const IntEntry& entry : tables::entries(m_tblInts))
+    total += 16 + 2 * std::int64_t{entry.nameLength} + 4;
+  for (const StringEntry& entry : tables::entries(m_tblStrings))
     total += 16 + 2 * (std::int64_t{entry.nameLength} + entry.textLength);
-  for (const Entry& entry : m_vecByteArrays)
+  for (const ByteArrayEntry& entry : tables::entries(m_tblByteArrays))
     total += 16 + 2 * std::int64_t{entry.nameLength} + byteCount(entry.bytes);
   // The length field is a signed 32-bit number.
   if (total > INT32_MAX)
@@ -272,19 +285,19 @@ void Msg::toByteArray(ByteArray& out) const {
   char* p = out.m_pData;
   p = putInt32(p, 1);
   p = putInt32(p, total);
-  for (const Entry& entry : m_vecInts) {
+  for (const IntEntry& entry : tables::entries(m_tblInts)) {
     p = putName(p, entry);
     p = putInt32(p, INTEGER);
     p = putInt32(p, 4);
     p = putInt32(p, entry.number);
   }
-  for (const Entry& entry : m_vecStrings) {
+  for (const StringEntry& entry : tables::entries(m_tblStrings)) {
     p = putName(p, entry);
     p = putInt32(p, STRING);
     p = putInt32(p, static_cast<int>(entry.textLength * 2));
     p = putUnits(p, entry.text(), entry.textLength);
   }
-  for (const Entry& entry : m_vecByteArrays) {
+  for (const ByteArrayEntry& entry : tables::entries(m_tblByteArrays)) {
     p = putName(p, entry);
     p = putInt32(p, BYTE_ARRAY);
     const int count = byteCount(entry.bytes);
@@ -304,83 +317,132 @@ void Msg::fromByteArray(const ByteArray& in) {
     throw CommsException(SiteId::MsgLengthMismatch, L"Incorrect message length value", kFile,
                          __LINE__, L"Msg::fromByteArray");
 
-  std::size_t counts[4] = {};
-  countAttributes(in, offset, counts);
-  reserveAttributes(counts[INTEGER], counts[STRING], counts[BYTE_ARRAY]);
-
-  // Names and texts go from the bytes into the store as they are: both hold
-  // UTF-16 code units, and an odd last byte is left out.
-  auto put = [this](const Parsed& p) {
-    switch (p.value.tag) {
-      case INTEGER:
-        putInt(p.name, p.units, p.value.number);
-        break;
-      case STRING:
-        putString(p.name, p.units, p.value.payload, static_cast<std::uint32_t>(p.value.length / 2));
-        break;
-      default:
-        putByteArray(p.name, p.units, new ByteArray(p.value.payload, p.value.length));
-        break;
-    }
+  // One block takes the entries, names, texts and array objects the bytes carry; a table
+  // with too little room moves into it with room for them all.
+  const Sizes sizes = measure(in, offset);
+  auto roomFor = [](const auto& table, std::size_t more) -> std::size_t {
+    return table.capacity - table.size < more ? table.size + more : 0;
   };
-  // Each attribute goes straight in while that moves few entries, as it does
-  // for names in the order they are written. Once the entries moved outgrow
-  // a bound linear in the attributes read, as names in descending order make
-  // them, the rest are collected, sorted once and merged with the store.
-  std::vector<Parsed> pending;
+  const std::size_t arrays = sizes.counts[BYTE_ARRAY];
+  const std::size_t ints = roomFor(m_tblInts, sizes.counts[INTEGER]);
+  const std::size_t strings = roomFor(m_tblStrings, sizes.counts[STRING]);
+  const std::size_t byteArrays = roomFor(m_tblByteArrays, arrays);
+  if (ints > UINT32_MAX || strings > UINT32_MAX || byteArrays > UINT32_MAX) throw std::bad_alloc();
+  const std::uint64_t total = ints * std::uint64_t{sizeof(IntEntry)} +
+                              strings * std::uint64_t{sizeof(StringEntry)} +
+                              byteArrays * std::uint64_t{sizeof(ByteArrayEntry)} +
+                              arrays * std::uint64_t{sizeof(ByteArray)} + sizes.units * 2;
+  if (total > SIZE_MAX / 2) throw std::bad_alloc();
+  char* room = total ? addBlock(static_cast<std::size_t>(total)) : nullptr;
+  if (ints) moveTable(m_tblInts, carve<IntEntry>(room, ints), ints);
+  if (strings) moveTable(m_tblStrings, carve<StringEntry>(room, strings), strings);
+  if (byteArrays) moveTable(m_tblByteArrays, carve<ByteArrayEntry>(room, byteArrays), byteArrays);
+  ByteArray* array = carve<ByteArray>(room, arrays);
+  char16_t* units = reinterpret_cast<char16_t*>(room);
+
+  // What an entry a newer one replaces held.
+  auto release = [this](const auto& entry) {
+    freeUnits(entry.units);
+    if constexpr (std::is_same_v<std::decay_t<decltype(entry)>, ByteArrayEntry>)
+      destroyBytes(entry.bytes);
+  };
+  // Each attribute goes straight into its place while that moves few entries,
+  // as it does for names in the order they are written. Once the entries
+  // moved outgrow a bound linear in the attributes read, as names in
+  // descending order make them, the rest wait behind each table's entries
+  // and are sorted and merged with them once.
+  std::uint32_t waiting[4] = {};
   bool collecting = false;
   std::size_t attributes = 0, moved = 0;
-  auto add = [&](const Parsed& p) {
+  auto add = [&](auto& table, const auto& entry, std::uint32_t& queued) {
     ++attributes;
     if (collecting) {
-      pending.push_back(p);
+      table.data[table.size + queued++] = entry;
       return;
     }
-    put(p);
-    const Entries& list = p.value.tag == INTEGER  ? m_vecInts
-                          : p.value.tag == STRING ? m_vecStrings
-                                                  : m_vecByteArrays;
-    // Not the last entry now: it went in before others, which moved.
-    const Entry& last = list.back();
-    if (last.nameLength != p.units ||
-        std::memcmp(last.units(), p.name, std::size_t{p.units} * 2) != 0)
-      moved += list.size();
+    bool found = false;
+    const std::size_t at = tables::lowerBound(table, entry.units, entry.nameLength, found);
+    if (found) {
+      const auto replaced = table.data[at];
+      table.data[at] = entry;
+      release(replaced);
+      return;
+    }
+    moved += table.size - at;
+    tables::place(table, at, entry);
     collecting = moved > kMovesPerAttribute * attributes + kMovesAtFirst;
   };
-  auto store = [this, &pending, &put] {
-    if (pending.empty()) return;
-    auto nameOrder = [](const Parsed& a, const Parsed& b) {
-      return compareNames(a.name, a.units, b.name, b.units);
+  auto settle = [&](auto& table, std::uint32_t& queued) {
+    if (!queued) return;
+    auto before = [](const auto& a, const auto& b) {
+      return compareNames(a.units, a.nameLength, b.units, b.nameLength) < 0;
     };
-    auto entryOrder = [](const Entry& entry, const Parsed& p) {
-      return compareNames(entry.units(), entry.nameLength, p.name, p.units);
-    };
-    Parsed* strings = nullptr;
-    Parsed* arrays = nullptr;
-    sortParsed(pending, nameOrder, strings, arrays);
-    mergeInto(m_vecInts, pending.data(), strings, entryOrder, put);
-    mergeInto(m_vecStrings, strings, arrays, entryOrder, put);
-    mergeInto(m_vecByteArrays, arrays, pending.data() + pending.size(), entryOrder, put);
+    auto* first = table.data;
+    auto* middle = first + table.size;
+    auto* last = middle + queued;
+    // Both keep equal names in the order they came, so of a name held twice
+    // the newest is last, and stays.
+    std::stable_sort(middle, last, before);
+    std::inplace_merge(first, middle, last, before);
+    auto* kept = first;
+    for (auto* entry = first; entry != last; ++entry) {
+      if (entry + 1 != last && !before(*entry, entry[1]))
+        release(*entry);
+      else
+        *kept++ = *entry;
+    }
+    table.size = static_cast<std::uint32_t>(kept - first);
+    queued = 0;
+  };
+  auto settleAll = [&] {
+    settle(m_tblInts, waiting[INTEGER]);
+    settle(m_tblStrings, waiting[STRING]);
+    settle(m_tblByteArrays, waiting[BYTE_ARRAY]);
   };
 
+  // Names and texts go from the bytes into the block as they are: both hold
+  // UTF-16 code units, and an odd last byte is left out.
+  const char* bytes = in.getData();
+  auto next = [&](Element& element) {
+    if (offset >= sizes.checkedEnd) return readElement(in, offset, element);
+    readChecked(bytes, offset, element);
+    return true;
+  };
   try {
     Element name{}, value{};
-    while (readElement(in, offset, name)) {
+    while (next(name)) {
       if (name.tag != STRING)
         throw CommsException(SiteId::MsgAttributeNameNotText,
                              L"Unexpected element data type when parsing Attribute Name", kFile,
                              __LINE__, L"Msg::fromByteArray");
-      if (!readElement(in, offset, value))
+      if (!next(value))
         throw CommsException(SiteId::MsgAttributeValueMissing, L"Missing attribute value", kFile,
                              __LINE__, L"Msg::fromByteArray");
-      add({name.payload, static_cast<std::uint32_t>(name.length / 2), value});
+      const auto length = static_cast<std::uint32_t>(name.length / 2);
+      const auto textLength =
+          static_cast<std::uint32_t>(value.tag == STRING ? value.length / 2 : 0);
+      const char16_t* held = length + textLength ? units : nullptr;
+      units = takeUnits(units, name.payload, length);
+      units = takeUnits(units, value.payload, textLength);
+      switch (value.tag) {
+        case INTEGER:
+          add(m_tblInts, IntEntry{held, length, value.number}, waiting[INTEGER]);
+          break;
+        case STRING:
+          add(m_tblStrings, StringEntry{held, length, textLength}, waiting[STRING]);
+          break;
+        default:
+          ByteArray* bytes = new (array++) ByteArray(value.payload, value.length);
+          add(m_tblByteArrays, ByteArrayEntry{held, length, bytes}, waiting[BYTE_ARRAY]);
+          break;
+      }
     }
-  } catch (const CommsException&) {
+  } catch (...) {
     // What was read before the fault stays in the message.
-    store();
+    settleAll();
     throw;
   }
-  store();
+  settleAll();
 }
 
 bool Msg::getNextElement(const ByteArray& data, int& offset, int& intValue,

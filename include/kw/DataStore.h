@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace kw {
 
@@ -23,11 +22,11 @@ class KW_API DataStore {
   DataStore& operator=(const DataStore& other);
 
   // The number of int attributes.
-  int getIntAttributeCount() const { return static_cast<int>(m_vecInts.size()); }
+  int getIntAttributeCount() const { return static_cast<int>(m_tblInts.size); }
   // The number of string attributes.
-  int getStringAttributeCount() const { return static_cast<int>(m_vecStrings.size()); }
+  int getStringAttributeCount() const { return static_cast<int>(m_tblStrings.size); }
   // The number of byte-array attributes.
-  int getByteArrayAttributeCount() const { return static_cast<int>(m_vecByteArrays.size()); }
+  int getByteArrayAttributeCount() const { return static_cast<int>(m_tblByteArrays.size); }
 
   // Whether an int attribute has this name.
   bool containsIntAttribute(const wchar_t* name) const;
@@ -71,36 +70,6 @@ class KW_API DataStore {
   void removeByteArrayAttribute(const std::wstring& name);
 
  protected:
-  // One attribute. Its name, and after it a string attribute's text, are held
-  // as UTF-16 code units, the form the wire carries, so a message is written
-  // and read with plain copies: inside the entry when they are short, as most
-  // names are, otherwise in a block of their own.
-  struct Entry {
-    // The most code units, name and text together, kept inside the entry.
-    static constexpr std::uint32_t kInlineUnits = 12;
-    union {
-      char16_t* block;
-      char16_t local[kInlineUnits];
-    };
-    // The name's length in code units.
-    std::uint32_t nameLength;
-    // The text's length in code units (string attributes; else 0).
-    std::uint32_t textLength;
-    union {
-      int number;
-      ByteArray* bytes;
-    };
-
-    // Whether the units are inside the entry.
-    bool isLocal() const { return std::uint64_t{nameLength} + textLength <= kInlineUnits; }
-    // The name's code units, the text's after them.
-    const char16_t* units() const { return isLocal() ? local : block; }
-    // The text's code units.
-    const char16_t* text() const { return units() + nameLength; }
-  };
-  // Sorted by name; names are unique within one list.
-  using Entries = std::vector<Entry>;
-
   // Adds deep copies of the other's attributes.
   void copyData(const DataStore& other);
   // Removes every attribute, deleting the byte arrays.
@@ -108,7 +77,6 @@ class KW_API DataStore {
 
   // The same operations for a name already in UTF-16 code units; `name` and
   // `text` may point anywhere, aligned or not (into received bytes, say).
-  static const Entry* findEntry(const Entries& list, const void* name, std::uint32_t length);
   // Sets the int attribute `name`.
   void putInt(const void* name, std::uint32_t length, int value);
   // Sets the string attribute `name`.
@@ -119,21 +87,55 @@ class KW_API DataStore {
   // Room for that many more attributes of each kind.
   void reserveAttributes(std::size_t ints, std::size_t strings, std::size_t byteArrays);
 
-  // The int attributes.
-  Entries m_vecInts;
-  // The string attributes.
-  Entries m_vecStrings;
-  // The byte-array attributes, owned.
-  Entries m_vecByteArrays;
-
  private:
-  // Parsing sorts and merges names in the store's order.
+  // Parsing sizes one block for what it reads and fills the tables from it.
   friend class Msg;
+
+  // The entries of each kind and the blocks are laid out in the source.
+  struct IntEntry;
+  struct StringEntry;
+  struct ByteArrayEntry;
+  struct Block;
+  // Entries sorted by name; names are unique within one table.
+  template <typename Entry>
+  struct Table {
+    Entry* data = nullptr;
+    std::uint32_t size = 0;
+    std::uint32_t capacity = 0;
+  };
+
+  // Whether `p` lies in one of the store's blocks or its room, so is not
+  // freed on its own.
+  bool inBlock(const void* p) const;
+  // Frees a name's units unless a block holds them.
+  void freeUnits(const char16_t* units) const;
+  // Deletes an owned array; one in a block is only destroyed.
+  void destroyBytes(ByteArray* bytes) const;
+  // A new block of `size` bytes, freed with the store.
+  char* addBlock(std::size_t size);
+  // Moves a table to `room`, which has space for its entries and the ones to come.
+  template <typename Entry>
+  void moveTable(Table<Entry>& table, Entry* room, std::size_t capacity);
+  // Room for `more` entries in the table.
+  template <typename Entry>
+  void grow(Table<Entry>& table, std::size_t more);
 
   // Order of two names in code units, each anywhere, aligned or not: <0, 0
   // or >0; a prefix sorts first.
   static int compareNames(const void* a, std::uint32_t aLength, const void* b,
                           std::uint32_t bLength);
+
+  // The int attributes.
+  Table<IntEntry> m_tblInts;
+  // The string attributes.
+  Table<StringEntry> m_tblStrings;
+  // The byte-array attributes, owned.
+  Table<ByteArrayEntry> m_tblByteArrays;
+  // What parses have read, newest first.
+  Block* m_pBlocks = nullptr;
+  // Room for a first entry and its name, taken like a block: a new message
+  // holds its type without memory of its own.
+  alignas(void*) char m_aRoom[32];
 };
 
 }  // namespace kw

@@ -1,0 +1,126 @@
+// DataStoreTables: the layout of DataStore's entries and blocks, kept out of the installed header,
+// and the table operations that the store and the message parser share.
+#pragma once
+
+#include <kw/ByteArray.h>
+#include <kw/DataStore.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace kw {
+
+// Each entry holds its name as UTF-16 code units, the form the wire carries, so a message is
+// written and read with plain copies; a string attribute's text follows its name.
+struct DataStore::IntEntry {
+  const char16_t* units;
+  std::uint32_t nameLength;
+  int number;
+};
+
+struct DataStore::StringEntry {
+  const char16_t* units;
+  std::uint32_t nameLength;
+  std::uint32_t textLength;
+  const char16_t* text() const { return units + nameLength; }
+};
+
+struct DataStore::ByteArrayEntry {
+  const char16_t* units;
+  std::uint32_t nameLength;
+  ByteArray* bytes;
+};
+
+// Memory a parse sizes and takes at once for what it reads: entries, names, texts and arrays.
+// Its contents are freed with the store, never one by one.
+struct DataStore::Block {
+  Block* next;
+  std::size_t size;
+  // The contents follow, aligned as a pointer.
+  char* begin() { return reinterpret_cast<char*>(this + 1); }
+};
+
+namespace tables {
+
+// Order of two names in code units as unsigned 16-bit numbers, read wherever they lie; a prefix
+// sorts first.
+int compareUnits(const void* a, std::uint32_t aLength, const void* b, std::uint32_t bLength);
+
+template <typename Entry>
+int compareName(const Entry& entry, const void* name, std::uint32_t length) {
+  return compareUnits(entry.units, entry.nameLength, name, length);
+}
+
+// Index of the entry with that name, or of where it belongs.
+template <typename Table>
+std::size_t lowerBound(const Table& table, const void* name, std::uint32_t length, bool& found) {
+  found = false;
+  std::size_t low = 0, high = table.size;
+  // Attributes mostly arrive in ascending order (copies, received messages).
+  if (high) {
+    int last = compareName(table.data[high - 1], name, length);
+    if (last < 0) return high;
+    if (last == 0) {
+      found = true;
+      return high - 1;
+    }
+  }
+  while (low < high) {
+    std::size_t mid = low + (high - low) / 2;
+    int order = compareName(table.data[mid], name, length);
+    if (order == 0) {
+      found = true;
+      return mid;
+    }
+    if (order < 0)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
+}
+
+template <typename Table>
+auto* find(const Table& table, const void* name, std::uint32_t length) {
+  bool found = false;
+  std::size_t at = lowerBound(table, name, length, found);
+  return found ? &table.data[at] : nullptr;
+}
+
+// A table's entries, for range-based loops.
+template <typename Entry>
+struct Span {
+  Entry* first;
+  Entry* last;
+  Entry* begin() const { return first; }
+  Entry* end() const { return last; }
+};
+
+template <typename Table>
+auto entries(const Table& table) {
+  return Span<std::remove_pointer_t<decltype(table.data)>>{table.data, table.data + table.size};
+}
+
+// Puts the entry at `at`, moving the later ones up; the room must be there.
+template <typename Table, typename Entry>
+void place(Table& table, std::size_t at, const Entry& entry) {
+  Entry* slot = table.data + at;
+  std::memmove(slot + 1, slot, (table.size - at) * sizeof(Entry));
+  *slot = entry;
+  ++table.size;
+}
+
+// Removes the entry at `at`, moving the later ones down.
+template <typename Table>
+void remove(Table& table, std::size_t at) {
+  auto* slot = table.data + at;
+  std::memmove(slot, slot + 1, (table.size - at - 1) * sizeof(*slot));
+  --table.size;
+}
+
+}  // namespace tables
+}  // namespace kw
