@@ -2,13 +2,13 @@
 // child's side of that start-up; a child still running at the end is killed.
 #include "support/ChildProcess.h"
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <thread>
+
+#include "support/Eventually.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -155,11 +155,7 @@ void setEnv(const std::string& name, const std::string& value) {
 #endif
 
 bool waitForFile(const std::string& path, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 10) {
-    if (std::filesystem::exists(path)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return std::filesystem::exists(path);
+  return eventually([&] { return std::filesystem::exists(path); }, timeoutMs);
 }
 
 void touchFile(const std::string& path) { std::ofstream(path, std::ios::binary).flush(); }

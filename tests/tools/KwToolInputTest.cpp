@@ -3,40 +3,25 @@
 // that it cannot drive the terminal.
 #include <gtest/gtest.h>
 #include <kw/SiteId.h>
-#include <kw/Tools.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <streambuf>
 #include <string>
 #include <vector>
 
-#include "kwtool/KwTool.h"
 #include "kwtool/SafeText.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/Text.h"
+#include "support/ToolRun.h"
+
+using kwtest::runTool;
+using Result = kwtest::ToolResult;
 
 namespace {
-
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-Result runWith(const std::vector<std::wstring>& args, std::istream& in) {
-  std::ostringstream out, err;
-  int code = kwtool::KwTool::run(args, in, out, err);
-  return {code, out.str(), err.str()};
-}
-
-Result runTool(const std::vector<std::wstring>& args, const std::string& input = "") {
-  std::istringstream in(input);
-  return runWith(args, in);
-}
 
 // An input stream of `limit` copies of one byte, counting what was taken.
 class Endless : public std::streambuf {
@@ -78,7 +63,7 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   // Zeros carry version 0: the header alone is enough to say so.
   Endless zeros('\0', 256u << 20);
   std::istream in(&zeros);
-  Result r = runWith({L"decode", L"-"}, in);
+  Result r = runTool({L"decode", L"-"}, in);
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(std::to_string(kw::SiteId::MsgUnsupportedVersion)), std::string::npos)
       << r.err;
@@ -100,7 +85,7 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   EXPECT_EQ(spaced.code, 0) << spaced.err;
   Endless blanks(' ', 256u << 20);
   std::istream blankInput(&blanks);
-  Result blank = runWith({L"decode"}, blankInput);
+  Result blank = runTool({L"decode"}, blankInput);
   EXPECT_EQ(blank.code, 1);
   EXPECT_LE(blanks.taken(), 1u << 20);
 }
@@ -216,6 +201,6 @@ TEST(KwToolFuzz, AnyArgumentsAndInputEndWithAnExitCode) {
     Result r = runTool(args, input);
     std::wstring joined;
     for (const auto& a : args) joined += a + L" ";
-    EXPECT_TRUE(r.code >= 0 && r.code <= 2) << kw::Tools::narrowWideString(joined) << r.err;
+    EXPECT_TRUE(r.code >= 0 && r.code <= 2) << kwtest::narrow(joined) << r.err;
   }
 }

@@ -18,16 +18,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Eventually.h"
+#include "support/FileBytes.h"
 #include "support/ForeignObject.h"
 #include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/Text.h"
 
 namespace {
 
@@ -40,11 +41,6 @@ struct Outcome {
   std::string out;
   std::string err;
 };
-
-std::string readAll(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 // One run of the kwtool program, its output kept in files (standard output
 // in `outPath` when one is given).
@@ -82,25 +78,23 @@ class Tool {
   // Killed, and reported as not ended, after the time-out.
   Outcome wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     Outcome outcome;
-    const auto end = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     struct rusage usage {};
-    while (::wait4(m_pid, &status, WNOHANG, &usage) == 0) {
-      if (std::chrono::steady_clock::now() >= end) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
-        m_done = true;
-        return outcome;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const bool ended =
+        kwtest::eventually([&] { return ::wait4(m_pid, &status, WNOHANG, &usage) != 0; },
+                           static_cast<int>(timeout.count()));
     m_done = true;
+    if (!ended) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, &status, 0);
+      return outcome;
+    }
     outcome.ended = true;
     outcome.signalled = WIFSIGNALED(status);
     outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     outcome.peakKiB = usage.ru_maxrss;
-    outcome.out = readAll(m_scratch.path() / "out");
-    outcome.err = readAll(m_scratch.path() / "err");
+    outcome.out = kwtest::readFile(m_scratch.path() / "out");
+    outcome.err = kwtest::readFile(m_scratch.path() / "err");
     return outcome;
   }
 
@@ -123,12 +117,7 @@ int objectsNamed(const std::string& part) {
 }
 
 bool waitForObjects(const std::string& part) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (objectsNamed(part) == 0) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return kwtest::eventually([&] { return objectsNamed(part) != 0; }, 20000);
 }
 
 // Runs kwtool with a host name of its own, so the logger's lock has a name
@@ -153,34 +142,41 @@ KW_CHILD_MAIN(KwToolBrokenLogger) {
 
 }  // namespace
 
-TEST(KwToolProcess, SendAndListenEndCleanlyOnSignals) {
-  for (int number : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(number);
-    const std::string send =
-        "KwToolSig" + kw::Tools::narrowWideString(kwtest::uniqueName().substr(0, 10));
-    Tool sender({"send", "--seconds", "60", send, "A=1"});
-    ASSERT_TRUE(sender.started());
-    ASSERT_TRUE(waitForObjects(send));
-    sender.signal(number);
-    Outcome sent = sender.wait();
-    ASSERT_TRUE(sent.ended);
-    EXPECT_FALSE(sent.signalled);
-    EXPECT_EQ(sent.code, 128 + number);
-    EXPECT_NE(sent.err.find("interrupted"), std::string::npos) << sent.err;
-    EXPECT_EQ(objectsNamed(send), 0);
-
-    const std::string listen =
-        "KwToolSig" + kw::Tools::narrowWideString(kwtest::uniqueName().substr(0, 10));
-    Tool listener({"listen", listen});
-    ASSERT_TRUE(waitForObjects(listen));
-    listener.signal(number);
-    Outcome listened = listener.wait();
-    ASSERT_TRUE(listened.ended);
-    EXPECT_FALSE(listened.signalled);
-    EXPECT_EQ(listened.code, 0) << listened.err;
-    EXPECT_EQ(objectsNamed(listen), 0);
+class KwToolSignal : public ::testing::TestWithParam<int> {
+ protected:
+  static std::string channel() {
+    return "KwToolSig" + kwtest::narrow(kwtest::uniqueName().substr(0, 10));
   }
+};
+
+TEST_P(KwToolSignal, SendAndListenEndCleanly) {
+  const std::string send = channel();
+  Tool sender({"send", "--seconds", "60", send, "A=1"});
+  ASSERT_TRUE(sender.started());
+  ASSERT_TRUE(waitForObjects(send));
+  sender.signal(GetParam());
+  Outcome sent = sender.wait();
+  ASSERT_TRUE(sent.ended);
+  EXPECT_FALSE(sent.signalled);
+  EXPECT_EQ(sent.code, 128 + GetParam());
+  EXPECT_NE(sent.err.find("interrupted"), std::string::npos) << sent.err;
+  EXPECT_EQ(objectsNamed(send), 0);
+
+  const std::string listen = channel();
+  Tool listener({"listen", listen});
+  ASSERT_TRUE(waitForObjects(listen));
+  listener.signal(GetParam());
+  Outcome listened = listener.wait();
+  ASSERT_TRUE(listened.ended);
+  EXPECT_FALSE(listened.signalled);
+  EXPECT_EQ(listened.code, 0) << listened.err;
+  EXPECT_EQ(objectsNamed(listen), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(KwToolProcess, KwToolSignal, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == SIGINT ? "Interrupt" : "Terminate";
+                         });
 
 TEST(KwToolProcess, NamesThatAreNotUtf8AreRefused) {
   kwtest::ScratchDir scratch;

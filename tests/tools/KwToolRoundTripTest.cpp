@@ -4,40 +4,24 @@
 #include <kw/Msg.h>
 
 #include <fstream>
-#include <iterator>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "kwtool/KwTool.h"
 #include "kwtool/SafeText.h"
+#include "support/FileBytes.h"
 #include "support/Hex.h"
 #include "support/ScratchDir.h"
+#include "support/ToolRun.h"
 #include "support/WireVectors.h"
 
 using kw::ByteArray;
 using kw::Msg;
+using kwtest::readFile;
+using kwtest::runTool;
+using Result = kwtest::ToolResult;
 
 namespace {
-
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-Result runTool(const std::vector<std::wstring>& args, const std::string& input = "") {
-  std::istringstream in(input);
-  std::ostringstream out, err;
-  int code = kwtool::KwTool::run(args, in, out, err);
-  return {code, out.str(), err.str()};
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 // decode | encode -: the hex that comes back, or the failure.
 std::string throughText(const std::string& hex) {

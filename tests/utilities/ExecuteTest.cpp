@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/ScratchDir.h"
 
 #ifdef _WIN32
@@ -41,11 +42,6 @@ std::wstring childLine(const std::string& name, const std::wstring& arguments) {
 
 std::wstring quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\""; }
 
-std::string read(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 }  // namespace
 
 // Writes its arguments, one per line, into the file its first one names;
@@ -61,14 +57,14 @@ TEST(Execute, RunsFromTheExecutablesFolderOrTheGivenOne) {
   kwtest::ScratchDir scratch;
   const fs::path marker = scratch.path() / "ran";
   EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker)).c_str(), nullptr));
-  EXPECT_EQ(read(marker), marker.string() + "\n");
+  EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n");
 
   // Arguments are split at blanks, quotes group them.
   fs::remove(marker);
   const std::wstring folder = selfExecutable().parent_path().wstring();
   EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker) + L" 0 \"two words\" x").c_str(),
                             folder.c_str()));
-  EXPECT_EQ(read(marker), marker.string() + "\n0\ntwo words\nx\n");
+  EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n0\ntwo words\nx\n");
 }
 
 TEST(Execute, RefusesWhatCannotStart) {
@@ -111,6 +107,6 @@ TEST(Execute, SplitsTheCommandLineAsTheReadmeSays) {
   EXPECT_TRUE(fs::exists(scratch.path() / "c\"d"));
   ASSERT_TRUE(
       Execute::exec((L"sh -c \"echo one two > " + folder + L"/out.txt\"").c_str(), L"/bin"));
-  EXPECT_EQ(read(scratch.path() / "out.txt"), "one two\n");
+  EXPECT_EQ(kwtest::readFile(scratch.path() / "out.txt"), "one two\n");
 }
 #endif

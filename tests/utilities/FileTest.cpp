@@ -8,10 +8,10 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/ScratchDir.h"
 #include "support/TraceCapture.h"
 
@@ -32,15 +32,6 @@ const wchar_t kSep = L'\\';
 #else
 const wchar_t kSep = L'/';
 #endif
-
-void write(const fs::path& file, const std::string& bytes) {
-  std::ofstream(file, std::ios::binary) << bytes;
-}
-
-std::string read(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string text(const ByteArray& bytes) {
   return std::string(bytes.getData() ? bytes.getData() : "", static_cast<size_t>(bytes.getSize()));
@@ -68,7 +59,7 @@ int runInScratch(const char* child) {
 TEST(FileQueries, TellFilesFromFoldersAndCompareExtensions) {
   kwtest::ScratchDir scratch;
   const fs::path file = scratch.path() / "a.b.LOG";
-  write(file, "x");
+  kwtest::writeFile(file, "x");
   EXPECT_TRUE(File::exists(file.wstring().c_str()));
   EXPECT_FALSE(File::directoryExists(file.wstring().c_str()));
   EXPECT_FALSE(File::exists(scratch.wide().c_str()));
@@ -98,9 +89,9 @@ TEST(FileLoadSave, SaveReplacesAndLoadHonoursTheLimit) {
   kwtest::ScratchDir scratch;
   const fs::path file = scratch.path() / "data.bin";
   const std::wstring path = file.wstring();
-  write(file, "a much longer earlier content");
+  kwtest::writeFile(file, "a much longer earlier content");
   File::save(path.c_str(), ByteArray("0123456789", 10));
-  EXPECT_EQ(read(file), "0123456789");
+  EXPECT_EQ(kwtest::readFile(file), "0123456789");
 
   kwtest::TraceCapture capture;
   ByteArray bytes;
@@ -125,7 +116,7 @@ TEST(FileLoadSave, SaveReplacesAndLoadHonoursTheLimit) {
   EXPECT_FALSE(File::load(nullptr, bytes, -1));
 
   // An empty file loads as an empty array.
-  write(scratch.path() / "empty", "");
+  kwtest::writeFile(scratch.path() / "empty", "");
   EXPECT_TRUE(File::load((scratch.path() / "empty").wstring().c_str(), bytes, -1));
   EXPECT_EQ(bytes.getSize(), 0);
 
@@ -169,11 +160,11 @@ KW_CHILD_MAIN(fileTempFolder) {
   File::initTempPath(false);
   if (!fs::is_directory(path)) return 13;
   const fs::path folder = path;
-  write(folder / "a.ico", "i");
-  write(folder / "B.ICO", "i");
-  write(folder / "b.txt", "t");
+  kwtest::writeFile(folder / "a.ico", "i");
+  kwtest::writeFile(folder / "B.ICO", "i");
+  kwtest::writeFile(folder / "b.txt", "t");
   fs::create_directory(folder / "sub");
-  write(folder / "sub" / "c.ico", "i");
+  kwtest::writeFile(folder / "sub" / "c.ico", "i");
   File::initTempPath(true);
   if (fs::exists(folder / "a.ico") || fs::exists(folder / "B.ICO")) return 14;
   if (!fs::exists(folder / "b.txt") || !fs::exists(folder / "sub" / "c.ico")) return 15;
@@ -283,7 +274,7 @@ TEST(FileWorkingFolders, DataFolderFollowsXdgDataHome) {
 
 KW_CHILD_MAIN(fileDataFolderUnusable) {
   const fs::path scratch = args.at(0);
-  write(scratch / "plain", "a file where a folder should be");
+  kwtest::writeFile(scratch / "plain", "a file where a folder should be");
   kwtest::setEnv("XDG_DATA_HOME", (scratch / "plain" / "data").string());
   pointTempAt(scratch);
   kwtest::TraceCapture capture;
@@ -305,7 +296,7 @@ KW_CHILD_MAIN(fileDataFolderUnmakeable) {
   kwtest::setEnv("XDG_DATA_HOME", scratch.string());
   kwtest::TraceCapture capture;
   const std::wstring& path = File::getUsersLocalDataPath();
-  write(path, "a file where the folder should be");
+  kwtest::writeFile(path, "a file where the folder should be");
   if (!File::initUsersLocalDataPath()) return 10;
   if (capture.count(SiteId::DataDirCreateFailed) != 1) return 11;
   const std::wstring trace = capture.records().back().text;

@@ -5,48 +5,42 @@
 
 #include <chrono>
 #include <ctime>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 using kw::Tools;
 
 TEST(ToolsCleanString, TrimsOnlyTheEnds) {
-  std::wstring text = L"\\Software\\Kestrelwright\\";
-  Tools::cleanString(text);
-  EXPECT_EQ(text, L"Software\\Kestrelwright");
-
-  text = L" ..;; . ";
-  Tools::cleanString(text);
-  EXPECT_EQ(text, L"");
-
-  text = L"a..b";
-  Tools::cleanString(text);
-  EXPECT_EQ(text, L"a..b");
-
-  text = L"\t/:C:\\x;./";
-  Tools::cleanString(text);
-  EXPECT_EQ(text, L"C:\\x");
-
-  text = L"";
-  Tools::cleanString(text);
-  EXPECT_EQ(text, L"");
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"\\Software\\Kestrelwright\\", L"Software\\Kestrelwright"},
+      {L" ..;; . ", L""},
+      {L"a..b", L"a..b"},
+      {L"\t/:C:\\x;./", L"C:\\x"},
+      {L"", L""},
+  };
+  for (const auto& [input, cleaned] : cases) {
+    std::wstring text = input;
+    Tools::cleanString(text);
+    EXPECT_EQ(text, cleaned) << Tools::narrowWideString(input);
+  }
 }
 
 TEST(ToolsSplitString, DelimitersAreASetAndYieldNoEmptyTokens) {
-  std::vector<std::wstring> tokens{L"stale"};
-  Tools::splitString(L"DOMAIN\\user", tokens, L"\\/");
-  EXPECT_EQ(tokens, (std::vector<std::wstring>{L"DOMAIN", L"user"}));
-
-  Tools::splitString(L"//a\\\\b/", tokens, L"\\/");
-  EXPECT_EQ(tokens, (std::vector<std::wstring>{L"a", L"b"}));
-
-  Tools::splitString(L"", tokens, L"\\/");
-  EXPECT_TRUE(tokens.empty());
-
-  tokens = {L"stale"};
-  Tools::splitString(L"\\//\\", tokens, L"\\/");
-  EXPECT_TRUE(tokens.empty());
-
-  Tools::splitString(L"abc", tokens, L"");
-  EXPECT_EQ(tokens, (std::vector<std::wstring>{L"abc"}));
+  using Tokens = std::vector<std::wstring>;
+  const std::tuple<const wchar_t*, const wchar_t*, Tokens> cases[] = {
+      {L"DOMAIN\\user", L"\\/", {L"DOMAIN", L"user"}},
+      {L"//a\\\\b/", L"\\/", {L"a", L"b"}},
+      {L"", L"\\/", {}},
+      {L"\\//\\", L"\\/", {}},
+      {L"abc", L"", {L"abc"}},
+  };
+  for (const auto& [text, delimiters, expected] : cases) {
+    // What the list held before goes.
+    Tokens tokens{L"stale"};
+    Tools::splitString(text, tokens, delimiters);
+    EXPECT_EQ(tokens, expected) << Tools::narrowWideString(text);
+  }
 }
 
 TEST(ToolsCase, OnlyAsciiLettersChange) {
