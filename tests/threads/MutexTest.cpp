@@ -462,21 +462,23 @@ TEST_F(MutexAcrossProcesses, LinuxProcessesOfOneUserMeetWhereverTheirObjectsLive
   }
   std::filesystem::remove(marker());
   std::filesystem::remove(marker() + ".go");
+  std::filesystem::remove(marker2);
   // Open to others, the runtime folder is passed over for the fallback,
-  // where this process, which names none, has its objects.
+  // where a process that names none has its objects.
   const std::string open = privateFolder(m_scratch, "open", 0755);
-  kwtest::ScopedEnv env("XDG_RUNTIME_DIR", open);
-  kwtest::ChildProcess holder("mutexHolder", {narrow(m_name), marker(), "release"});
+  kwtest::ChildProcess holder = [&] {
+    kwtest::ScopedEnv env("XDG_RUNTIME_DIR", open);
+    return kwtest::ChildProcess("mutexHolder", {narrow(m_name), marker(), "release"});
+  }();
   ASSERT_TRUE(kwtest::waitForFile(marker()));
   EXPECT_FALSE(std::filesystem::exists(open + "/Kestrelwright"));
-  kw::Mutex mutex;
-  mutex.initialise(m_name.c_str());
-  Contender here(mutex);
-  EXPECT_FALSE(here.holdsWithin(300ms)) << "the processes did not meet";
+  kwtest::ScopedEnv none("XDG_RUNTIME_DIR", "");
+  kwtest::ChildProcess second("mutexHolder", {narrow(m_name), marker2, "exit"});
+  EXPECT_FALSE(kwtest::waitForFile(marker2, 300)) << "the processes did not meet";
   kwtest::touchFile(marker() + ".go");
-  EXPECT_TRUE(here.holdsWithin(30s));
-  here.finish();
+  EXPECT_TRUE(kwtest::waitForFile(marker2));
   EXPECT_EQ(holder.wait(), 0);
+  EXPECT_EQ(second.wait(), 0);
 }
 
 // Every holder killed: the next process of the user to open the folder

@@ -1,7 +1,8 @@
 // Mutexes on Linux: a fair recursive lock of our own on a futex word among the threads of a
-// process, and for a named one an open-file-description lock on its object between processes.
-// Nothing depends on a thread ID another PID namespace would have to resolve, and no value a peer
-// writes into the object can crash or hang a locker. Twin of win32/Mutex.cpp.
+// process, and for a named one a second futex word in its object between processes, whose holder
+// is known by a slot its process keeps a file lock on. Nothing depends on a thread ID another PID
+// namespace would have to resolve, and no value a peer writes into the object can crash or hang
+// a locker. Twin of win32/Mutex.cpp.
 #include "os/Mutex.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <ctime>
@@ -29,7 +31,7 @@ namespace kw::os {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x4B574D33;  // "KWM3"
+constexpr std::uint32_t kMagic = 0x4B574D34;  // "KWM4"
 
 long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, long timeoutMs = -1) {
   timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000};
@@ -133,32 +135,62 @@ class ThreadLock {
   std::atomic<int> m_depth{0};
 };
 
-// What the processes sharing a named lock tell each other. Hints only: the
-// exclusion is the kernel's file lock, so a peer that writes anything here
-// costs at most a wait of kHandOffWaitMs or an abandonment reported.
+// Between processes a named lock is a futex word of its own in the object,
+// naming its holder by a slot that each opening process claims for as long
+// as it has the object open, by a file lock on the slot's byte, and by a
+// random tag that the process publishes beside the slot. The kernel drops
+// the file lock when the process dies, whatever its PID namespace: a waiter
+// that finds the holder's slot unclaimed, or a tag that is not the slot's,
+// takes the lock over as abandoned. Whatever a peer writes into the object
+// costs at most a wait of kHolderCheckMs and an abandonment reported.
+constexpr int kSlots = 250;
+constexpr std::uint32_t kFreeWord = 0;
+constexpr std::uint32_t kHandedOffWord = 0xFFFFFFFF;  // for a process that has waited
+
 struct SharedState {
-  std::atomic<std::uint32_t> owned;     // 1 while a holder has it: found set, it was abandoned
-  std::atomic<std::uint32_t> handOff;   // 1: meant for a process that was already waiting
-  std::atomic<std::uint32_t> releases;  // counts releases; waiting processes sleep on it
-  std::atomic<std::uint32_t> waiting;   // processes waiting
+  std::atomic<std::uint32_t> word;       // kFreeWord, kHandedOffWord or a holder
+  std::atomic<std::uint32_t> waiting;    // processes waiting
+  std::atomic<std::uint32_t> abandoned;  // a holder that died was cleared: tell the next
+  std::atomic<std::uint32_t> tags[kSlots];
 };
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "a futex word");
 
-// Between processes the holder holds this byte of the object locked; the
-// kernel unlocks it when the holder's process dies, whatever its namespace.
-constexpr off_t kOwnerByte = SharedSegment::kFirstFreeLockByte;
-constexpr long kReleaseCheckMs = 10;
+off_t slotByte(int slot) { return SharedSegment::kFirstFreeLockByte + slot; }
 
-bool ownerByte(int fd, short type) {
+int slotOf(std::uint32_t word) { return static_cast<int>(word & 0xFF) - 1; }
+
+bool slotLock(int fd, short type, int slot) {
   struct flock range {};
   range.l_type = type;
   range.l_whence = SEEK_SET;
-  range.l_start = kOwnerByte;
+  range.l_start = slotByte(slot);
   range.l_len = 1;
   int status;
   while ((status = fcntl(fd, F_OFD_SETLK, &range)) != 0 && errno == EINTR) {
   }
   return status == 0;
+}
+
+// Whether another open description holds the slot's byte.
+bool slotClaimed(int fd, int slot) {
+  struct flock range {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = slotByte(slot);
+  range.l_len = 1;
+  // Unknown counts as claimed: the lock is then waited for, not taken.
+  return fcntl(fd, F_OFD_GETLK, &range) != 0 || range.l_type != F_UNLCK;
+}
+
+// 24 bits, never 0.
+std::uint32_t randomTag() {
+  std::uint32_t value = 0;
+  if (syscall(SYS_getrandom, &value, sizeof value, 1 /* GRND_NONBLOCK */) != sizeof value)
+    value =
+        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<std::uint32_t>(getpid()) * 2654435761u;
+  value &= 0xFFFFFF;
+  return value ? value : 1;
 }
 
 }  // namespace
@@ -168,59 +200,96 @@ bool ownerByte(int fd, short type) {
 // all, and the others see that thread end.
 struct NamedLock {
   ~NamedLock() {
-    // Closing the description drops the file lock: a holder left (a handle
+    // Closing the description gives the slot up: a holder left (a handle
     // destroyed while held) is seen abandoned by the other processes.
     if (lockFd >= 0) close(lockFd);
   }
 
+  // A slot of this process's own, on a description of its own.
+  bool claimSlot() {
+    if (lockFd >= 0) close(lockFd);
+    lockFd = segment.openAgain();
+    forks = g_forks.load();
+    processHolds = false;
+    if (lockFd < 0) return false;
+    for (slot = 0; slot < kSlots && !slotLock(lockFd, F_WRLCK, slot); ++slot) {
+    }
+    if (slot == kSlots) return failing(EUSERS, false);
+    const std::uint32_t tag = randomTag();
+    shared->tags[slot] = tag;
+    self = tag << 8 | static_cast<std::uint32_t>(slot + 1);
+    // A process that died holding the lock may have had this slot.
+    std::uint32_t seen = shared->word.load();
+    if (slotOf(seen) == slot && seen != self && shared->word.compare_exchange_strong(seen, 0)) {
+      shared->abandoned = 1;
+      futex(&shared->word, FUTEX_WAKE, INT_MAX);
+    }
+    return true;
+  }
+
+  // Whether `word` names a process that still has the object open.
+  bool holderLives(std::uint32_t word) const {
+    const int holder = slotOf(word);
+    if (holder < 0 || holder >= kSlots || holder == slot) return false;
+    return shared->tags[holder].load() == word >> 8 && slotClaimed(lockFd, holder);
+  }
+
   // The process-wide part, taken by the thread that holds `threads` first.
   bool acquire(bool& abandoned) {
-    if (forks != g_forks.load()) {
-      // A forked child shares its parent's description and holds nothing.
-      if (lockFd >= 0) close(lockFd);
-      lockFd = segment.openAgain();
-      forks = g_forks.load();
-      processHolds = false;
-      if (lockFd < 0) return false;
-    }
-    // Just handed to a waiting process: give it the moment it needs.
-    if (shared->handOff.load() != 0) futex(&shared->handOff, FUTEX_WAIT, 1, kHandOffWaitMs);
+    // A forked child shares its parent's description and holds nothing.
+    if (forks != g_forks.load() && !claimSlot()) return false;
+    bool waited = false;
     bool counted = false;
     for (;;) {
-      if (ownerByte(lockFd, F_WRLCK)) break;
-      if (errno != EAGAIN && errno != EACCES) {
-        if (counted) --shared->waiting;
-        return false;
+      std::uint32_t seen = shared->word.load();
+      if ((seen == kFreeWord || (seen == kHandedOffWord && waited)) &&
+          shared->word.compare_exchange_strong(seen, self))
+        break;
+      if (seen == kFreeWord) continue;
+      if (seen != kHandedOffWord && !holderLives(seen)) {
+        if (shared->word.compare_exchange_strong(seen, self)) {
+          abandoned = true;
+          break;
+        }
+        continue;
       }
       if (!counted) {
         ++shared->waiting;
         counted = true;
       }
-      const std::uint32_t seen = shared->releases.load();
-      if (ownerByte(lockFd, F_WRLCK)) break;
-      futex(&shared->releases, FUTEX_WAIT, seen, kReleaseCheckMs);
+      futex(&shared->word, FUTEX_WAIT, seen,
+            seen == kHandedOffWord ? kHandOffWaitMs : kHolderCheckMs);
+      waited = true;
     }
     if (counted) --shared->waiting;
-    if (shared->handOff.exchange(0) != 0) futex(&shared->handOff, FUTEX_WAKE, INT_MAX);
-    abandoned = shared->owned.exchange(1) != 0;
+    if (shared->abandoned.load() != 0 && shared->abandoned.exchange(0) != 0) abandoned = true;
     processHolds = true;
     return true;
   }
 
   void giveUp() {
-    shared->owned = 0;
     processHolds = false;
-    ownerByte(lockFd, F_UNLCK);
-    ++shared->releases;
-    if (shared->waiting.load() == 0) return;
-    shared->handOff = 1;
-    if (futex(&shared->releases, FUTEX_WAKE, INT_MAX) <= 0) shared->handOff = 0;
+    std::uint32_t mine = self;
+    if (shared->waiting.load() != 0) {
+      if (!shared->word.compare_exchange_strong(mine, kHandedOffWord)) return;
+      if (futex(&shared->word, FUTEX_WAKE, 1) > 0) return;
+      // Nobody asleep to take it after all.
+      std::uint32_t handed = kHandedOffWord;
+      shared->word.compare_exchange_strong(handed, kFreeWord);
+      return;
+    }
+    // Another holder there means this one was taken over: it stays.
+    if (!shared->word.compare_exchange_strong(mine, kFreeWord)) return;
+    // A process that came in between sleeps on the old value: wake it.
+    if (shared->waiting.load() != 0) futex(&shared->word, FUTEX_WAKE, 1);
   }
 
   ThreadLock threads;
   SharedSegment segment;
   SharedState* shared = nullptr;
   int lockFd = -1;
+  int slot = -1;
+  std::uint32_t self = 0;
   unsigned forks = 0;
   std::atomic<bool> processHolds{false};  // used by the holder of `threads`, as its depth
 };
@@ -252,10 +321,8 @@ std::shared_ptr<NamedLock> openNamed(const wchar_t* name) {
   };
   if (!opened->segment.open(SharedSegment::objectName(name), sizeof(SharedState), kMagic, layOut))
     return nullptr;
-  opened->lockFd = opened->segment.openAgain();
-  if (opened->lockFd < 0) return nullptr;
-  opened->forks = g_forks.load();
   opened->shared = static_cast<SharedState*>(opened->segment.data());
+  if (!opened->claimSlot()) return nullptr;
   const ObjectId id = identity(opened->lockFd);
   std::lock_guard<std::mutex> guard(g_namedLock);
   for (auto it = g_named->begin(); it != g_named->end();)
