@@ -141,17 +141,6 @@ TEST(KwToolRoundTrip, ABadLineNamesItsSourceAndNumber) {
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
 }
 
-TEST(KwToolRoundTrip, EscapesReadBackToTheirCharacters) {
-  std::wstring out, error;
-  ASSERT_TRUE(kwtool::SafeText::unescape(L"\\\\\\n\\r\\t\\0\\x3d\\x1B\\u202e\\ud800a", out, error))
-      << error;
-  EXPECT_EQ(out, std::wstring(L"\\\n\r\t\0=\x1b\u202e", 8) + wchar_t(0xD800) + L"a");
-  for (const wchar_t* bad : {L"\\", L"\\a", L"\\x", L"\\xg0", L"\\u12", L"\\u123x"}) {
-    EXPECT_FALSE(kwtool::SafeText::unescape(bad, out, error)) << bad;
-    EXPECT_FALSE(error.empty());
-  }
-}
-
 TEST(KwToolVersion, PrintsTheProjectVersionOfTheBuild) {
   // The version the build's project declares.
   std::ifstream project(KW_TEST_DATA "/../../CMakeLists.txt");

@@ -13,6 +13,7 @@
 #include "os/Registry.h"
 #include "support/ChildProcess.h"
 #include "support/OtherUser.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/Text.h"
@@ -416,16 +417,15 @@ TEST_F(RegistryStore, AForkedChildLeavesTheParentItsChanges) {
 // its folder: no write-ahead log, no index of it.
 TEST(RegistryStoreFiles, AnEndedProcessLeavesOnlyTheStore) {
   kwtest::ScratchDir folder;
-  const char* previous = std::getenv("KW_REGISTRY_DIR");
-  const std::string saved = previous ? previous : "";
-  kwtest::setEnv("KW_REGISTRY_DIR", folder.path().string());
-  for (const char* root : {"HKCU", "HKLM"}) {
-    kwtest::ChildProcess child("registryWriter",
-                               {root, "Software\\Kestrelwright\\Files", "W", "50"});
-    EXPECT_TRUE(child.started());
-    EXPECT_EQ(child.wait(), 0);
+  {
+    kwtest::ScopedEnv store("KW_REGISTRY_DIR", folder.path().string());
+    for (const char* root : {"HKCU", "HKLM"}) {
+      kwtest::ChildProcess child("registryWriter",
+                                 {root, "Software\\Kestrelwright\\Files", "W", "50"});
+      EXPECT_TRUE(child.started());
+      EXPECT_EQ(child.wait(), 0);
+    }
   }
-  kwtest::setEnv("KW_REGISTRY_DIR", saved);
   auto namesIn = [](const std::filesystem::path& place) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(place))

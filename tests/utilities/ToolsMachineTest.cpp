@@ -13,6 +13,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -191,12 +192,6 @@ namespace {
 class Xvfb {
  public:
   Xvfb() {
-    std::string program = findInPath("Xvfb");
-    if (program.empty()) {
-      m_reason = "Xvfb is not installed (package xvfb)";
-      return;
-    }
-    m_installed = true;
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0) {
       m_reason = "no pipe";
@@ -214,12 +209,13 @@ class Xvfb {
     char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0],
                     &args[5][0], &args[6][0], &args[7][0], nullptr};
     pid_t pid = 0;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(ready[1]);
+    m_installed = spawned != ENOENT;
     if (spawned != 0) {
       close(ready[0]);
-      m_reason = "Xvfb could not be started";
+      m_reason = m_installed ? "Xvfb could not be started" : "Xvfb is not installed (package xvfb)";
       return;
     }
     m_pid = pid;
@@ -249,19 +245,6 @@ class Xvfb {
   const std::string& reason() const { return m_reason; }
 
  private:
-  static std::string findInPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= folders.size();) {
-      std::size_t end = folders.find(':', start);
-      if (end == std::string::npos) end = folders.size();
-      std::string candidate = folders.substr(start, end - start) + "/" + name;
-      if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-      start = end + 1;
-    }
-    return std::string();
-  }
-
   bool m_installed = false;
   pid_t m_pid = 0;
   std::string m_display;
