@@ -14,14 +14,18 @@ namespace kw {
 // a walker that takes the session over writes the same lines as the one that
 // started it.
 struct DbgHelpBinding::Session {
-  bool serves(const char* searchPath) const {
-    return hasSearchPath == (searchPath != nullptr) &&
-           (!searchPath || this->searchPath == searchPath);
+  // Started for the same folders of the walker's own.
+  bool serves(const Request& request) const {
+    return hasSearchPath == request.searchPath &&
+           (!hasSearchPath || (hasUserPath == (request.userPath != nullptr) &&
+                               (!hasUserPath || userPath == request.userPath)));
   }
 
   std::shared_ptr<os::SymbolSession> engine;
   bool hasSearchPath = false;
-  std::string searchPath;
+  bool hasUserPath = false;
+  std::string userPath;
+  std::string searchPath;  // as built when the session started
   os::StartNotes started;
   bool modulesLoaded = false;
   bool modulesDescribed = false;
@@ -48,22 +52,36 @@ std::shared_ptr<DbgHelpBinding::Session>& DbgHelpBinding::current() {
   return session;
 }
 
-bool DbgHelpBinding::Init(const char* szSymPath, bool readFileVersions) {
+bool DbgHelpBinding::Init(const Request& request) {
   if (!m_pParent) return false;
+  // The search path holds the current folder, which takes a system call to
+  // read: it is built for a session that starts, and for a walker that is
+  // shown it. A walker that is not takes over a session started for the same
+  // folders of its own; where the engine opens modules one at a time, it
+  // builds the path again for each new one.
+  std::string built;
+  auto searchPath = [&]() -> const char* {
+    if (!request.searchPath) return nullptr;
+    if (built.empty()) built = os::buildSymbolSearchPath(request.userPath);
+    return built.c_str();
+  };
   std::shared_ptr<Session> taken = current();
-  if (!taken || !taken->serves(szSymPath) ||
-      !os::sessionCurrent(*taken->engine, m_hProcess, m_nProcessId, readFileVersions)) {
+  if (!taken || !taken->serves(request) ||
+      (request.showsStart && request.searchPath && taken->searchPath != searchPath()) ||
+      !os::sessionCurrent(*taken->engine, m_hProcess, m_nProcessId, request.readFileVersions)) {
     auto started = std::make_shared<Session>();
-    started->engine =
-        os::startSymbolSession(taken ? taken->engine : nullptr, m_hProcess, m_nProcessId, szSymPath,
-                               readFileVersions, started->started);
+    started->engine = os::startSymbolSession(taken ? taken->engine : nullptr, m_hProcess,
+                                             m_nProcessId, searchPath(), request.userPath,
+                                             request.readFileVersions, started->started);
     if (!started->engine) {
       m_pSession.reset();
       os::setLastError(kInitFailed);
       return false;
     }
-    started->hasSearchPath = szSymPath != nullptr;
-    if (szSymPath) started->searchPath = szSymPath;
+    started->hasSearchPath = request.searchPath;
+    started->hasUserPath = request.userPath != nullptr;
+    if (request.userPath) started->userPath = request.userPath;
+    if (request.searchPath) started->searchPath = searchPath();
     current() = taken = std::move(started);
   }
   m_pSession = std::move(taken);

@@ -22,10 +22,18 @@ class DbgHelpBinding {
   DbgHelpBinding(const DbgHelpBinding&) = delete;
   DbgHelpBinding& operator=(const DbgHelpBinding&) = delete;
 
-  // Binds the library and starts the engine with the search path (null for
-  // none), or takes over the process's session when it still serves; false
-  // when the library is missing or incomplete.
-  bool Init(const char* szSymPath, bool readFileVersions);
+  // What a walker asks of the engine.
+  struct Request {
+    bool searchPath;        // build the symbol search path
+    const char* userPath;   // the walker's own folders, first in the path; or null
+    bool readFileVersions;  // read each module's file version
+    bool showsStart;        // the walker's callbacks see the start, search path and all
+  };
+
+  // Binds the library and starts the engine, or takes over the process's
+  // session when it still serves; false when the library is missing or
+  // incomplete.
+  bool Init(const Request& request);
   // Loads every module of the process; false when none could be listed.
   // `describe` hands the walker a note of each module.
   bool LoadModules(bool describe);

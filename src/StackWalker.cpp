@@ -198,17 +198,16 @@ int StackWalker::LoadModules() {
   }
   if (m_nModulesLoaded) return 1;
 
-  std::string searchPath;
-  if (m_nOptions & kOptionSymbolPath) searchPath = os::buildSymbolSearchPath(m_pszSymPath);
-  bool started = m_pSw->Init((m_nOptions & kOptionSymbolPath) ? searchPath.c_str() : nullptr,
-                             (m_nOptions & kOptionFileVersion) != 0);
+  // A plain walker shows neither the engine's start nor its modules.
+  const bool plain = Steps::plain(*this);
+  bool started = m_pSw->Init({(m_nOptions & kOptionSymbolPath) != 0, m_pszSymPath,
+                              (m_nOptions & kOptionFileVersion) != 0, !plain});
   if (!started) {
     OnDbgHelpErr("Error while initializing dbghelp.dll", 0, 0);
     os::setLastError(DbgHelpBinding::kInitFailed);
     return 0;
   }
-  // A plain walker writes no module lines.
-  if (!m_pSw->LoadModules(!Steps::plain(*this))) return 0;
+  if (!m_pSw->LoadModules(!plain)) return 0;
   m_nModulesLoaded = 1;
   return 1;
 }

@@ -57,14 +57,15 @@ struct ModuleNote {
 class SymbolSession;
 
 // Binds the debugging library and starts the engine for the process with the
-// search path (null for none), noting what it reports. `previous` is the
-// session this one replaces: where the engine is one per process it is
-// restarted in place, for every walker that holds it. Null when the library
-// is missing or incomplete.
+// search path (null for none), noting what it reports. `userPath` is what
+// the path was built from, for a platform that builds it again as it opens
+// modules. `previous` is the session this one replaces: where the engine is
+// one per process it is restarted in place, for every walker that holds it.
+// Null when the library is missing or incomplete.
 std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession> previous,
                                                   HANDLE process, std::uint32_t processId,
-                                                  const char* searchPath, bool readFileVersions,
-                                                  StartNotes& notes);
+                                                  const char* searchPath, const char* userPath,
+                                                  bool readFileVersions, StartNotes& notes);
 
 // Whether the session serves a walker of the process as a new one would: the
 // process's modules are still those it knows. `readFileVersions` makes module

@@ -649,6 +649,48 @@ TEST_F(StackWalkerTest, DebugLinkToAFifoOrDeviceDoesNotHang) {
     EXPECT_EQ(child.wait(), 0);
   }
 }
+
+// args: a library to load, a folder to change to. The library calls back
+// with the trace of an exception made inside it.
+KW_CHILD_MAIN(exceptionAfterFolderChange) {
+  alarm(30);
+  void* library = dlopen(args.at(0).c_str(), RTLD_NOW | RTLD_LOCAL);
+  auto call = library ? reinterpret_cast<void (*)(void (*)())>(dlsym(library, "kw_call")) : nullptr;
+  if (!call) return 3;
+  // The process's session starts here, before the change.
+  if (std::wstring(Exception().getStackTrace()).empty()) return 2;
+  if (chdir(args.at(1).c_str()) != 0) return 4;
+  static std::wstring trace;
+  call([] { trace = Exception().getStackTrace(); });
+  for (const std::wstring& line : linesOf(trace))
+    if (line.find(L": kw_call") != std::wstring::npos)
+      return line.find(L"/kwcall.c (") != std::wstring::npos ? 0 : 1;
+  return 5;
+}
+
+// The current folder is one of the places debug files are looked for in:
+// a module first needed after the folder changed is looked for in the new
+// one, though the session started before.
+TEST_F(StackWalkerTest, ModuleFirstNeededAfterAFolderChangeIsLookedForInTheNewFolder) {
+  if (std::system("cc --version >/dev/null 2>&1 && objcopy --version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "no cc or objcopy";
+  kwtest::ScratchDir scratch, folder;
+  const std::string module = scratch.path().string() + "/libkwcall.so";
+  // Its debug file is where a place of the search path names it: the
+  // place, then the module's folder.
+  const std::string debugFolder = folder.path().string() + scratch.path().string();
+  const std::string make =
+      "cd '" + scratch.path().string() + "' && printf '%s\\n' " +
+      "'void kw_call(void (*f)(void)) { f(); __asm__ volatile(\"\"); }' > kwcall.c && " +
+      "cc -g -O0 -fPIC -shared -o full.so kwcall.c && " +
+      "objcopy --only-keep-debug full.so kwcall.debug && " +
+      "objcopy --strip-debug --add-gnu-debuglink=kwcall.debug full.so libkwcall.so && " +
+      "mkdir -p '" + debugFolder + "' && mv kwcall.debug '" + debugFolder + "/'";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  kwtest::ChildProcess child("exceptionAfterFolderChange", {module, folder.path().string()});
+  ASSERT_TRUE(child.started());
+  EXPECT_EQ(child.wait(), 0);
+}
 #endif
 
 KW_CHILD_MAIN(exceptionWithoutDbgHelp) {

@@ -75,6 +75,7 @@ void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
     return;
   }
+  session.beforeOpening(module);
   GElf_Off offset = 0;
   GElf_Sym symbol;
   const char* name =

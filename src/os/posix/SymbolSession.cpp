@@ -78,19 +78,32 @@ std::recursive_mutex& stackWalkingLock() {
   return lock;
 }
 
+void SymbolSession::useSearchPath(const char* path) {
+  searchPath = path ? path : "";
+  // dwfl's own places (the module's folder, its .debug folder, /usr/lib/debug)
+  // come after the caller's folders.
+  std::string debuginfo;
+  for (char c : searchPath) debuginfo += c == ';' ? ':' : c;
+  debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
+  debuginfoPath = &debuginfoPathText[0];
+}
+
+void SymbolSession::beforeOpening(Dwfl_Module* module) {
+  if (!hasSearchPath || symTypes.count(module) != 0) return;
+  const std::string now = buildSymbolSearchPath(hasUserPath ? userPath.c_str() : nullptr);
+  if (now != searchPath) useSearchPath(now.c_str());
+}
+
 std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession>, HANDLE,
-                                                  std::uint32_t, const char* searchPath, bool,
-                                                  StartNotes& notes) {
+                                                  std::uint32_t, const char* searchPath,
+                                                  const char* userPath, bool, StartNotes& notes) {
   // A walker that still holds the session it replaces keeps it as it is.
   auto session = std::make_shared<SymbolSession>();
   session->stamp = currentStamp();
-  // dwfl's own places (the module's folder, its .debug folder, /usr/lib/debug)
-  // come after the caller's folders.
-  const std::string folders = searchPath ? searchPath : "";
-  std::string debuginfo;
-  for (char c : folders) debuginfo += c == ';' ? ':' : c;
-  session->debuginfoPathText = debuginfo + ":.debug:/usr/lib/debug";
-  session->debuginfoPath = &session->debuginfoPathText[0];
+  session->hasSearchPath = searchPath != nullptr;
+  session->hasUserPath = userPath != nullptr;
+  if (userPath) session->userPath = userPath;
+  session->useSearchPath(searchPath);
   session->callbacks.find_elf = dwfl_linux_proc_find_elf;
   session->callbacks.find_debuginfo = findLocalDebuginfo;
   session->callbacks.debuginfo_path = &session->debuginfoPath;
@@ -98,7 +111,7 @@ std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession>
   if (!session->dwfl) return nullptr;
 
   // The folders in the walker's own notation: the caller's, then dwfl's.
-  notes.searchPath = folders + ".debug;/usr/lib/debug";
+  notes.searchPath = session->searchPath + ".debug;/usr/lib/debug";
   notes.options = kSymOptions;
   notes.userName = userName();
   return session;
@@ -133,6 +146,7 @@ void describeSessionModules(SymbolSession& session, std::vector<ModuleNote>& not
   std::sort(modules.begin(), modules.end(),
             [](Dwfl_Module* a, Dwfl_Module* b) { return moduleBase(a) < moduleBase(b); });
   for (Dwfl_Module* module : modules) {
+    session.beforeOpening(module);
     Dwarf_Addr bias = 0;
     bool opened = dwfl_module_getelf(module, &bias) != nullptr;
     Dwarf_Addr low = 0, high = 0;

@@ -66,10 +66,22 @@ class SymbolSession {
     frames[key] = std::move(symbols);
   }
 
+  // Looks for debug files in the search path's folders (none for null).
+  void useSearchPath(const char* path);
+  // Builds the search path again before the module is first opened: the
+  // current folder is one of its places, and may have changed since the
+  // session started.
+  void beforeOpening(Dwfl_Module* module);
+
   std::unique_ptr<Dwfl, DwflEnd> dwfl;
   Dwfl_Callbacks callbacks{};
   char* debuginfoPath = nullptr;
   std::string debuginfoPathText;
+  // The search path, and the walker's folders it is built from.
+  bool hasSearchPath = false;
+  std::string searchPath;
+  bool hasUserPath = false;
+  std::string userPath;
   ModuleSetStamp stamp;
   std::map<Dwfl_Module*, int> symTypes;
   std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;

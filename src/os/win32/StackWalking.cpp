@@ -249,8 +249,8 @@ std::recursive_mutex& stackWalkingLock() {
 
 std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession> previous,
                                                   HANDLE process, std::uint32_t processId,
-                                                  const char* searchPath, bool readFileVersions,
-                                                  StartNotes& notes) {
+                                                  const char* searchPath, const char*,
+                                                  bool readFileVersions, StartNotes& notes) {
   // The module set as the walker found it, before the library loads.
   ModuleSet modules = currentModules(processId);
   // The engine is one per process: the session it replaces starts again in
