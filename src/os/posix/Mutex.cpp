@@ -7,7 +7,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <signal.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
