@@ -69,9 +69,8 @@ void ByteArray::append(const void* data, int size) {
 
 void ByteArray::ensure(int size) {
   // A block of exactly `size` bytes already is what a reallocation would give.
-  if (size <= m_nCapacity) return;
-  m_pData = reallocOrThrow(m_pData, size);
-  m_nCapacity = size;
+  if (size <= capacity()) return;
+  reallocate(size);
 }
 
 void ByteArray::resize(int size) {
@@ -79,8 +78,21 @@ void ByteArray::resize(int size) {
     freeData();
     return;
   }
-  m_pData = reallocOrThrow(m_pData, size);
-  m_nSize = m_nCapacity = size;
+  reallocate(size);
+  m_nSize = size;
+}
+
+void ByteArray::reallocate(int size) {
+  if (m_nCapacity >= 0) {
+    m_pData = reallocOrThrow(m_pData, size);
+  } else {
+    // A lent block stays where it is; the bytes that fit move to one of the array's own.
+    char* block = reallocOrThrow(nullptr, size);
+    std::memcpy(block, m_pData,
+                static_cast<std::size_t>(size < -m_nCapacity ? size : -m_nCapacity));
+    m_pData = block;
+  }
+  m_nCapacity = size;
 }
 
 void ByteArray::clear() { m_nSize = 0; }
@@ -88,7 +100,7 @@ void ByteArray::clear() { m_nSize = 0; }
 void ByteArray::release() { freeData(); }
 
 void ByteArray::freeData() {
-  std::free(m_pData);
+  if (m_nCapacity >= 0) std::free(m_pData);
   m_pData = nullptr;
   m_nSize = m_nCapacity = 0;
 }

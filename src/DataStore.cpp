@@ -81,27 +81,6 @@ DataStore& DataStore::operator=(const DataStore& other) {
   return *this;
 }
 
-bool DataStore::inBlock(const void* p) const {
-  const auto at = reinterpret_cast<std::uintptr_t>(p);
-  if (at - reinterpret_cast<std::uintptr_t>(m_aRoom) < sizeof m_aRoom) return true;
-  for (Block* block = m_pBlocks; block; block = block->next) {
-    if (at - reinterpret_cast<std::uintptr_t>(block->begin()) < block->size) return true;
-  }
-  return false;
-}
-
-void DataStore::freeUnits(const char16_t* units) const {
-  if (units && !inBlock(units)) std::free(const_cast<char16_t*>(units));
-}
-
-void DataStore::destroyBytes(ByteArray* bytes) const {
-  if (!bytes) return;
-  if (inBlock(bytes))
-    bytes->~ByteArray();
-  else
-    delete bytes;
-}
-
 char* DataStore::addBlock(std::size_t size) {
   auto* block = static_cast<Block*>(allocate(sizeof(Block) + size));
   block->next = m_pBlocks;

@@ -44,6 +44,28 @@ struct DataStore::Block {
   char* begin() { return reinterpret_cast<char*>(this + 1); }
 };
 
+// Called for every entry a store lets go of: inline.
+inline bool DataStore::inBlock(const void* p) const {
+  const auto at = reinterpret_cast<std::uintptr_t>(p);
+  if (at - reinterpret_cast<std::uintptr_t>(m_aRoom) < sizeof m_aRoom) return true;
+  for (Block* block = m_pBlocks; block; block = block->next) {
+    if (at - reinterpret_cast<std::uintptr_t>(block->begin()) < block->size) return true;
+  }
+  return false;
+}
+
+inline void DataStore::freeUnits(const char16_t* units) const {
+  if (units && !inBlock(units)) std::free(const_cast<char16_t*>(units));
+}
+
+inline void DataStore::destroyBytes(ByteArray* bytes) const {
+  if (!bytes) return;
+  if (inBlock(bytes))
+    bytes->~ByteArray();
+  else
+    delete bytes;
+}
+
 namespace tables {
 
 // Order of two names in code units as unsigned 16-bit numbers, read wherever they lie; a prefix
@@ -109,7 +131,7 @@ auto entries(const Table& table) {
 template <typename Table, typename Entry>
 void place(Table& table, std::size_t at, const Entry& entry) {
   Entry* slot = table.data + at;
-  std::memmove(slot + 1, slot, (table.size - at) * sizeof(Entry));
+  if (at != table.size) std::memmove(slot + 1, slot, (table.size - at) * sizeof(Entry));
   *slot = entry;
   ++table.size;
 }

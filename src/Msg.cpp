@@ -135,6 +135,8 @@ bool readElement(const ByteArray& data, int& offset, Element& element) {
 struct Sizes {
   std::size_t counts[4] = {};
   std::uint64_t units = 0;
+  // The arrays' bytes.
+  std::uint64_t arrayBytes = 0;
   // Where the elements checked here end: up to it they are read unchecked.
   int checkedEnd = 0;
 };
@@ -161,6 +163,7 @@ Sizes measure(const ByteArray& data, int offset) {
     if (isValue) {
       ++sizes.counts[tag];
       sizes.units += nameUnits + units;
+      if (tag == Msg::BYTE_ARRAY) sizes.arrayBytes += static_cast<std::uint32_t>(length);
     }
     nameUnits = units;
     isValue = !isValue;
@@ -328,10 +331,10 @@ void Msg::fromByteArray(const ByteArray& in) {
   const std::size_t strings = roomFor(m_tblStrings, sizes.counts[STRING]);
   const std::size_t byteArrays = roomFor(m_tblByteArrays, arrays);
   if (ints > UINT32_MAX || strings > UINT32_MAX || byteArrays > UINT32_MAX) throw std::bad_alloc();
-  const std::uint64_t total = ints * std::uint64_t{sizeof(IntEntry)} +
-                              strings * std::uint64_t{sizeof(StringEntry)} +
-                              byteArrays * std::uint64_t{sizeof(ByteArrayEntry)} +
-                              arrays * std::uint64_t{sizeof(ByteArray)} + sizes.units * 2;
+  const std::uint64_t total =
+      ints * std::uint64_t{sizeof(IntEntry)} + strings * std::uint64_t{sizeof(StringEntry)} +
+      byteArrays * std::uint64_t{sizeof(ByteArrayEntry)} +
+      arrays * std::uint64_t{sizeof(ByteArray)} + sizes.units * 2 + sizes.arrayBytes;
   if (total > SIZE_MAX / 2) throw std::bad_alloc();
   char* room = total ? addBlock(static_cast<std::size_t>(total)) : nullptr;
   if (ints) moveTable(m_tblInts, carve<IntEntry>(room, ints), ints);
@@ -339,6 +342,8 @@ void Msg::fromByteArray(const ByteArray& in) {
   if (byteArrays) moveTable(m_tblByteArrays, carve<ByteArrayEntry>(room, byteArrays), byteArrays);
   ByteArray* array = carve<ByteArray>(room, arrays);
   char16_t* units = reinterpret_cast<char16_t*>(room);
+  // The arrays' bytes last, lent to arrays that never free them.
+  char* arrayBytes = room + sizes.units * 2;
 
   // What an entry a newer one replaces held.
   auto release = [this](const auto& entry) {
@@ -432,7 +437,14 @@ void Msg::fromByteArray(const ByteArray& in) {
           add(m_tblStrings, StringEntry{held, length, textLength}, waiting[STRING]);
           break;
         default:
-          ByteArray* bytes = new (array++) ByteArray(value.payload, value.length);
+          ByteArray* bytes = new (array++) ByteArray();
+          if (value.length) {
+            std::memcpy(arrayBytes, value.payload, static_cast<std::size_t>(value.length));
+            bytes->m_pData = arrayBytes;
+            bytes->m_nSize = value.length;
+            bytes->m_nCapacity = -value.length;
+            arrayBytes += value.length;
+          }
           add(m_tblByteArrays, ByteArrayEntry{held, length, bytes}, waiting[BYTE_ARRAY]);
           break;
       }

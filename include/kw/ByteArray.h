@@ -74,9 +74,15 @@ class KW_API ByteArray {
   friend class Msg;
 
   void append(const void* data, int size);
+  // Gives the array a block of `size` bytes holding what fits of its bytes.
+  void reallocate(int size);
+  // The bytes the block has room for.
+  int capacity() const { return m_nCapacity < 0 ? -m_nCapacity : m_nCapacity; }
 
   char* m_pData;
   int m_nSize;
+  // Negative for a block lent by its owner (a parsed message's), which the
+  // array never frees: its room is then -m_nCapacity.
   int m_nCapacity;
 };
 

@@ -299,3 +299,45 @@ TEST(Msg, ParsedNamesFallBetweenHeldOnesAndAReusedBufferHoldsOnlyTheNewBytes) {
             L"A=A text\r\nB=held\r\nC=C text\r\nD=held\r\nE=E text\r\n"
             L"\U0001F600=\U0001F600 text\r\n\uFFFF=held\r\n");
 }
+
+// A received message holds its arrays in memory of its own: each must still grow, shrink, be
+// reused and be replaced as any array does, and a copy must not share it.
+TEST(Msg, ArraysOfAReceivedMessageBehaveAsAnyOther) {
+  Msg sent;
+  for (const wchar_t* name : {L"A", L"B", L"C", L"D"})
+    sent.setAttributeValue(name, new ByteArray(std::string(name, name + 1).data(), 1));
+  sent.setAttributeValue(L"Text", std::wstring(L"t"));
+  ByteArray wire;
+  sent.toByteArray(wire);
+
+  Msg got;
+  got.fromByteArray(wire);
+  Msg copy(got);
+  ByteArray* a = nullptr;
+  ByteArray* b = nullptr;
+  ByteArray* c = nullptr;
+  ASSERT_TRUE(got.getAttributeValue(L"A", a));
+  ASSERT_TRUE(got.getAttributeValue(L"B", b));
+  ASSERT_TRUE(got.getAttributeValue(L"C", c));
+  a->appendData(const_cast<char*>("bc"), 2);
+  b->resize(3);
+  b->getData()[1] = b->getData()[2] = 'x';
+  c->clear();
+  c->ensure(1);  // room it already has
+  c->appendData(const_cast<char*>("z"), 1);
+  got.toByteArray(*c);  // a lent array as the output buffer
+  EXPECT_EQ(toHex(*a), "416263");
+  EXPECT_EQ(toHex(*b), "427878");
+  got.setAttributeValue(L"D", new ByteArray("new", 3));
+  got.removeByteArrayAttribute(L"A");
+  got.setAttributeValue(L"Text", std::wstring(L"replaced"));
+  got.removeStringAttribute(L"Text");
+
+  ByteArray* kept = nullptr;
+  ASSERT_TRUE(copy.getAttributeValue(L"A", kept));
+  EXPECT_EQ(toHex(*kept), "41");
+  copy.fromByteArray(wire);  // a second block beside the first
+  got = copy;
+  ASSERT_TRUE(got.getAttributeValue(L"D", kept));
+  EXPECT_EQ(toHex(*kept), "44");
+}
