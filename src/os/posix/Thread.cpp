@@ -142,6 +142,8 @@ struct ThreadObject {
   std::atomic<unsigned> stopsSent{0}, stopsDeclined{0};
   // The forced stop was given up: the owner may be gone.
   std::atomic<bool> letGo{false};
+  // A return to the worker's code goes to the edge trap.
+  bool edgeTrapSet = false;
   // Closed when the worker ends, for an owner that let it go.
   std::atomic<WakeEventObject*> keptEvent{nullptr};
 };
@@ -155,13 +157,12 @@ __attribute__((tls_model("initial-exec"))) thread_local ThreadObject* t_current 
 // end (see mayEndHere); it signals again every millisecond meanwhile.
 constexpr unsigned long kStopGraceMs = 1000;
 
-// The code of the runtimes whose locks a forced stop must never leave held:
-// the C library (its heap among them), the loader, the C++ runtime, the
-// unwinder, and the sanitizers' runtimes, which own the heap in their builds.
-// Found once, read by the signal handler.
-class RuntimeCode {
+// Address ranges, in a fixed array that the signal handler may read.
+class CodeRanges {
  public:
-  void find() { dl_iterate_phdr(&RuntimeCode::addModule, this); }
+  void add(std::uintptr_t begin, std::uintptr_t end) {
+    if (m_nCount < kMaxRanges) m_ranges[m_nCount++] = {begin, end};
+  }
 
   bool contains(std::uintptr_t address) const {
     for (std::size_t i = 0; i < m_nCount; ++i)
@@ -170,35 +171,88 @@ class RuntimeCode {
   }
 
  private:
-  static bool isRuntime(const char* path) {
-    static const char* const kPrefixes[] = {
-        "libc.so",  "ld-linux",   "ld64.so",    "libstdc++.so", "libgcc_s.so", "libpthread.so",
-        "libdl.so", "libasan.so", "libtsan.so", "liblsan.so",   "libubsan.so"};
-    const char* slash = std::strrchr(path, '/');
-    const char* name = slash ? slash + 1 : path;
-    for (const char* prefix : kPrefixes)
-      if (std::strncmp(name, prefix, std::strlen(prefix)) == 0) return true;
-    return false;
-  }
-
-  static int addModule(dl_phdr_info* info, std::size_t, void* data) {
-    auto* code = static_cast<RuntimeCode*>(data);
-    if (!info->dlpi_name || !isRuntime(info->dlpi_name)) return 0;
-    for (int i = 0; i < info->dlpi_phnum && code->m_nCount < kMaxRanges; ++i) {
-      const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-      if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
-      const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
-      code->m_ranges[code->m_nCount++] = {begin, begin + segment.p_memsz};
-    }
-    return 0;
-  }
-
   struct Range {
     std::uintptr_t begin, end;
   };
   static constexpr std::size_t kMaxRanges = 32;
   Range m_ranges[kMaxRanges]{};
   std::size_t m_nCount = 0;
+};
+
+// The code of the runtimes whose locks a forced stop must never leave held:
+// the C library (its heap among them), the loader, the C++ runtime, the
+// unwinder, and the sanitizers' runtimes, which own the heap in their builds.
+// Found once, read by the signal handler.
+class RuntimeCode {
+ public:
+  void find() {
+    dl_iterate_phdr(&RuntimeCode::addModule, this);
+    findConditionWaits();
+  }
+
+  bool contains(std::uintptr_t address) const { return m_code.contains(address); }
+  // Code built without exceptions (C, the sanitizers' runtimes): nothing is
+  // thrown through its frames but from a callback.
+  bool throwsNothing(std::uintptr_t address) const { return m_quietCode.contains(address); }
+  // The unwinder and the loader: no walk starts inside them, whose state the
+  // walk itself reads.
+  bool inUnwinder(std::uintptr_t address) const { return m_unwinderCode.contains(address); }
+  // A condition variable's wait: a waiter that vanishes from it leaves a
+  // count behind that blocks the variable's destroy for good.
+  bool inConditionWait(std::uintptr_t address) const { return m_conditionWaits.contains(address); }
+
+ private:
+  struct Runtime {
+    const char* prefix;
+    bool quiet, unwinder;  // see throwsNothing and inUnwinder
+  };
+
+  static const Runtime* runtimeOf(const char* path) {
+    static const Runtime kRuntimes[] = {
+        {"libc.so", true, false},       {"ld-linux", true, true},    {"ld64.so", true, true},
+        {"libpthread.so", true, false}, {"libdl.so", true, false},   {"libgcc_s.so", false, true},
+        {"libstdc++.so", false, false}, {"libasan.so", true, false}, {"libtsan.so", true, false},
+        {"liblsan.so", true, false},    {"libubsan.so", true, false}};
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    for (const Runtime& runtime : kRuntimes)
+      if (std::strncmp(name, runtime.prefix, std::strlen(runtime.prefix)) == 0) return &runtime;
+    return nullptr;
+  }
+
+  static int addModule(dl_phdr_info* info, std::size_t, void* data) {
+    auto* code = static_cast<RuntimeCode*>(data);
+    const Runtime* runtime = info->dlpi_name ? runtimeOf(info->dlpi_name) : nullptr;
+    if (!runtime) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+      const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+      if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
+      const std::uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+      const std::uintptr_t end = begin + segment.p_memsz;
+      code->m_code.add(begin, end);
+      if (runtime->quiet) code->m_quietCode.add(begin, end);
+      if (runtime->unwinder) code->m_unwinderCode.add(begin, end);
+    }
+    return 0;
+  }
+
+  // The C library's own entries, not a sanitizer's interceptors of them.
+  void findConditionWaits() {
+    void* library = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    if (!library) return;
+    for (const char* name :
+         {"pthread_cond_wait", "pthread_cond_timedwait", "pthread_cond_clockwait"}) {
+      void* entry = dlsym(library, name);
+      Dl_info info{};
+      void* symbol = nullptr;
+      if (!entry || !dladdr1(entry, &info, &symbol, RTLD_DL_SYMENT) || !symbol) continue;
+      const auto begin = reinterpret_cast<std::uintptr_t>(entry);
+      m_conditionWaits.add(begin, begin + static_cast<const ElfW(Sym)*>(symbol)->st_size);
+    }
+    dlclose(library);
+  }
+
+  CodeRanges m_code, m_quietCode, m_unwinderCode, m_conditionWaits;
 };
 
 // The runtime's own unwinder, from libgcc_s by name (libunwind exports the
@@ -281,58 +335,142 @@ Interrupted interruptedAt(const ucontext_t& context) {
   return at;
 }
 
-// Walks from the interrupted frame to the worker's start routine: false when
-// a runtime's frame lies among the callers (the worker runs a callback of the
-// C library or the loader, a constructor that dlopen runs, ...). The
-// interrupted frame's own run of runtime frames is skipped when it is parked.
-struct CallerCheck {
-  std::uintptr_t pc;
-  std::uintptr_t startFrame;
-  bool skipping;
-  bool found = false;
-  bool clean = true;
-};
+// The frames from the interrupted one to the worker's start routine, as the
+// runtime's unwinder sees them from the handler.
+class CallerFrames {
+ public:
+  struct Frame {
+    std::uintptr_t ip;  // the instruction, or a return address's call
+    std::uintptr_t returnAddress;
+    // The frame it called, which returns through the slot just below.
+    std::uintptr_t calleeCfa;
+  };
 
-_Unwind_Reason_Code checkCaller(_Unwind_Context* context, void* data) {
-  auto& check = *static_cast<CallerCheck*>(data);
-  int exact = 0;
-  std::uintptr_t ip = g_callerWalker.getIPInfo(context, &exact);
-  if (!check.found) {
-    check.found = exact && ip == check.pc;
+  CallerFrames(std::uintptr_t pc, std::uintptr_t startFrame) : m_pc(pc), m_startFrame(startFrame) {
+    if (g_callerWalker.backtrace) g_callerWalker.backtrace(&CallerFrames::visit, this);
+  }
+
+  // The walk passed the signal frame: the frames are known.
+  bool found() const { return m_bFound; }
+  // It also reached the start routine with every frame kept.
+  bool complete() const { return m_bComplete; }
+  std::size_t count() const { return m_nCount; }
+  const Frame& operator[](std::size_t i) const { return m_frames[i]; }
+
+ private:
+  static _Unwind_Reason_Code visit(_Unwind_Context* context, void* data) {
+    auto& walk = *static_cast<CallerFrames*>(data);
+    int exact = 0;
+    const std::uintptr_t ip = g_callerWalker.getIPInfo(context, &exact);
+    if (!walk.m_bFound) {
+      walk.m_bFound = exact && ip == walk.m_pc;
+      if (!walk.m_bFound) return _URC_NO_REASON;
+    }
+    // The frame address given with a frame's code address is its callee's.
+    const std::uintptr_t cfa = g_callerWalker.getCFA(context);
+    if (cfa >= walk.m_startFrame) {
+      walk.m_bComplete = true;
+      return _URC_NORMAL_STOP;
+    }
+    if (walk.m_nCount == kMaxFrames) return _URC_NORMAL_STOP;
+    walk.m_frames[walk.m_nCount++] = {exact ? ip : ip - 1, ip, cfa};
     return _URC_NO_REASON;
   }
-  if (g_callerWalker.getCFA(context) >= check.startFrame) return _URC_NORMAL_STOP;
-  if (!exact) --ip;  // a return address: its call
-  const bool inRuntime = g_runtimeCode.contains(ip);
-  if (check.skipping && inRuntime) return _URC_NO_REASON;
-  check.skipping = false;
-  if (!inRuntime) return _URC_NO_REASON;
-  check.clean = false;
-  return _URC_NORMAL_STOP;
+
+  static constexpr std::size_t kMaxFrames = 128;
+  std::uintptr_t m_pc, m_startFrame;
+  bool m_bFound = false, m_bComplete = false;
+  Frame m_frames[kMaxFrames]{};
+  std::size_t m_nCount = 0;
+};
+
+#if defined(__x86_64__)
+// Reached instead of a runtime's return to the worker's code, once the
+// worker is out of the runtimes: the forced stop ends it here.
+extern "C" [[noreturn]] __attribute__((visibility("hidden"), used)) void kwThreadEdgeReached() {
+  siglongjmp(t_current->escape, 1);
 }
 
-bool callersOutsideRuntime(const ThreadObject& worker, std::uintptr_t pc, bool parked) {
-  if (!g_callerWalker.backtrace) return true;
-  CallerCheck check{pc, worker.startFrame, parked};
-  g_callerWalker.backtrace(&checkCaller, &check);
+// Entered by a return, not a call: the stack is realigned for the call.
+// The unwind entry says there is no caller, so that a walk that meets the
+// trap ends there.
+asm(R"(
+  .pushsection .text
+  .type kwThreadEdgeTrapEntry, @function
+kwThreadEdgeTrapEntry:
+  .cfi_startproc
+  .cfi_undefined rip
+  nop
+  .globl kwThreadEdgeTrap
+  .hidden kwThreadEdgeTrap
+kwThreadEdgeTrap:
+  andq $-16, %rsp
+  call kwThreadEdgeReached
+  ud2
+  .cfi_endproc
+  .size kwThreadEdgeTrapEntry, .-kwThreadEdgeTrapEntry
+  .popsection
+)");
+extern "C" void kwThreadEdgeTrap();
+
+// The trap needs a return address that the program may overwrite: not so
+// under a shadow stack.
+bool edgeTrapUsable() {
+  constexpr int kShadowStackStatus = 0x5005;
+  unsigned long features = 0;
+  return syscall(SYS_arch_prctl, kShadowStackStatus, &features) != 0 || features == 0;
+}
+const std::uintptr_t kEdgeTrap =
+    edgeTrapUsable() ? reinterpret_cast<std::uintptr_t>(&kwThreadEdgeTrap) : 0;
+#else
+constexpr std::uintptr_t kEdgeTrap = 0;
+#endif
+
+// Lets the worker run to the runtimes' edge and no further: the return of
+// the outermost runtime frame to the worker's code goes to the trap
+// instead. Only from code that throws nothing through its frames that would
+// meet the trap, and only where the unwinder's view of the frame matches the
+// stack.
+void setEdgeTrap(ThreadObject& worker, const CallerFrames& frames) {
+  if (!kEdgeTrap || !frames.complete() || worker.edgeTrapSet) return;
+  std::size_t outermost = frames.count();
+  for (std::size_t i = 0; i < frames.count(); ++i)
+    if (g_runtimeCode.contains(frames[i].ip)) outermost = i;
+  if (outermost + 1 >= frames.count() || !g_runtimeCode.throwsNothing(frames[outermost].ip)) return;
+  const CallerFrames::Frame& caller = frames[outermost + 1];
+  auto* slot = reinterpret_cast<std::uintptr_t*>(caller.calleeCfa - sizeof(std::uintptr_t));
+  if (*slot != caller.returnAddress) return;
+  *slot = kEdgeTrap;
+  worker.edgeTrapSet = true;
+}
+
+// Where ending the worker leaves no runtime lock held: outside their code
+// with none of them among its callers, or parked in a wait of its own (a
+// condition variable's excepted) called from its code. Elsewhere the edge
+// trap is set where it can be.
+bool mayEndHere(ThreadObject& worker, const ucontext_t& context) {
+  const Interrupted at = interruptedAt(context);
+  ManualEvent* waiting = worker.waitingOn.load();
+  // Woken, but not yet back from its wait (a busy machine): it returns at
+  // once and ends there by unwinding, as it would have on the request.
+  if (waiting && waiting->isSet()) return false;
+  if (g_runtimeCode.inUnwinder(at.pc)) return false;
+  const bool inRuntime = g_runtimeCode.contains(at.pc);
+  const bool parked = waiting || at.parkedInOwnWait;
+  const CallerFrames frames(at.pc, worker.startFrame);
   // A walk that cannot pass the signal frame leaves the callers unknown: the
   // interrupted instruction decides alone.
-  return check.clean;
-}
-
-// Where ending the worker leaves no runtime lock held: outside their code,
-// or parked in a wait of its own, and no runtime among its callers.
-bool mayEndHere(const ThreadObject& worker, const ucontext_t& context) {
-  const Interrupted at = interruptedAt(context);
-  if (ManualEvent* waiting = worker.waitingOn.load()) {
-    // Woken, but not yet back from its wait (a busy machine): it returns at
-    // once and ends there by unwinding, as it would have on the request.
-    if (waiting->isSet()) return false;
-    return callersOutsideRuntime(worker, at.pc, true);
-  }
-  const bool parked = g_runtimeCode.contains(at.pc);
-  if (parked && !at.parkedInOwnWait) return false;
-  return callersOutsideRuntime(worker, at.pc, parked);
+  if (!frames.found()) return !inRuntime || parked;
+  std::size_t first = 0;
+  if (parked)
+    while (first < frames.count() && g_runtimeCode.contains(frames[first].ip) &&
+           !g_runtimeCode.inConditionWait(frames[first].ip))
+      ++first;
+  bool clean = !inRuntime || parked;
+  for (std::size_t i = first; clean && i < frames.count(); ++i)
+    clean = !g_runtimeCode.contains(frames[i].ip);
+  if (!clean) setEdgeTrap(worker, frames);
+  return clean;
 }
 
 void onStopSignal(int, siginfo_t* info, void* context) {
@@ -473,7 +611,11 @@ bool threadKill(ThreadHandle worker, unsigned long exitCode) {
   worker->killExitCode.compare_exchange_strong(unclaimed, exitCode);
   int phase = worker->phase.load();
   do {
-    if (phase == kFinishing) return true;  // on its way out by its own return
+    if (phase == kFinishing) {
+      // On its way out by its own return: only this library's code is left.
+      if (worker != t_current) worker->ended.wait(INFINITE);
+      return true;
+    }
   } while (phase != kKilled && !worker->phase.compare_exchange_weak(phase, kKilled));
   if (worker == t_current) siglongjmp(worker->escape, 1);
   sigval value{};
