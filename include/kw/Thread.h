@@ -61,10 +61,12 @@ class KW_API Thread {
   // the loader or the C++ runtime is left held: while it runs outside their
   // code with none of them among its callers, in a sleep, or blocked in a
   // system call of its own such as read, write, poll or nanosleep (a stdio
-  // stream that it was blocked reading or writing stays locked). Elsewhere
-  // it runs on to their edge. Its stack and thread record are given back;
-  // its thread_local objects are destroyed as at any thread's end. A worker
-  // woken from its sleep but not yet out of it unwinds, as on the request.
+  // stream that it was blocked reading or writing stays locked), but not in
+  // a condition variable's wait. Elsewhere it runs on to their edge, where
+  // it ends as it returns to its own code. Its stack and thread record are
+  // given back; its thread_local objects are destroyed as at any thread's
+  // end. A worker woken from its sleep but not yet out of it unwinds, as on
+  // the request.
   // A worker that cannot be stopped within about a second more (it blocks
   // every signal, or never leaves those runtimes) is let go: trace event
   // ThreadStopFailed (1051003) says so, this returns with the state Stopped,
