@@ -133,18 +133,24 @@ long currentThreadId() { return static_cast<long>(gettid()); }
 
 int inNewPidNamespace(const std::function<int()>& body) {
   if (unshare(CLONE_NEWPID) != 0) return kNoPidNamespace;
+  std::fflush(nullptr);
   const pid_t child = fork();
-  if (child < 0) return kNoPidNamespace;
   if (child == 0) {
     // Killing the routine's process kills this one too.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const int code = body();
     std::fflush(nullptr);
-    _exit(body());
+    _exit(code);
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
+  while (child > 0 && waitpid(child, &status, 0) < 0) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  // No thread can start in this process any more (a sanitizer's at exit
+  // would): it ends here.
+  std::fflush(nullptr);
+  _exit(child < 0           ? kNoPidNamespace
+        : WIFEXITED(status) ? WEXITSTATUS(status)
+                            : 100 + WTERMSIG(status));
 }
 
 }  // namespace kwtest

@@ -36,8 +36,9 @@ bool threadIsBlocked(long tid);
 long currentThreadId();
 
 // For a child routine: runs `body` as the first process of a new PID
-// namespace and returns its exit code (100 + signal when it died); 77 when
-// the namespace cannot be made. The body dies with the routine's process.
+// namespace and ends the routine's process with its exit code (100 + signal
+// when it died); returns 77 when the namespace cannot be made. The body
+// dies with the routine's process.
 int inNewPidNamespace(const std::function<int()>& body);
 constexpr int kNoPidNamespace = 77;
 
