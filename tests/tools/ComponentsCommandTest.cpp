@@ -10,9 +10,9 @@
 
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/SuiteSetting.h"
 #include "support/TestComponents.h"
 #include "support/Text.h"
-#include "support/TextSetting.h"
 #include "support/ToolRun.h"
 #include "support/TraceCapture.h"
 
@@ -46,7 +46,7 @@ class KwToolComponents : public ::testing::Test {
 
 TEST_F(KwToolComponents, PrintsEveryOutcomeAndFailsWhenOneFailed) {
   const std::wstring folder = kwtest::componentFolder();
-  kwtest::TextSetting installDir(L"InstallDir", folder);
+  kwtest::SuiteSetting installDir(L"InstallDir", folder);
   struct Case {
     const wchar_t* command;
     int succeeded, failed, entryMissing, loadFailed;
@@ -87,7 +87,7 @@ TEST_F(KwToolComponents, ExitsZeroWhenEveryComponentSucceeded) {
        {L"VRXInternetExplorer", L"VRXOffice", L"VRXOutlook", L"CorvaneInstaller"}) {
     std::filesystem::copy_file(good, path(folder, name));
   }
-  kwtest::TextSetting installDir(L"InstallDir", folder);
+  kwtest::SuiteSetting installDir(L"InstallDir", folder);
 
   const kwtest::ToolResult installed = kwtest::runTool({L"install-components"});
   EXPECT_EQ(installed.code, 0) << installed.err;

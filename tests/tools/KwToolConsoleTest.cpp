@@ -14,7 +14,7 @@
 
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
-#include "support/SwitchSetting.h"
+#include "support/SuiteSetting.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ TEST(KwToolConsole, TraceAndOwnTextShareTheLocaleEncodingAndNothingIsCut) {
   if (GetACP() != 1252) GTEST_SKIP() << "the expected bytes are code page 1252's";
   kwtest::SettingsArea area;
   kwtest::ScratchDir scratch;
-  kwtest::SwitchSetting trace(L"kwtoolConsoleTrace", 1);
+  kwtest::SuiteSetting trace(L"kwtoolConsoleTrace", 1);
   // U+00DC is in the code page, U+4E2D is not, U+1F600 is not and is a pair.
   const std::wstring name = L"\u00dc\u4e2d\U0001F600after";
   const std::string inCodePage = "\xDC??after";

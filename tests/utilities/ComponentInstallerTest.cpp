@@ -14,8 +14,8 @@
 
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/SuiteSetting.h"
 #include "support/TestComponents.h"
-#include "support/TextSetting.h"
 #include "support/TraceCapture.h"
 
 #ifdef _WIN32
@@ -130,7 +130,7 @@ TEST_F(ComponentInstallerTest, WithoutInstallDirTheDefaultFolderIsTriedInTableOr
 
 TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
   const std::wstring folder = kwtest::componentFolder();
-  kwtest::TextSetting installDir(L"InstallDir", folder);
+  kwtest::SuiteSetting installDir(L"InstallDir", folder);
 
   kw::ComponentInstaller::installComponents();
   expectOutcomes(folder,
@@ -159,7 +159,7 @@ TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
 
 TEST_F(ComponentInstallerTest, CurrentDirectoryEndsInTheLastComponentsFolder) {
   const std::wstring folder = kwtest::componentFolder();
-  kwtest::TextSetting installDir(L"InstallDir", folder);
+  kwtest::SuiteSetting installDir(L"InstallDir", folder);
   kw::ComponentInstaller::installComponents();
   // Without the trailing separator, which mingw's equivalent() does not take.
   const std::filesystem::path expected = std::filesystem::path(folder).parent_path();
