@@ -47,9 +47,10 @@ DbgHelpBinding::~DbgHelpBinding() = default;
 
 os::SymbolSession& DbgHelpBinding::session() { return *m_pSession->engine; }
 
+// Never destroyed: an exception may be made while the process exits.
 std::shared_ptr<DbgHelpBinding::Session>& DbgHelpBinding::current() {
-  static std::shared_ptr<Session> session;
-  return session;
+  static auto* session = new std::shared_ptr<Session>();
+  return *session;
 }
 
 bool DbgHelpBinding::Init(const Request& request) {
