@@ -31,13 +31,13 @@
 #include <future>
 #include <new>
 
-// While set, the next allocation through new of at least this many bytes
-// fails, as it would in a process short of memory.
-static std::atomic<std::size_t> g_failAllocationFrom{0};
+// While set, the next allocation through new of this many bytes fails, as
+// it would in a process short of memory.
+static std::atomic<std::size_t> g_failAllocationOf{0};
 
 void* operator new(std::size_t size) {
-  std::size_t from = g_failAllocationFrom.load(std::memory_order_relaxed);
-  if (from != 0 && size >= from && g_failAllocationFrom.compare_exchange_strong(from, 0))
+  std::size_t failing = g_failAllocationOf.load(std::memory_order_relaxed);
+  if (failing != 0 && size == failing && g_failAllocationOf.compare_exchange_strong(failing, 0))
     throw std::bad_alloc();
   if (void* block = std::malloc(size ? size : 1)) return block;
   throw std::bad_alloc();
@@ -490,32 +490,30 @@ TEST_F(SharedMemPair, LinuxAPeerHoldingTheObjectGuardHangsNoOpenOrClose) {
   EXPECT_TRUE(closed) << "closing the reader hung";
 }
 
-// Sends one message of many attributes, from a process of its own, whose
-// allocations therefore stay out of the test's. args: name, done file.
-KW_CHILD_MAIN(sendManyAttributes) {
+// Sends two messages from a process of its own, whose allocations
+// therefore stay out of the test's. args: name, done file.
+KW_CHILD_MAIN(sendTwoMessages) {
   if (args.size() != 2) return 20;
   Device writer(widen(args[0]).c_str(), Device::Writer);
   if (!writer.startThread(nullptr) || !waitRunning(writer)) return 21;
-  auto* msg = makeMessage(1);
-  for (int i = 0; i < 4000; ++i) msg->setAttributeValue(L"N" + std::to_wstring(i), i);
-  writer.pushMessage(msg);
+  writer.pushMessage(makeMessage(1));
   writer.pushMessage(makeMessage(2));
   if (!eventually([&] { return writer.getOutQSize() == 0; })) return 22;
   return kwtest::waitForFile(args[1]) ? 0 : 23;
 }
 
-// Running short of memory while a received message is parsed is the
+// Running short of memory while a received message is made is the
 // contract's failed allocation, reported; the worker goes on.
-TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsParsedIsReportedAndTheWorkerGoesOn) {
+TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsMadeIsReportedAndTheWorkerGoesOn) {
   Device reader(name(L"Out").c_str(), Device::Reader);
   ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
   kwtest::TraceCapture capture;
-  // Only the parse of the many attributes asks for this much at once here.
-  g_failAllocationFrom = 32 * 1024;
+  // Only the reader's worker makes a message here.
+  g_failAllocationOf = sizeof(Msg);
   const std::string done = (m_scratch.path() / "done").string();
-  kwtest::ChildProcess writer("sendManyAttributes", {narrow(name(L"Out")), done});
+  kwtest::ChildProcess writer("sendTwoMessages", {narrow(name(L"Out")), done});
   std::unique_ptr<Msg> got = popWithin(reader);
-  g_failAllocationFrom = 0;
+  g_failAllocationOf = 0;
   kwtest::touchFile(done);
   EXPECT_EQ(writer.wait(), 0);
   ASSERT_TRUE(got);
