@@ -418,6 +418,28 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
   }
 }
 
+// Names are predictable, and /dev/shm lets every user create names: a
+// channel whose names another user took there first still works.
+TEST_F(SharedMemPair, LinuxNamesAnotherUserTookFirstInTheSharedFolderAreNotUsed) {
+  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
+  std::string reason;
+  for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"}) {
+    if (!kwtest::createAsOtherUser(kwtest::sharedFolderPath(local + suffix), 0600, reason))
+      GTEST_SKIP() << reason;
+  }
+  {
+    Device writer(name(L"Out").c_str(), Device::Writer);
+    Device reader(name(L"Out").c_str(), Device::Reader);
+    ASSERT_TRUE(writer.startThread(nullptr) && reader.startThread(nullptr));
+    writer.pushMessage(makeMessage(1));
+    std::unique_ptr<Msg> got = popWithin(reader);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(serialOf(*got), 1);
+  }
+  for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"})
+    std::filesystem::remove(kwtest::sharedFolderPath(local + suffix));
+}
+
 namespace {
 
 // Holds a byte's file lock on one of a channel's objects, as a hung or
