@@ -22,6 +22,7 @@
 #else
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -690,6 +691,61 @@ TEST_F(StackWalkerTest, ModuleFirstNeededAfterAFolderChangeIsLookedForInTheNewFo
   kwtest::ChildProcess child("exceptionAfterFolderChange", {module, folder.path().string()});
   ASSERT_TRUE(child.started());
   EXPECT_EQ(child.wait(), 0);
+}
+#endif
+
+#if !defined(_WIN32)
+// args: an ELF file to map, a library to load, a file for the trace. The
+// first exception maps debug files (the cache's copies among them); the
+// library makes the second start a session of its own.
+KW_CHILD_MAIN(exceptionBesideMappedFiles) {
+  alarm(60);
+  const int fd = open(args.at(0).c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) return 3;
+  if (mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0) ==
+      MAP_FAILED)
+    return 4;
+  if (std::wstring(Exception().getStackTrace()).empty()) return 2;
+  if (!dlopen(args.at(1).c_str(), RTLD_NOW | RTLD_LOCAL)) return 5;
+  const std::wstring trace = Exception().getStackTrace();
+  FILE* out = std::fopen(args.at(2).c_str(), "w");
+  if (!out) return 6;
+  for (const std::wstring& line : linesOf(trace))
+    if (line.find(L"), SymType: '") != std::wstring::npos) std::fprintf(out, "%ls\n", line.c_str());
+  std::fclose(out);
+  return 0;
+}
+
+// A session lists the modules the loader loaded, not every file the
+// process maps: neither one the program maps itself nor the debug files a
+// walk before it opened.
+TEST_F(StackWalkerTest, ModuleListHoldsLoadedCodeOnly) {
+  void* loaded = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!loaded) GTEST_SKIP() << "no libz.so.1 to copy";
+  link_map* map = nullptr;
+  dlinfo(loaded, RTLD_DI_LINKMAP, &map);
+  const std::string original = map ? map->l_name : "";
+  dlclose(loaded);
+  kwtest::ScratchDir scratch;
+  const std::string folder = scratch.path().string(), mapped = folder + "/kwmapped.elf",
+                    library = folder + "/libkwfresh.so", modules = folder + "/modules";
+  for (const std::string& copy : {mapped, library})
+    ASSERT_EQ(std::system(("cp '" + original + "' '" + copy + "'").c_str()), 0);
+  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
+  kwtest::setEnv("XDG_CACHE_HOME", folder);
+  kwtest::ChildProcess child("exceptionBesideMappedFiles", {mapped, library, modules});
+  kwtest::setEnv("XDG_CACHE_HOME", "");
+  ASSERT_TRUE(child.started());
+  ASSERT_EQ(child.wait(), 0);
+  std::FILE* in = std::fopen(modules.c_str(), "r");
+  ASSERT_NE(in, nullptr);
+  std::string list;
+  for (int c; (c = std::fgetc(in)) != EOF;) list += static_cast<char>(c);
+  std::fclose(in);
+  EXPECT_NE(list.find("libkwfresh.so"), std::string::npos) << list;
+  EXPECT_EQ(list.find("kwmapped.elf"), std::string::npos) << list;
+  EXPECT_EQ(list.find("/kwbase/debug/"), std::string::npos) << list;
 }
 #endif
 

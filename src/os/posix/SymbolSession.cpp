@@ -1,5 +1,5 @@
-// The libdw session: dwfl lists the modules from /proc/self/maps; separate
-// debug files come from local folders only.
+// The libdw session: dwfl lists the modules from /proc/self/maps, and keeps
+// those the loader loaded; separate debug files come from local folders only.
 #include "os/posix/SymbolSession.h"
 
 #include <pwd.h>
@@ -49,6 +49,51 @@ int collectModule(Dwfl_Module* module, void**, const char*, Dwarf_Addr, void* da
 int attachSession(Dwfl_Module*, void** userData, const char*, Dwarf_Addr, void* session) {
   *userData = session;
   return DWARF_CB_OK;
+}
+
+// The address ranges of the code the loader has loaded.
+struct LoadedRange {
+  std::uintptr_t start, end;
+};
+
+int collectLoadedRanges(dl_phdr_info* info, std::size_t, void* data) {
+  auto* ranges = static_cast<std::vector<LoadedRange>*>(data);
+  for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& header = info->dlpi_phdr[i];
+    if (header.p_type == PT_LOAD && header.p_memsz > 0) {
+      const std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
+      ranges->push_back({start, start + header.p_memsz});
+    }
+  }
+  return 0;
+}
+
+// The process's mappings also hold files that are not loaded code: the
+// debug files libdw maps, cached copies among them, and whatever the
+// program maps itself. Only modules the loader lists are kept.
+void keepLoadedModules(Dwfl* dwfl) {
+  std::vector<LoadedRange> loaded;
+  dl_iterate_phdr(&collectLoadedRanges, &loaded);
+  std::vector<Dwfl_Module*> modules, kept;
+  dwfl_getmodules(dwfl, &collectModule, &modules, 0);
+  for (Dwfl_Module* module : modules) {
+    Dwarf_Addr low = 0, high = 0;
+    dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, nullptr, nullptr);
+    if (std::any_of(loaded.begin(), loaded.end(), [&](const LoadedRange& range) {
+          return range.start < high && low < range.end;
+        }))
+      kept.push_back(module);
+  }
+  if (kept.size() == modules.size()) return;
+  // Modules not reported again are dropped.
+  dwfl_report_begin(dwfl);
+  for (Dwfl_Module* module : kept) {
+    Dwarf_Addr low = 0, high = 0;
+    const char* name =
+        dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, nullptr, nullptr);
+    dwfl_report_module(dwfl, name, low, high);
+  }
+  dwfl_report_end(dwfl, nullptr, nullptr);
 }
 
 Dwarf_Addr moduleBase(Dwfl_Module* module) {
@@ -133,6 +178,7 @@ bool loadSessionModules(SymbolSession& session, std::vector<ModuleNote>&) {
     setLastError(reported > 0 ? reported : kNotFound);
     return false;
   }
+  keepLoadedModules(session.dwfl.get());
   std::vector<Dwfl_Module*> modules;
   dwfl_getmodules(session.dwfl.get(), &collectModule, &modules, 0);
   if (modules.empty()) return false;
