@@ -213,14 +213,14 @@ int main(int argc, char** argv) {
               smallWire.getSize(), smallPeerWire.size(), typicalWire.getSize(),
               typicalPeerWire.size());
   kwbench::printTimeRatio(reporter, "Msg::toByteArray, 5 attributes", "serialise/small/kwbase",
-                          "serialise/small/protobuf", 2);
+                          "serialise/small/protobuf", 1);
   kwbench::printTimeRatio(reporter, "Msg::toByteArray, 22 attributes", "serialise/typical/kwbase",
-                          "serialise/typical/protobuf", 2);
+                          "serialise/typical/protobuf", 1);
   kwbench::printTimeRatio(reporter, "Msg::fromByteArray into a new Msg, 5 attributes",
-                          "parse/small/kwbase", "parse/small/protobuf", 2);
+                          "parse/small/kwbase", "parse/small/protobuf", 1);
   kwbench::printTimeRatio(reporter, "Msg::fromByteArray into a new Msg, 22 attributes",
-                          "parse/typical/kwbase", "parse/typical/protobuf", 2);
+                          "parse/typical/kwbase", "parse/typical/protobuf", 1);
   kwbench::printRatio("memory of 10,000 typical messages", kwbench::figure(ours / 1e6, "MB"),
-                      kwbench::figure(peer / 1e6, "MB"), ours / peer, 2);
+                      kwbench::figure(peer / 1e6, "MB"), ours / peer, 1.1);
   return 0;
 }

@@ -215,7 +215,8 @@ Msg::Msg() {
 
 Msg::Msg(const Msg& other) : DataStore(other) {}
 
-Msg::~Msg() { deleteData(); }
+// The store's destructor empties it.
+Msg::~Msg() = default;
 
 Msg& Msg::operator=(const Msg& other) {
   DataStore::operator=(other);
