@@ -347,7 +347,7 @@ class CallerFrames {
   };
 
   CallerFrames(std::uintptr_t pc, std::uintptr_t startFrame) : m_pc(pc), m_startFrame(startFrame) {
-    if (g_callerWalker.backtrace) g_callerWalker.backtrace(&CallerFrames::visit, this);
+    g_callerWalker.backtrace(&CallerFrames::visit, this);
   }
 
   // The walk passed the signal frame: the frames are known.
@@ -457,10 +457,13 @@ bool mayEndHere(ThreadObject& worker, const ucontext_t& context) {
   if (g_runtimeCode.inUnwinder(at.pc)) return false;
   const bool inRuntime = g_runtimeCode.contains(at.pc);
   const bool parked = waiting || at.parkedInOwnWait;
+  // Without the unwinder the interrupted instruction decides alone.
+  if (!g_callerWalker.backtrace) return !inRuntime || parked;
+  // A walk that does not pass the signal frame leaves the callers unknown
+  // (code without unwind entries; a sanitizer that runs the handler later,
+  // elsewhere): not here.
   const CallerFrames frames(at.pc, worker.startFrame);
-  // A walk that cannot pass the signal frame leaves the callers unknown: the
-  // interrupted instruction decides alone.
-  if (!frames.found()) return !inRuntime || parked;
+  if (!frames.found()) return false;
   std::size_t first = 0;
   if (parked)
     while (first < frames.count() && g_runtimeCode.contains(frames[first].ip) &&
