@@ -126,7 +126,8 @@ bool isAscii(const char* text) {
 
 }  // namespace
 
-struct StackWalker::Steps {
+// Hidden: a nested class takes its visibility from the exported walker.
+struct __attribute__((visibility("hidden"))) StackWalker::Steps {
   static bool plain(const StackWalker& walker);
   static bool startingContext(StackWalker& walker, HANDLE hThread, const CONTEXT* context,
                               CONTEXT& copy, os::WalkStart& start);

@@ -8,9 +8,8 @@
 namespace kw::os {
 
 // The calling thread's last system error (GetLastError / errno).
-// Exported, unlike most of the OS layer, so that tests can stage an error.
-KW_API int lastError();
-KW_API void setLastError(int code);
+int lastError();
+void setLastError(int code);
 
 // How the OS layer reports a failure: through the thread's last error, as
 // the system calls do.

@@ -24,12 +24,6 @@
 #define KEY_READ 0x20019
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
-
-// The store stands in for advapi32, so its calls are visible to the tests
-// the way advapi32's are on Windows.
-#define KW_OS_REGISTRY_API __attribute__((visibility("default")))
-#else
-#define KW_OS_REGISTRY_API
 #endif
 
 namespace kw::os {
@@ -52,27 +46,25 @@ inline constexpr long kRegKeyDeleted = 1018;      // ERROR_KEY_DELETED
 inline constexpr long kRegIoFailed = 1016;        // ERROR_REGISTRY_IO_FAILED
 
 // RegOpenKeyExW: an existing key; an empty sub-key opens `root` again.
-KW_OS_REGISTRY_API long regOpenKey(HKEY root, const std::wstring& subKey, unsigned access,
-                                   HKEY& out);
+long regOpenKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out);
 // RegCreateKeyExW: opens the key, creating every missing key on the path.
-KW_OS_REGISTRY_API long regCreateKey(HKEY root, const std::wstring& subKey, unsigned access,
-                                     HKEY& out);
+long regCreateKey(HKEY root, const std::wstring& subKey, unsigned access, HKEY& out);
 // RegQueryValueExW: null data asks for type and size only; a buffer smaller
 // than the value gives kRegMoreData and the size needed. A null or empty
 // name is the key's unnamed value.
-KW_OS_REGISTRY_API long regQueryValue(HKEY key, const wchar_t* name, unsigned* type,
-                                      unsigned char* data, unsigned* byteCount);
+long regQueryValue(HKEY key, const wchar_t* name, unsigned* type, unsigned char* data,
+                   unsigned* byteCount);
 // RegSetValueExW: replaces any value of that name.
-KW_OS_REGISTRY_API long regSetValue(HKEY key, const wchar_t* name, unsigned type,
-                                    const unsigned char* data, unsigned byteCount);
+long regSetValue(HKEY key, const wchar_t* name, unsigned type, const unsigned char* data,
+                 unsigned byteCount);
 // RegDeleteValueW.
-KW_OS_REGISTRY_API long regDeleteValue(HKEY key, const wchar_t* name);
+long regDeleteValue(HKEY key, const wchar_t* name);
 // RegCloseKey: closing a predefined root is a no-op, as on Windows.
-KW_OS_REGISTRY_API long regCloseKey(HKEY key);
+long regCloseKey(HKEY key);
 
 // A number that differs from the last one given whenever the store of a root
 // key may have changed since, in this process or another; false when the
 // store cannot be watched and every read must go to it.
-KW_OS_REGISTRY_API bool regChangeStamp(HKEY root, std::uint64_t& stamp);
+bool regChangeStamp(HKEY root, std::uint64_t& stamp);
 
 }  // namespace kw::os

@@ -5,7 +5,7 @@
 // is killed (threadKill, through a real-time signal that the library takes
 // for itself) ends without unwinding, as TerminateThread ends a Windows
 // thread, but only where no lock of the C library, the loader or the C++
-// runtime stays held, and its stack is given back. Exported for the tests.
+// runtime stays held, and its stack is given back.
 #pragma once
 
 #include <kw/Thread.h>
@@ -28,12 +28,12 @@ constexpr unsigned long kStillActive = 259;
 
 // Runs routine(arg) on a new thread at once; null on failure, with the
 // thread's last error.
-KW_API ThreadHandle threadStart(ThreadRoutine routine, void* arg);
+ThreadHandle threadStart(ThreadRoutine routine, void* arg);
 // Waits up to timeoutMs (INFINITE: no limit) for the thread to end; a null
 // handle fails at once.
-KW_API WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs);
+WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs);
 // Ends the calling thread with that exit code.
-[[noreturn]] KW_API void threadExit(unsigned long exitCode);
+[[noreturn]] void threadExit(unsigned long exitCode);
 // Stops the thread by force; it ends with that exit code unless it is already
 // ending by itself. It may still be ending when this returns: wait for it
 // before freeing what it uses. On Linux the thread has ended when this
@@ -41,23 +41,23 @@ KW_API WaitResult threadWait(ThreadHandle thread, unsigned long timeoutMs);
 // end within about a second (it blocks the signal, or stays in the C library
 // or the C++ runtime): it goes on, let go, and ends at its next wakeEventWait
 // or threadExit, or where the pending signal finds it stoppable.
-KW_API bool threadKill(ThreadHandle thread, unsigned long exitCode);
+bool threadKill(ThreadHandle thread, unsigned long exitCode);
 // The exit code, kStillActive while the thread runs; false on failure.
-KW_API bool threadExitCode(ThreadHandle thread, unsigned long& exitCode);
+bool threadExitCode(ThreadHandle thread, unsigned long& exitCode);
 // Null is ignored; a thread still running goes on without its handle.
-KW_API void threadClose(ThreadHandle thread);
+void threadClose(ThreadHandle thread);
 // True on the thread itself.
-KW_API bool threadIsCurrent(ThreadHandle thread);
+bool threadIsCurrent(ThreadHandle thread);
 
 // A manual-reset event, unsignalled; null on failure.
-KW_API WakeEventHandle wakeEventCreate();
+WakeEventHandle wakeEventCreate();
 // Signals it for good: every wait from then on returns at once.
-KW_API void wakeEventSet(WakeEventHandle event);
+void wakeEventSet(WakeEventHandle event);
 // Waits up to timeoutMs for the event; a null event fails at once.
-KW_API WaitResult wakeEventWait(WakeEventHandle event, unsigned long timeoutMs);
-KW_API void wakeEventClose(WakeEventHandle event);
+WaitResult wakeEventWait(WakeEventHandle event, unsigned long timeoutMs);
+void wakeEventClose(WakeEventHandle event);
 // Closes the event once that thread has ended (at once when it has, or when
 // the thread is null), for a worker that may still wait on it.
-KW_API void wakeEventCloseAfter(WakeEventHandle event, ThreadHandle thread);
+void wakeEventCloseAfter(WakeEventHandle event, ThreadHandle thread);
 
 }  // namespace kw::os

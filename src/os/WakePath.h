@@ -18,32 +18,31 @@ enum WakeSide { WakeReader = 0, WakeWriter = 1 };
 
 // True when the environment switches the wake path off
 // (KW_TRANSPORT_POLL_ONLY=1): the transport then only polls.
-KW_API bool wakePathSwitchedOff();
+bool wakePathSwitchedOff();
 
 // Opens the wake objects of the channel `name` (creating them when missing)
 // for `side`, and marks that side as taking part while the handle is open.
 // Null on failure, with the thread's last error.
-KW_API WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side);
-KW_API void wakePathClose(WakePathHandle path);
+WakePathHandle wakePathOpen(const wchar_t* name, WakeSide side);
+void wakePathClose(WakePathHandle path);
 // Whether some process has the other side's wake path open now.
-KW_API bool wakePathPeerTakesPart(WakePathHandle path);
+bool wakePathPeerTakesPart(WakePathHandle path);
 // Rings a side's bell: its current or next wait returns at once. Costs a
 // system call only when that side sleeps (Linux).
-KW_API void wakePathRing(WakePathHandle path, WakeSide side);
+void wakePathRing(WakePathHandle path, WakeSide side);
 // Waits up to timeoutMs for this side's bell; true when it had rung.
-KW_API bool wakePathWait(WakePathHandle path, unsigned long timeoutMs);
+bool wakePathWait(WakePathHandle path, unsigned long timeoutMs);
 // This side starts or stops waiting for its peer to act on the block (a
 // writer for its slot to be freed), so that the peer rings it only then.
-KW_API void wakePathAwaitPeer(WakePathHandle path, bool awaiting);
+void wakePathAwaitPeer(WakePathHandle path, bool awaiting);
 // Rings the other side if it awaits this one (always on Windows, where
 // the mark is not shared).
-KW_API void wakePathRingPeerIfAwaited(WakePathHandle path);
+void wakePathRingPeerIfAwaited(WakePathHandle path);
 
 // Spins for a few microseconds while `done` is false and the other side
 // is running (not asleep on its bell) and, with peerMustAwait, awaits this
 // one: an answer due within moments then costs no sleep and no wake-up.
 // Never with one CPU online, nor on Windows. Returns done().
-KW_API bool wakePathSpin(WakePathHandle path, bool peerMustAwait,
-                         const std::function<bool()>& done);
+bool wakePathSpin(WakePathHandle path, bool peerMustAwait, const std::function<bool()>& done);
 
 }  // namespace kw::os
