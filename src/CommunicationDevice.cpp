@@ -8,7 +8,15 @@
 
 #include <chrono>
 
+#include "Site.h"
+
 namespace kw {
+
+namespace {
+
+constexpr wchar_t kFile[] = L".\\src\\CommunicationDevice";
+
+}  // namespace
 
 CommunicationDevice::CommunicationDevice() : m_nMaxQSize(1000) {
   m_inQLock.initialise(nullptr);
@@ -70,8 +78,8 @@ void CommunicationDevice::waitForWork(int ms) { sleep(ms); }
 
 void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
   if (!msg) {
-    throw Exception(SiteId::NullMessagePushed, L"NULL message was specified",
-                    L".\\src\\CommunicationDevice", 170, L"CommunicationDevice::pushMessage");
+    Site(kFile, L"CommunicationDevice::pushMessage")
+        .throwException(SiteId::NullMessagePushed, L"NULL message was specified", 170);
   }
   {
     AutoMutex guard(lock);

@@ -11,7 +11,7 @@ namespace kw {
 
 namespace {
 
-const wchar_t kSourceFile[] = L".\\src\\Mutex";
+constexpr wchar_t kFile[] = L".\\src\\Mutex";
 
 }  // namespace
 
@@ -27,7 +27,7 @@ void Mutex::initialise(const wchar_t* name) {
   if (!created) {
     // Named after the folder that was refused, when that was the cause.
     const std::wstring refusal = name ? os::namedObjectRefusal() : std::wstring();
-    Site(kSourceFile, L"Mutex::initialise")
+    Site(kFile, L"Mutex::initialise")
         .throwSystemError(SiteId::MutexCreateFailed, L"Error Initialising Mutex", 46,
                           refusal.empty() ? nullptr : refusal.c_str());
   }
@@ -36,7 +36,7 @@ void Mutex::initialise(const wchar_t* name) {
 }
 
 void Mutex::lock() {
-  const Site site(kSourceFile, L"Mutex::lock");
+  const Site site(kFile, L"Mutex::lock");
   switch (os::mutexLock(m_hMutex)) {
     case os::LockResult::Acquired:
       return;
@@ -51,7 +51,7 @@ void Mutex::lock() {
 
 void Mutex::release() {
   if (!os::mutexRelease(m_hMutex))
-    Site(kSourceFile, L"Mutex::release")
+    Site(kFile, L"Mutex::release")
         .throwSystemError(SiteId::MutexReleaseFailed, L"Error Releasing Mutex", 87);
 }
 

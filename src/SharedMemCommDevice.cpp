@@ -22,7 +22,7 @@ namespace kw {
 
 namespace {
 
-const wchar_t kFile[] = L".\\src\\SharedMemCommDevice";
+constexpr wchar_t kFile[] = L".\\src\\SharedMemCommDevice";
 
 // The block: a message-present flag, three reserved bytes, the length and
 // the message bytes.
@@ -39,18 +39,19 @@ void storeFlag(char* view, std::uint8_t value) {
   __atomic_store_n(reinterpret_cast<std::uint8_t*>(view), value, __ATOMIC_RELEASE);
 }
 
+constexpr Site kSendReceive(kFile, L"SharedMemCommDevice::sendReceiveMsgs");
+
 void traceCommsFailure(const CommsException& e) {
-  Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
-      .traceCaught(SiteId::SharedMemTransferCommsError, e,
-                   L"A Comms exception occured while sending and receiving data", 131);
+  kSendReceive.traceCaught(SiteId::SharedMemTransferCommsError, e,
+                           L"A Comms exception occured while sending and receiving data", 131);
 }
 
+constexpr Site kReadMsg(kFile, L"SharedMemCommDevice::readMsg");
+
 CommsException allocationFailure(int length) {
-  CommsException e(SiteId::SharedMemReceiveAllocFailed,
-                   L"Unable to allocate space for the received message: ", kFile, 415,
-                   L"SharedMemCommDevice::readMsg");
-  e.addParameter(length);
-  return e;
+  return kReadMsg.commsException(SiteId::SharedMemReceiveAllocFailed,
+                                 L"Unable to allocate space for the received message: ", 415,
+                                 length);
 }
 
 }  // namespace
@@ -156,26 +157,23 @@ bool SharedMemCommDevice::createSharedMem() {
 }
 
 bool SharedMemCommDevice::reduceIntegrity(HANDLE object) {
-  const wchar_t* function = L"SharedMemCommDevice::reduceIntegrity";
+  const Site site(kFile, L"SharedMemCommDevice::reduceIntegrity");
   switch (os::lowerIntegrity(object)) {
     case os::LabelFailure::None:
       return true;
     case os::LabelFailure::Descriptor:
-      Site(kFile, function)
-          .traceSystemError(
-              SiteId::SharedMemLabelDescriptorFailed,
-              L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
-              L"comm device",
-              244);
+      site.traceSystemError(
+          SiteId::SharedMemLabelDescriptorFailed,
+          L"ConvertStringSecurityDescriptorToSecurityDescriptor failed while creating "
+          L"comm device",
+          244);
       return false;
     case os::LabelFailure::Sacl:
-      Site(kFile, function)
-          .traceSystemError(SiteId::SharedMemLabelSaclFailed,
+      site.traceSystemError(SiteId::SharedMemLabelSaclFailed,
                             L"GetSecurityDescriptorSacl failed while creating comm device", 253);
       return false;
     case os::LabelFailure::SetInfo:
-      Site(kFile, function)
-          .traceSystemError(SiteId::SharedMemLabelSetFailed,
+      site.traceSystemError(SiteId::SharedMemLabelSetFailed,
                             L"SetSecurityInfo failed while creating comm device", 266);
       return false;
   }
@@ -195,9 +193,8 @@ bool SharedMemCommDevice::sendReceiveMsgs() {
   try {
     return m_eReaderWriter == Writer ? sendMsg() : readMsg();
   } catch (SystemException& e) {
-    Site(kFile, L"SharedMemCommDevice::sendReceiveMsgs")
-        .traceCaught(SiteId::SharedMemTransferSystemError, e,
-                     L"A System exception occured while sending and receiving data", 126);
+    kSendReceive.traceCaught(SiteId::SharedMemTransferSystemError, e,
+                             L"A System exception occured while sending and receiving data", 126);
     return false;
   } catch (CommsException& e) {
     traceCommsFailure(e);
@@ -220,10 +217,9 @@ bool SharedMemCommDevice::sendMsg() {
   msg.reset();
   const int length = bytes.getSize();
   if (length > kIpcLimit) {
-    CommsException e(SiteId::SharedMemSendTooLarge, L"Msg bigger than IPC limit: ", kFile, 316,
-                     L"SharedMemCommDevice::sendMsg");
-    e.addParameter(length);
-    throw e;
+    Site(kFile, L"SharedMemCommDevice::sendMsg")
+        .throwCommsException(SiteId::SharedMemSendTooLarge, L"Msg bigger than IPC limit: ", 316,
+                             length);
   }
   bool awaiting = false;
   for (bool written = false; !written;) {
@@ -270,10 +266,8 @@ bool SharedMemCommDevice::readMsg() {
   std::memcpy(&length, m_pSharedView + kLengthOffset, sizeof length);
   if (length > kIpcLimit || length < 0) {
     m_mutex.release();
-    CommsException e(SiteId::SharedMemReceiveTooLarge, L"Msg size exceeds IPC buffer limit: ",
-                     kFile, 396, L"SharedMemCommDevice::readMsg");
-    e.addParameter(length);
-    throw e;
+    kReadMsg.throwCommsException(SiteId::SharedMemReceiveTooLarge,
+                                 L"Msg size exceeds IPC buffer limit: ", 396, length);
   }
   std::unique_ptr<ByteArray> bytes;
   try {

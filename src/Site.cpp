@@ -1,6 +1,7 @@
 // The classes' failure reports: error events and SystemExceptions of a site.
 #include "Site.h"
 
+#include <kw/CommsException.h>
 #include <kw/Event.h>
 #include <kw/Logger.h>
 #include <kw/SystemException.h>
@@ -34,6 +35,22 @@ void Site::throwSystemError(unsigned long id, const wchar_t* description, int li
   exception.addSystemErrorInfo();
   if (parameter) exception.addParameter(parameter);
   throw exception;
+}
+
+void Site::throwException(unsigned long id, const wchar_t* description, int line) const {
+  throw Exception(static_cast<int>(id), description, m_pszFile, line, m_pszFunction);
+}
+
+CommsException Site::commsException(unsigned long id, const wchar_t* description, int line,
+                                    int parameter) const {
+  CommsException exception(static_cast<int>(id), description, m_pszFile, line, m_pszFunction);
+  exception.addParameter(parameter);
+  return exception;
+}
+
+void Site::throwCommsException(unsigned long id, const wchar_t* description, int line,
+                               int parameter) const {
+  throw commsException(id, description, line, parameter);
 }
 
 void Site::report(unsigned long id, const wchar_t* description, int line, const Detail& detail,

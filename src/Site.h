@@ -4,6 +4,7 @@
 
 namespace kw {
 
+class CommsException;
 class Exception;
 
 class Site {
@@ -30,6 +31,14 @@ class Site {
   // the parameter when there is one.
   [[noreturn]] void throwSystemError(unsigned long id, const wchar_t* description, int line,
                                      const wchar_t* parameter = nullptr) const;
+  // Throws an Exception (type 0) of the site.
+  [[noreturn]] void throwException(unsigned long id, const wchar_t* description, int line) const;
+  // A CommsException of the site with an integer parameter, for a caller
+  // that traces it instead of throwing it.
+  CommsException commsException(unsigned long id, const wchar_t* description, int line,
+                                int parameter) const;
+  [[noreturn]] void throwCommsException(unsigned long id, const wchar_t* description, int line,
+                                        int parameter) const;
 
  private:
   void report(unsigned long id, const wchar_t* description, int line, const Detail& detail,

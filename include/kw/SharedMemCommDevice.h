@@ -33,7 +33,8 @@ class KW_API SharedMemCommDevice : public CommunicationDevice {
   // Which end of the block this device is.
   enum ReaderWriter : int { Reader = 0, Writer = 1 };
 
-  // The block's size and the largest serialised message it carries.
+  // The shared block's size: a flag byte, three reserved bytes, the 4-byte
+  // length and room for a message of kIpcLimit bytes.
   static constexpr int kBlockSize = 0x40008;
   // The largest serialised message the block carries.
   static constexpr int kIpcLimit = 0x40000;
