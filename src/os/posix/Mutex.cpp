@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "os/ErrorText.h"
+#include "os/posix/OwnedFd.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
@@ -199,20 +200,13 @@ std::uint32_t randomTag() {
 // on it, so that a thread holding it through one handle holds it through
 // all, and the others see that thread end.
 struct NamedLock {
-  ~NamedLock() {
-    // Closing the description gives the slot up: a holder left (a handle
-    // destroyed while held) is seen abandoned by the other processes.
-    if (lockFd >= 0) close(lockFd);
-  }
-
   // A slot of this process's own, on a description of its own.
   bool claimSlot() {
-    if (lockFd >= 0) close(lockFd);
-    lockFd = segment.openAgain();
+    lockFd.reset(segment.openAgain());
     forks = g_forks.load();
     processHolds = false;
-    if (lockFd < 0) return false;
-    for (slot = 0; slot < kSlots && !slotLock(lockFd, F_WRLCK, slot); ++slot) {
+    if (!lockFd.valid()) return false;
+    for (slot = 0; slot < kSlots && !slotLock(lockFd.get(), F_WRLCK, slot); ++slot) {
     }
     if (slot == kSlots) return failing(EUSERS, false);
     const std::uint32_t tag = randomTag();
@@ -231,7 +225,7 @@ struct NamedLock {
   bool holderLives(std::uint32_t word) const {
     const int holder = slotOf(word);
     if (holder < 0 || holder >= kSlots || holder == slot) return false;
-    return shared->tags[holder].load() == word >> 8 && slotClaimed(lockFd, holder);
+    return shared->tags[holder].load() == word >> 8 && slotClaimed(lockFd.get(), holder);
   }
 
   // The process-wide part, taken by the thread that holds `threads` first.
@@ -287,7 +281,9 @@ struct NamedLock {
   ThreadLock threads;
   SharedSegment segment;
   SharedState* shared = nullptr;
-  int lockFd = -1;
+  // Closing the description gives the slot up: a holder left (a handle
+  // destroyed while held) is seen abandoned by the other processes.
+  OwnedFd lockFd;
   int slot = -1;
   std::uint32_t self = 0;
   unsigned forks = 0;
@@ -323,7 +319,7 @@ std::shared_ptr<NamedLock> openNamed(const wchar_t* name) {
     return nullptr;
   opened->shared = static_cast<SharedState*>(opened->segment.data());
   if (!opened->claimSlot()) return nullptr;
-  const ObjectId id = identity(opened->lockFd);
+  const ObjectId id = identity(opened->lockFd.get());
   std::lock_guard<std::mutex> guard(g_namedLock);
   for (auto it = g_named->begin(); it != g_named->end();)
     it = it->second.expired() ? g_named->erase(it) : std::next(it);

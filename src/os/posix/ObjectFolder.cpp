@@ -15,6 +15,7 @@
 
 #include "Utf16.h"
 #include "os/ErrorText.h"
+#include "os/posix/OwnedFd.h"
 
 namespace kw::os {
 
@@ -48,39 +49,31 @@ std::string ownerName(uid_t uid) {
 // reason when it is a link, not a folder, or another user's.
 int openOwnFolder(int at, const std::string& name, bool create, std::string& reason) {
   if (create && mkdirat(at, name.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-  const int fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  OwnedFd fd(openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) {
     if (errno == ELOOP || errno == ENOTDIR) reason = "is not a folder of its own";
     return -1;
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    keepingLastError([fd] { close(fd); });
-    return -1;
-  }
+  if (fstat(fd.get(), &st) != 0) return -1;
   if (!ownedByCaller(st)) {
     reason = "belongs to " + ownerName(st.st_uid);
-    close(fd);
     return failing(EACCES, -1);
   }
-  if ((st.st_mode & 077) != 0 && fchmod(fd, 0700) != 0) {
-    keepingLastError([fd] { close(fd); });
-    return -1;
-  }
-  return fd;
+  if ((st.st_mode & 077) != 0 && fchmod(fd.get(), 0700) != 0) return -1;
+  return fd.release();
 }
 
 // The runtime folder counts only when it already is the caller's and
 // private: the login manager makes it so.
 bool useRuntimeFolder(const std::string& base, Chosen& chosen) {
   if (base.empty() || base[0] != '/') return false;
-  const int baseFd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (baseFd < 0) return false;
+  const OwnedFd baseFd(open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!baseFd.valid()) return false;
   struct stat st {};
   std::string ignored;
-  const bool usable = fstat(baseFd, &st) == 0 && ownedByCaller(st) && (st.st_mode & 077) == 0;
-  const int fd = usable ? openOwnFolder(baseFd, kSubfolder, true, ignored) : -1;
-  close(baseFd);
+  const bool usable = fstat(baseFd.get(), &st) == 0 && ownedByCaller(st) && (st.st_mode & 077) == 0;
+  const int fd = usable ? openOwnFolder(baseFd.get(), kSubfolder, true, ignored) : -1;
   if (fd < 0) return false;
   chosen.fd = fd;
   return true;

@@ -22,6 +22,7 @@
 #include "Utf16.h"
 #include "os/ErrorText.h"
 #include "os/posix/ObjectFolder.h"
+#include "os/posix/OwnedFd.h"
 
 namespace kw::os {
 
@@ -74,10 +75,6 @@ bool isPrivate(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
-void closeKeepingErrno(int fd) {
-  keepingLastError([fd] { ::close(fd); });
-}
-
 bool namesFile(int folder, const std::string& name, int fd) {
   struct stat opened {};
   struct stat named {};
@@ -99,13 +96,14 @@ void sweep(int folder) {
   }
   while (const dirent* entry = readdir(entries)) {
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
-    const int fd = openat(folder, entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
+    const OwnedFd fd(openat(folder, entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) continue;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && isPrivate(st) && rangeLock(fd, F_WRLCK, kGuardByte, false) &&
-        namesFile(folder, entry->d_name, fd) && rangeLock(fd, F_WRLCK, kHolderByte, false))
+    if (fstat(fd.get(), &st) == 0 && isPrivate(st) &&
+        rangeLock(fd.get(), F_WRLCK, kGuardByte, false) &&
+        namesFile(folder, entry->d_name, fd.get()) &&
+        rangeLock(fd.get(), F_WRLCK, kHolderByte, false))
       unlinkat(folder, entry->d_name, 0);
-    ::close(fd);
   }
   closedir(entries);
 }
@@ -242,47 +240,32 @@ bool SharedSegment::open(const std::string& objectName, std::size_t size, std::u
     // Created exclusively with mode 0600, or found: no window in which
     // another user could open what this one creates.
     const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    int fd = openat(folder, objectName.c_str(), flags | O_CREAT | O_EXCL, 0600);
-    const bool created = fd >= 0;
+    OwnedFd fd(openat(folder, objectName.c_str(), flags | O_CREAT | O_EXCL, 0600));
+    const bool created = fd.valid();
     if (!created) {
       if (errno != EEXIST) return false;
-      fd = openat(folder, objectName.c_str(), flags);
-      if (fd < 0 && errno == ENOENT) continue;
-      if (fd < 0) return errno == ELOOP ? failing(EACCES, false) : false;
+      fd.reset(openat(folder, objectName.c_str(), flags));
+      if (!fd.valid() && errno == ENOENT) continue;
+      if (!fd.valid()) return errno == ELOOP ? failing(EACCES, false) : false;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-      closeKeepingErrno(fd);
-      return false;
-    }
+    if (fstat(fd.get(), &st) != 0) return false;
     // A umask may have taken away the owner's bits; it never adds others'.
-    if (created && (st.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
-      closeKeepingErrno(fd);
-      return false;
-    }
-    if (!created && !isPrivate(st)) {
-      ::close(fd);
-      return failing(EACCES, false);
-    }
-    if (!rangeLockWithin(fd, F_WRLCK, kGuardByte)) {
-      closeKeepingErrno(fd);
-      return false;
-    }
-    m_nFd = fd;
+    if (created && (st.st_mode & 0777) != 0600 && fchmod(fd.get(), 0600) != 0) return false;
+    if (!created && !isPrivate(st)) return failing(EACCES, false);
+    if (!rangeLockWithin(fd.get(), F_WRLCK, kGuardByte)) return false;
+    m_nFd = fd.get();
     m_strName = objectName;
     if (!stillNamed()) {
-      ::close(fd);
       m_nFd = -1;
       continue;
     }
     const bool ok = lockedOpen(size, magic, layOut);
-    keepingLastError([&] {
-      rangeLock(fd, F_UNLCK, kGuardByte, false);
-      if (!ok) {
-        ::close(fd);
-        m_nFd = -1;
-      }
-    });
+    keepingLastError([&] { rangeLock(fd.get(), F_UNLCK, kGuardByte, false); });
+    if (ok)
+      fd.release();
+    else
+      m_nFd = -1;
     return ok;
   }
   return failing(EAGAIN, false);
@@ -369,17 +352,16 @@ bool SharedSegment::isMarked(int index) const {
 int SharedSegment::openAgain() const {
   if (m_nFd < 0) return failing(EBADF, -1);
   // By the descriptor first: the name may be gone or another object's.
-  int fd = ::open(("/proc/self/fd/" + std::to_string(m_nFd)).c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) fd = openat(objectFolder(), m_strName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
+  OwnedFd fd(::open(("/proc/self/fd/" + std::to_string(m_nFd)).c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd.valid())
+    fd.reset(openat(objectFolder(), m_strName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return -1;
   struct stat mine {};
   struct stat other {};
-  if (fstat(m_nFd, &mine) != 0 || fstat(fd, &other) != 0 || mine.st_ino != other.st_ino ||
-      mine.st_dev != other.st_dev) {
-    ::close(fd);
+  if (fstat(m_nFd, &mine) != 0 || fstat(fd.get(), &other) != 0 || mine.st_ino != other.st_ino ||
+      mine.st_dev != other.st_dev)
     return failing(ESTALE, -1);
-  }
-  return fd;
+  return fd.release();
 }
 
 }  // namespace kw::os
