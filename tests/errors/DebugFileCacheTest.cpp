@@ -217,24 +217,42 @@ std::string bytesOf(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Whole and of the right build ID, but a block of it lost (zeroed, as a
-// crash leaves data that never reached the disk): not read, made again.
-TEST_F(DebugFileCacheTest, CopyWithALostBlockIsNotUsedAndIsMadeAgain) {
+// Whole and of the right build ID, but damaged: a block lost (zeroed, as a
+// crash leaves data that never reached the disk), one bit flipped, or the
+// top bits of two words of one lane flipped, which a weak sum lets cancel.
+// Not read, made again.
+TEST_F(DebugFileCacheTest, DamagedContentIsNotUsedAndIsMadeAgain) {
   if (!m_needsCache) GTEST_SKIP() << kNoCompressedDebugFile;
   ASSERT_TRUE(fillCache());
-  for (const fs::path& entry : entries(m_folder)) {
-    SCOPED_TRACE(entry.string());
-    const std::string good = bytesOf(entry);
-    ASSERT_GT(good.size(), 16384u);
-    {
-      std::fstream file(entry, std::ios::binary | std::ios::in | std::ios::out);
-      file.seekp(static_cast<std::streamoff>(good.size() / 2 / 4096 * 4096));
-      file.write(std::string(4096, '\0').data(), 4096);
+  struct Damage {
+    const char* name;
+    std::vector<std::pair<std::size_t, unsigned char>> flips;  // offset from the middle, mask
+  };
+  std::vector<std::pair<std::size_t, unsigned char>> lostBlock;
+  for (std::size_t i = 0; i < 4096; ++i) lostBlock.push_back({i, 0});
+  const Damage damages[] = {{"lost block", lostBlock},
+                            {"one bit", {{3, 0x10}}},
+                            {"two top bits", {{7, 0x80}, {39, 0x80}}}};
+  std::vector<fs::path> copies = entries(m_folder);
+  std::vector<std::string> good;
+  for (const fs::path& entry : copies) good.push_back(bytesOf(entry));
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+      ASSERT_GT(good[i].size(), 16384u);
+      std::string bytes = good[i];
+      const std::size_t middle = bytes.size() / 2 / 4096 * 4096;
+      for (const auto& flip : damage.flips)
+        bytes[middle + flip.first] =
+            static_cast<char>(flip.second ? bytes[middle + flip.first] ^ flip.second : 0);
+      ASSERT_NE(bytes, good[i]);
+      std::fstream file(copies[i], std::ios::binary | std::ios::in | std::ios::out);
+      file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
-    ASSERT_NE(bytesOf(entry), good);
     EXPECT_EQ(trace(true), m_expected);
     EXPECT_TRUE(m_usedCache);
-    EXPECT_TRUE(bytesOf(entry) == good) << "the damaged copy was kept";
+    for (std::size_t i = 0; i < copies.size(); ++i)
+      EXPECT_TRUE(bytesOf(copies[i]) == good[i]) << copies[i] << ": the damaged copy was kept";
   }
 }
 
