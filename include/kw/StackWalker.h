@@ -2,6 +2,7 @@
 #pragma once
 
 #include <kw/Platform.h>
+#include <kw/Win32Names.h>
 
 #include <cstdint>
 #include <string>
@@ -11,10 +12,6 @@
 #define KW_CALLBACK CALLBACK
 #else
 #define KW_CALLBACK
-#include <ucontext.h>
-// A thread's register state: the signal context type, which is also what a
-// translated fault's ContextRecord points at.
-typedef ucontext_t CONTEXT;
 #endif
 
 namespace kw {

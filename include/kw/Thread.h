@@ -2,6 +2,7 @@
 #pragma once
 
 #include <kw/Platform.h>
+#include <kw/Win32Names.h>
 
 #include <atomic>
 
@@ -9,9 +10,6 @@
 #define KW_THREAD_ROUTINE WINAPI
 #else
 #define KW_THREAD_ROUTINE
-#ifndef INFINITE
-#define INFINITE 0xFFFFFFFFu
-#endif
 #endif
 
 namespace kw {
