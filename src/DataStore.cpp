@@ -13,28 +13,6 @@
 
 namespace kw {
 
-int tables::compareUnits(const void* a, std::uint32_t aLength, const void* b,
-                         std::uint32_t bLength) {
-  const std::uint32_t n = aLength < bLength ? aLength : bLength;
-  const char* left = static_cast<const char*>(a);
-  const char* right = static_cast<const char*>(b);
-  // Four units at a time while they are equal: names share long prefixes.
-  std::uint32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    std::uint64_t x, y;
-    std::memcpy(&x, left + 2 * std::size_t{i}, 8);
-    std::memcpy(&y, right + 2 * std::size_t{i}, 8);
-    if (x != y) break;
-  }
-  for (; i < n; ++i) {
-    char16_t x, y;
-    std::memcpy(&x, left + 2 * std::size_t{i}, 2);
-    std::memcpy(&y, right + 2 * std::size_t{i}, 2);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
-}
-
 namespace {
 
 void* allocate(std::size_t size) {
