@@ -1,5 +1,5 @@
 // Two processes exchanging messages through shared-memory device pairs, next to Boost.Interprocess
-// message_queue between the same two processes, a bare shared-memory ping-pong, the wait of a
+// message_queue between the same two processes, a bare spinning slot (the limit), the wait of a
 // reader for a lock that a writer polls under, and the CPU time that idle devices burn.
 //
 // Both sides of a device pair ring each other (a filled slot wakes the reader, a freed slot a
@@ -80,8 +80,9 @@ void waitFor(const std::atomic<int>& flag, int value) {
   while (flag.load() < value) std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
-// The baseline: one word in a shared page, each side spinning (yielding) until it is its turn.
-Stats barePingPong(int rounds) {
+// The limit of a round trip: one word in a shared page that both sides spin on (yielding the
+// CPU between looks, so that two processes on one core still make progress).
+Stats bareSpinningSlot(int rounds) {
   auto* turn = static_cast<std::atomic<int>*>(
       mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   new (turn) std::atomic<int>(0);
@@ -280,11 +281,13 @@ void idleCpu(const std::wstring& name, int seconds) {
 }
 
 void ratio(const char* row, double kw, double peer, const char* unit, bool lowerIsBetter,
-           const char* goal, bool met) {
+           const char* goal, const char* result) {
   const double factor = lowerIsBetter ? kw / peer : peer / kw;
   std::printf("RATIO\t%s\t%.1f %s\t%.1f %s\t%.2fx\t%s\t%s\n", row, kw, unit, peer, unit, factor,
-              goal, met ? "ok" : "MISS");
+              goal, result);
 }
+
+const char* verdict(bool met) { return met ? "ok" : "MISS"; }
 
 }  // namespace
 
@@ -294,7 +297,8 @@ int main(int argc, char** argv) {
   const int idleSeconds = argc > 3 ? std::atoi(argv[3]) : 10;
   const std::wstring name = L"kwbench." + std::to_wstring(getpid());
 
-  report("bare shared-memory ping-pong (baseline)", barePingPong(10000));
+  const Stats bare = bareSpinningSlot(10000);
+  report("bare spinning slot, round trip (the limit)", bare);
   lockHandoff(name, 100);
   const DeviceFigures kw = devicePairs(name, rounds, burst);
   const DeviceFigures mq = messageQueues("kwbench.mq." + std::to_string(getpid()), rounds, burst);
@@ -307,9 +311,12 @@ int main(int argc, char** argv) {
   idleCpu(name, idleSeconds);
 
   const double kwRoundTripUs = kw.roundTrip.median * 1e3;
-  ratio("transport round trip, 166-byte message (median)", kwRoundTripUs, mq.roundTrip.median * 1e3,
-        "us", true, "kwbase <= 50 us", kwRoundTripUs <= 50);
+  const double mqRoundTripUs = mq.roundTrip.median * 1e3;
+  ratio("transport round trip, 166-byte message (median), vs message_queue", kwRoundTripUs,
+        mqRoundTripUs, "us", true, "<= 0.25x", verdict(kwRoundTripUs <= 0.25 * mqRoundTripUs));
+  ratio("transport round trip (median), vs bare spinning slot", kwRoundTripUs, bare.median * 1e3,
+        "us", true, "the limit", "-");
   ratio("transport one way, 1000 small messages", kw.oneWayRate, mq.oneWayRate, "msg/s", false,
-        "kwbase >= 50000 msg/s", kw.oneWayRate >= 50000);
+        ">= 1x (hold)", verdict(kw.oneWayRate >= mq.oneWayRate));
   return 0;
 }
