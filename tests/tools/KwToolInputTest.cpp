@@ -18,7 +18,6 @@
 #include "support/Text.h"
 #include "support/ToolRun.h"
 
-using kwtest::runTool;
 using Result = kwtest::ToolResult;
 
 namespace {
@@ -63,7 +62,7 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   // Zeros carry version 0: the header alone is enough to say so.
   Endless zeros('\0', 256u << 20);
   std::istream in(&zeros);
-  Result r = runTool({L"decode", L"-"}, in);
+  Result r = kwtest::runTool({L"decode", L"-"}, in);
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find(std::to_string(kw::SiteId::MsgUnsupportedVersion)), std::string::npos)
       << r.err;
@@ -72,20 +71,20 @@ TEST(KwToolBounds, DecodeTakesNoMoreThanTheHeaderClaims) {
   // A message followed by more bytes than its length says: one byte more
   // is read, and the length is named as the fault.
   const std::string message("\x01\0\0\0\x08\0\0\0", 8);
-  Result exact = runTool({L"decode", L"--raw"}, message);
+  Result exact = kwtest::runTool({L"decode", L"--raw"}, message);
   EXPECT_EQ(exact.code, 0) << exact.err;
-  Result longer = runTool({L"decode", L"--raw"}, message + "xyz");
+  Result longer = kwtest::runTool({L"decode", L"--raw"}, message + "xyz");
   EXPECT_EQ(longer.code, 1);
   EXPECT_NE(longer.err.find(std::to_string(kw::SiteId::MsgLengthMismatch)), std::string::npos)
       << longer.err;
 
   // Hex text: blanks between and after the digits are fine, an endless run
   // of them is not.
-  Result spaced = runTool({L"decode"}, " 01 00 00 00\n08 00 00 00 \n\n");
+  Result spaced = kwtest::runTool({L"decode"}, " 01 00 00 00\n08 00 00 00 \n\n");
   EXPECT_EQ(spaced.code, 0) << spaced.err;
   Endless blanks(' ', 256u << 20);
   std::istream blankInput(&blanks);
-  Result blank = runTool({L"decode"}, blankInput);
+  Result blank = kwtest::runTool({L"decode"}, blankInput);
   EXPECT_EQ(blank.code, 1);
   EXPECT_LE(blanks.taken(), 1u << 20);
 }
@@ -94,7 +93,7 @@ TEST(KwToolBounds, HugeFilesAreRefusedUnread) {
   kwtest::ScratchDir scratch;
   const auto big = sparseFile(scratch, kTwoGiB + 8);
 
-  Result decoded = runTool({L"decode", big.wstring()});
+  Result decoded = kwtest::runTool({L"decode", big.wstring()});
   EXPECT_EQ(decoded.code, 1);
   EXPECT_NE(decoded.err.find(std::to_string(kw::SiteId::MsgUnsupportedVersion) +
                              " Unsupported Message Version"),
@@ -102,15 +101,15 @@ TEST(KwToolBounds, HugeFilesAreRefusedUnread) {
       << decoded.err;
 
   // The wire format counts a message's bytes in a signed 32-bit field.
-  Result encoded = runTool({L"encode", L"Data:file=" + big.wstring()});
+  Result encoded = kwtest::runTool({L"encode", L"Data:file=" + big.wstring()});
   EXPECT_EQ(encoded.code, 1);
   EXPECT_EQ(encoded.out, "");
   EXPECT_NE(encoded.err.find("holds more than"), std::string::npos) << encoded.err;
 
   // A channel carries 262,144 bytes.
-  Result sent =
-      runTool({L"send", L"--seconds", L"1", L"KwToolBig" + kwtest::uniqueName().substr(0, 8),
-               L"Data:file=" + big.wstring()});
+  Result sent = kwtest::runTool({L"send", L"--seconds", L"1",
+                                 L"KwToolBig" + kwtest::uniqueName().substr(0, 8),
+                                 L"Data:file=" + big.wstring()});
   EXPECT_EQ(sent.code, 1);
   EXPECT_NE(sent.err.find("at most 262144"), std::string::npos) << sent.err;
 
@@ -123,12 +122,13 @@ TEST(KwToolBounds, HugeFilesAreRefusedUnread) {
   std::filesystem::resize_file(fits, room);
   std::filesystem::copy_file(fits, bigger);
   std::filesystem::resize_file(bigger, room + 1);
-  Result exact = runTool(
+  Result exact = kwtest::runTool(
       {L"encode", L"--out", (scratch.path() / "out.bin").wstring(), L"D:file=" + fits.wstring()});
   EXPECT_EQ(exact.code, 0) << exact.err;
   EXPECT_EQ(std::filesystem::file_size(scratch.path() / "out.bin"), 262144u);
   const std::wstring channel = L"KwToolFit" + kwtest::uniqueName().substr(0, 8);
-  Result over = runTool({L"send", L"--seconds", L"1", channel, L"D:file=" + bigger.wstring()});
+  Result over =
+      kwtest::runTool({L"send", L"--seconds", L"1", channel, L"D:file=" + bigger.wstring()});
   EXPECT_EQ(over.code, 1);
   EXPECT_NE(over.err.find("at most 262144"), std::string::npos) << over.err;
 }
@@ -136,10 +136,10 @@ TEST(KwToolBounds, HugeFilesAreRefusedUnread) {
 TEST(KwToolText, APeersControlCharactersPrintEscaped) {
   // ESC [ 2 J clears a terminal; a NUL used to cut the line; CR LF inside a
   // value forged a second attribute line.
-  Result encoded =
-      runTool({L"encode", L"Na\x1b[2Jme:str=a", L"Bidi:str=x\u202Ey\u0085", L"Path:str=C:\\dir"});
+  Result encoded = kwtest::runTool(
+      {L"encode", L"Na\x1b[2Jme:str=a", L"Bidi:str=x\u202Ey\u0085", L"Path:str=C:\\dir"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
-  Result decoded = runTool({L"decode"}, encoded.out);
+  Result decoded = kwtest::runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out.find('\x1b'), std::string::npos) << decoded.out;
   EXPECT_NE(decoded.out.find("Bidi:str=x\\u202ey\\u0085\n"), std::string::npos) << decoded.out;
@@ -153,7 +153,7 @@ TEST(KwToolText, APeersControlCharactersPrintEscaped) {
       "\x02\0\0\0\x10\0\0\0x\0\0\0y\0\r\0\n\0B\0=\0"
       "2\0",
       42);
-  Result nul = runTool({L"decode", L"--raw"}, wire);
+  Result nul = kwtest::runTool({L"decode", L"--raw"}, wire);
   ASSERT_EQ(nul.code, 0) << nul.err;
   EXPECT_EQ(nul.out, "Type: UNSPECIFIED (0)\nA:str=x\\0y\\r\\nB=2\n");
 }
@@ -198,7 +198,7 @@ TEST(KwToolFuzz, AnyArgumentsAndInputEndWithAnExitCode) {
     std::string input(random() % 64, '\0');
     for (char& c : input) c = static_cast<char>(random() % 4 == 0 ? '0' + random() % 10 : random());
     if (random() % 3 == 0) input = std::string("\x01\0\0\0", 4) + input;
-    Result r = runTool(args, input);
+    Result r = kwtest::runTool(args, input);
     std::wstring joined;
     for (const auto& a : args) joined += a + L" ";
     EXPECT_TRUE(r.code >= 0 && r.code <= 2) << kwtest::narrow(joined) << r.err;

@@ -17,17 +17,15 @@
 
 using kw::ByteArray;
 using kw::Msg;
-using kwtest::readFile;
-using kwtest::runTool;
 using Result = kwtest::ToolResult;
 
 namespace {
 
 // decode | encode -: the hex that comes back, or the failure.
 std::string throughText(const std::string& hex) {
-  Result decoded = runTool({L"decode"}, hex);
+  Result decoded = kwtest::runTool({L"decode"}, hex);
   if (decoded.code != 0) return "decode failed: " + decoded.err;
-  Result encoded = runTool({L"encode", L"-"}, decoded.out);
+  Result encoded = kwtest::runTool({L"encode", L"-"}, decoded.out);
   if (encoded.code != 0) return "encode failed: " + encoded.err + " reading\n" + decoded.out;
   return encoded.out;
 }
@@ -52,14 +50,14 @@ TEST(KwToolRoundTrip, EverySharedVectorComesBackByteForByte) {
     const auto bin = scratch.path() / (name + ".bin");
     const ByteArray bytes = kwtest::hex(hex);
     std::ofstream(bin, std::ios::binary).write(bytes.getData(), bytes.getSize());
-    Result decoded = runTool({L"decode", bin.wstring()});
+    Result decoded = kwtest::runTool({L"decode", bin.wstring()});
     ASSERT_EQ(decoded.code, 0) << decoded.err;
     const auto lines = scratch.path() / (name + ".txt");
     std::ofstream(lines, std::ios::binary) << decoded.out;
     const auto again = scratch.path() / (name + ".again");
-    Result encoded = runTool({L"encode", L"--out", again.wstring(), lines.wstring()});
+    Result encoded = kwtest::runTool({L"encode", L"--out", again.wstring(), lines.wstring()});
     ASSERT_EQ(encoded.code, 0) << encoded.err;
-    EXPECT_EQ(readFile(again), readFile(bin));
+    EXPECT_EQ(kwtest::readFile(again), kwtest::readFile(bin));
   }
 }
 
@@ -96,7 +94,7 @@ TEST(KwToolRoundTrip, UnpairedSurrogatesSurvive) {
   wire.append(body, sizeof body - 1);
   wire[4] = static_cast<char>(wire.size());
   const std::string hex = kwtest::toHex(ByteArray(wire.data(), static_cast<int>(wire.size())));
-  Result decoded = runTool({L"decode"}, hex);
+  Result decoded = kwtest::runTool({L"decode"}, hex);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out, "Type: UNSPECIFIED (0)\n\\ud800z:str=\\udc00\\udc00\\ud800\n");
   EXPECT_EQ(throughText(hex), hex + "\n");
@@ -105,8 +103,8 @@ TEST(KwToolRoundTrip, UnpairedSurrogatesSurvive) {
 TEST(KwToolRoundTrip, LinesAndArgumentsTogether) {
   // Lines make a message of only what they say; arguments add to it and
   // hold no escapes.
-  Result lines = runTool({L"encode", L"-", L"Path:str=C:\\dir"},
-                         "Type: UPDATE (5)\r\n\nA\\x3db:int=7\r\nText:str=  x\\ty  \n");
+  Result lines = kwtest::runTool({L"encode", L"-", L"Path:str=C:\\dir"},
+                                 "Type: UPDATE (5)\r\n\nA\\x3db:int=7\r\nText:str=  x\\ty  \n");
   ASSERT_EQ(lines.code, 0) << lines.err;
   Msg expected;
   expected.removeIntAttribute(L"MsgType");
@@ -130,13 +128,13 @@ TEST(KwToolRoundTrip, ABadLineNamesItsSourceAndNumber) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
-    Result r = runTool({L"encode", L"-"}, c.input);
+    Result r = kwtest::runTool({L"encode", L"-"}, c.input);
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << r.err;
   }
   kwtest::ScratchDir scratch;
-  Result missing = runTool({L"encode", (scratch.path() / "none.txt").wstring()});
+  Result missing = kwtest::runTool({L"encode", (scratch.path() / "none.txt").wstring()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos) << missing.err;
 }
@@ -148,10 +146,10 @@ TEST(KwToolVersion, PrintsTheProjectVersionOfTheBuild) {
                          std::istreambuf_iterator<char>());
   std::smatch match;
   ASSERT_TRUE(std::regex_search(text, match, std::regex(R"(project\(kwbase VERSION ([0-9.]+))")));
-  Result r = runTool({L"--version"});
+  Result r = kwtest::runTool({L"--version"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, "kwtool (kwbase) " + match[1].str() + "\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(runTool({L"--version", L"extra"}).code, 2);
-  EXPECT_NE(runTool({L"--help"}).out.find("--version"), std::string::npos);
+  EXPECT_EQ(kwtest::runTool({L"--version", L"extra"}).code, 2);
+  EXPECT_NE(kwtest::runTool({L"--help"}).out.find("--version"), std::string::npos);
 }

@@ -17,8 +17,6 @@
 #include "support/Text.h"
 #include "support/ToolRun.h"
 
-using kwtest::readFile;
-using kwtest::runTool;
 using Result = kwtest::ToolResult;
 
 namespace {
@@ -30,12 +28,12 @@ const char kWorkedExample[] =
 }  // namespace
 
 TEST(KwToolEncode, WorkedExampleRoundTrips) {
-  Result encoded = runTool({L"encode", L"MsgType=SYSTEM_STATE_CHANGE"});
+  Result encoded = kwtest::runTool({L"encode", L"MsgType=SYSTEM_STATE_CHANGE"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
   EXPECT_EQ(encoded.out, std::string(kWorkedExample) + "\n");
-  EXPECT_EQ(runTool({L"encode", L"MsgType=2"}).out, encoded.out);
+  EXPECT_EQ(kwtest::runTool({L"encode", L"MsgType=2"}).out, encoded.out);
 
-  Result decoded = runTool({L"decode"}, encoded.out);
+  Result decoded = kwtest::runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
 }
@@ -45,12 +43,12 @@ TEST(KwToolEncode, TypesFollowTheSyntax) {
   const auto blob = scratch.path() / "blob.bin";
   std::ofstream(blob, std::ios::binary).write("\0\1\2", 3);
 
-  Result encoded =
-      runTool({L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007", L"Mask:int=0xFFFFFFFF",
-               L"Word=12x", L"Big=2147483648", L"T:ime:str=a=b", L"Key:hex=DE AD be ef",
-               L"Blob:file=" + blob.wstring(), L"Name=K\u00e9y\U0001F600", L"=empty"});
+  Result encoded = kwtest::runTool(
+      {L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007", L"Mask:int=0xFFFFFFFF",
+       L"Word=12x", L"Big=2147483648", L"T:ime:str=a=b", L"Key:hex=DE AD be ef",
+       L"Blob:file=" + blob.wstring(), L"Name=K\u00e9y\U0001F600", L"=empty"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
-  Result decoded = runTool({L"decode"}, encoded.out);
+  Result decoded = kwtest::runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out,
             "Type: UPDATE (5)\n"
@@ -63,20 +61,20 @@ TEST(KwToolEncode, TypesFollowTheSyntax) {
 TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
   kwtest::ScratchDir scratch;
   const auto file = scratch.path() / "msg.bin";
-  Result encoded = runTool({L"encode", L"--out", file.wstring(), L"MsgType=2"});
+  Result encoded = kwtest::runTool({L"encode", L"--out", file.wstring(), L"MsgType=2"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
   EXPECT_EQ(encoded.out, "");
-  std::string raw = readFile(file);
+  std::string raw = kwtest::readFile(file);
   EXPECT_EQ(raw.size(), 42u);
 
-  EXPECT_EQ(runTool({L"decode", file.wstring()}).out,
+  EXPECT_EQ(kwtest::runTool({L"decode", file.wstring()}).out,
             "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
-  EXPECT_EQ(runTool({L"decode", L"-"}, raw).code, 0);
+  EXPECT_EQ(kwtest::runTool({L"decode", L"-"}, raw).code, 0);
   // Forced the wrong way, each reading fails.
-  EXPECT_EQ(runTool({L"decode", L"--hex", file.wstring()}).code, 1);
-  EXPECT_EQ(runTool({L"decode", L"--raw"}, std::string(kWorkedExample)).code, 1);
+  EXPECT_EQ(kwtest::runTool({L"decode", L"--hex", file.wstring()}).code, 1);
+  EXPECT_EQ(kwtest::runTool({L"decode", L"--raw"}, std::string(kWorkedExample)).code, 1);
 
-  Result missing = runTool({L"decode", (scratch.path() / "none").wstring()});
+  Result missing = kwtest::runTool({L"decode", (scratch.path() / "none").wstring()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }
@@ -96,56 +94,60 @@ TEST(KwToolDecode, AMalformedInputPrintsItsIdAndDescription) {
        "Missing attribute value"},
   };
   for (const Case& c : cases) {
-    Result r = runTool({L"decode"}, std::string(c.input) + "\n");
+    Result r = kwtest::runTool({L"decode"}, std::string(c.input) + "\n");
     EXPECT_EQ(r.code, 1) << c.input;
     EXPECT_EQ(r.out, "") << c.input;
     const std::string expected =
         "kwtool: malformed message: " + std::to_string(c.id) + " " + c.description;
     EXPECT_EQ(r.err.rfind(expected, 0), 0u) << c.input << " gave " << r.err;
   }
-  EXPECT_EQ(runTool({L"decode"}, "0100000").code, 1);  // odd digit count
+  EXPECT_EQ(kwtest::runTool({L"decode"}, "0100000").code, 1);  // odd digit count
 }
 
 class KwToolUsage : public ::testing::TestWithParam<std::vector<std::wstring>> {};
 
 TEST_P(KwToolUsage, ExitsTwoWithTheUsageLineAndDoesNothing) {
-  Result r = runTool(GetParam());
+  Result r = kwtest::runTool(GetParam());
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err.rfind("kwtool: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("\nusage: kwtool"), std::string::npos) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, KwToolUsage,
-    ::testing::Values(std::vector<std::wstring>{}, std::vector<std::wstring>{L"frobnicate"},
-                      std::vector<std::wstring>{L"encode"},
-                      std::vector<std::wstring>{L"encode", L"--bogus", L"A=1"},
-                      std::vector<std::wstring>{L"encode", L"--out"},
-                      std::vector<std::wstring>{L"encode", L"A:int=12x"},
-                      std::vector<std::wstring>{L"encode", L"A:int=2147483648"},
-                      std::vector<std::wstring>{L"encode", L"A:hex=abc"},
-                      std::vector<std::wstring>{L"encode", L"A:hex=zz"},
-                      std::vector<std::wstring>{L"encode", L"A:file=/no/such/file"},
-                      std::vector<std::wstring>{L"decode", L"a", L"b"},
-                      std::vector<std::wstring>{L"reg"}, std::vector<std::wstring>{L"reg", L"list"},
-                      std::vector<std::wstring>{L"reg", L"get"},
-                      std::vector<std::wstring>{L"reg", L"get", L"--root", L"HKCR", L"X"},
-                      std::vector<std::wstring>{L"reg", L"set", L"X"},
-                      std::vector<std::wstring>{L"log"},
-                      std::vector<std::wstring>{L"log", L"--tail", L"x.log"},
-                      std::vector<std::wstring>{L"log", L"a.log", L"b.log"},
-                      std::vector<std::wstring>{L"send", L"Channel"},
-                      std::vector<std::wstring>{L"listen", L"--count", L"0", L"Channel"},
-                      // Refused before the installer runs, which would print its outcomes.
-                      std::vector<std::wstring>{L"install-components", L"--bogus"},
-                      std::vector<std::wstring>{L"uninstall-components", L"operand"}));
+const std::vector<std::wstring> kUsageErrors[] = {
+    {},
+    {L"frobnicate"},
+    {L"encode"},
+    {L"encode", L"--bogus", L"A=1"},
+    {L"encode", L"--out"},
+    {L"encode", L"A:int=12x"},
+    {L"encode", L"A:int=2147483648"},
+    {L"encode", L"A:hex=abc"},
+    {L"encode", L"A:hex=zz"},
+    {L"encode", L"A:file=/no/such/file"},
+    {L"decode", L"a", L"b"},
+    {L"reg"},
+    {L"reg", L"list"},
+    {L"reg", L"get"},
+    {L"reg", L"get", L"--root", L"HKCR", L"X"},
+    {L"reg", L"set", L"X"},
+    {L"log"},
+    {L"log", L"--tail", L"x.log"},
+    {L"log", L"a.log", L"b.log"},
+    {L"send", L"Channel"},
+    {L"listen", L"--count", L"0", L"Channel"},
+    // Refused before the installer runs, which would print its outcomes.
+    {L"install-components", L"--bogus"},
+    {L"uninstall-components", L"operand"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Commands, KwToolUsage, ::testing::ValuesIn(kUsageErrors));
 
 // Each command's own help is checked against the command table; the reg
 // actions have theirs.
 TEST(KwTool, HelpOnEveryRegAction) {
   for (const wchar_t* action : {L"get", L"set", L"delete"}) {
-    Result r = runTool({L"reg", action, L"--help"});
+    Result r = kwtest::runTool({L"reg", action, L"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.rfind("usage: kwtool reg " + kwtest::narrow(action), 0), 0u) << r.out;
     EXPECT_EQ(r.err, "");
@@ -161,7 +163,7 @@ class KwToolReg : public ::testing::Test {
   Result run(const std::wstring& action, const std::wstring& root, Names... names) {
     std::vector<std::wstring> args = reg(action, root);
     (args.push_back(names), ...);
-    return runTool(args);
+    return kwtest::runTool(args);
   }
 
   kwtest::SettingsArea m_area;
@@ -221,11 +223,11 @@ TEST(KwToolLog, PrintsATraceFileAsUtf8Lines) {
   const auto path = scratch.path() / "KWTest.log";
   for (const auto& [bytes, text] : files) {
     kwtest::writeFile(path, bytes);
-    Result r = runTool({L"log", path.wstring()});
+    Result r = kwtest::runTool({L"log", path.wstring()});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, text);
   }
-  Result missing = runTool({L"log", (scratch.path() / "none.log").wstring()});
+  Result missing = kwtest::runTool({L"log", (scratch.path() / "none.log").wstring()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("kwtool: cannot open ", 0), 0u) << missing.err;
 }
@@ -273,9 +275,10 @@ TEST(KwToolLog, ARunOfReturnsIsHeldAsACountAcrossPieces) {
 TEST(KwToolChannel, SendReachesListen) {
   const std::wstring name = L"KwToolChannel" + kwtest::uniqueName().substr(0, 10);
   Result listened;
-  std::thread listener([&] { listened = runTool({L"listen", L"--count", L"3", name}); });
-  Result sent = runTool({L"send", L"--repeat", L"1", name, L"MsgType=UPDATE", L"Item=report", L"+",
-                         L"MsgType=2", L"Level:int=-3", L"+", L"Blob:hex=00ff"});
+  std::thread listener([&] { listened = kwtest::runTool({L"listen", L"--count", L"3", name}); });
+  Result sent =
+      kwtest::runTool({L"send", L"--repeat", L"1", name, L"MsgType=UPDATE", L"Item=report", L"+",
+                       L"MsgType=2", L"Level:int=-3", L"+", L"Blob:hex=00ff"});
   listener.join();
   EXPECT_EQ(sent.code, 0) << sent.err;
   EXPECT_EQ(listened.code, 0) << listened.err;
@@ -291,7 +294,7 @@ TEST(KwToolChannel, SendReachesListen) {
 TEST(KwToolChannel, SendSaysWhenNobodyTookTheMessages) {
   const std::wstring name = L"KwToolNobody" + kwtest::uniqueName().substr(0, 10);
   // The first message waits in the block, the second in the queue.
-  Result r = runTool({L"send", L"--seconds", L"1", name, L"A=1", L"+", L"B=2"});
+  Result r = kwtest::runTool({L"send", L"--seconds", L"1", name, L"A=1", L"+", L"B=2"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("did not take every message"), std::string::npos) << r.err;
 }
