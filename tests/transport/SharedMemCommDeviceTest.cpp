@@ -108,6 +108,19 @@ Msg* messageOfWireSize(int serial, int size) {
   return makeMessage(serial, size - overhead);
 }
 
+// Whether a transfer failure was traced carrying the CommsException `id`
+// with its description and the refused length as its parameter.
+bool tracedRefusal(const kwtest::TraceCapture& capture, int id, const std::wstring& description,
+                   const std::wstring& length) {
+  const std::wstring caught = L"Type: 2 ID: " + std::to_wstring(id) + L" Desc: " + description +
+                              L" (Param 1: " + length + L")";
+  for (const auto& record : capture.records())
+    if (record.id == SiteId::SharedMemTransferCommsError &&
+        record.text.find(caught) != std::wstring::npos)
+      return true;
+  return false;
+}
+
 int serialOf(const Msg& msg) {
   int serial = -1;
   msg.getAttributeValue(L"Serial", serial);
@@ -299,6 +312,8 @@ TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
   ASSERT_TRUE(next);
   EXPECT_EQ(serialOf(*next), 3);
   EXPECT_EQ(capture.count(SiteId::SharedMemTransferCommsError), 1);
+  EXPECT_TRUE(tracedRefusal(capture, SiteId::SharedMemSendTooLarge, L"Msg bigger than IPC limit: ",
+                            L"262145"));
   quit(writer);
   EXPECT_EQ(child->wait(), 0);
 }
@@ -321,6 +336,10 @@ TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   // The slot is freed before the parse that fails, so the trace may follow a moment later.
   EXPECT_TRUE(eventually([&] { return capture.count(SiteId::SharedMemTransferCommsError) == 3; }))
       << capture.count(SiteId::SharedMemTransferCommsError);
+  for (const wchar_t* length : {L"262145", L"-5"})
+    EXPECT_TRUE(tracedRefusal(capture, SiteId::SharedMemReceiveTooLarge,
+                              L"Msg size exceeds IPC buffer limit: ", length))
+        << length;
   EXPECT_EQ(reader.getInQSize(), 0);
   // The integrity label went on (Linux has none to set; Wine reports success).
   for (int id : {SiteId::SharedMemCreateFailed, SiteId::SharedMemLabelDescriptorFailed,
