@@ -26,9 +26,9 @@ packages_bench=("${packages_build[@]}" libbenchmark-dev libboost-dev libboost-st
   libprotobuf-dev protobuf-compiler)
 packages_win64=(cmake make googletest g++-mingw-w64-x86-64 wine64)
 packages_win32=(cmake make googletest g++-mingw-w64-i686-posix wine64)
-packages_install=("${packages_build[@]}" help2man lintian zip dpkg-dev doxygen
+packages_install=("${packages_build[@]}" help2man lintian zip dpkg-dev doxygen graphviz
   g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix wine64)
-packages_docs=(doxygen)
+packages_docs=(doxygen graphviz)
 packages_abi=("${packages_build[@]}" abi-dumper abi-compliance-checker)
 
 # 32-bit Windows programs run under wine32. Where the kernel cannot execute i386 programs itself,
