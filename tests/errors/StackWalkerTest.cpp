@@ -607,6 +607,17 @@ TEST_F(StackWalkerTest, ExceptionNeverContactsDebugInfoServer) {
 #endif
 
 #if !defined(_WIN32)
+// Where the loader finds a library, empty when it finds none.
+std::string loadedPathOf(const char* library) {
+  void* loaded = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+  if (!loaded) return "";
+  link_map* map = nullptr;
+  dlinfo(loaded, RTLD_DI_LINKMAP, &map);
+  const std::string path = map ? map->l_name : "";
+  dlclose(loaded);
+  return path;
+}
+
 // args: a library to load. Its debug link names what the test put beside it.
 KW_CHILD_MAIN(exceptionBesideDebugLink) {
   // A search that blocks ends the child here instead of hanging the test.
@@ -621,12 +632,8 @@ KW_CHILD_MAIN(exceptionBesideDebugLink) {
 // nor read it.
 TEST_F(StackWalkerTest, DebugLinkToAFifoOrDeviceDoesNotHang) {
   if (std::system("objcopy --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no objcopy";
-  void* loaded = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
-  if (!loaded) GTEST_SKIP() << "no libz.so.1 to copy";
-  link_map* map = nullptr;
-  dlinfo(loaded, RTLD_DI_LINKMAP, &map);
-  const std::string original = map ? map->l_name : "";
-  dlclose(loaded);
+  const std::string original = loadedPathOf("libz.so.1");
+  if (original.empty()) GTEST_SKIP() << "no libz.so.1 to copy";
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
   for (const char* planted : {"fifo", "/dev/zero"}) {
     SCOPED_TRACE(planted);
@@ -721,12 +728,8 @@ KW_CHILD_MAIN(exceptionBesideMappedFiles) {
 // process maps: neither one the program maps itself nor the debug files a
 // walk before it opened.
 TEST_F(StackWalkerTest, ModuleListHoldsLoadedCodeOnly) {
-  void* loaded = dlopen("libz.so.1", RTLD_NOW | RTLD_LOCAL);
-  if (!loaded) GTEST_SKIP() << "no libz.so.1 to copy";
-  link_map* map = nullptr;
-  dlinfo(loaded, RTLD_DI_LINKMAP, &map);
-  const std::string original = map ? map->l_name : "";
-  dlclose(loaded);
+  const std::string original = loadedPathOf("libz.so.1");
+  if (original.empty()) GTEST_SKIP() << "no libz.so.1 to copy";
   kwtest::ScratchDir scratch;
   const std::string folder = scratch.path().string(), mapped = folder + "/kwmapped.elf",
                     library = folder + "/libkwfresh.so", modules = folder + "/modules";

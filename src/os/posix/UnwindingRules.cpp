@@ -75,27 +75,15 @@ class Cursor {
   }
 
   std::uint64_t unsignedLeb() {
-    std::uint64_t value = 0;
-    unsigned shift = 0;
-    std::uint8_t part;
-    do {
-      part = *m_pAt++;
-      if (shift < 64) value |= static_cast<std::uint64_t>(part & 0x7f) << shift;
-      shift += 7;
-    } while (part & 0x80);
-    return value;
+    unsigned shift;
+    return leb(shift);
   }
 
   std::int64_t signedLeb() {
-    std::uint64_t value = 0;
-    unsigned shift = 0;
-    std::uint8_t part;
-    do {
-      part = *m_pAt++;
-      if (shift < 64) value |= static_cast<std::uint64_t>(part & 0x7f) << shift;
-      shift += 7;
-    } while (part & 0x80);
-    if (shift < 64 && (part & 0x40)) value |= ~std::uint64_t(0) << shift;
+    unsigned shift;
+    std::uint64_t value = leb(shift);
+    // The last byte's sign bit extends into the bits it did not fill.
+    if (shift < 64 && (m_pAt[-1] & 0x40)) value |= ~std::uint64_t(0) << shift;
     return static_cast<std::int64_t>(value);
   }
 
@@ -158,6 +146,19 @@ class Cursor {
   }
 
  private:
+  // A LEB128 number's bits, and how many its bytes carried.
+  std::uint64_t leb(unsigned& shift) {
+    std::uint64_t value = 0;
+    std::uint8_t part;
+    shift = 0;
+    do {
+      part = *m_pAt++;
+      if (shift < 64) value |= static_cast<std::uint64_t>(part & 0x7f) << shift;
+      shift += 7;
+    } while (part & 0x80);
+    return value;
+  }
+
   const std::uint8_t* m_pAt;
 };
 
