@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
@@ -103,8 +104,7 @@ class DebugFileCacheTest : public ::testing::Test {
     EXPECT_EQ(child.wait(), 0);
     m_usedCache = fs::file_size(file.string() + ".cached") > 0;
     m_readCompressed = fs::file_size(file.string() + ".compressed") > 0;
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return kwtest::readFile(file);
   }
 
   // Fills the cache; true when copies were made.
@@ -212,10 +212,7 @@ TEST_F(DebugFileCacheTest, DamagedOrForeignCopyIsNotUsedAndIsMadeAgain) {
   EXPECT_EQ(fs::file_size(entry), size);
 }
 
-std::string bytesOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string bytesOf(const fs::path& path) { return kwtest::readFile(path); }
 
 // Whole and of the right build ID, but damaged: a block lost (zeroed, as a
 // crash leaves data that never reached the disk), one bit flipped, or the

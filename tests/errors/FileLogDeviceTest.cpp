@@ -10,15 +10,16 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/OtherUser.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
+#include "support/Text.h"
 #include "support/TraceCapture.h"
 
 #ifdef _WIN32
@@ -37,17 +38,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+using kwtest::readFile;
 
 // The file as text, after checking that it is whole UTF-16LE code units
 // with no byte-order mark.
 std::wstring readTrace(const fs::path& path) {
-  std::string bytes = readBytes(path);
+  std::string bytes = readFile(path);
   EXPECT_EQ(bytes.size() % 2, 0u) << path;
   EXPECT_FALSE(bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') << path;
   std::wstring text;
@@ -87,7 +83,7 @@ void write(FileLogDevice& device, int id, const wchar_t* text) {
   device.Write(event);
 }
 
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using kwtest::narrow;
 
 // Another writer's unshared hold on a file: Windows' no-sharing open, and on
 // Linux the nearest thing, an exclusive flock.
@@ -130,7 +126,7 @@ TEST(FileLogDevice, AppendsWholeUtf16LinesWithoutAMark) {
   std::ofstream(path, std::ios::binary | std::ios::app).write("x\0\r\0\n\0", 6);
   write(device, 2, L"second \U0001F600");
 
-  std::string bytes = readBytes(path);
+  std::string bytes = readFile(path);
   ASSERT_GE(bytes.size(), 2u);
   // The file starts with the first digit of the time, in one little-endian unit.
   EXPECT_TRUE(bytes[0] >= '0' && bytes[0] <= '9' && bytes[1] == '\0');
@@ -390,7 +386,7 @@ TEST_F(FileLogSwitch, TwoProcessesShareOneWholeFile) {
 #ifndef _WIN32
 namespace {
 
-std::string contentOf(const fs::path& path) { return readBytes(path); }
+std::string contentOf(const fs::path& path) { return readFile(path); }
 
 // What another user plants in a shared temporary folder before us.
 struct Planted {

@@ -11,13 +11,14 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
+#include "support/Text.h"
 #include "support/TraceCapture.h"
 
 #ifdef _WIN32
@@ -35,14 +36,7 @@ using kw::SiteId;
 
 namespace {
 
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+using kwtest::narrow;
 
 void traceAndLog() {
   Event traced(4711, L"traced here", Event::Info, L"LogDevicesTest.cpp", __LINE__, L"traceAndLog");
@@ -80,7 +74,7 @@ class StandardDevices : public ::testing::Test {
     kwtest::ChildProcess child("standardDevices", {narrow(app), out.string(), err.string()});
     EXPECT_TRUE(child.started());
     EXPECT_EQ(child.wait(), 0);
-    return {readText(out), readText(err)};
+    return {kwtest::readFile(out), kwtest::readFile(err)};
   }
 
   kwtest::SettingsArea m_settings;

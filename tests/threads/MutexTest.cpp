@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/FileBytes.h"
 #include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/Text.h"
 #include "support/TraceCapture.h"
 
 #ifndef _WIN32
@@ -52,7 +54,7 @@ std::wstring uniqueMutexName() {
   return kw::Tools::createLocalObjectName((L"MutexTest." + kwtest::uniqueName()).c_str());
 }
 
-std::string narrow(const std::wstring& text) { return kw::Tools::narrowWideString(text); }
+using kwtest::narrow;
 
 // Locks `mutex` on another thread; the future is ready once it holds it,
 // and the thread releases it again when told to.
@@ -530,8 +532,7 @@ TEST_F(MutexAcrossProcesses, LinuxAFallbackFolderAnotherUserTookIsNamedInTheErro
   chmod(m_scratch.path().c_str(), 0777);
   kwtest::ChildProcess child("lockAsUser", {uid, narrow(m_name), text});
   EXPECT_EQ(child.wait(), 0);
-  std::ifstream in(text);
-  const std::string description((std::istreambuf_iterator<char>(in)), {});
+  const std::string description = kwtest::readFile(text);
   EXPECT_NE(description.find(fallback), std::string::npos) << description;
   EXPECT_NE(description.find("nobody"), std::string::npos) << description;
   std::filesystem::remove_all(fallback);

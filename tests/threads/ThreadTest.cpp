@@ -22,6 +22,7 @@
 
 #include "os/Thread.h"
 #include "support/ChildProcess.h"
+#include "support/Eventually.h"
 #include "support/SettingsArea.h"
 #include "support/TraceCapture.h"
 
@@ -43,8 +44,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Bounded, so that a worker that never gets there fails the test instead of
+// stalling the suite; workers call it too, where an assertion cannot return.
 void waitUntil(const std::function<bool()>& condition) {
-  while (!condition()) std::this_thread::sleep_for(1ms);
+  if (!kwtest::eventually(condition)) ADD_FAILURE() << "the awaited state never came";
 }
 
 // What a worker did; declared before the Probe so that it outlives it.

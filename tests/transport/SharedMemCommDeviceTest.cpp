@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Eventually.h"
 #include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
+#include "support/Text.h"
 #include "support/TraceCapture.h"
 
 #ifndef _WIN32
@@ -60,15 +62,8 @@ using Device = kw::SharedMemCommDevice;
 
 namespace {
 
-// Polls for up to ten seconds: long enough for a loaded machine, short
-// enough that a hang fails rather than stalls.
-bool eventually(const std::function<bool()>& done, int timeoutMs = 10000) {
-  for (int waited = 0; waited < timeoutMs; waited += 5) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return done();
-}
+using kwtest::eventually;
+using kwtest::narrow;
 
 bool waitRunning(Device& device) {
   return eventually([&] { return device.getThreadState() == kw::Thread::Running; });
@@ -79,7 +74,6 @@ std::unique_ptr<Msg> popWithin(Device& device, int timeoutMs = 10000) {
 }
 
 std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::string wire(const Msg& msg) {
   kw::ByteArray bytes;
@@ -549,13 +543,14 @@ TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsMadeIsReportedAndTheWork
   Device reader(name(L"Out").c_str(), Device::Reader);
   ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
   kwtest::TraceCapture capture;
+  // The child's arguments are made first: any allocation of that size fails.
+  std::vector<std::string> args{narrow(name(L"Out")), (m_scratch.path() / "done").string()};
   // Only the reader's worker makes a message here.
   g_failAllocationOf = sizeof(Msg);
-  const std::string done = (m_scratch.path() / "done").string();
-  kwtest::ChildProcess writer("sendTwoMessages", {narrow(name(L"Out")), done});
+  kwtest::ChildProcess writer("sendTwoMessages", args);
   std::unique_ptr<Msg> got = popWithin(reader);
   g_failAllocationOf = 0;
-  kwtest::touchFile(done);
+  kwtest::touchFile(args[1]);
   EXPECT_EQ(writer.wait(), 0);
   ASSERT_TRUE(got);
   EXPECT_EQ(serialOf(*got), 2);
