@@ -24,16 +24,15 @@ void EventLogDevice::SetEventSource(const wchar_t* source) {
 
 void EventLogDevice::Write(Event& event) {
   try {
-    HANDLE source = os::eventSourceOpen(m_strEventSource);
-    if (!source) {
+    const os::OwnedEventSource source = os::eventSourceOpen(m_strEventSource);
+    if (!source.valid()) {
       kWrite.trace(SiteId::EventLogOpenFailed, L"Failed to get a handle to the Eventlog", __LINE__);
       return;
     }
     std::wstring text = event.toString(false);
-    if (!os::eventReport(source, event.getType(), event.getID(),
+    if (!os::eventReport(source.get(), event.getType(), event.getID(),
                          text.empty() ? nullptr : text.c_str()))
       kWrite.trace(SiteId::EventLogWriteFailed, L"Failed to write to the Eventlog", __LINE__);
-    os::eventSourceClose(source);
   }
   KW_PASS_FORCED_UNWIND
   catch (...) {

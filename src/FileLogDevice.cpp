@@ -6,6 +6,7 @@
 #include <kw/FileName.h>
 #include <kw/Logger.h>
 
+#include <cstdint>
 #include <cwchar>
 
 #include "EventLine.h"
@@ -19,6 +20,43 @@ namespace {
 // Characters of a line buffer kept between events.
 const std::size_t kKeptLineCapacity = 16384;
 
+// Failures of the file stay silent: a trace device that logged its own
+// troubles would feed itself.
+template <typename Call, typename Result>
+Result silently(Call&& call, Result onFailure) {
+  try {
+    return call();
+  }
+  KW_PASS_FORCED_UNWIND
+  catch (...) {
+    return onFailure;
+  }
+}
+
+os::OwnedTraceFile openTraceFile(const std::wstring& path) {
+  if (path.empty()) return os::OwnedTraceFile();
+  return silently([&path] { return os::traceFileOpen(path); }, os::OwnedTraceFile());
+}
+
+void writeToTraceFile(os::TraceFileHandle file, const wchar_t* text) {
+  if (file == os::TraceFileHandle::None || !text) return;
+  silently(
+      [file, text] {
+        os::traceFileWrite(file, text, std::wcslen(text));
+        return true;
+      },
+      false);
+}
+
+// The interface's own members pass the file as a HANDLE, null for none: the
+// value plus one, so that descriptor 0 is not null.
+HANDLE toInterface(os::TraceFileHandle file) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(file) + 1);
+}
+os::TraceFileHandle fromInterface(HANDLE file) {
+  return static_cast<os::TraceFileHandle>(reinterpret_cast<std::intptr_t>(file) - 1);
+}
+
 }  // namespace
 
 void FileLogDevice::SetLogFilePath(const wchar_t* path) {
@@ -27,49 +65,30 @@ void FileLogDevice::SetLogFilePath(const wchar_t* path) {
 
 void FileLogDevice::Write(Event& event) {
   if (m_strLogFilePath.empty()) return;
-  HANDLE file = OpenTraceFile(m_strLogFilePath);
-  if (!file) return;
+  const os::OwnedTraceFile file = openTraceFile(m_strLogFilePath);
+  if (!file.valid()) return;
   // toString(true)'s line, in a buffer the thread keeps: an event allocates
   // nothing for it. A buffer grown by a long stack trace is let go.
   thread_local std::wstring t_line;
   std::wstring& line = t_line;
   composeEventLine(line, event, true);
-  WriteToTraceFile(file, line.c_str());
-  CloseTraceFile(file);
+  writeToTraceFile(file.get(), line.c_str());
   if (line.capacity() > kKeptLineCapacity) std::wstring().swap(line);
 }
 
-// Failures of the file stay silent: a trace device that logged its own
-// troubles would feed itself.
+// Kept for the exported interface; the device itself holds the file through
+// an owner, which closes it on every way out.
 HANDLE FileLogDevice::OpenTraceFile(const std::wstring& path) {
-  try {
-    if (path.empty()) return nullptr;
-    return os::traceFileOpen(path);
-  }
-  KW_PASS_FORCED_UNWIND
-  catch (...) {
-    return nullptr;
-  }
+  os::OwnedTraceFile file = openTraceFile(path);
+  return file.valid() ? toInterface(file.release()) : nullptr;
 }
 
 void FileLogDevice::WriteToTraceFile(HANDLE file, const wchar_t* text) {
-  if (!file || !text) return;
-  try {
-    os::traceFileWrite(file, text, std::wcslen(text));
-  }
-  KW_PASS_FORCED_UNWIND
-  catch (...) {
-  }
+  if (file) writeToTraceFile(fromInterface(file), text);
 }
 
 void FileLogDevice::CloseTraceFile(HANDLE file) {
-  if (!file) return;
-  try {
-    os::traceFileClose(file);
-  }
-  KW_PASS_FORCED_UNWIND
-  catch (...) {
-  }
+  if (file) os::traceFileClose(fromInterface(file));
 }
 
 void Logger::addFileLogDevice(bool useTempFolder) {

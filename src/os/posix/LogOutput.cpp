@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 
 namespace kw::os {
 
@@ -17,19 +18,22 @@ namespace {
 // serialises every device call, so one buffer serves.
 std::string g_ident;
 
+// syslog has no handle: an open source is this marker.
+EventSourceHandle openSource() { return reinterpret_cast<EventSourceHandle>(&g_ident); }
+
 }  // namespace
 
 void consoleWrite(const std::wstring& text) { std::fputs(utf16::toUtf8(text).c_str(), stdout); }
 
 void debugWrite(const std::wstring& text) { std::fputs(utf16::toUtf8(text).c_str(), stderr); }
 
-HANDLE eventSourceOpen(const std::wstring& source) {
+OwnedEventSource eventSourceOpen(const std::wstring& source) {
   g_ident = utf16::toUtf8(source);
   openlog(g_ident.c_str(), LOG_PID | LOG_NDELAY, LOG_USER);
-  return &g_ident;
+  return OwnedEventSource(openSource());
 }
 
-bool eventReport(HANDLE source, int type, int id, const wchar_t* text) {
+bool eventReport(EventSourceHandle source, int type, int id, const wchar_t* text) {
   if (!source) return false;
   int priority = type == 0 ? LOG_INFO : type == 2 ? LOG_WARNING : LOG_ERR;
   std::string message = text ? utf16::toUtf8(text) : std::string();
@@ -38,8 +42,8 @@ bool eventReport(HANDLE source, int type, int id, const wchar_t* text) {
   return true;
 }
 
-void eventSourceClose(HANDLE source) {
-  if (source) closelog();
+void eventSourceClose(EventSourceHandle source) {
+  if (source) keepingLastError([] { closelog(); });
 }
 
 }  // namespace kw::os

@@ -6,22 +6,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "Utf16.h"
+#include "os/ErrorText.h"
 #include "os/posix/OwnedFile.h"
 
 namespace kw::os {
 
 namespace {
 
-// The handle carries the descriptor plus one, so that descriptor 0 is not null.
-HANDLE toHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
-int toDescriptor(HANDLE file) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(file) - 1);
-}
+int toDescriptor(TraceFileHandle file) { return static_cast<int>(file); }
 
 // A device opens the same file for every event: its name is converted once
 // per thread, not once per event.
@@ -41,18 +37,19 @@ const std::string& narrowPath(const std::wstring& path) {
 
 }  // namespace
 
-HANDLE traceFileOpen(const std::wstring& path) {
+OwnedTraceFile traceFileOpen(const std::wstring& path) {
   // No lock stands in for Windows' unshared open. Our own writers already
   // take turns under the logger's cross-process lock, and O_APPEND puts each
   // event's single write whole at the end, whoever else appends. An advisory
   // lock would only let another program, or another user who can open the
   // file, silence the trace. A link or another user's file in its place
   // would turn the trace into a write elsewhere: it is not opened.
-  int fd = openOwnedFile(AT_FDCWD, narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  return fd < 0 ? nullptr : toHandle(fd);
+  const int fd =
+      openOwnedFile(AT_FDCWD, narrowPath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  return OwnedTraceFile(fd < 0 ? TraceFileHandle::None : static_cast<TraceFileHandle>(fd));
 }
 
-void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
+void traceFileWrite(TraceFileHandle file, const wchar_t* text, std::size_t length) {
   // Most events fit the stack. Room for a surrogate pair per character spares
   // a counting pass over the text.
   char local[4096];
@@ -74,6 +71,8 @@ void traceFileWrite(HANDLE file, const wchar_t* text, std::size_t length) {
   }
 }
 
-void traceFileClose(HANDLE file) { ::close(toDescriptor(file)); }
+void traceFileClose(TraceFileHandle file) {
+  keepingLastError([file] { ::close(toDescriptor(file)); });
+}
 
 }  // namespace kw::os
