@@ -126,9 +126,8 @@ bool returnsWithin(std::chrono::milliseconds bound, const std::function<void()>&
     work();
     done = true;
   });
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!done && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  const bool returned = done;
+  const bool returned =
+      kwtest::eventually([&] { return done.load(); }, static_cast<int>(bound.count()));
   if (!returned) unstick();
   helper.join();
   return returned;
