@@ -108,7 +108,7 @@ summary_asan() { ctest_summary "$logs/asan.log"; }
 stage_tsan() {
   build "$b/tsan" "" -DCMAKE_BUILD_TYPE=Debug -DKW_SANITIZE_THREAD=ON &&
     TSAN_OPTIONS="halt_on_error=1:exitcode=66:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
-      run_ctest "$b/tsan" -j"$jobs" -E '^Translator\.' &&
+      run_ctest "$b/tsan" -j"$jobs" -E '^Translator\.|/Translator' &&
     ctest_ran "$logs/tsan.log"
 }
 report_tsan() { ctest_failures "$1"; }
