@@ -254,6 +254,18 @@ class MutexAcrossProcesses : public ::testing::Test {
  protected:
   std::string marker() const { return (m_scratch.path() / "locked").string(); }
 
+  // With `holder` holding the mutex, a second process that takes it and
+  // exits, leaving `itsMarker`, must wait until the holder is told to go.
+  void expectSecondWaitsForHolder(kwtest::ChildProcess& holder, const std::string& itsMarker,
+                                  const char* ifNot) {
+    kwtest::ChildProcess second("mutexHolder", {narrow(m_name), itsMarker, "exit"});
+    EXPECT_FALSE(kwtest::waitForFile(itsMarker, 300)) << ifNot;
+    kwtest::touchFile(marker() + ".go");
+    EXPECT_TRUE(kwtest::waitForFile(itsMarker));
+    EXPECT_EQ(holder.wait(), 0);
+    EXPECT_EQ(second.wait(), 0);
+  }
+
   kwtest::ScratchDir m_scratch;
   const std::wstring m_name = uniqueMutexName();
 };
@@ -456,12 +468,7 @@ TEST_F(MutexAcrossProcesses, LinuxProcessesOfOneUserMeetWhereverTheirObjectsLive
     ASSERT_TRUE(kwtest::waitForFile(marker()));
     EXPECT_TRUE(std::filesystem::exists(runtime + "/Kestrelwright/" + leaf));
     EXPECT_FALSE(std::filesystem::exists(kwtest::sharedFolderPath(m_name)));
-    kwtest::ChildProcess second("mutexHolder", {narrow(m_name), marker2, "exit"});
-    EXPECT_FALSE(kwtest::waitForFile(marker2, 300)) << "both processes hold it";
-    kwtest::touchFile(marker() + ".go");
-    EXPECT_TRUE(kwtest::waitForFile(marker2));
-    EXPECT_EQ(holder.wait(), 0);
-    EXPECT_EQ(second.wait(), 0);
+    expectSecondWaitsForHolder(holder, marker2, "both processes hold it");
   }
   std::filesystem::remove(marker());
   std::filesystem::remove(marker() + ".go");
@@ -476,12 +483,7 @@ TEST_F(MutexAcrossProcesses, LinuxProcessesOfOneUserMeetWhereverTheirObjectsLive
   ASSERT_TRUE(kwtest::waitForFile(marker()));
   EXPECT_FALSE(std::filesystem::exists(open + "/Kestrelwright"));
   kwtest::ScopedEnv none("XDG_RUNTIME_DIR", "");
-  kwtest::ChildProcess second("mutexHolder", {narrow(m_name), marker2, "exit"});
-  EXPECT_FALSE(kwtest::waitForFile(marker2, 300)) << "the processes did not meet";
-  kwtest::touchFile(marker() + ".go");
-  EXPECT_TRUE(kwtest::waitForFile(marker2));
-  EXPECT_EQ(holder.wait(), 0);
-  EXPECT_EQ(second.wait(), 0);
+  expectSecondWaitsForHolder(holder, marker2, "the processes did not meet");
 }
 
 // Every holder killed: the next process of the user to open the folder

@@ -334,7 +334,8 @@ class CfaProgram {
       case 0x0e:  // DW_CFA_def_cfa_offset
         registers.cfaOffset = static_cast<std::int64_t>(cursor.unsignedLeb());
         return true;
-      case 0x10: {  // DW_CFA_expression
+      case 0x10:    // DW_CFA_expression
+      case 0x16: {  // DW_CFA_val_expression
         const std::uint64_t column = cursor.unsignedLeb();
         cursor.skip(cursor.unsignedLeb());
         registers.set(column, Registers::kOther);
@@ -359,12 +360,6 @@ class CfaProgram {
           cursor.unsignedLeb();
         else
           cursor.signedLeb();
-        registers.set(column, Registers::kOther);
-        return true;
-      }
-      case 0x16: {  // DW_CFA_val_expression
-        const std::uint64_t column = cursor.unsignedLeb();
-        cursor.skip(cursor.unsignedLeb());
         registers.set(column, Registers::kOther);
         return true;
       }
