@@ -20,6 +20,12 @@
 
 namespace kw {
 
+// The walkers of the process share one symbol engine.
+std::recursive_mutex& os::stackWalkingLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
 namespace {
 
 const int kOptionFileVersion = 0x08;

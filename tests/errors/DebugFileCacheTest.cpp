@@ -52,17 +52,19 @@ KW_CHILD_MAIN(traceToFile) {
   std::ofstream(args.at(0), std::ios::binary)
       .write(reinterpret_cast<const char*>(text.data()),
              static_cast<std::streamsize>(text.size() * sizeof(wchar_t)));
-  // Which cached copies libdw read the trace from, and which compressed
-  // debug files.
+  // Which debug files libdw read the trace from: cached copies, compressed
+  // ones, any.
   std::ifstream maps("/proc/self/maps");
-  std::ofstream cached(args.at(0) + ".cached"), compressed(args.at(0) + ".compressed");
+  std::ofstream cached(args.at(0) + ".cached"), compressed(args.at(0) + ".compressed"),
+      any(args.at(0) + ".any");
   for (std::string line; std::getline(maps, line);) {
     const std::size_t path = line.find('/');
+    const bool debug = path != std::string::npos && line.size() > 6 &&
+                       line.compare(line.size() - 6, 6, ".debug") == 0;
+    if (debug) any << line << '\n';
     if (line.find("/kwbase/debug/") != std::string::npos)
       cached << line << '\n';
-    else if (path != std::string::npos && line.size() > 6 &&
-             line.compare(line.size() - 6, 6, ".debug") == 0 &&
-             hasCompressedSections(line.substr(path)))
+    else if (debug && hasCompressedSections(line.substr(path)))
       compressed << line << '\n';
   }
   return 0;
@@ -92,11 +94,15 @@ class DebugFileCacheTest : public ::testing::Test {
     ASSERT_FALSE(m_expected.empty());
     m_cacheHome = m_scratch.path() / "cache";
     m_folder = m_cacheHome / "kwbase" / "debug";
+    m_frames = m_cacheHome / "kwbase" / "frames";
     fs::create_directory(m_cacheHome);
   }
 
-  // The trace of a child's exception, with the cache folder set or not.
-  std::string trace(bool cached = false) {
+  // The trace of a child's exception, with the cache folder set or not;
+  // without the frames earlier children kept unless `keptFrames`.
+  std::string trace(bool cached = false, bool keptFrames = false) {
+    std::error_code error;
+    if (!keptFrames && !m_frames.empty()) fs::remove_all(m_frames, error);
     kwtest::ScopedEnv xdg("XDG_CACHE_HOME", cached ? m_cacheHome.string() : "");
     const fs::path file = m_scratch.path() / ("trace" + std::to_string(++m_traces));
     kwtest::ChildProcess child("traceToFile", {file.string()});
@@ -104,6 +110,7 @@ class DebugFileCacheTest : public ::testing::Test {
     EXPECT_EQ(child.wait(), 0);
     m_usedCache = fs::file_size(file.string() + ".cached") > 0;
     m_readCompressed = fs::file_size(file.string() + ".compressed") > 0;
+    m_readDebugFile = fs::file_size(file.string() + ".any") > 0;
     return kwtest::readFile(file);
   }
 
@@ -118,10 +125,11 @@ class DebugFileCacheTest : public ::testing::Test {
   kwtest::SettingsArea m_area;
   kwtest::ScratchDir m_scratch;
   std::string m_expected;
-  fs::path m_cacheHome, m_folder;
+  fs::path m_cacheHome, m_folder, m_frames;
   int m_traces = 0;
   bool m_usedCache = false;       // the last trace read a cached copy
   bool m_readCompressed = false;  // the last trace read a compressed debug file
+  bool m_readDebugFile = false;   // the last trace read any debug file
   bool m_needsCache = false;      // without the cache, one is read
 };
 
@@ -279,6 +287,59 @@ TEST_F(DebugFileCacheTest, LimitEvictsTheLeastRecentlyUsedFirst) {
   std::uintmax_t now = 0;
   for (const fs::path& entry : entries(m_folder)) now += fs::file_size(entry);
   EXPECT_EQ(now, made + 2 * mb);
+}
+
+// Frames resolved once are kept for the next process, which then reads no
+// debug file for them; a kept file that is damaged or not the user's own is
+// not read but written again. The trace reads the same throughout.
+TEST_F(DebugFileCacheTest, KeptFramesGiveTheSameTraceWithoutDebugFiles) {
+  EXPECT_EQ(trace(true), m_expected);
+  if (!m_readDebugFile) GTEST_SKIP() << "no separate debug file is read here";
+  EXPECT_EQ(modeOf(m_frames), 0700u);
+  const std::vector<fs::path> kept = entries(m_frames);
+  ASSERT_FALSE(kept.empty());
+  std::vector<std::string> good;
+  for (const fs::path& entry : kept) {
+    EXPECT_EQ(modeOf(entry), 0600u) << entry;
+    EXPECT_EQ(entry.extension(), ".frames") << entry;
+    good.push_back(bytesOf(entry));
+  }
+  EXPECT_EQ(trace(true, true), m_expected);
+  EXPECT_FALSE(m_readDebugFile);
+
+  struct Damage {
+    const char* name;
+    void (*apply)(const fs::path& entry, const std::string& bytes);
+  };
+  const Damage damages[] = {
+      {"cut short", [](const fs::path& entry,
+                       const std::string& bytes) { fs::resize_file(entry, bytes.size() - 1); }},
+      {"one bit",
+       [](const fs::path& entry, const std::string& bytes) {
+         std::string damaged = bytes;
+         damaged[damaged.size() / 2] ^= 0x04;
+         std::ofstream(entry, std::ios::binary) << damaged;
+       }},
+      {"others may write",
+       [](const fs::path& entry, const std::string&) { chmod(entry.c_str(), 0620); }},
+      {"a link to a good copy", [](const fs::path& entry, const std::string& bytes) {
+         const fs::path copy = entry.string() + "-copy";
+         std::ofstream(copy, std::ios::binary) << bytes;
+         chmod(copy.c_str(), 0600);
+         fs::remove(entry);
+         fs::create_symlink(copy, entry);
+       }}};
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    for (std::size_t i = 0; i < kept.size(); ++i) damage.apply(kept[i], good[i]);
+    EXPECT_EQ(trace(true, true), m_expected);
+    EXPECT_TRUE(m_readDebugFile);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      EXPECT_EQ(modeOf(kept[i]), 0600u) << kept[i];
+      EXPECT_TRUE(bytesOf(kept[i]) == good[i]) << kept[i] << ": not written again";
+      fs::remove(kept[i].string() + "-copy");
+    }
+  }
 }
 
 TEST_F(DebugFileCacheTest, NoCacheWithoutHomeOrWithRelativeCacheFolder) {

@@ -206,31 +206,6 @@ std::string buildId(Elf* elf) {
   return length > 0 ? hexText(bytes, static_cast<std::size_t>(length)) : std::string();
 }
 
-int openCacheFolder() {
-  std::string base;
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  const char* home = std::getenv("HOME");
-  if (xdg && xdg[0] == '/') {
-    base = xdg;
-  } else if (home && home[0] == '/') {
-    base = std::string(home) + "/.cache";
-    // Like other programs, make ~/.cache when it is missing.
-    mkdir(base.c_str(), 0700);
-  } else {
-    return -1;
-  }
-  // The base itself may be shared (some set XDG_CACHE_HOME to a common
-  // place); kwbase/ and debug/ below it must be ours.
-  int top = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (top < 0) return -1;
-  int own = openPrivateFolder(top, "kwbase", true);
-  close(top);
-  if (own < 0) return -1;
-  int folder = openPrivateFolder(own, "debug", true);
-  close(own);
-  return folder;
-}
-
 // A cached copy fit to be used in place of a file with this build ID: ours,
 // complete (every section's bytes within the file), uncompressed, and with
 // `checked`, its bytes those its checksum was made of.
@@ -287,10 +262,16 @@ bool decompressInPlace(int fd) {
   return size >= 0 && ftruncate(fd, size) == 0;
 }
 
-// Removes entries unused for long and temporaries of writers that died,
-// then the least recently used entries but `keep` while the folder holds
-// more than its limit.
-void pruneFolder(int folder, const std::string& keep) {
+// A name with a unique ending, which a writer gives its file until it is complete.
+bool temporaryName(const std::string& name) {
+  const std::size_t dot = name.find_last_of('.');
+  return dot != std::string::npos && dot + 1 < name.size() &&
+         name.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+}
+
+}  // namespace
+
+void pruneCacheFolder(int folder, const std::string& keep) {
   int listFd = dup(folder);
   if (listFd < 0) return;
   DIR* list = fdopendir(listFd);
@@ -312,7 +293,7 @@ void pruneFolder(int folder, const std::string& keep) {
     struct stat info;
     if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
       continue;
-    const bool temporary = name.find(".debug.") != std::string::npos;
+    const bool temporary = temporaryName(name);
     if (name != keep && now - info.st_mtime > (temporary ? kAbandonedTemporary : kUnusedLifetime)) {
       unlinkat(folder, name.c_str(), 0);
       continue;
@@ -330,6 +311,8 @@ void pruneFolder(int folder, const std::string& keep) {
     if (unlinkat(folder, entry.name.c_str(), 0) == 0) total -= entry.size;
   }
 }
+
+namespace {
 
 int cachedCopy(int folder, int original, const std::string& id, const std::string& name) {
   int fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -358,7 +341,7 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
       appendTrailer(fd) && fsync(fd) == 0 &&
       renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
     fsync(folder);
-    pruneFolder(folder, name);
+    pruneCacheFolder(folder, name);
     return fd;
   }
   close(fd);
@@ -367,6 +350,38 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
 }
 
 }  // namespace
+
+int openCacheFolder(const char* name) {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  const char* home = std::getenv("HOME");
+  if (xdg && xdg[0] == '/') {
+    base = xdg;
+  } else if (home && home[0] == '/') {
+    base = std::string(home) + "/.cache";
+    // Like other programs, make ~/.cache when it is missing.
+    mkdir(base.c_str(), 0700);
+  } else {
+    return -1;
+  }
+  // The base itself may be shared (some set XDG_CACHE_HOME to a common
+  // place); kwbase/ and its folders must be ours.
+  int top = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return -1;
+  int own = openPrivateFolder(top, "kwbase", true);
+  close(top);
+  if (own < 0) return -1;
+  int folder = openPrivateFolder(own, name, true);
+  close(own);
+  return folder;
+}
+
+std::uint64_t checksumOf(const void* bytes, std::size_t size) {
+  const auto* at = static_cast<const unsigned char*>(bytes);
+  Checksum running(size);
+  running.add(at, size / 32);
+  return running.end(at + size / 32 * 32, size % 32, size);
+}
 
 std::string hexText(const void* bytes, std::size_t length) {
   static const char kDigits[] = "0123456789abcdef";
@@ -396,7 +411,7 @@ int uncompressedDebugFile(int fd, const std::string* expectedId) {
   struct stat info;
   if (!compressed || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return fd;
   if (id.empty()) return fd;
-  int folder = openCacheFolder();
+  int folder = openCacheFolder("debug");
   if (folder < 0) return fd;
   const std::string name = id + "-" + std::to_string(info.st_size) + "-" +
                            std::to_string(static_cast<long long>(info.st_mtime)) + ".debug";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kw::os {
@@ -17,6 +18,20 @@ std::string hexText(const void* bytes, std::size_t length);
 // With `expectedId` given, a file of another build ID is closed and -1 is
 // returned.
 int uncompressedDebugFile(int fd, const std::string* expectedId = nullptr);
+
+// The folder `name` of the user's cache (below $XDG_CACHE_HOME/kwbase or
+// ~/.cache/kwbase), made when missing; -1 when there is none or it is not
+// the user's alone.
+int openCacheFolder(const char* name);
+
+// A 64-bit checksum of the bytes: against lost, zeroed or misplaced blocks,
+// not against an adversary (the folder is the user's own).
+std::uint64_t checksumOf(const void* bytes, std::size_t size);
+
+// Removes the folder's entries unused for long and temporaries of writers
+// that died, then the least recently used entries but `keep` while the
+// folder holds more than its limit.
+void pruneCacheFolder(int folder, const std::string& keep);
 
 // Drops the pages of [start, start + size) that are mapped from a file and
 // unchanged: they are read again from the page cache when touched. libdw

@@ -2,12 +2,14 @@
 // by the module's debug link, checked against the link's CRC.
 #include "os/posix/DebugFileSearch.h"
 
+#include <elfutils/libdwelf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -61,19 +63,43 @@ std::vector<std::string> debuginfoPlaces(const std::string& path) {
   return places;
 }
 
-// The module's debug file named by its build ID below the absolute folders
-// of the search path, as libdw names it. libdw's own lookup would keep the
-// file it opened, and so bypass the cache of uncompressed copies.
+// The files named by a build ID below the absolute folders of the path, as
+// libdw names them, in the order they are tried.
+std::vector<std::string> buildIdCandidates(const std::string& id, const std::string& path) {
+  std::vector<std::string> candidates;
+  if (id.size() < 4) return candidates;
+  const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+  for (const std::string& place : debuginfoPlaces(path))
+    if (!place.empty() && place[0] == '/') candidates.push_back(place + name);
+  return candidates;
+}
+
+// The files a debug link names, in the order they are tried: beside the
+// module, in the relative folders of the path and below its absolute ones.
+std::vector<std::string> debuglinkCandidates(const std::string& file, const char* debuglink,
+                                             const std::string& path) {
+  std::vector<std::string> candidates;
+  if (!debuglink || file.empty() || file[0] != '/') return candidates;
+  const std::string folder = file.substr(0, file.find_last_of('/'));
+  for (const std::string& place : debuginfoPlaces(path)) {
+    std::string candidate = place.empty()     ? folder + "/" + debuglink
+                            : place[0] == '/' ? place + folder + "/" + debuglink
+                                              : folder + "/" + place + "/" + debuglink;
+    if (candidate != file) candidates.push_back(candidate);
+  }
+  return candidates;
+}
+
+// The module's debug file named by its build ID, as libdw would find it.
+// libdw's own lookup would keep the file it opened, and so bypass the cache
+// of uncompressed copies.
 int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFileName) {
   const unsigned char* bits = nullptr;
   GElf_Addr address = 0;
   int length = dwfl_module_build_id(module, &bits, &address);
   if (length < 2) return -1;
   const std::string id = hexText(bits, static_cast<std::size_t>(length));
-  const std::string name = "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
-  for (const std::string& place : debuginfoPlaces(path)) {
-    if (place.empty() || place[0] != '/') continue;
-    const std::string candidate = place + name;
+  for (const std::string& candidate : buildIdCandidates(id, path)) {
     int fd = openRegularFile(candidate.c_str());
     if (fd < 0) continue;
     fd = uncompressedDebugFile(fd, &id);
@@ -84,6 +110,17 @@ int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFile
     return fd;
   }
   return -1;
+}
+
+std::string identity(const struct stat& info) {
+  char text[160];
+  std::snprintf(text, sizeof text, " %llx %llx %o %llx %lld.%09ld %lld.%09ld",
+                static_cast<unsigned long long>(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino), static_cast<unsigned>(info.st_mode),
+                static_cast<unsigned long long>(info.st_size),
+                static_cast<long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
+                static_cast<long long>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
+  return text;
 }
 
 }  // namespace
@@ -105,13 +142,7 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
                                       debuglinkCrc, debugFileName);
   if (fd >= 0 || !debuglink || !fileName || fileName[0] != '/' || !*userData) return fd;
   const std::string& path = static_cast<SymbolSession*>(*userData)->debuginfoPathText;
-  const std::string file = fileName;
-  const std::string folder = file.substr(0, file.find_last_of('/'));
-  for (const std::string& place : debuginfoPlaces(path)) {
-    std::string candidate = place.empty()     ? folder + "/" + debuglink
-                            : place[0] == '/' ? place + folder + "/" + debuglink
-                                              : folder + "/" + place + "/" + debuglink;
-    if (candidate == file) continue;
+  for (const std::string& candidate : debuglinkCandidates(fileName, debuglink, path)) {
     // Anything of that name may sit beside a program run from a shared
     // folder: a FIFO or a device would hang every exception.
     fd = openRegularFile(candidate.c_str());
@@ -123,6 +154,40 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
     close(fd);
   }
   return -1;
+}
+
+std::string debugSearchState(Dwfl_Module* module, const std::string& debuginfoPath) {
+  const char* name =
+      dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (!name || name[0] != '/' || elf_version(EV_CURRENT) == EV_NONE) return std::string();
+  int fd = openRegularFile(name);
+  if (fd < 0) return std::string();
+  struct stat info;
+  std::string id, link;
+  GElf_Word crc = 0;
+  bool read = fstat(fd, &info) == 0;
+  if (Elf* elf = read ? elf_begin(fd, ELF_C_READ_MMAP, nullptr) : nullptr) {
+    const void* bits = nullptr;
+    const ssize_t length = dwelf_elf_gnu_build_id(elf, &bits);
+    if (length > 0) id = hexText(bits, static_cast<std::size_t>(length));
+    if (const char* debuglink = dwelf_elf_gnu_debuglink(elf, &crc)) link = debuglink;
+    elf_end(elf);
+  } else {
+    read = false;
+  }
+  close(fd);
+  if (!read) return std::string();
+  std::string state = std::string("module ") + name + identity(info) + "\nbuild-id " + id +
+                      "\ndebuglink " + link + " " + std::to_string(crc);
+  std::vector<std::string> candidates = buildIdCandidates(id, debuginfoPath);
+  if (!link.empty()) {
+    const auto more = debuglinkCandidates(name, link.c_str(), debuginfoPath);
+    candidates.insert(candidates.end(), more.begin(), more.end());
+  }
+  // Where nothing is found now, nothing was found when the state was written.
+  for (const std::string& candidate : candidates)
+    if (stat(candidate.c_str(), &info) == 0) state += "\n" + candidate + identity(info);
+  return state;
 }
 
 }  // namespace kw::os

@@ -125,6 +125,11 @@ __attribute__((noinline)) bool walkStack(SymbolSession& session, HANDLE, CONTEXT
                                          std::vector<FrameReport>& frames,
                                          std::uint32_t& failureCode,
                                          std::uint64_t& failureAddress) {
+  // What the walk resolved is kept for the next process.
+  struct SaveStores {
+    SymbolSession& session;
+    ~SaveStores() { session.saveStores(); }
+  } saveStores{session};
   // The calling thread's own stack: the runtime's unwinder finds its frames
   // without a system call. The first frame is this function's own.
   if (start == WalkStart::kCapturedHere && runtimeUnwinder().usable()) {

@@ -4,6 +4,7 @@
 
 #include <cxxabi.h>
 #include <dwarf.h>
+#include <elfutils/libdwelf.h>
 
 #include <cstdlib>
 #include <memory>
@@ -65,11 +66,20 @@ Dwfl_Line* lineOf(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Addr functionSt
   return line;
 }
 
+// Whether the module's debug data refers to a file of its own (a dwz file
+// of what several debug files share), which its state does not describe.
+bool readsOtherFiles(Dwfl_Module* module) {
+  Dwarf_Addr bias = 0;
+  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
+  const char* name = nullptr;
+  const void* id = nullptr;
+  return dwarf && dwelf_dwarf_gnu_debugaltlink(dwarf, &name, &id) != 0;
+}
+
 // What the frame at frameAddress finds at address (the call before a
 // return address).
-void lookUp(SymbolSession& session, FrameSymbols& frame, Dwarf_Addr frameAddress,
-            Dwarf_Addr address) {
-  Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
+void lookUp(SymbolSession& session, Dwfl_Module* module, FrameSymbols& frame,
+            Dwarf_Addr frameAddress, Dwarf_Addr address) {
   frame.lineLookup = true;
   if (!module) {
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
@@ -136,11 +146,25 @@ std::string baseName(const std::string& path) {
 }
 
 void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address) {
-  const Dwarf_Addr key = frame.address * 2 + (address == frame.address ? 1 : 0);
+  const bool exact = address == frame.address;
+  const Dwarf_Addr key = frame.address * 2 + (exact ? 1 : 0);
   frame.symbols = session.cachedFrame(key);
   if (frame.symbols) return;
   auto symbols = std::make_shared<FrameSymbols>();
-  lookUp(session, *symbols, frame.address, address);
+  Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
+  FrameStore* store = module ? session.storeOf(module) : nullptr;
+  Dwarf_Addr base = 0;
+  if (store) dwfl_module_info(module, nullptr, &base, nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (const FrameSymbols* stored = store ? store->find(frame.address - base, exact) : nullptr) {
+    *symbols = *stored;
+    symbols->moduleBase = base;
+  } else {
+    lookUp(session, module, *symbols, frame.address, address);
+    if (store && readsOtherFiles(module))
+      store->disable();
+    else if (store)
+      store->add(frame.address - base, exact, *symbols);
+  }
   frame.symbols = symbols;
   session.cacheFrame(key, std::move(symbols));
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "os/ErrorText.h"
@@ -118,9 +119,28 @@ const std::string& programFolder() {
 
 }  // namespace
 
-std::recursive_mutex& stackWalkingLock() {
-  static std::recursive_mutex lock;
-  return lock;
+FrameStore* SymbolSession::storeOf(Dwfl_Module* module) {
+  auto found = stores.find(module);
+  const bool opened = symTypes.count(module) != 0;
+  // Until the module is opened, the search path it would be opened with
+  // follows the current folder.
+  if (found != stores.end() &&
+      (opened || !found->second || found->second->searchPath() == debuginfoPathText))
+    return found->second.get();
+  std::unique_ptr<FrameStore>& store = stores[module];
+  store.reset();
+  // The debug-info servers of the environment may answer differently each time.
+  const char* servers = std::getenv("DEBUGINFOD_URLS");
+  if (opened || (servers && *servers)) return nullptr;
+  beforeOpening(module);
+  std::string state = debugSearchState(module, debuginfoPathText);
+  if (!state.empty()) store = std::make_unique<FrameStore>(std::move(state), debuginfoPathText);
+  return store.get();
+}
+
+void SymbolSession::saveStores() {
+  for (auto& store : stores)
+    if (store.second) store.second->save();
 }
 
 void SymbolSession::useSearchPath(const char* path) {

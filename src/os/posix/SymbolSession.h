@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "os/StackWalking.h"
+#include "os/posix/FrameStore.h"
 #include "os/posix/UnwindingRules.h"
 
 namespace kw::os {
@@ -66,6 +67,13 @@ class SymbolSession {
     frames[key] = std::move(symbols);
   }
 
+  // The frames kept between processes for the module, read when the
+  // session first asks; null where none are kept (a module without a file,
+  // or one this session opened before it asked).
+  FrameStore* storeOf(Dwfl_Module* module);
+  // Writes what the walk added to the stores.
+  void saveStores();
+
   // Looks for debug files in the search path's folders (none for null).
   void useSearchPath(const char* path);
   // Builds the search path again before the module is first opened: the
@@ -85,6 +93,7 @@ class SymbolSession {
   ModuleSetStamp stamp;
   std::map<Dwfl_Module*, int> symTypes;
   std::unordered_map<Dwarf_Addr, std::shared_ptr<const FrameSymbols>> frames;
+  std::map<Dwfl_Module*, std::unique_ptr<FrameStore>> stores;
   // Unwind rules of the session's code; a new module set starts a new session.
   UnwindingRules rules;
 };

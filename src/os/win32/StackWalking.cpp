@@ -242,11 +242,6 @@ std::shared_ptr<SymbolSession> emptySession(std::shared_ptr<SymbolSession> previ
 
 }  // namespace
 
-std::recursive_mutex& stackWalkingLock() {
-  static std::recursive_mutex lock;
-  return lock;
-}
-
 std::shared_ptr<SymbolSession> startSymbolSession(std::shared_ptr<SymbolSession> previous,
                                                   HANDLE process, std::uint32_t processId,
                                                   const char* searchPath, const char*,
