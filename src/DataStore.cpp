@@ -68,14 +68,6 @@ char* DataStore::addBlock(std::size_t size) {
 }
 
 template <typename Entry>
-void DataStore::moveTable(Table<Entry>& table, Entry* room, std::size_t capacity) {
-  if (table.size) std::memcpy(room, table.data, table.size * sizeof(Entry));
-  if (table.data && !inBlock(table.data)) std::free(table.data);
-  table.data = room;
-  table.capacity = static_cast<std::uint32_t>(capacity);
-}
-
-template <typename Entry>
 void DataStore::grow(Table<Entry>& table, std::size_t more) {
   const std::size_t needed = std::size_t{table.size} + more;
   if (needed <= table.capacity) return;
@@ -204,33 +196,34 @@ void DataStore::reserveAttributes(std::size_t ints, std::size_t strings, std::si
   grow(m_tblByteArrays, byteArrays);
 }
 
-void DataStore::removeIntAttribute(const std::wstring& name) {
+namespace {
+
+// Takes the entry `name` out of its table; `release` lets go of what it held first.
+template <typename Table, typename Release>
+void removeEntry(Table& table, const std::wstring& name, Release&& release) {
   utf16::Units units(name);
   bool found = false;
-  std::size_t at = tables::lowerBound(m_tblInts, units.data(), units.size(), found);
+  const std::size_t at = tables::lowerBound(table, units.data(), units.size(), found);
   if (!found) return;
-  freeUnits(m_tblInts.data[at].units);
-  tables::remove(m_tblInts, at);
+  release(table.data[at]);
+  tables::remove(table, at);
+}
+
+}  // namespace
+
+void DataStore::removeIntAttribute(const std::wstring& name) {
+  removeEntry(m_tblInts, name, [this](const IntEntry& entry) { freeUnits(entry.units); });
 }
 
 void DataStore::removeStringAttribute(const std::wstring& name) {
-  utf16::Units units(name);
-  bool found = false;
-  std::size_t at = tables::lowerBound(m_tblStrings, units.data(), units.size(), found);
-  if (!found) return;
-  freeUnits(m_tblStrings.data[at].units);
-  tables::remove(m_tblStrings, at);
+  removeEntry(m_tblStrings, name, [this](const StringEntry& entry) { freeUnits(entry.units); });
 }
 
 void DataStore::removeByteArrayAttribute(const std::wstring& name) {
-  utf16::Units units(name);
-  bool found = false;
-  std::size_t at = tables::lowerBound(m_tblByteArrays, units.data(), units.size(), found);
-  if (!found) return;
-  ByteArrayEntry& entry = m_tblByteArrays.data[at];
-  freeUnits(entry.units);
-  destroyBytes(entry.bytes);
-  tables::remove(m_tblByteArrays, at);
+  removeEntry(m_tblByteArrays, name, [this](const ByteArrayEntry& entry) {
+    freeUnits(entry.units);
+    destroyBytes(entry.bytes);
+  });
 }
 
 void DataStore::copyData(const DataStore& other) {
@@ -245,14 +238,29 @@ void DataStore::copyData(const DataStore& other) {
 }
 
 void DataStore::deleteData() {
-  for (const IntEntry& entry : tables::entries(m_tblInts)) freeUnits(entry.units);
-  for (const StringEntry& entry : tables::entries(m_tblStrings)) freeUnits(entry.units);
+  // A parsed message's entries, names and arrays lie in its newest block: that range is tested
+  // first, from registers, before the room and the other blocks.
+  const auto newest = m_pBlocks ? reinterpret_cast<std::uintptr_t>(m_pBlocks->begin()) : 0;
+  const std::size_t newestSize = m_pBlocks ? m_pBlocks->size : 0;
+  auto ownFreed = [&](const void* p) {
+    return p && reinterpret_cast<std::uintptr_t>(p) - newest >= newestSize && !inBlock(p);
+  };
+  auto freeName = [&](const char16_t* units) {
+    if (ownFreed(units)) std::free(const_cast<char16_t*>(units));
+  };
+  for (const IntEntry& entry : tables::entries(m_tblInts)) freeName(entry.units);
+  for (const StringEntry& entry : tables::entries(m_tblStrings)) freeName(entry.units);
   for (const ByteArrayEntry& entry : tables::entries(m_tblByteArrays)) {
-    freeUnits(entry.units);
-    destroyBytes(entry.bytes);
+    freeName(entry.units);
+    if (!entry.bytes) continue;
+    // An array in a block is the parser's, a ByteArray itself: no virtual call is needed.
+    if (ownFreed(entry.bytes))
+      delete entry.bytes;
+    else
+      entry.bytes->ByteArray::~ByteArray();
   }
-  auto drop = [this](auto& table) {
-    if (table.data && !inBlock(table.data)) std::free(table.data);
+  auto drop = [&](auto& table) {
+    if (ownFreed(table.data)) std::free(table.data);
     table = {};
   };
   drop(m_tblInts);
@@ -264,9 +272,5 @@ void DataStore::deleteData() {
     m_pBlocks = next;
   }
 }
-
-template void DataStore::moveTable(Table<IntEntry>&, IntEntry*, std::size_t);
-template void DataStore::moveTable(Table<StringEntry>&, StringEntry*, std::size_t);
-template void DataStore::moveTable(Table<ByteArrayEntry>&, ByteArrayEntry*, std::size_t);
 
 }  // namespace kw

@@ -60,33 +60,60 @@ inline void DataStore::freeUnits(const char16_t* units) const {
 
 inline void DataStore::destroyBytes(ByteArray* bytes) const {
   if (!bytes) return;
+  // An array in a block is the parser's, a ByteArray itself: no virtual call is needed.
   if (inBlock(bytes))
-    bytes->~ByteArray();
+    bytes->ByteArray::~ByteArray();
   else
     delete bytes;
 }
 
+// Inline: a parse moves each table it adds to once.
+template <typename Entry>
+inline void DataStore::moveTable(Table<Entry>& table, Entry* room, std::size_t capacity) {
+  if (table.size) std::memcpy(room, table.data, table.size * sizeof(Entry));
+  if (table.data && !inBlock(table.data)) std::free(table.data);
+  table.data = room;
+  table.capacity = static_cast<std::uint32_t>(capacity);
+}
+
 namespace tables {
+
+// Order of the first differing code units of two little-endian words that differ.
+template <typename Word>
+inline int firstDifference(Word x, Word y) {
+  const Word diff = x ^ y;
+  const int shift = (sizeof(Word) == 8 ? __builtin_ctzll(diff) : __builtin_ctz(diff)) & ~15;
+  return static_cast<char16_t>(x >> shift) < static_cast<char16_t>(y >> shift) ? -1 : 1;
+}
+
+template <typename Word>
+inline Word load(const char* p) {
+  Word word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
 
 // Order of two names in code units as unsigned 16-bit numbers, read wherever they lie; a prefix
 // sorts first. Inline: every look-up and insertion runs it.
 inline int compareUnits(const void* a, std::uint32_t aLength, const void* b,
                         std::uint32_t bLength) {
-  const std::uint32_t n = aLength < bLength ? aLength : bLength;
+  const std::size_t n = 2 * std::size_t{aLength < bLength ? aLength : bLength};
   const char* left = static_cast<const char*>(a);
   const char* right = static_cast<const char*>(b);
-  // Four units at a time while they are equal: names share long prefixes.
-  std::uint32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    std::uint64_t x, y;
-    std::memcpy(&x, left + 2 * std::size_t{i}, 8);
-    std::memcpy(&y, right + 2 * std::size_t{i}, 8);
-    if (x != y) break;
+  // Four units at a time: names share long prefixes. The units are read as little-endian
+  // words, so the first that differs is the lowest differing bit's.
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const auto x = load<std::uint64_t>(left + i), y = load<std::uint64_t>(right + i);
+    if (x != y) return firstDifference(x, y);
   }
-  for (; i < n; ++i) {
-    char16_t x, y;
-    std::memcpy(&x, left + 2 * std::size_t{i}, 2);
-    std::memcpy(&y, right + 2 * std::size_t{i}, 2);
+  if (i + 4 <= n) {
+    const auto x = load<std::uint32_t>(left + i), y = load<std::uint32_t>(right + i);
+    if (x != y) return firstDifference(x, y);
+    i += 4;
+  }
+  if (i < n) {
+    const auto x = load<char16_t>(left + i), y = load<char16_t>(right + i);
     if (x != y) return x < y ? -1 : 1;
   }
   return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);

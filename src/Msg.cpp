@@ -59,9 +59,42 @@ inline char* putUnits(char* out, const char16_t* units, std::uint32_t length) {
   return out + static_cast<std::size_t>(length) * 2;
 }
 
+// Copies `n` bytes. Names, texts and hashes are a few dozen bytes: fixed-size moves, the last
+// overlapping the one before, cost less than a call to memcpy.
+inline void copyBytes(void* out, const void* in, std::size_t n) {
+  auto* to = static_cast<char*>(out);
+  const auto* from = static_cast<const char*>(in);
+  auto move = [&](std::size_t at, auto word) {
+    std::memcpy(&word, from + at, sizeof word);
+    std::memcpy(to + at, &word, sizeof word);
+  };
+  struct Wide {
+    std::uint64_t half[2];
+  };
+  if (n > 64) {
+    std::memcpy(to, from, n);
+  } else if (n >= 16) {
+    move(0, Wide{});
+    if (n > 32) {
+      move(16, Wide{});
+      if (n > 48) move(32, Wide{});
+    }
+    move(n - 16, Wide{});
+  } else if (n >= 8) {
+    move(0, std::uint64_t{});
+    move(n - 8, std::uint64_t{});
+  } else if (n >= 4) {
+    move(0, std::uint32_t{});
+    move(n - 4, std::uint32_t{});
+  } else if (n) {
+    move(0, char{});
+    if (n > 1) move(n - 2, std::uint16_t{});
+  }
+}
+
 // Code units read from the bytes, where they may lie unaligned.
 inline char16_t* takeUnits(char16_t* out, const char* bytes, std::uint32_t length) {
-  if (length) std::memcpy(out, bytes, static_cast<std::size_t>(length) * 2);
+  copyBytes(out, bytes, static_cast<std::size_t>(length) * 2);
   return out + length;
 }
 
@@ -141,34 +174,38 @@ struct Sizes {
   int checkedEnd = 0;
 };
 
+// Checks the element at `offset` as readElement would, without throwing: its
+// tag and length, and where the next one starts.
+inline bool checkElement(const char* bytes, std::int64_t size, std::int64_t offset, int& tag,
+                         int& length, std::int64_t& next) {
+  if (offset + 8 > size) return false;
+  std::memcpy(&tag, bytes + offset, 4);
+  std::memcpy(&length, bytes + offset + 4, 4);
+  if (static_cast<unsigned>(tag - Msg::INTEGER) > Msg::BYTE_ARRAY - Msg::INTEGER || length < 0)
+    return false;
+  const std::int64_t payloadEnd = offset + 8 + length;
+  next = tag == Msg::INTEGER ? offset + 12 : payloadEnd;
+  return (payloadEnd > next ? payloadEnd : next) <= size;
+}
+
 Sizes measure(const ByteArray& data, int offset) {
   Sizes sizes;
   sizes.checkedEnd = offset;
   const std::int64_t size = data.getSize();
   const char* bytes = data.getData();
-  bool isValue = false;
-  std::uint64_t nameUnits = 0;
-  while (static_cast<std::int64_t>(offset) + 8 <= size) {
-    int tag, length;
-    std::memcpy(&tag, bytes + offset, 4);
-    std::memcpy(&length, bytes + offset + 4, 4);
-    // The checks readElement makes, in any order: any fault ends the walk.
-    const std::int64_t payloadEnd = static_cast<std::int64_t>(offset) + 8 + length;
-    const std::int64_t next =
-        tag == Msg::INTEGER ? static_cast<std::int64_t>(offset) + 12 : payloadEnd;
-    if (tag < Msg::INTEGER || tag > Msg::BYTE_ARRAY || length < 0 || payloadEnd > size ||
-        next > size)
-      break;
-    const std::uint64_t units = tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0;
-    if (isValue) {
-      ++sizes.counts[tag];
-      sizes.units += nameUnits + units;
-      if (tag == Msg::BYTE_ARRAY) sizes.arrayBytes += static_cast<std::uint32_t>(length);
-    }
-    nameUnits = units;
-    isValue = !isValue;
-    offset = static_cast<int>(next);
-    sizes.checkedEnd = offset;
+  // An attribute at a time: a name, then its value. Any fault ends the walk.
+  std::int64_t at = offset, next = 0;
+  int tag, length;
+  while (checkElement(bytes, size, at, tag, length, next)) {
+    const std::uint64_t nameUnits = tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0;
+    at = next;
+    sizes.checkedEnd = static_cast<int>(at);
+    if (!checkElement(bytes, size, at, tag, length, next)) break;
+    ++sizes.counts[tag];
+    sizes.units += nameUnits + (tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0);
+    if (tag == Msg::BYTE_ARRAY) sizes.arrayBytes += static_cast<std::uint32_t>(length);
+    at = next;
+    sizes.checkedEnd = static_cast<int>(at);
   }
   return sizes;
 }
@@ -314,10 +351,10 @@ void Msg::toByteArray(ByteArray& out) const {
 
 void Msg::fromByteArray(const ByteArray& in) {
   int offset = 0;
-  if (getNextInt(in, offset) != 1)
+  if (readInt(in, offset) != 1)
     throw CommsException(SiteId::MsgUnsupportedVersion, L"Unsupported Message Version", kFile,
                          __LINE__, L"Msg::fromByteArray");
-  if (getNextInt(in, offset) != in.getSize())
+  if (readInt(in, offset) != in.getSize())
     throw CommsException(SiteId::MsgLengthMismatch, L"Incorrect message length value", kFile,
                          __LINE__, L"Msg::fromByteArray");
 
@@ -366,8 +403,19 @@ void Msg::fromByteArray(const ByteArray& in) {
       table.data[table.size + queued++] = entry;
       return;
     }
-    bool found = false;
-    const std::size_t at = tables::lowerBound(table, entry.units, entry.nameLength, found);
+    // Names arrive in ascending order as the writer lays them down: most go last, found with
+    // one comparison.
+    const std::uint32_t count = table.size;
+    const int order =
+        count ? tables::compareName(table.data[count - 1], entry.units, entry.nameLength) : -1;
+    if (order < 0) {
+      table.data[count] = entry;
+      table.size = count + 1;
+      return;
+    }
+    bool found = order == 0;
+    const std::size_t at =
+        found ? count - 1 : tables::lowerBound(table, entry.units, entry.nameLength, found);
     if (found) {
       const auto replaced = table.data[at];
       table.data[at] = entry;
@@ -401,6 +449,8 @@ void Msg::fromByteArray(const ByteArray& in) {
     queued = 0;
   };
   auto settleAll = [&] {
+    // Only collecting leaves entries waiting.
+    if (!collecting) return;
     settle(m_tblInts, waiting[INTEGER]);
     settle(m_tblStrings, waiting[STRING]);
     settle(m_tblByteArrays, waiting[BYTE_ARRAY]);
@@ -440,7 +490,7 @@ void Msg::fromByteArray(const ByteArray& in) {
         default:
           ByteArray* bytes = new (array++) ByteArray();
           if (value.length) {
-            std::memcpy(arrayBytes, value.payload, static_cast<std::size_t>(value.length));
+            copyBytes(arrayBytes, value.payload, static_cast<std::size_t>(value.length));
             bytes->m_pData = arrayBytes;
             bytes->m_nSize = value.length;
             bytes->m_nCapacity = -value.length;
