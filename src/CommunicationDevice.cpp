@@ -6,9 +6,13 @@
 #include <kw/Msg.h>
 #include <kw/SiteId.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <new>
 
 #include "Site.h"
+#include "os/WakePath.h"
 
 namespace kw {
 
@@ -16,9 +20,25 @@ namespace {
 
 constexpr wchar_t kFile[] = L".\\src\\CommunicationDevice";
 
+// The arrival word, kept in the arrival counter's storage (the class layout is part of the
+// interface): it counts queued messages in steps of two, and its low bit says that a thread may
+// sleep on it, so that a message queued while nobody waits costs no system call. Unlike a
+// condition variable's, a wake here takes no lock again.
+using ArrivalWord = std::atomic<std::uint32_t>;
+constexpr std::uint32_t kSleeper = 1;
+constexpr std::uint32_t kArrival = 2;
+static_assert(sizeof(ArrivalWord) <= sizeof(unsigned long) &&
+                  alignof(ArrivalWord) <= alignof(unsigned long),
+              "the arrival word fits the counter's storage");
+
+ArrivalWord& arrivalWord(unsigned long& storage) {
+  return *std::launder(reinterpret_cast<ArrivalWord*>(&storage));
+}
+
 }  // namespace
 
 CommunicationDevice::CommunicationDevice() : m_nMaxQSize(1000) {
+  new (&m_nArrivals) ArrivalWord(0);
   m_inQLock.initialise(nullptr);
   m_outQLock.initialise(nullptr);
 }
@@ -42,22 +62,24 @@ void CommunicationDevice::pushMessage(Msg* msg) { pushMessage(msg, m_lstOutQ, m_
 
 Msg* CommunicationDevice::waitForMessage(unsigned int timeoutMs) {
   using Clock = std::chrono::steady_clock;
+  ArrivalWord& arrivals = arrivalWord(m_nArrivals);
   const bool forever = timeoutMs == INFINITE;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    // Counted before the look, so that an arrival after it is not missed.
-    unsigned long seen;
-    {
-      std::lock_guard<std::mutex> guard(m_arrivalLock);
-      seen = m_nArrivals;
-    }
+    // Read before the look, so that an arrival after it changes the word.
+    std::uint32_t seen = arrivals.load();
     if (Msg* msg = popMessage(m_lstInQ, m_inQLock)) return msg;
-    std::unique_lock<std::mutex> guard(m_arrivalLock);
-    auto arrived = [&] { return m_nArrivals != seen; };
-    if (forever)
-      m_arrival.wait(guard, arrived);
-    else if (!m_arrival.wait_until(guard, deadline, arrived))
-      return nullptr;
+    unsigned long waitMs = INFINITE;
+    if (!forever) {
+      const Clock::duration left = deadline - Clock::now();
+      if (left <= Clock::duration::zero()) return nullptr;
+      waitMs =
+          static_cast<unsigned long>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    }
+    // Marked only if nothing arrived since the look; else look again.
+    if ((seen & kSleeper) == 0 && !arrivals.compare_exchange_strong(seen, seen | kSleeper))
+      continue;
+    os::wordWait(arrivals, seen | kSleeper, waitMs);
   }
 }
 
@@ -93,11 +115,11 @@ void CommunicationDevice::pushMessage(Msg* msg, Queue& q, Mutex& lock) {
     q.push_back(msg);
   }
   if (&q == &m_lstInQ) {
-    {
-      std::lock_guard<std::mutex> guard(m_arrivalLock);
-      ++m_nArrivals;
+    ArrivalWord& arrivals = arrivalWord(m_nArrivals);
+    std::uint32_t seen = arrivals.load();
+    while (!arrivals.compare_exchange_weak(seen, (seen + kArrival) & ~kSleeper)) {
     }
-    m_arrival.notify_all();
+    if (seen & kSleeper) os::wordWakeAll(arrivals);
   }
 }
 

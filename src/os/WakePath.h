@@ -6,6 +6,8 @@
 
 #include <kw/Platform.h>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 
 namespace kw::os {
@@ -44,5 +46,13 @@ void wakePathRingPeerIfAwaited(WakePathHandle path);
 // one: an answer due within moments then costs no sleep and no wake-up.
 // Never with one CPU online, nor on Windows. Returns done().
 bool wakePathSpin(WakePathHandle path, bool peerMustAwait, const std::function<bool()>& done);
+
+// The last hop, within one process: a thread sleeps on a word until another
+// changes it (an application waiting for its device's worker to queue a
+// message). Sleeps up to timeoutMs (INFINITE: no limit) while `word` holds
+// `seen`; may return early, so the caller looks again.
+void wordWait(const std::atomic<std::uint32_t>& word, std::uint32_t seen, unsigned long timeoutMs);
+// Wakes every thread in wordWait on `word`, which the caller has changed.
+void wordWakeAll(std::atomic<std::uint32_t>& word);
 
 }  // namespace kw::os

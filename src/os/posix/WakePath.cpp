@@ -71,8 +71,10 @@ void relax() {
 #endif
 }
 
-long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {
-  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr, 0);
+long futex(const std::atomic<std::uint32_t>* word, int op, std::uint32_t value,
+           const timespec* timeout) {
+  return syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), op, value, timeout,
+                 nullptr, 0);
 }
 
 }  // namespace
@@ -180,6 +182,16 @@ bool wakePathSpin(WakePathHandle path, bool peerMustAwait, const std::function<b
     }
     relax();
   }
+}
+
+void wordWait(const std::atomic<std::uint32_t>& word, std::uint32_t seen, unsigned long timeoutMs) {
+  const timespec wait{static_cast<time_t>(timeoutMs / 1000),
+                      static_cast<long>(timeoutMs % 1000) * 1000000};
+  futex(&word, FUTEX_WAIT_PRIVATE, seen, timeoutMs == INFINITE ? nullptr : &wait);
+}
+
+void wordWakeAll(std::atomic<std::uint32_t>& word) {
+  futex(&word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
 }
 
 }  // namespace kw::os

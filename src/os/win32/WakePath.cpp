@@ -15,6 +15,21 @@ namespace {
 
 // Named auto-reset events: a bell per side, and a mark per side that
 // exists while some process of that side holds it open.
+
+// Words are waited on through a few shared slots of a lock and a condition
+// variable (WaitOnAddress needs Windows 8): a wake may reach a waiter of
+// another word, which looks again and sleeps on.
+struct WordSlot {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
+
+WordSlot g_wordSlots[31];
+
+WordSlot& slotOf(const std::atomic<std::uint32_t>& word) {
+  return g_wordSlots[(reinterpret_cast<std::uintptr_t>(&word) / sizeof word) % 31];
+}
+
 }  // namespace
 
 struct WakePathObject {
@@ -94,5 +109,21 @@ void wakePathRingPeerIfAwaited(WakePathHandle path) {
 
 // The other side's state is not shared: nothing tells whether it runs.
 bool wakePathSpin(WakePathHandle, bool, const std::function<bool()>& done) { return done(); }
+
+void wordWait(const std::atomic<std::uint32_t>& word, std::uint32_t seen, unsigned long timeoutMs) {
+  WordSlot& slot = slotOf(word);
+  AcquireSRWLockExclusive(&slot.lock);
+  // Looked at under the slot's lock, which a waker takes after changing the
+  // word: a change is either seen here or wakes the sleep below.
+  if (word.load() == seen) SleepConditionVariableSRW(&slot.changed, &slot.lock, timeoutMs, 0);
+  ReleaseSRWLockExclusive(&slot.lock);
+}
+
+void wordWakeAll(std::atomic<std::uint32_t>& word) {
+  WordSlot& slot = slotOf(word);
+  AcquireSRWLockExclusive(&slot.lock);
+  ReleaseSRWLockExclusive(&slot.lock);
+  WakeAllConditionVariable(&slot.changed);
+}
 
 }  // namespace kw::os
