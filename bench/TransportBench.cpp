@@ -1,6 +1,7 @@
 // Two processes exchanging messages through shared-memory device pairs, next to Boost.Interprocess
-// message_queue between the same two processes, a bare spinning slot (the limit), the wait of a
-// reader for a lock that a writer polls under, and the CPU time that idle devices burn.
+// message_queue between the same two processes, a bare spinning slot (the limit), bare futex
+// hand-overs between sleeping threads (the limit of threads that sleep between messages), the
+// wait of a reader for a lock that a writer polls under, and the CPU time that idle devices burn.
 //
 // Both sides of a device pair ring each other (a filled slot wakes the reader, a freed slot a
 // writer waiting for it, a push an idle writer's worker), spin briefly for each other while
@@ -11,9 +12,11 @@
 #include <kw/Mutex.h>
 #include <kw/SharedMemCommDevice.h>
 #include <kw/Tools.h>
+#include <linux/futex.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <atomic>
 #include <boost/interprocess/ipc/message_queue.hpp>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -103,6 +107,73 @@ Stats bareSpinningSlot(int rounds) {
   }
   waitpid(peer, nullptr, 0);
   munmap(turn, 4096);
+  return summarise(samples);
+}
+
+// A token passed from thread to thread, each asleep on a futex word of its own until its turn
+// (0 idle, 1 its turn, 2 asleep), the handing thread waking it only when it sleeps: the least a
+// hand-over between threads that sleep between messages costs. `layout` names each thread's
+// process in ring order, 'P' this one, 'C' the forked peer; thread 0 is this process's main
+// thread, which starts and times each round.
+struct alignas(64) Turn {
+  std::atomic<std::uint32_t> word;
+};
+
+long futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value) {
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), op, value, nullptr, nullptr,
+                 0);
+}
+
+void awaitTurn(Turn& turn) {
+  for (;;) {
+    std::uint32_t seen = turn.word.load();
+    if (seen == 1) {
+      turn.word.store(0);
+      return;
+    }
+    if (seen == 0 && !turn.word.compare_exchange_strong(seen, 2)) continue;
+    futex(turn.word, FUTEX_WAIT, 2);
+  }
+}
+
+void handTurn(Turn& turn) {
+  if (turn.word.exchange(1) == 2) futex(turn.word, FUTEX_WAKE, INT_MAX);
+}
+
+Stats futexRing(const std::string& layout, int rounds) {
+  const int hops = static_cast<int>(layout.size());
+  const std::size_t bytes = sizeof(Turn) * hops;
+  auto* turns = static_cast<Turn*>(
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  for (int i = 0; i < hops; ++i) new (&turns[i]) Turn{{0}};
+  auto pass = [&](int i) {
+    for (int r = 0; r < rounds; ++r) {
+      awaitTurn(turns[i]);
+      handTurn(turns[(i + 1) % hops]);
+    }
+  };
+  auto startThreads = [&](char process) {
+    std::vector<std::thread> threads;
+    for (int i = 1; i < hops; ++i)
+      if (layout[i] == process) threads.emplace_back(pass, i);
+    return threads;
+  };
+  pid_t peer = fork();
+  if (peer == 0) {
+    for (auto& thread : startThreads('C')) thread.join();
+    _exit(0);
+  }
+  std::vector<std::thread> threads = startThreads('P');
+  std::vector<double> samples;
+  for (int r = 0; r < rounds; ++r) {
+    const auto start = Clock::now();
+    handTurn(turns[1]);
+    awaitTurn(turns[0]);
+    samples.push_back(ms(Clock::now() - start));
+  }
+  for (auto& thread : threads) thread.join();
+  waitpid(peer, nullptr, 0);
+  munmap(turns, bytes);
   return summarise(samples);
 }
 
@@ -299,6 +370,13 @@ int main(int argc, char** argv) {
 
   const Stats bare = bareSpinningSlot(10000);
   report("bare spinning slot, round trip (the limit)", bare);
+  // Two hand-overs a round trip, as between the two processes' threads that send and receive
+  // (message_queue's); six as through device pairs: application, its writer's worker, the peer's
+  // reader's worker, the peer's application, its writer's worker, our reader's worker.
+  const Stats pingPong = futexRing("PC", 10000);
+  report("bare futex ping-pong, round trip (2 hand-overs)", pingPong);
+  const Stats ring = futexRing("PPCCCP", 10000);
+  report("bare futex ring, round trip (6 hand-overs)", ring);
   lockHandoff(name, 100);
   const DeviceFigures kw = devicePairs(name, rounds, burst);
   const DeviceFigures mq = messageQueues("kwbench.mq." + std::to_string(getpid()), rounds, burst);
@@ -316,6 +394,11 @@ int main(int argc, char** argv) {
         mqRoundTripUs, "us", true, "<= 0.25x", verdict(kwRoundTripUs <= 0.25 * mqRoundTripUs));
   ratio("transport round trip (median), vs bare spinning slot", kwRoundTripUs, bare.median * 1e3,
         "us", true, "the limit", "-");
+  ratio("transport round trip (median), vs bare futex ring of six threads", kwRoundTripUs,
+        ring.median * 1e3, "us", true, "the limit asleep", "-");
+  // A one-message slot hands each message over twice (filled, freed), as one ping-pong round.
+  ratio("transport one way (rate), vs bare futex ping-pong's rounds per second", kw.oneWayRate,
+        1e3 / pingPong.median, "msg/s", false, "the limit asleep", "-");
   ratio("transport one way, 1000 small messages", kw.oneWayRate, mq.oneWayRate, "msg/s", false,
         "<= 1x (hold)", verdict(kw.oneWayRate >= mq.oneWayRate));
   return 0;
