@@ -16,9 +16,11 @@
 // behind are measured in fresh child processes: this program runs itself
 // with "--child <what> <who> <depth>" and reads the figures from the child's
 // output. Debug files with compressed sections are read from the user's
-// cache of uncompressed copies: the rows run with that cache warm, and one
-// more row shows the first exception with an empty cache (what the user's
-// very first process pays once).
+// cache of uncompressed copies, and frames resolved once are kept there
+// for later processes: the rows run with that cache warm, one more row shows
+// the first exception with an empty cache (what the user's very first
+// process pays once), and a line the first exception whose frames none was
+// kept of (a throw site not met before).
 #define BOOST_STACKTRACE_LINK
 #define BOOST_STACKTRACE_DYN_LINK
 #include <dlfcn.h>
@@ -251,17 +253,35 @@ Figures inChild(const char* self, const char* what, const char* who, int depth,
   return figures;
 }
 
+// The state of the user's cache each child starts from.
+enum class Cache {
+  kWarm,        // the user's own, filled
+  kEmpty,       // a new, empty one
+  kCopiesOnly,  // the uncompressed debug copies made, no frames kept (a throw site not met before)
+};
+
 Figures medianInChildren(const char* self, const char* what, const char* who, int depth,
-                         bool coldCache = false) {
+                         Cache state = Cache::kWarm) {
   std::vector<double> firsts, seconds;
+  char copies[] = "/tmp/kwbench-cache-XXXXXX";
+  if (state == Cache::kCopiesOnly) {
+    if (!mkdtemp(copies)) return Figures();
+    inChild(self, "first", "kw", depth, copies);
+  }
   for (int run = 0; run < kRuns; ++run) {
     char cache[] = "/tmp/kwbench-cache-XXXXXX";
-    if (coldCache && !mkdtemp(cache)) return Figures();
-    Figures figures = inChild(self, what, who, depth, coldCache ? cache : nullptr);
-    if (coldCache) std::filesystem::remove_all(cache);
+    if (state == Cache::kEmpty && !mkdtemp(cache)) return Figures();
+    if (state == Cache::kCopiesOnly)
+      std::filesystem::remove_all(std::filesystem::path(copies) / "kwbase" / "frames");
+    Figures figures = inChild(self, what, who, depth,
+                              state == Cache::kEmpty        ? cache
+                              : state == Cache::kCopiesOnly ? copies
+                                                            : nullptr);
+    if (state == Cache::kEmpty) std::filesystem::remove_all(cache);
     firsts.push_back(figures.first);
     seconds.push_back(figures.second);
   }
+  if (state == Cache::kCopiesOnly) std::filesystem::remove_all(copies);
   Figures result;
   result.first = median(firsts);
   result.second = median(seconds);
@@ -294,7 +314,8 @@ int main(int argc, char** argv) {
 
   const int depth = calibratedDepth();
 
-  const Figures coldKw = medianInChildren(self, "first", "kw", depth, true);
+  const Figures coldKw = medianInChildren(self, "first", "kw", depth, Cache::kEmpty);
+  const Figures copiesKw = medianInChildren(self, "first", "kw", depth, Cache::kCopiesOnly);
   inChild(self, "first", "kw", depth);  // fills the user's cache if it is empty
   const Figures firstKw = medianInChildren(self, "first", "kw", depth);
   const Figures firstBoost = medianInChildren(self, "first", "boost", depth);
@@ -337,6 +358,10 @@ int main(int argc, char** argv) {
       "first trace with an empty debug file cache (processor time): kwbase %.1f ms (wall %.1f "
       "ms)\n",
       coldKw.second / 1000, coldKw.first / 1000);
+  std::printf(
+      "first trace from a site not met before, debug copies made (processor time): kwbase %.2f "
+      "ms (wall %.2f ms)\n",
+      copiesKw.second / 1000, copiesKw.first / 1000);
   std::printf(
       "after 1000 traces: kwbase +%.1f MB (+%.1f MB after the first), Boost.Stacktrace +%.1f MB "
       "(+%.1f MB after the first)\n",

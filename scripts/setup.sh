@@ -19,7 +19,8 @@ case ${1:-} in -h | --help) sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "$0"; 
 
 all_needs=(build native fuzz bench win64 win32 install docs abi)
 
-packages_build=(cmake make g++ pkg-config libsqlite3-dev libunwind-dev libdw-dev libx11-dev)
+packages_build=(cmake make g++ pkg-config libsqlite3-dev libunwind-dev libdw-dev libdeflate-dev
+  libx11-dev)
 packages_native=("${packages_build[@]}" googletest libgtest-dev libx11-6 xvfb)
 packages_fuzz=("${packages_build[@]}" clang libclang-rt-14-dev)
 packages_bench=("${packages_build[@]}" libbenchmark-dev libboost-dev libboost-stacktrace-dev
