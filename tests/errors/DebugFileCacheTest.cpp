@@ -342,6 +342,32 @@ TEST_F(DebugFileCacheTest, KeptFramesGiveTheSameTraceWithoutDebugFiles) {
   }
 }
 
+// A debug file that turns up where the search looks before the one the
+// frames were resolved from makes them unusable: the next process reads
+// debug files again.
+TEST_F(DebugFileCacheTest, KeptFramesAreNotUsedOnceTheSearchWouldFindAnotherFile) {
+  const fs::path before = fs::current_path(), work = m_scratch.path() / "work";
+  fs::create_directory(work);
+  fs::current_path(work);
+  EXPECT_EQ(trace(true), m_expected);
+  const auto copies = entries(m_folder);
+  const std::string id = copies.empty() ? "" : copies[0].stem().string().substr(0, 40);
+  const fs::path installed =
+      "/usr/lib/debug/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+  if (id.size() < 40 || !fs::exists(installed)) {
+    fs::current_path(before);
+    GTEST_SKIP() << kNoCompressedDebugFile;
+  }
+  EXPECT_EQ(trace(true, true), m_expected);
+  EXPECT_FALSE(m_readDebugFile);
+  // The current folder is searched before /usr/lib/debug.
+  fs::create_directories(work / ".build-id" / id.substr(0, 2));
+  fs::create_symlink(installed, work / ".build-id" / id.substr(0, 2) / (id.substr(2) + ".debug"));
+  EXPECT_EQ(trace(true, true), m_expected);
+  EXPECT_TRUE(m_readDebugFile);
+  fs::current_path(before);
+}
+
 TEST_F(DebugFileCacheTest, NoCacheWithoutHomeOrWithRelativeCacheFolder) {
   kwtest::ScopedEnv home("HOME", "");
   const fs::path before = fs::current_path();
