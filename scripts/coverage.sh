@@ -88,11 +88,13 @@ if ! ctest --test-dir "$build" -j"$jobs" "${labels[@]}" --output-on-failure \
   grep -A100 'tests failed out of' "$build/coverage-ctest.log" || tail -20 "$build/coverage-ctest.log"
 fi
 
-# gcov writes its files into the current folder: the build folder's own, so runs side by side
-# cannot overwrite each other's.
-(cd "$build" && gcovr --root "$kw_root" --filter "$kw_root/src/" --gcov-ignore-parse-errors \
+# gcov's intermediate files are named after the source file alone, in the source root: two
+# measurements at once would read each other's, so they take turns.
+mkdir -p "$kw_root/build"
+flock "$kw_root/build/.gcovr.lock" \
+  gcovr --root "$kw_root" --filter "$kw_root/src/" --gcov-ignore-parse-errors \
   --txt "$build/coverage.txt" --json-summary "$build/coverage.json" --json-summary-pretty \
-  --json "$build/coverage-lines.json" "$build" >/dev/null)
+  --json "$build/coverage-lines.json" "$build" >/dev/null
 python3 - "$build/coverage.json" <<'EOF'
 import json, sys
 summary = json.load(open(sys.argv[1]))
