@@ -181,7 +181,7 @@ inline bool checkElement(const char* bytes, std::int64_t size, std::int64_t offs
   if (offset + 8 > size) return false;
   std::memcpy(&tag, bytes + offset, 4);
   std::memcpy(&length, bytes + offset + 4, 4);
-  if (static_cast<unsigned>(tag - Msg::INTEGER) > Msg::BYTE_ARRAY - Msg::INTEGER || length < 0)
+  if (static_cast<unsigned>(tag) - Msg::INTEGER > Msg::BYTE_ARRAY - Msg::INTEGER || length < 0)
     return false;
   const std::int64_t payloadEnd = offset + 8 + length;
   next = tag == Msg::INTEGER ? offset + 12 : payloadEnd;
