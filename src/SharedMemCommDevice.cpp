@@ -70,10 +70,11 @@ SharedMemCommDevice::~SharedMemCommDevice() {
 }
 
 void SharedMemCommDevice::stopWorker() {
-  // A worker waiting on its bell does not see the thread's wake event:
-  // the request comes first, then the bell.
+  // A worker waiting on its bells does not see the thread's wake event:
+  // the request comes first, then the bells.
   requestTermination();
   ring(m_eReaderWriter);
+  if (os::WakePathHandle wake = m_hWakePath.load()) os::wakePathRingLocal(wake);
   terminate(50);
 }
 
@@ -86,7 +87,9 @@ void SharedMemCommDevice::pushMessage(Msg* msg) {
     wasEmpty = m_lstOutQ.empty();
     CommunicationDevice::pushMessage(msg, m_lstOutQ, m_outQLock);
   }
-  if (wasEmpty && m_eReaderWriter == Writer) ring(Writer);
+  if (wasEmpty && m_eReaderWriter == Writer) {
+    if (os::WakePathHandle wake = m_hWakePath.load()) os::wakePathRingLocal(wake);
+  }
 }
 
 void SharedMemCommDevice::ring(ReaderWriter side) {
@@ -117,13 +120,19 @@ void SharedMemCommDevice::ringWriterIfAwaited() {
 void SharedMemCommDevice::waitForWork(int ms) {
   os::WakePathHandle wake = m_hWakePath.load();
   if (!wake) return CommunicationDevice::waitForWork(ms);
-  // A writer that holds its next message refills the slot within moments.
-  // A slot still full here holds a message that the last step failed on:
-  // the wait stands then.
-  const char* view = m_pSharedView;
-  const bool awaitRefill = m_eReaderWriter == Reader && view && loadFlag(view) == 0;
-  if (!awaitRefill || !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
-    os::wakePathWait(wake, static_cast<unsigned long>(ms));
+  const unsigned long waitMs = static_cast<unsigned long>(ms);
+  if (m_eReaderWriter == Writer) {
+    // A writer's work comes from its own process: a push.
+    os::wakePathWaitLocal(wake, waitMs);
+  } else {
+    // A writer that holds its next message refills the slot within moments.
+    // A slot still full here holds a message that the last step failed on:
+    // the wait stands then.
+    const char* view = m_pSharedView;
+    const bool awaitRefill = view && loadFlag(view) == 0;
+    if (!awaitRefill || !os::wakePathSpin(wake, true, [view] { return loadFlag(view) != 0; }))
+      os::wakePathWait(wake, waitMs);
+  }
   terminateIfRequested();
 }
 

@@ -34,6 +34,11 @@ bool wakePathPeerTakesPart(WakePathHandle path);
 void wakePathRing(WakePathHandle path, WakeSide side);
 // Waits up to timeoutMs for this side's bell; true when it had rung.
 bool wakePathWait(WakePathHandle path, unsigned long timeoutMs);
+// The same for this side's bell within its own process (a push for a
+// writer), which the peer does not ring: cheaper on Linux, where it is
+// private to the process; the shared bell itself on Windows.
+void wakePathRingLocal(WakePathHandle path);
+bool wakePathWaitLocal(WakePathHandle path, unsigned long timeoutMs);
 // This side starts or stops waiting for its peer to act on the block (a
 // writer for its slot to be freed), so that the peer rings it only then.
 void wakePathAwaitPeer(WakePathHandle path, bool awaiting);

@@ -1,5 +1,5 @@
 // Wake-ups between the two sides of a channel on Linux: one futex word per side in a shared
-// segment. Twin: src/os/win32/WakePath.cpp.
+// segment, and one per side private to its process. Twin: src/os/win32/WakePath.cpp.
 #include "os/WakePath.h"
 
 #include <linux/futex.h>
@@ -45,6 +45,10 @@ struct WakePathObject {
   SharedSegment segment;
   WakeSide side = WakeReader;
   Bells* bells = nullptr;
+  // This side's bell for its own process (a push for a writer's worker):
+  // private to the process, so rung and slept on through the cheaper
+  // private futex.
+  std::atomic<std::uint32_t> localBell{kQuiet};
   // Spins that ran out in vain are not tried again for a while (a loaded
   // machine keeps the other side off the CPU): the spins to skip, and how
   // many the next failure makes it. Used by this side's worker only.
@@ -75,6 +79,34 @@ long futex(const std::atomic<std::uint32_t>* word, int op, std::uint32_t value,
            const timespec* timeout) {
   return syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), op, value, timeout,
                  nullptr, 0);
+}
+
+void ringBell(std::atomic<std::uint32_t>& word, int wakeOp) {
+  if (word.exchange(kRung) == kAsleep) futex(&word, wakeOp, INT_MAX, nullptr);
+}
+
+bool waitBell(std::atomic<std::uint32_t>& word, int waitOp, unsigned long timeoutMs) {
+  using Clock = std::chrono::steady_clock;  // the monotonic clock
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    std::uint32_t seen = word.load();
+    if (seen == kRung) {
+      if (word.compare_exchange_weak(seen, kQuiet)) return true;
+      continue;
+    }
+    // Quiet, or whatever a peer wrote there: this side sleeps on it now.
+    // Left as it was, the wait below would return at once, again and again.
+    if (seen != kAsleep && !word.compare_exchange_weak(seen, kAsleep)) continue;
+    const long long left =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+    // Left asleep on a time-out: another waiter of this side may still sleep
+    // on the word, and a ring too many costs only a system call.
+    if (left <= 0) return false;
+    const timespec wait{static_cast<time_t>(left / 1000000000),
+                        static_cast<long>(left % 1000000000)};
+    // Sleeps only while the word still says so: a ring in between is not lost.
+    futex(&word, waitOp, kAsleep, &wait);
+  }
 }
 
 }  // namespace
@@ -116,35 +148,19 @@ bool wakePathPeerTakesPart(WakePathHandle path) {
 }
 
 void wakePathRing(WakePathHandle path, WakeSide side) {
-  if (!path) return;
-  std::atomic<std::uint32_t>* word = &path->bells->bell[side];
-  if (word->exchange(kRung) == kAsleep) futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+  if (path) ringBell(path->bells->bell[side], FUTEX_WAKE);
 }
 
 bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
-  if (!path) return false;
-  std::atomic<std::uint32_t>* word = &path->bells->bell[path->side];
-  using Clock = std::chrono::steady_clock;  // the monotonic clock
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    std::uint32_t seen = word->load();
-    if (seen == kRung) {
-      if (word->compare_exchange_weak(seen, kQuiet)) return true;
-      continue;
-    }
-    // Quiet, or whatever a peer wrote there: this side sleeps on it now.
-    // Left as it was, the wait below would return at once, again and again.
-    if (seen != kAsleep && !word->compare_exchange_weak(seen, kAsleep)) continue;
-    const long long left =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-    // Left asleep on a time-out: another waiter of this side may still sleep
-    // on the word, and a ring too many costs only a system call.
-    if (left <= 0) return false;
-    const timespec wait{static_cast<time_t>(left / 1000000000),
-                        static_cast<long>(left % 1000000000)};
-    // Sleeps only while the word still says so: a ring in between is not lost.
-    futex(word, FUTEX_WAIT, kAsleep, &wait);
-  }
+  return path && waitBell(path->bells->bell[path->side], FUTEX_WAIT, timeoutMs);
+}
+
+void wakePathRingLocal(WakePathHandle path) {
+  if (path) ringBell(path->localBell, FUTEX_WAKE_PRIVATE);
+}
+
+bool wakePathWaitLocal(WakePathHandle path, unsigned long timeoutMs) {
+  return path && waitBell(path->localBell, FUTEX_WAIT_PRIVATE, timeoutMs);
 }
 
 void wakePathAwaitPeer(WakePathHandle path, bool awaiting) {

@@ -100,6 +100,14 @@ bool wakePathWait(WakePathHandle path, unsigned long timeoutMs) {
   return path && WaitForSingleObject(path->bells[path->side], timeoutMs) == WAIT_OBJECT_0;
 }
 
+void wakePathRingLocal(WakePathHandle path) {
+  if (path) wakePathRing(path, path->side);
+}
+
+bool wakePathWaitLocal(WakePathHandle path, unsigned long timeoutMs) {
+  return wakePathWait(path, timeoutMs);
+}
+
 // Nothing to mark: the peer cannot see it, and rings unconditionally.
 void wakePathAwaitPeer(WakePathHandle, bool) {}
 
