@@ -57,12 +57,14 @@ std::vector<char> eventBytes() {
   return bytes;
 }
 
-// The bare loop: the file's own cost of an event.
+// The bare loop: the file's own cost of an event, opened with the flags any writer in a shared
+// folder uses (no link followed, no wait on a FIFO), without the checks after the open.
 void rawAppend(benchmark::State& state, const std::string& path) {
   const std::vector<char> bytes = eventBytes();
   int written = 0;
   for (auto _ : state) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
       state.SkipWithError("cannot open the file");
       break;
@@ -93,6 +95,6 @@ int main(int argc, char** argv) {
   if (!ran) return 1;
 
   kwbench::printTimeRatio(reporter, "one trace-file event", "trace/event/kwbase",
-                          "trace/event/open-append-close", 1.2);
+                          "trace/event/open-append-close", 1.05);
   return 0;
 }

@@ -38,11 +38,11 @@ os::OwnedTraceFile openTraceFile(const std::wstring& path) {
   return silently([&path] { return os::traceFileOpen(path); }, os::OwnedTraceFile());
 }
 
-void writeToTraceFile(os::TraceFileHandle file, const wchar_t* text) {
+void writeToTraceFile(os::TraceFileHandle file, const wchar_t* text, std::size_t length) {
   if (file == os::TraceFileHandle::None || !text) return;
   silently(
-      [file, text] {
-        os::traceFileWrite(file, text, std::wcslen(text));
+      [file, text, length] {
+        os::traceFileWrite(file, text, length);
         return true;
       },
       false);
@@ -72,7 +72,7 @@ void FileLogDevice::Write(Event& event) {
   thread_local std::wstring t_line;
   std::wstring& line = t_line;
   composeEventLine(line, event, true);
-  writeToTraceFile(file.get(), line.c_str());
+  writeToTraceFile(file.get(), line.data(), line.size());
   if (line.capacity() > kKeptLineCapacity) std::wstring().swap(line);
 }
 
@@ -84,7 +84,7 @@ HANDLE FileLogDevice::OpenTraceFile(const std::wstring& path) {
 }
 
 void FileLogDevice::WriteToTraceFile(HANDLE file, const wchar_t* text) {
-  if (file) writeToTraceFile(fromInterface(file), text);
+  if (file && text) writeToTraceFile(fromInterface(file), text, std::wcslen(text));
 }
 
 void FileLogDevice::CloseTraceFile(HANDLE file) {
