@@ -19,88 +19,80 @@ Msg make(Msg::MsgType type,
   return msg;
 }
 
-bool repeats(const Msg& last, Msg next) {
-  AntiMsgRepeater filter;
-  Msg copy(last);
-  filter.setLastSentMsgDetails(&copy);
-  return filter.isEquivalentToLastSentMsg(&next);
+Msg with(Msg msg, const wchar_t* name, int value) {
+  msg.setAttributeValue(name, value);
+  return msg;
+}
+
+Msg hashed(Msg msg, const char* hash) {
+  msg.setAttributeValue(L"ApplicationHash", hash ? new ByteArray(hash, 2) : nullptr);
+  return msg;
 }
 
 }  // namespace
 
-TEST(AntiMsgRepeater, NewFilterHoldsAnUnspecifiedMessage) {
+TEST(AntiMsgRepeater, ComparesWhatEachTypeNames) {
+  const Msg busy = make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"a"}});
+  const Msg doc = make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}});
+  const Msg good = with(make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"good"}}), L"HWND", 0);
+  struct Case {
+    const char* what;
+    Msg last, next;
+    bool repeats;
+  };
+  const Case cases[] = {
+      {"state alone counts", busy,
+       make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"b"}}), true},
+      {"state in another case", busy, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"busy"}}),
+       false},
+      {"another type", busy, make(Msg::APPLICATION_CHANGE, {{L"SystemState", L"Busy"}}), false},
+      {"a missing state is empty", make(Msg::SYSTEM_STATE_CHANGE),
+       make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L""}}), true},
+      {"other hash", hashed(doc, "h1"), hashed(doc, "h2"), false},
+      {"a hash on one side only", hashed(doc, "h1"), doc, true},
+      {"a null hash", hashed(doc, "h1"), hashed(doc, nullptr), true},
+      {"a third context string", hashed(doc, "h1"),
+       make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}, {L"ContextString3", L"x"}}),
+       false},
+      {"a missing context string is empty", make(Msg::APPLICATION_CHANGE),
+       make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L""}}), true},
+      // The one without ContextString2 does not inherit ContextString1's text.
+      {"a later missing string",
+       make(Msg::PLUGIN_INFO, {{L"ContextString1", L"same"}, {L"ContextString2", L"same"}}),
+       make(Msg::PLUGIN_INFO, {{L"ContextString1", L"same"}}), false},
+      {"a missing second string is empty", make(Msg::PLUGIN_INFO, {{L"ContextString2", L""}}),
+       make(Msg::PLUGIN_INFO), true},
+      {"a missing window is 0", good, make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"good"}}),
+       true},
+      {"another quality", good, make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"poor"}}), false},
+      {"another window", with(make(Msg::PLUGIN_INFO), L"HWND", 5),
+       with(make(Msg::PLUGIN_INFO), L"HWND", 6), false},
+      {"other types always repeat", with(make(Msg::ERROR_MSG, {{L"Text", L"one"}}), L"Code", 1),
+       make(Msg::ERROR_MSG, {{L"Text", L"two"}}), true},
+  };
+  for (const Case& c : cases) {
+    AntiMsgRepeater filter;
+    Msg last(c.last), next(c.next);
+    filter.setLastSentMsgDetails(&last);
+    EXPECT_EQ(filter.isEquivalentToLastSentMsg(&next), c.repeats) << c.what;
+  }
+}
+
+TEST(AntiMsgRepeater, StartsWithAnUnspecifiedMessageAndKeepsItsOwnCopy) {
   AntiMsgRepeater filter;
-  Msg state = make(Msg::SYSTEM_STATE_CHANGE);
+  Msg idle = make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Idle"}});
   Msg plain;
-  EXPECT_FALSE(filter.isEquivalentToLastSentMsg(&state));
+  EXPECT_FALSE(filter.isEquivalentToLastSentMsg(&idle));
   EXPECT_TRUE(filter.isEquivalentToLastSentMsg(&plain));
-}
 
-TEST(AntiMsgRepeater, SystemStateComparesItsTextOnly) {
-  Msg last = make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"a"}});
-  EXPECT_TRUE(
-      repeats(last, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Busy"}, {L"Other", L"b"}})));
-  EXPECT_FALSE(repeats(last, make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"busy"}})));
-  EXPECT_FALSE(repeats(last, make(Msg::APPLICATION_CHANGE, {{L"SystemState", L"Busy"}})));
-  // A missing state reads as the empty text.
-  EXPECT_TRUE(repeats(make(Msg::SYSTEM_STATE_CHANGE),
-                      make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L""}})));
-}
-
-TEST(AntiMsgRepeater, ApplicationChangeSkipsAHashOnlyOneSideHas) {
-  Msg last = make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}});
-  last.setAttributeValue(L"ApplicationHash", new ByteArray("h1", 2));
-  Msg otherHash = make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}});
-  otherHash.setAttributeValue(L"ApplicationHash", new ByteArray("h2", 2));
-  EXPECT_FALSE(repeats(last, otherHash));
-  EXPECT_TRUE(repeats(last, make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}})));
-  Msg nullHash = make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L"doc"}});
-  nullHash.setAttributeValue(L"ApplicationHash", static_cast<ByteArray*>(nullptr));
-  EXPECT_TRUE(repeats(last, nullHash));
-  EXPECT_FALSE(repeats(last, make(Msg::APPLICATION_CHANGE,
-                                  {{L"ContextString1", L"doc"}, {L"ContextString3", L"x"}})));
-  EXPECT_TRUE(repeats(make(Msg::APPLICATION_CHANGE),
-                      make(Msg::APPLICATION_CHANGE, {{L"ContextString1", L""}})));
-}
-
-TEST(AntiMsgRepeater, LaterMissingStringsCompareAsEmpty) {
-  Msg last = make(Msg::PLUGIN_INFO, {{L"ContextString1", L"same"}, {L"ContextString2", L"same"}});
-  // The one without ContextString2 does not inherit ContextString1's text.
-  EXPECT_FALSE(repeats(last, make(Msg::PLUGIN_INFO, {{L"ContextString1", L"same"}})));
-  EXPECT_TRUE(repeats(make(Msg::PLUGIN_INFO, {{L"ContextString2", L""}}), make(Msg::PLUGIN_INFO)));
-}
-
-TEST(AntiMsgRepeater, PluginInfoComparesTheWindowFirst) {
-  Msg last = make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"good"}});
-  last.setAttributeValue(L"HWND", 0);
-  EXPECT_TRUE(repeats(last, make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"good"}})));
-  EXPECT_FALSE(repeats(last, make(Msg::PLUGIN_INFO, {{L"PluginInfoQuality", L"poor"}})));
-  Msg five = make(Msg::PLUGIN_INFO);
-  five.setAttributeValue(L"HWND", 5);
-  Msg six = make(Msg::PLUGIN_INFO);
-  six.setAttributeValue(L"HWND", 6);
-  EXPECT_FALSE(repeats(five, six));
-}
-
-TEST(AntiMsgRepeater, OtherTypesAlwaysRepeat) {
-  Msg a = make(Msg::ERROR_MSG, {{L"Text", L"one"}});
-  a.setAttributeValue(L"Code", 1);
-  EXPECT_TRUE(repeats(a, make(Msg::ERROR_MSG, {{L"Text", L"two"}})));
-}
-
-TEST(AntiMsgRepeater, KeepsItsOwnCopy) {
-  AntiMsgRepeater filter;
-  auto sent = std::make_unique<Msg>(make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Idle"}}));
+  auto sent = std::make_unique<Msg>(idle);
   filter.setLastSentMsgDetails(sent.get());
   sent->setAttributeValue(L"SystemState", std::wstring(L"Changed"));
   sent.reset();
   filter.setLastSentMsgDetails(nullptr);
-  Msg idle = make(Msg::SYSTEM_STATE_CHANGE, {{L"SystemState", L"Idle"}});
-  EXPECT_TRUE(filter.isEquivalentToLastSentMsg(&idle));
-
   AntiMsgRepeater copy(filter);
   AntiMsgRepeater assigned;
   assigned = filter;
-  EXPECT_TRUE(copy.isEquivalentToLastSentMsg(&idle));
-  EXPECT_TRUE(assigned.isEquivalentToLastSentMsg(&idle));
+  for (AntiMsgRepeater* held : {&filter, &copy, &assigned})
+    EXPECT_TRUE(held->isEquivalentToLastSentMsg(&idle));
 }

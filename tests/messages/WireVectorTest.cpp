@@ -1,7 +1,6 @@
 // Both targets must read and write the same bytes for these messages; the
 // expected bytes live in a data file shared by the Linux and Windows suites.
 #include <gtest/gtest.h>
-#include <kw/CommsException.h>
 #include <kw/Msg.h>
 
 #include <functional>
@@ -83,12 +82,7 @@ TEST(WireVectors, EveryMessageSerialisesToItsBytesAndBack) {
 
     Msg parsed;
     parsed.removeIntAttribute(L"MsgType");
-    try {
-      parsed.fromByteArray(kwtest::hex(it->second));
-    } catch (const kw::CommsException& e) {
-      ADD_FAILURE() << "parse failed with " << e.getExceptionID();
-      continue;
-    }
+    parsed.fromByteArray(kwtest::hex(it->second));
     std::wstring builtText, parsedText;
     built.toString(builtText);
     parsed.toString(parsedText);
