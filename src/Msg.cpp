@@ -190,7 +190,6 @@ inline bool checkElement(const char* bytes, std::int64_t size, std::int64_t offs
 
 Sizes measure(const ByteArray& data, int offset) {
   Sizes sizes;
-  sizes.checkedEnd = offset;
   const std::int64_t size = data.getSize();
   const char* bytes = data.getData();
   // An attribute at a time: a name, then its value. Any fault ends the walk.
@@ -199,14 +198,14 @@ Sizes measure(const ByteArray& data, int offset) {
   while (checkElement(bytes, size, at, tag, length, next)) {
     const std::uint64_t nameUnits = tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0;
     at = next;
-    sizes.checkedEnd = static_cast<int>(at);
     if (!checkElement(bytes, size, at, tag, length, next)) break;
     ++sizes.counts[tag];
     sizes.units += nameUnits + (tag == Msg::STRING ? static_cast<std::uint32_t>(length) / 2 : 0);
     if (tag == Msg::BYTE_ARRAY) sizes.arrayBytes += static_cast<std::uint32_t>(length);
     at = next;
-    sizes.checkedEnd = static_cast<int>(at);
   }
+  // Past the last element checked, a value's or a name whose value is not.
+  sizes.checkedEnd = static_cast<int>(at);
   return sizes;
 }
 
