@@ -14,7 +14,6 @@
 #include <elfutils/libdwelf.h>
 #include <fcntl.h>
 #include <gelf.h>
-#include <libdeflate.h>
 #include <libelf.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -28,10 +27,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "os/posix/InflatedCopy.h"
 #include "os/posix/OwnedFile.h"
 
 namespace kw::os {
@@ -163,10 +163,12 @@ bool checksum(int fd, std::uint64_t size, std::uint64_t& sum) {
   return true;
 }
 
-bool appendTrailer(int fd) {
+// Ends the copy in the checksum of its bytes: `known`, or read from the file.
+bool appendTrailer(int fd, const std::optional<std::uint64_t>& known) {
   struct stat info;
-  std::uint64_t sum = 0;
-  if (fstat(fd, &info) != 0 || !checksum(fd, static_cast<std::uint64_t>(info.st_size), sum))
+  std::uint64_t sum = known.value_or(0);
+  if (fstat(fd, &info) != 0 ||
+      (!known && !checksum(fd, static_cast<std::uint64_t>(info.st_size), sum)))
     return false;
   char trailer[kTrailerSize];
   std::memcpy(trailer, kTrailerMark, sizeof kTrailerMark);
@@ -230,80 +232,6 @@ bool usableCopy(int fd, const std::string& expectedId, bool checked = true) {
       return false;
   }
   return buildId(file.elf) == expectedId;
-}
-
-bool copyBytes(int from, int to) {
-  char buffer[1 << 16];
-  off_t offset = 0;
-  for (;;) {
-    ssize_t count = pread(from, buffer, sizeof buffer, offset);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return false;
-    if (count == 0) return true;
-    for (ssize_t done = 0; done < count;) {
-      ssize_t written = write(to, buffer + done, static_cast<std::size_t>(count - done));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      done += written;
-    }
-    offset += count;
-  }
-}
-
-// One zlib section inflated by libdeflate, which takes half the
-// instructions of libelf's zlib for what the copy holds most of.
-bool inflateSection(libdeflate_decompressor* inflater, Elf* elf, Elf_Scn* scn, GElf_Shdr& header,
-                    std::unique_ptr<unsigned char[]>& inflated) {
-  GElf_Chdr chdr;
-  Elf_Data* raw = elf_rawdata(scn, nullptr);
-  const std::size_t chdrSize =
-      gelf_getclass(elf) == ELFCLASS32 ? sizeof(Elf32_Chdr) : sizeof(Elf64_Chdr);
-  if (!inflater || !gelf_getchdr(scn, &chdr) || chdr.ch_type != ELFCOMPRESS_ZLIB || !raw ||
-      raw->d_size < chdrSize)
-    return false;
-  // Not zeroed first: every byte is written or the section is refused.
-  inflated.reset(new unsigned char[chdr.ch_size]);
-  std::size_t size = 0;
-  if (libdeflate_zlib_decompress(inflater, static_cast<const char*>(raw->d_buf) + chdrSize,
-                                 raw->d_size - chdrSize, inflated.get(), chdr.ch_size,
-                                 &size) != LIBDEFLATE_SUCCESS ||
-      size != chdr.ch_size)
-    return false;
-  Elf_Data* data = elf_getdata(scn, nullptr);
-  if (!data) return false;
-  data->d_buf = inflated.get();
-  data->d_size = size;
-  data->d_type = ELF_T_BYTE;
-  data->d_off = 0;
-  data->d_align = chdr.ch_addralign;
-  header.sh_flags &= ~static_cast<GElf_Xword>(SHF_COMPRESSED);
-  header.sh_size = size;
-  header.sh_addralign = chdr.ch_addralign;
-  return gelf_update_shdr(scn, &header) && elf_flagdata(data, ELF_C_SET, ELF_F_DIRTY) &&
-         elf_flagshdr(scn, ELF_C_SET, ELF_F_DIRTY);
-}
-
-// Inflates every compressed section of the copy in place; libelf lays the
-// file out again.
-bool decompressInPlace(int fd) {
-  ElfFile file(fd, ELF_C_RDWR);
-  if (!file.elf) return false;
-  std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> inflater(
-      libdeflate_alloc_decompressor(), &libdeflate_free_decompressor);
-  // The sections' bytes until libelf has written them.
-  std::vector<std::unique_ptr<unsigned char[]>> inflated;
-  for (Elf_Scn* scn = elf_nextscn(file.elf, nullptr); scn; scn = elf_nextscn(file.elf, scn)) {
-    GElf_Shdr header;
-    if (!gelf_getshdr(scn, &header)) return false;
-    if (!(header.sh_flags & SHF_COMPRESSED)) continue;
-    inflated.emplace_back();
-    // Other kinds of compression, and anything libdeflate refuses, are libelf's.
-    if (!inflateSection(inflater.get(), file.elf, scn, header, inflated.back()) &&
-        elf_compress(scn, 0, 0) < 0)
-      return false;
-  }
-  off_t size = elf_update(file.elf, ELF_C_WRITE);
-  return size >= 0 && ftruncate(fd, size) == 0;
 }
 
 // A name with a unique ending, which a writer gives its file until it is complete.
@@ -381,9 +309,9 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
   if (fd < 0) return -1;
   // Flushed before the rename: after a crash the name never stands for
   // bytes that did not reach the disk.
-  if (copyBytes(original, fd) && decompressInPlace(fd) && usableCopy(fd, id, false) &&
-      appendTrailer(fd) && fsync(fd) == 0 &&
-      renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
+  std::optional<std::uint64_t> sum;
+  if (writeInflatedCopy(original, fd, sum) && usableCopy(fd, id, false) && appendTrailer(fd, sum) &&
+      fsync(fd) == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
     fsync(folder);
     pruneCacheFolder(folder, name);
     return fd;
