@@ -4,10 +4,9 @@
 #include <kw/Registry.h>
 #include <kw/SiteId.h>
 
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "kwtool/TraceText.h"
@@ -18,37 +17,24 @@
 #include "support/ToolRun.h"
 
 using Result = kwtest::ToolResult;
-
-namespace {
-
-// Version, length 42, the name "MsgType", the integer 2.
-const char kWorkedExample[] =
-    "010000002a000000020000000e0000004d00730067005400790070006500010000000400000002000000";
-
-}  // namespace
-
-TEST(KwToolEncode, WorkedExampleRoundTrips) {
-  Result encoded = kwtest::runTool({L"encode", L"MsgType=SYSTEM_STATE_CHANGE"});
-  ASSERT_EQ(encoded.code, 0) << encoded.err;
-  EXPECT_EQ(encoded.out, std::string(kWorkedExample) + "\n");
-  EXPECT_EQ(kwtest::runTool({L"encode", L"MsgType=2"}).out, encoded.out);
-
-  Result decoded = kwtest::runTool({L"decode"}, encoded.out);
-  ASSERT_EQ(decoded.code, 0) << decoded.err;
-  EXPECT_EQ(decoded.out, "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
-}
+using kwtest::runTool;
 
 TEST(KwToolEncode, TypesFollowTheSyntax) {
+  // Version, length 42, the name "MsgType", the integer 2.
+  const std::string workedExample =
+      "010000002a000000020000000e0000004d00730067005400790070006500010000000400000002000000\n";
+  EXPECT_EQ(runTool({L"encode", L"MsgType=SYSTEM_STATE_CHANGE"}).out, workedExample);
+  EXPECT_EQ(runTool({L"encode", L"MsgType=2"}).out, workedExample);
+
   kwtest::ScratchDir scratch;
   const auto blob = scratch.path() / "blob.bin";
-  std::ofstream(blob, std::ios::binary).write("\0\1\2", 3);
-
-  Result encoded = kwtest::runTool(
-      {L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007", L"Mask:int=0xFFFFFFFF",
-       L"Word=12x", L"Big=2147483648", L"T:ime:str=a=b", L"Key:hex=DE AD be ef",
-       L"Blob:file=" + blob.wstring(), L"Name=K\u00e9y\U0001F600", L"=empty"});
+  kwtest::writeFile(blob, std::string("\0\1\2", 3));
+  Result encoded =
+      runTool({L"encode", L"MsgType=UPDATE", L"Count=-12", L"Zip:str=007", L"Mask:int=0xFFFFFFFF",
+               L"Word=12x", L"Big=2147483648", L"T:ime:str=a=b", L"Key:hex=DE AD be ef",
+               L"Blob:file=" + blob.wstring(), L"Name=K\u00e9y\U0001F600", L"=empty"});
   ASSERT_EQ(encoded.code, 0) << encoded.err;
-  Result decoded = kwtest::runTool({L"decode"}, encoded.out);
+  Result decoded = runTool({L"decode"}, encoded.out);
   ASSERT_EQ(decoded.code, 0) << decoded.err;
   EXPECT_EQ(decoded.out,
             "Type: UPDATE (5)\n"
@@ -58,127 +44,110 @@ TEST(KwToolEncode, TypesFollowTheSyntax) {
             "Blob:hex=000102\nKey:hex=deadbeef\n");
 }
 
-TEST(KwToolEncode, OutFileHoldsRawBytesThatDecodeReads) {
+TEST(KwToolDecode, ReadsRawOrHexAndSaysWhatFailed) {
   kwtest::ScratchDir scratch;
-  const auto file = scratch.path() / "msg.bin";
-  Result encoded = kwtest::runTool({L"encode", L"--out", file.wstring(), L"MsgType=2"});
-  ASSERT_EQ(encoded.code, 0) << encoded.err;
-  EXPECT_EQ(encoded.out, "");
-  std::string raw = kwtest::readFile(file);
-  EXPECT_EQ(raw.size(), 42u);
-
-  EXPECT_EQ(kwtest::runTool({L"decode", file.wstring()}).out,
-            "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n");
-  EXPECT_EQ(kwtest::runTool({L"decode", L"-"}, raw).code, 0);
-  // Forced the wrong way, each reading fails.
-  EXPECT_EQ(kwtest::runTool({L"decode", L"--hex", file.wstring()}).code, 1);
-  EXPECT_EQ(kwtest::runTool({L"decode", L"--raw"}, std::string(kWorkedExample)).code, 1);
-
-  Result missing = kwtest::runTool({L"decode", (scratch.path() / "none").wstring()});
-  EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
-}
-
-// Which input gives which fault is the message parser's (its own suite has the
-// full table); here the line the tool makes of one, with the description.
-TEST(KwToolDecode, AMalformedInputPrintsItsIdAndDescription) {
+  const std::wstring file = (scratch.path() / "msg.bin").wstring();
+  ASSERT_EQ(runTool({L"encode", L"--out", file, L"MsgType=2"}).out, "");
+  const std::string bare("\x01\0\0\0\x08\0\0\0", 8);
+  const std::string length =
+      "kwtool: malformed message: " + std::to_string(kw::SiteId::MsgLengthMismatch) +
+      " Incorrect message length value";
   struct Case {
-    const char* input;
-    int id;
-    const char* description;
+    std::vector<std::wstring> args;
+    std::string input, out, error;
   };
   const Case cases[] = {
-      {"0200000007000000", kw::SiteId::MsgUnsupportedVersion, "Unsupported Message Version"},
-      {"0100000009000000", kw::SiteId::MsgLengthMismatch, "Incorrect message length value"},
-      {"0100000012000000 0200000002000000 4100", kw::SiteId::MsgAttributeValueMissing,
-       "Missing attribute value"},
-  };
+      {{L"decode", L"-"}, kwtest::readFile(file), "Type: SYSTEM_STATE_CHANGE (2)\nMsgType:int=2\n"},
+      {{L"decode", L"--raw"}, bare, "Type: UNSPECIFIED (0)\n"},
+      // Blanks between and after the digits are fine.
+      {{L"decode"}, " 01 00 00 00\n08 00 00 00 \n\n", "Type: UNSPECIFIED (0)\n"},
+      // Forced the wrong way, each reading fails.
+      {{L"decode", L"--hex", file}, "", "", "kwtool: "},
+      {{L"decode", L"--raw"}, "0100000008000000", "", "kwtool: "},
+      {{L"decode"}, "0100000", "", "kwtool: "},  // odd digit count
+      {{L"decode", (scratch.path() / "none").wstring()}, "", "", "kwtool: cannot open "},
+      {{L"decode"}, "0100000009000000", "", length},
+      // One byte more than the header claims is read, and the length named as the fault.
+      {{L"decode", L"--raw"}, bare + "xyz", "", length}};
   for (const Case& c : cases) {
-    Result r = kwtest::runTool({L"decode"}, std::string(c.input) + "\n");
-    EXPECT_EQ(r.code, 1) << c.input;
-    EXPECT_EQ(r.out, "") << c.input;
-    const std::string expected =
-        "kwtool: malformed message: " + std::to_string(c.id) + " " + c.description;
-    EXPECT_EQ(r.err.rfind(expected, 0), 0u) << c.input << " gave " << r.err;
+    Result r = runTool(c.args, c.input);
+    EXPECT_EQ(r.code, c.error.empty() ? 0 : 1) << c.input;
+    EXPECT_EQ(r.out, c.out) << c.input;
+    EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << c.input << " gave " << r.err;
   }
-  EXPECT_EQ(kwtest::runTool({L"decode"}, "0100000").code, 1);  // odd digit count
 }
 
-class KwToolUsage : public ::testing::TestWithParam<std::vector<std::wstring>> {};
+// Each case is a command line, its words split at blanks.
+class KwToolUsage : public ::testing::TestWithParam<const wchar_t*> {};
 
 TEST_P(KwToolUsage, ExitsTwoWithTheUsageLineAndDoesNothing) {
-  Result r = kwtest::runTool(GetParam());
+  std::vector<std::wstring> args;
+  std::wistringstream words(GetParam());
+  for (std::wstring word; words >> word;) args.push_back(word);
+  Result r = runTool(args);
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err.rfind("kwtool: ", 0), 0u) << r.err;
   EXPECT_NE(r.err.find("\nusage: kwtool"), std::string::npos) << r.err;
 }
 
-const std::vector<std::wstring> kUsageErrors[] = {
-    {},
-    {L"frobnicate"},
-    {L"encode"},
-    {L"encode", L"--bogus", L"A=1"},
-    {L"encode", L"--out"},
-    {L"encode", L"A:int=12x"},
-    {L"encode", L"A:int=2147483648"},
-    {L"encode", L"A:hex=abc"},
-    {L"encode", L"A:hex=zz"},
-    {L"encode", L"A:file=/no/such/file"},
-    {L"decode", L"a", L"b"},
-    {L"reg"},
-    {L"reg", L"list"},
-    {L"reg", L"get"},
-    {L"reg", L"get", L"--root", L"HKCR", L"X"},
-    {L"reg", L"set", L"X"},
-    {L"log"},
-    {L"log", L"--tail", L"x.log"},
-    {L"log", L"a.log", L"b.log"},
-    {L"send", L"Channel"},
-    {L"listen", L"--count", L"0", L"Channel"},
-    // Refused before the installer runs, which would print its outcomes.
-    {L"install-components", L"--bogus"},
-    {L"uninstall-components", L"operand"},
-};
+// The component commands refuse before the installer runs, which would print its outcomes.
+const wchar_t* const kUsageErrors[] = {L"",
+                                       L"frobnicate",
+                                       L"encode",
+                                       L"encode --bogus A=1",
+                                       L"encode --out",
+                                       L"encode A:int=12x",
+                                       L"encode A:int=2147483648",
+                                       L"encode A:hex=abc",
+                                       L"encode A:hex=zz",
+                                       L"encode A:file=/no/such/file",
+                                       L"decode a b",
+                                       L"reg",
+                                       L"reg list",
+                                       L"reg get",
+                                       L"reg get --root HKCR X",
+                                       L"reg set X",
+                                       L"log",
+                                       L"log --tail x.log",
+                                       L"log a.log b.log",
+                                       L"send Channel",
+                                       L"listen --count 0 Channel",
+                                       L"--version extra",
+                                       L"install-components --bogus",
+                                       L"uninstall-components operand"};
 
 INSTANTIATE_TEST_SUITE_P(Commands, KwToolUsage, ::testing::ValuesIn(kUsageErrors));
 
-// Each command's own help is checked against the command table; the reg
-// actions have theirs.
-TEST(KwTool, HelpOnEveryRegAction) {
-  for (const wchar_t* action : {L"get", L"set", L"delete"}) {
-    Result r = kwtest::runTool({L"reg", action, L"--help"});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out.rfind("usage: kwtool reg " + kwtest::narrow(action), 0), 0u) << r.out;
-    EXPECT_EQ(r.err, "");
-  }
-}
-
 class KwToolReg : public ::testing::Test {
  protected:
-  std::vector<std::wstring> reg(const std::wstring& action, const std::wstring& root) {
-    return {L"reg", action, L"--root", root, L"--key", m_area.keyPath()};
-  }
   template <typename... Names>
   Result run(const std::wstring& action, const std::wstring& root, Names... names) {
-    std::vector<std::wstring> args = reg(action, root);
-    (args.push_back(names), ...);
-    return kwtest::runTool(args);
+    return runTool({L"reg", action, L"--root", root, L"--key", m_area.keyPath(), names...});
   }
 
   kwtest::SettingsArea m_area;
 };
 
-TEST_F(KwToolReg, SetGetDelete) {
+TEST_F(KwToolReg, SetGetDeleteUnderEitherRootName) {
+  // A bad value writes nothing, not even the key.
+  EXPECT_EQ(run(L"set", L"HKCU", L"Good=1", L"Bad:int=x").code, 2);
+  EXPECT_EQ(run(L"get", L"HKCU", L"Good").code, 1);
   Result set = run(L"set", L"HKCU", L"kwtoolFileLogging=1", L"Name=K\u00e9y", L"Empty:str=",
                    L"Blob:hex=00ff", L"Sub\\Level:int=-3");
   ASSERT_EQ(set.code, 0) << set.err;
-  Result got =
-      run(L"get", L"HKCU", L"kwtoolfilelogging", L"Name", L"Empty", L"Blob", L"Sub\\Level");
+  ASSERT_EQ(run(L"set", L"hkey_local_machine", L"Level=2").code, 0);
+  EXPECT_EQ(kw::Registry(HKEY_CURRENT_USER, m_area.keyPath().c_str()).read(L"Sub\\Level", 0), -3);
+  EXPECT_EQ(kw::Registry(HKEY_LOCAL_MACHINE, m_area.keyPath().c_str()).read(L"Level", 0), 2);
+  // ESC ] 0 ; ... BEL would retitle the terminal; a path keeps its backslashes.
+  kw::Registry(HKEY_CURRENT_USER, m_area.keyPath().c_str())
+      .write(L"Title", std::wstring(L"\x1b]0;pwned\x07 C:\\dir\r\n\u202e"));
+  Result got = run(L"get", L"HKCU", L"kwtoolfilelogging", L"Name", L"Empty", L"Blob", L"Sub\\Level",
+                   L"Title");
   EXPECT_EQ(got.code, 0) << got.err;
   EXPECT_EQ(got.out,
             "kwtoolfilelogging:int=1\nName:str=K\xC3\xA9y\nEmpty:str=\nBlob:hex=00ff\n"
-            "Sub\\Level:int=-3\n");
+            "Sub\\Level:int=-3\nTitle:str=\\x1b]0;pwned\\x07 C:\\dir\\r\\n\\u202e\n");
 
   EXPECT_EQ(run(L"delete", L"HKCU", L"Name").code, 0);
   Result gone = run(L"get", L"HKCU", L"Name", L"Blob");
@@ -186,48 +155,27 @@ TEST_F(KwToolReg, SetGetDelete) {
   EXPECT_EQ(gone.out, "Blob:hex=00ff\n");
   EXPECT_NE(gone.err.find("no value Name under"), std::string::npos) << gone.err;
   EXPECT_EQ(run(L"delete", L"HKCU", L"Name").code, 1);
-}
-
-TEST_F(KwToolReg, RootsGoByEitherName) {
-  ASSERT_EQ(run(L"set", L"HKCU", L"Level:int=-3").code, 0);
-  ASSERT_EQ(run(L"set", L"hkey_local_machine", L"Level=2").code, 0);
-  EXPECT_EQ(kw::Registry(HKEY_CURRENT_USER, m_area.keyPath().c_str()).read(L"Level", 0), -3);
-  EXPECT_EQ(kw::Registry(HKEY_LOCAL_MACHINE, m_area.keyPath().c_str()).read(L"Level", 0), 2);
-}
-
-TEST_F(KwToolReg, GetShowsAStringsControlsEscaped) {
-  // ESC ] 0 ; ... BEL would retitle the terminal; a path keeps its backslashes.
-  kw::Registry registry(HKEY_CURRENT_USER, m_area.keyPath().c_str());
-  ASSERT_TRUE(registry.write(L"Title", std::wstring(L"\x1b]0;pwned\x07 C:\\dir\r\n\u202e")));
-  Result got = run(L"get", L"HKCU", L"Title");
-  EXPECT_EQ(got.code, 0) << got.err;
-  EXPECT_EQ(got.out, "Title:str=\\x1b]0;pwned\\x07 C:\\dir\\r\\n\\u202e\n");
-}
-
-TEST_F(KwToolReg, ABadValueWritesNothing) {
-  EXPECT_EQ(run(L"set", L"HKCU", L"Good=1", L"Bad:int=x").code, 2);
-  EXPECT_EQ(run(L"get", L"HKCU", L"Good").code, 1);
+  for (const wchar_t* action : {L"get", L"set", L"delete"}) {
+    Result help = runTool({L"reg", action, L"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind("usage: kwtool reg " + kwtest::narrow(action), 0), 0u) << help.out;
+  }
 }
 
 TEST(KwToolLog, PrintsATraceFileAsUtf8Lines) {
-  // UTF-16LE as the logger writes it.
-  const std::pair<std::string, std::string> files[] = {
-      // "A\r\n", U+00E9, U+1F600 as a pair, "\r\n".
-      {std::string("A\0\r\0\n\0\xE9\0\x3D\xD8\x00\xDE\r\0\n\0", 16),
-       "A\n\xC3\xA9\xF0\x9F\x98\x80\n"},
-      // A stack line's own "\r\n" and then the event's: "\r\r\n"; an escape
-      // sequence in an event's text shows escaped.
-      {std::string("a\0\r\0\r\0\n\0\x1b\0[\0\\\0\t\0\r\0\n\0", 20), "a\n\\x1b[\\\t\n"},
-  };
+  // UTF-16LE as the logger writes it: "A\r\n", U+00E9, U+1F600 as a pair, "\r\n"; a stack
+  // line's own "\r\n" and then the event's, "\r\r\n"; an escape sequence shows escaped.
+  const std::string bytes(
+      "A\0\r\0\n\0\xE9\0\x3D\xD8\x00\xDE\r\0\n\0"
+      "a\0\r\0\r\0\n\0\x1b\0[\0\\\0\t\0\r\0\n\0",
+      36);
   kwtest::ScratchDir scratch;
   const auto path = scratch.path() / "KWTest.log";
-  for (const auto& [bytes, text] : files) {
-    kwtest::writeFile(path, bytes);
-    Result r = kwtest::runTool({L"log", path.wstring()});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, text);
-  }
-  Result missing = kwtest::runTool({L"log", (scratch.path() / "none.log").wstring()});
+  kwtest::writeFile(path, bytes);
+  Result r = runTool({L"log", path.wstring()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "A\n\xC3\xA9\xF0\x9F\x98\x80\na\n\\x1b[\\\t\n");
+  Result missing = runTool({L"log", (scratch.path() / "none.log").wstring()});
   EXPECT_EQ(missing.code, 1);
   EXPECT_EQ(missing.err.rfind("kwtool: cannot open ", 0), 0u) << missing.err;
 }
@@ -238,8 +186,7 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
     kwtool::TraceText text;
     std::wstring out = text.feed(bytes.substr(0, cut));
     out += text.feed(bytes.substr(cut));
-    out += text.flush();
-    EXPECT_EQ(out, L"x\n\U0001F600\n") << "cut at " << cut;
+    EXPECT_EQ(out + text.flush(), L"x\n\U0001F600\n") << "cut at " << cut;
   }
   // Held back until the end: a lone "\r" and a high surrogate without its
   // partner; both then show escaped.
@@ -252,33 +199,26 @@ TEST(KwToolLog, PiecesSplitAnywhereDecodeAsTheWhole) {
 TEST(KwToolLog, ARunOfReturnsIsHeldAsACountAcrossPieces) {
   // However long the run, one line feed after it makes one line end; any
   // other character shows each return escaped.
-  const std::string run(2 * 100000, '\0');
-  std::string returns = run;
+  std::string returns(2 * 100000, '\0');
   for (std::size_t i = 0; i < returns.size(); i += 2) returns[i] = '\r';
-  for (const char* last : {"\n", "z"}) {
+  std::wstring escaped;
+  for (int i = 0; i < 100000; ++i) escaped += L"\\r";
+  for (const auto& [last, expected] :
+       {std::pair<char, std::wstring>{'\n', L"\n"}, {'z', escaped + L"z"}}) {
     kwtool::TraceText text;
     std::wstring out;
     for (std::size_t at = 0; at < returns.size(); at += 7) out += text.feed(returns.substr(at, 7));
-    out += text.feed(std::string(last) + std::string(1, '\0'));
-    out += text.flush();
-    std::wstring expected;
-    if (*last == '\n') {
-      expected = L"\n";
-    } else {
-      for (int i = 0; i < 100000; ++i) expected += L"\\r";
-      expected += L"z";
-    }
-    EXPECT_EQ(out, expected) << last;
+    out += text.feed(std::string{last, '\0'});
+    EXPECT_EQ(out + text.flush(), expected) << last;
   }
 }
 
 TEST(KwToolChannel, SendReachesListen) {
   const std::wstring name = L"KwToolChannel" + kwtest::uniqueName().substr(0, 10);
   Result listened;
-  std::thread listener([&] { listened = kwtest::runTool({L"listen", L"--count", L"3", name}); });
-  Result sent =
-      kwtest::runTool({L"send", L"--repeat", L"1", name, L"MsgType=UPDATE", L"Item=report", L"+",
-                       L"MsgType=2", L"Level:int=-3", L"+", L"Blob:hex=00ff"});
+  std::thread listener([&] { listened = runTool({L"listen", L"--count", L"3", name}); });
+  Result sent = runTool({L"send", L"--repeat", L"1", name, L"MsgType=UPDATE", L"Item=report", L"+",
+                         L"MsgType=2", L"Level:int=-3", L"+", L"Blob:hex=00ff"});
   listener.join();
   EXPECT_EQ(sent.code, 0) << sent.err;
   EXPECT_EQ(listened.code, 0) << listened.err;
@@ -294,7 +234,7 @@ TEST(KwToolChannel, SendReachesListen) {
 TEST(KwToolChannel, SendSaysWhenNobodyTookTheMessages) {
   const std::wstring name = L"KwToolNobody" + kwtest::uniqueName().substr(0, 10);
   // The first message waits in the block, the second in the queue.
-  Result r = kwtest::runTool({L"send", L"--seconds", L"1", name, L"A=1", L"+", L"B=2"});
+  Result r = runTool({L"send", L"--seconds", L"1", name, L"A=1", L"+", L"B=2"});
   EXPECT_EQ(r.code, 3);
   EXPECT_NE(r.err.find("did not take every message"), std::string::npos) << r.err;
 }
