@@ -154,6 +154,8 @@ void setEnv(const std::string& name, const std::string& value) {
 
 #endif
 
+std::filesystem::path ownExecutable() { return selfPath(); }
+
 bool waitForFile(const std::string& path, int timeoutMs) {
   return eventually([&] { return std::filesystem::exists(path); }, timeoutMs);
 }

@@ -2,6 +2,7 @@
 // that runs one registered child routine instead of the tests.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ class ChildProcess {
   void* m_handle = nullptr;
   long m_pid = 0;
 };
+
+// This test executable's own path.
+std::filesystem::path ownExecutable();
 
 // Waits until a file exists there (a child's signal); false after the time-out.
 bool waitForFile(const std::string& path, int timeoutMs = 30000);

@@ -4,9 +4,7 @@
 #include <kw/ComponentInstaller.h>
 #include <kw/Registry.h>
 #include <kw/SiteId.h>
-#include <kw/Tools.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +14,7 @@
 #include "support/SettingsArea.h"
 #include "support/SuiteSetting.h"
 #include "support/TestComponents.h"
+#include "support/Text.h"
 #include "support/TraceCapture.h"
 
 #ifdef _WIN32
@@ -27,6 +26,9 @@
 #endif
 
 namespace {
+
+namespace fs = std::filesystem;
+using kw::SiteId;
 
 // The protected steps, for lists of the test's own making.
 struct Installer : kw::ComponentInstaller {
@@ -58,7 +60,7 @@ bool isLoaded(const std::wstring& path) {
 #ifdef _WIN32
   return GetModuleHandleW(path.c_str()) != nullptr;
 #else
-  void* handle = dlopen(kw::Tools::narrowWideString(path).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* handle = dlopen(kwtest::narrow(path).c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle) dlclose(handle);
   return handle != nullptr;
 #endif
@@ -66,30 +68,36 @@ bool isLoaded(const std::wstring& path) {
 
 std::wstring errorPart(int code) { return L" System Error ID: " + std::to_wstring(code); }
 
+// What one component's step must trace; no error for a success.
+struct Outcome {
+  int id;
+  const wchar_t* description;
+  int error;
+};
+
 class ComponentInstallerTest : public ::testing::Test {
  protected:
-  void SetUp() override { m_savedFolder = std::filesystem::current_path(); }
-  void TearDown() override { std::filesystem::current_path(m_savedFolder); }
+  void TearDown() override { fs::current_path(m_savedFolder); }
 
-  // Each record's ID, and its text checked against what the event must say.
-  void expectOutcomes(const std::wstring& folder, const std::vector<int>& ids,
-                      const std::vector<std::wstring>& descriptions, const std::vector<int>& errors,
+  // One record per component of the table, in its order.
+  void expectOutcomes(const std::wstring& folder, const std::vector<Outcome>& outcomes,
                       const std::wstring& function) {
-    std::vector<kwtest::TraceCapture::Record> records = m_trace.records();
-    ASSERT_EQ(records.size(), ids.size());
+    const std::vector<kwtest::TraceCapture::Record> records = m_trace.records();
+    ASSERT_EQ(records.size(), outcomes.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
       const auto& record = records[i];
-      const std::wstring head = descriptions[i] + L"  DLL name:" + folder + kNames[i] + kExtension;
-      SCOPED_TRACE(kw::Tools::narrowWideString(record.text));
-      EXPECT_EQ(record.id, ids[i]);
+      const Outcome& outcome = outcomes[i];
+      SCOPED_TRACE(kwtest::narrow(record.text));
+      const std::wstring head =
+          outcome.description + (L"  DLL name:" + folder) + kNames[i] + kExtension;
+      EXPECT_EQ(record.id, outcome.id);
       EXPECT_EQ(record.file, L".\\src\\ComponentInstaller");
       EXPECT_EQ(record.function, function);
-      if (errors[i] == 0) {
-        EXPECT_EQ(record.type, kw::Event::Info);
+      EXPECT_EQ(record.type, outcome.error ? kw::Event::Error : kw::Event::Info);
+      if (!outcome.error) {
         EXPECT_EQ(record.text, head + L"\r\n");
       } else {
-        EXPECT_EQ(record.type, kw::Event::Error);
-        EXPECT_EQ(record.text.rfind(head + errorPart(errors[i]), 0), 0u);
+        EXPECT_EQ(record.text.rfind(head + errorPart(outcome.error), 0), 0u);
         // The system's text for the code follows.
         EXPECT_NE(record.text.find(L" System Error Description:"), std::wstring::npos);
       }
@@ -99,33 +107,20 @@ class ComponentInstallerTest : public ::testing::Test {
   kwtest::SettingsArea m_area;
   kwtest::ComponentMarkers m_markers;
   kwtest::TraceCapture m_trace;
-  std::filesystem::path m_savedFolder;
+  const fs::path m_savedFolder = fs::current_path();
 };
 
-TEST_F(ComponentInstallerTest, WithoutInstallDirTheDefaultFolderIsTriedInTableOrder) {
+TEST_F(ComponentInstallerTest, WithoutInstallDirTheListIsTheDefaultFolderInTableOrder) {
   const kw::Registry suite(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
   if (suite.read(L"InstallDir", L"\x01unset") != L"\x01unset")
     GTEST_SKIP() << "InstallDir is set on this machine";
-  if (std::filesystem::exists(std::filesystem::path(kDefaultFolder)))
-    GTEST_SKIP() << "the suite is installed on this machine: its components would really run";
 
   std::vector<kw::FileName> list{kw::FileName(L"kept.txt")};
   Installer::buildComponentList(list);
   ASSERT_EQ(list.size(), 5u);
   EXPECT_STREQ(list[0].getFilepath(), L"kept.txt");
-  for (std::size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(std::wstring(list[i + 1].getFilepath()),
-              std::wstring(kDefaultFolder) + kNames[i] + kExtension);
-  }
-
-  kw::ComponentInstaller::installComponents();
-  const int e = kMissingFileError;
-  expectOutcomes(
-      kDefaultFolder,
-      {kw::SiteId::RegisterLoadFailed, kw::SiteId::RegisterLoadFailed,
-       kw::SiteId::RegisterLoadFailed, kw::SiteId::RegisterLoadFailed},
-      {L"Failed to load DLL", L"Failed to load DLL", L"Failed to load DLL", L"Failed to load DLL"},
-      {e, e, e, e}, L"ComponentInstaller::installComponent");
+  for (std::size_t i = 0; i < 4; ++i)
+    EXPECT_EQ(list[i + 1].getFilepath(), kDefaultFolder + (kNames[i] + std::wstring(kExtension)));
 }
 
 TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
@@ -133,26 +128,25 @@ TEST_F(ComponentInstallerTest, EachOutcomeIsTracedAndNoFailureStopsTheRest) {
   kwtest::SuiteSetting installDir(L"InstallDir", folder);
 
   kw::ComponentInstaller::installComponents();
-  expectOutcomes(folder,
-                 {kw::SiteId::RegisterSucceeded, kw::SiteId::RegisterFailed,
-                  kw::SiteId::RegisterEntryMissing, kw::SiteId::RegisterLoadFailed},
-                 {L"Dll Registration Successful", L"Failed to register DLL",
-                  L"Failed to locate DllRegisterServer", L"Failed to load DLL"},
-                 {0, kStagedError, kMissingExportError, kMissingFileError},
-                 L"ComponentInstaller::installComponent");
+  expectOutcomes(
+      folder,
+      {{SiteId::RegisterSucceeded, L"Dll Registration Successful", 0},
+       {SiteId::RegisterFailed, L"Failed to register DLL", kStagedError},
+       {SiteId::RegisterEntryMissing, L"Failed to locate DllRegisterServer", kMissingExportError},
+       {SiteId::RegisterLoadFailed, L"Failed to load DLL", kMissingFileError}},
+      L"ComponentInstaller::installComponent");
   EXPECT_TRUE(m_markers.registered());
-  for (const wchar_t* name : kNames) {
-    EXPECT_FALSE(isLoaded(folder + name + kExtension)) << kw::Tools::narrowWideString(name);
-  }
+  for (const wchar_t* name : kNames)
+    EXPECT_FALSE(isLoaded(folder + name + kExtension)) << kwtest::narrow(name);
 
   m_trace.clear();
   kw::ComponentInstaller::uninstallComponents();
   expectOutcomes(folder,
-                 {kw::SiteId::UnregisterSucceeded, kw::SiteId::UnregisterFailed,
-                  kw::SiteId::UnregisterEntryMissing, kw::SiteId::UnregisterLoadFailed},
-                 {L"Dll Unregistration Successful", L"Failed to unregister DLL",
-                  L"Failed to locate DllUnregisterServer", L"Failed to load DLL"},
-                 {0, kStagedError, kMissingExportError, kMissingFileError},
+                 {{SiteId::UnregisterSucceeded, L"Dll Unregistration Successful", 0},
+                  {SiteId::UnregisterFailed, L"Failed to unregister DLL", kStagedError},
+                  {SiteId::UnregisterEntryMissing, L"Failed to locate DllUnregisterServer",
+                   kMissingExportError},
+                  {SiteId::UnregisterLoadFailed, L"Failed to load DLL", kMissingFileError}},
                  L"ComponentInstaller::uninstallComponent");
   EXPECT_FALSE(m_markers.registered());
 }
@@ -162,9 +156,7 @@ TEST_F(ComponentInstallerTest, CurrentDirectoryEndsInTheLastComponentsFolder) {
   kwtest::SuiteSetting installDir(L"InstallDir", folder);
   kw::ComponentInstaller::installComponents();
   // Without the trailing separator, which mingw's equivalent() does not take.
-  const std::filesystem::path expected = std::filesystem::path(folder).parent_path();
-  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), expected))
-      << std::filesystem::current_path().string() << " vs " << expected.string();
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), fs::path(folder).parent_path()));
 
   // Also when the last one is missing and lies elsewhere.
   kwtest::ScratchDir elsewhere;
@@ -172,23 +164,23 @@ TEST_F(ComponentInstallerTest, CurrentDirectoryEndsInTheLastComponentsFolder) {
       kw::FileName((folder + kNames[0] + kExtension).c_str()),
       kw::FileName((elsewhere.wide() + L"/Missing" + kExtension).c_str())};
   Installer::installComponents(list);
-  EXPECT_EQ(m_trace.ids().back(), kw::SiteId::RegisterLoadFailed);
-  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::current_path(), elsewhere.path()));
-  std::filesystem::current_path(m_savedFolder);  // before the folder goes
+  EXPECT_EQ(m_trace.ids().back(), SiteId::RegisterLoadFailed);
+  EXPECT_TRUE(fs::equivalent(fs::current_path(), elsewhere.path()));
+  fs::current_path(m_savedFolder);  // before the folder goes
 }
-
-}  // namespace
 
 TEST_F(ComponentInstallerTest, AFileThatIsNoLibraryFailsToLoad) {
   kwtest::ScratchDir folder;
   const std::wstring path = folder.wide() + L"/Broken" + kExtension;
-  std::ofstream(std::filesystem::path(path)) << "not a library";
+  std::ofstream(fs::path(path)) << "not a library";
   std::vector<kw::FileName> list{kw::FileName(path.c_str())};
   Installer::uninstallComponents(list);
-  std::vector<kwtest::TraceCapture::Record> records = m_trace.records();
+  fs::current_path(m_savedFolder);  // before the folder goes
+  const std::vector<kwtest::TraceCapture::Record> records = m_trace.records();
   ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].id, kw::SiteId::UnregisterLoadFailed);
+  EXPECT_EQ(records[0].id, SiteId::UnregisterLoadFailed);
   EXPECT_NE(records[0].text.find(errorPart(kNotALibraryError)), std::wstring::npos)
-      << kw::Tools::narrowWideString(records[0].text);
-  std::filesystem::current_path(m_savedFolder);  // before the folder goes
+      << kwtest::narrow(records[0].text);
 }
+
+}  // namespace

@@ -13,34 +13,17 @@
 #include "support/FileBytes.h"
 #include "support/ScratchDir.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 using kw::Execute;
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path selfExecutable() {
-#ifdef _WIN32
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return fs::path(path);
-#else
-  return fs::read_symlink("/proc/self/exe");
-#endif
+// A command line that starts this test executable, by its bare name, as the
+// child that records its arguments into `marker`.
+std::wstring recordLine(const fs::path& marker, const std::wstring& arguments = L"") {
+  return kwtest::ownExecutable().filename().wstring() + L" --kw-child=execRecord \"" +
+         marker.wstring() + L"\"" + arguments;
 }
-
-// A command line that starts this test executable as the named child.
-std::wstring childLine(const std::string& name, const std::wstring& arguments) {
-  return selfExecutable().filename().wstring() + L" --kw-child=" +
-         std::wstring(name.begin(), name.end()) + L" " + arguments;
-}
-
-std::wstring quoted(const fs::path& path) { return L"\"" + path.wstring() + L"\""; }
 
 }  // namespace
 
@@ -56,14 +39,12 @@ KW_CHILD_MAIN(execRecord) {
 TEST(Execute, RunsFromTheExecutablesFolderOrTheGivenOne) {
   kwtest::ScratchDir scratch;
   const fs::path marker = scratch.path() / "ran";
-  EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker)).c_str(), nullptr));
+  EXPECT_TRUE(Execute::exec(recordLine(marker).c_str(), nullptr));
   EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n");
 
   // Arguments are split at blanks, quotes group them.
-  fs::remove(marker);
-  const std::wstring folder = selfExecutable().parent_path().wstring();
-  EXPECT_TRUE(Execute::exec(childLine("execRecord", quoted(marker) + L" 0 \"two words\" x").c_str(),
-                            folder.c_str()));
+  const std::wstring folder = kwtest::ownExecutable().parent_path().wstring();
+  EXPECT_TRUE(Execute::exec(recordLine(marker, L" 0 \"two words\" x").c_str(), folder.c_str()));
   EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n0\ntwo words\nx\n");
 }
 
@@ -75,12 +56,11 @@ TEST(Execute, RefusesWhatCannotStart) {
 
   // A line that would not fit the 260-character buffer is refused, not cut.
   const fs::path marker = scratch.path() / "ran";
-  std::wstring line = childLine("execRecord", quoted(marker) + L" 0 ");
-  const std::wstring folder = selfExecutable().parent_path().wstring();
+  const std::wstring folder = kwtest::ownExecutable().parent_path().wstring();
+  std::wstring line = recordLine(marker, L" 0 ");
   ASSERT_LT(folder.size() + 1 + line.size(), 250u);
   line += std::wstring(260 - folder.size() - 1 - line.size(), L'x');
   EXPECT_FALSE(Execute::exec(line.c_str(), folder.c_str()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(fs::exists(marker));
   // One character less fits.
   line.pop_back();
@@ -91,7 +71,7 @@ TEST(Execute, RefusesWhatCannotStart) {
 TEST(Execute, AProgramThatRunsLongerIsLeftRunning) {
   kwtest::ScratchDir scratch;
   const fs::path marker = scratch.path() / "late";
-  EXPECT_FALSE(Execute::exec(childLine("execRecord", quoted(marker) + L" 6500").c_str(), nullptr));
+  EXPECT_FALSE(Execute::exec(recordLine(marker, L" 6500").c_str(), nullptr));
   EXPECT_FALSE(fs::exists(marker));
   EXPECT_TRUE(kwtest::waitForFile(marker.string()));
 }

@@ -4,7 +4,7 @@
 #include <kw/Tools.h>
 
 #include <cstdint>
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 
 #include "support/ChildProcess.h"
@@ -13,15 +13,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 #ifdef KW_TEST_X11
@@ -44,17 +38,10 @@ bool localSystemFor(const std::wstring& account, const std::wstring& machine) {
   return Probe::parseUserName(account, user, domain) && Probe::isMachineAccount(user, machine);
 }
 
-// The test executable's own path, as the system reports it.
-std::wstring ownPath() {
-#ifdef _WIN32
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return path;
-#else
-  char path[PATH_MAX] = {};
-  if (readlink("/proc/self/exe", path, sizeof path - 1) < 0) return std::wstring();
-  return Tools::widenNarrowString(path);
-#endif
+// Both foreground calls agree on which window of this process is in front.
+void expectInFront(HWND window) {
+  EXPECT_EQ(Tools::isCurrentApp(), window != nullptr);
+  EXPECT_EQ(Tools::getMyTopLevelHWND(), window);
 }
 
 }  // namespace
@@ -83,15 +70,13 @@ KW_CHILD_MAIN(ToolsLocalSystemEffectiveUid) {
   if (seteuid(65534) != 0) return 10;
   int faults = Tools::isCurrentUserLocalSystem() ? 1 : 0;
   if (seteuid(0) != 0) return 11;
-  if (!Tools::isCurrentUserLocalSystem()) faults |= 2;
-  return faults;
+  return Tools::isCurrentUserLocalSystem() ? faults : faults | 2;
 }
 
 TEST(ToolsLocalSystem, IsEffectiveUidZero) {
   EXPECT_EQ(Tools::isCurrentUserLocalSystem(), geteuid() == 0);
   if (geteuid() != 0) GTEST_SKIP() << "only root can switch its effective uid to show it counts";
   kwtest::ChildProcess child("ToolsLocalSystemEffectiveUid");
-  ASSERT_TRUE(child.started());
   EXPECT_EQ(child.wait(), 0) << "1: true as uid 65534, 2: false as root again";
 }
 #endif
@@ -99,10 +84,12 @@ TEST(ToolsLocalSystem, IsEffectiveUidZero) {
 TEST(ToolsGetMachineName, ReplacesBothOutputs) {
   std::wstring machine = L"stale", domain = L"stale";
   ASSERT_TRUE(Tools::getMachineName(machine, domain));
-  EXPECT_FALSE(machine.empty());
   EXPECT_FALSE(domain.empty());
+  EXPECT_NE(domain, L"stale");
+#ifdef _WIN32
+  EXPECT_FALSE(machine.empty());
   EXPECT_NE(machine, L"stale");
-#ifndef _WIN32
+#else
   char host[256] = {};
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
   EXPECT_EQ(machine, Tools::widenNarrowString(host));
@@ -113,10 +100,8 @@ TEST(ToolsIsThisProcess, NameIsACaseBlindSubstringOfThePath) {
   const std::wstring path = L"C:\\Program Files\\Kestrelwright\\VRXOffice.exe";
   EXPECT_TRUE(Probe::pathHoldsName(path, L""));
   EXPECT_TRUE(Probe::pathHoldsName(path, L"vrxoffice.exe"));
-  EXPECT_TRUE(Probe::pathHoldsName(path, L"VRXOFFICE"));
   EXPECT_TRUE(Probe::pathHoldsName(path, L"Office.EXE"));
   // Folders count as much as the file name.
-  EXPECT_TRUE(Probe::pathHoldsName(path, L"KESTRELWRIGHT"));
   EXPECT_TRUE(Probe::pathHoldsName(path, L"files\\kestrelwright\\vrx"));
   EXPECT_FALSE(Probe::pathHoldsName(path, L"VRXOutlook"));
   EXPECT_FALSE(Probe::pathHoldsName(path, L"VRXOffice.exe.config"));
@@ -128,36 +113,23 @@ TEST(ToolsIsThisProcess, NameIsACaseBlindSubstringOfThePath) {
 
 TEST(ToolsIsThisProcess, MatchesThisTestExecutable) {
   EXPECT_TRUE(Tools::isThisProcess(L""));
-  EXPECT_TRUE(Tools::isThisProcess(L"kwtest_utilities"));
   EXPECT_TRUE(Tools::isThisProcess(L"KWTEST_UTILITIES"));
   EXPECT_FALSE(Tools::isThisProcess(L"kwtest_no_such_program"));
-
-  std::wstring path = ownPath();
-  ASSERT_FALSE(path.empty());
-  EXPECT_TRUE(Tools::isThisProcess(path.c_str()));
+  std::wstring path = kwtest::ownExecutable().wstring();
   Tools::stringToUpper(path);
   EXPECT_TRUE(Tools::isThisProcess(path.c_str()));
-  path += L"x";
-  EXPECT_FALSE(Tools::isThisProcess(path.c_str()));
+  EXPECT_FALSE(Tools::isThisProcess((path + L"x").c_str()));
 }
 
 // This process has no window of its own, so whatever is in front is not it
 // (Wine without a display answers its desktop window, which belongs to
-// explorer.exe).
+// explorer.exe); on Linux neither is there without a display or a server.
 TEST(ToolsForegroundWindow, NoOwnWindowMeansFalseAndNull) {
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  expectInFront(nullptr);
 #ifndef _WIN32
-  {
-    kwtest::ScopedEnv display("DISPLAY", "");
-    EXPECT_FALSE(Tools::isCurrentApp());
-    EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
-  }
-  {
-    // No server there: the connection fails.
-    kwtest::ScopedEnv display("DISPLAY", ":4093");
-    EXPECT_FALSE(Tools::isCurrentApp());
-    EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  for (const char* display : {"", ":4093"}) {
+    kwtest::ScopedEnv env("DISPLAY", display);
+    expectInFront(nullptr);
   }
 #endif
 }
@@ -166,89 +138,50 @@ TEST(ToolsForegroundWindow, NoOwnWindowMeansFalseAndNull) {
 TEST(ToolsForegroundWindow, OwnWindowInFront) {
   HWND window = CreateWindowExW(WS_EX_TOPMOST, L"STATIC", L"kwtest", WS_POPUP | WS_VISIBLE, 0, 0,
                                 32, 32, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-  if (!window) {
-    GTEST_SKIP() << "no window can be made here (Wine without an X display has no window driver; "
-                    "error "
-                 << GetLastError() << ")";
-  }
+  if (!window) GTEST_SKIP() << "no window can be made here (Wine without an X display)";
   SetForegroundWindow(window);
   if (GetForegroundWindow() != window) {
     DestroyWindow(window);
     GTEST_SKIP() << "the system does not bring this process's window to the front "
                     "(Wine without a display keeps no foreground window)";
   }
-  EXPECT_TRUE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), window);
+  expectInFront(window);
   DestroyWindow(window);
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  expectInFront(nullptr);
 }
 #elif defined(KW_TEST_X11)
 
 namespace {
 
-// A private X server; reports the display it took through -displayfd once
-// it accepts connections.
+// A private X server; `display` stays empty when it did not come up.
 class Xvfb {
  public:
-  Xvfb() {
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) {
-      m_reason = "no pipe";
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The write end reaches the server as fd 3, without close-on-exec.
-    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string args[] = {"Xvfb", "-displayfd", "3", "-nolisten",
-                          "tcp",  "-screen",    "0", "64x64x24"};
-    char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0],
-                    &args[5][0], &args[6][0], &args[7][0], nullptr};
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ready[1]);
-    m_installed = spawned != ENOENT;
-    if (spawned != 0) {
-      close(ready[0]);
-      m_reason = m_installed ? "Xvfb could not be started" : "Xvfb is not installed (package xvfb)";
-      return;
-    }
-    m_pid = pid;
-
-    std::string number;
-    pollfd wait{ready[0], POLLIN, 0};
-    char c = 0;
-    while (poll(&wait, 1, 30000) > 0 && read(ready[0], &c, 1) == 1 && c != '\n') number += c;
-    close(ready[0]);
-    if (number.empty()) {
-      m_reason = "Xvfb did not report a display";
-      return;
-    }
-    m_display = ":" + number;
+  // The shell reports its pid and becomes the server, which reports its
+  // display once it accepts connections.
+  Xvfb()
+      : m_pipe(popen("command -v Xvfb >/dev/null || exit; echo $$; exec Xvfb -displayfd 1 "
+                     "-nolisten tcp -screen 0 64x64x24 2>/dev/null",
+                     "r")) {
+    pollfd ready{m_pipe ? fileno(m_pipe) : -1, POLLIN, 0};
+    int number = -1;
+    if (m_pipe && std::fscanf(m_pipe, "%d", &m_pid) == 1 && poll(&ready, 1, 30000) > 0 &&
+        std::fscanf(m_pipe, "%d", &number) == 1)
+      m_display = ":" + std::to_string(number);
   }
   ~Xvfb() {
-    if (m_pid <= 0) return;
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
+    if (m_pid > 0) kill(m_pid, SIGTERM);
+    if (m_pipe) pclose(m_pipe);
   }
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
 
-  bool installed() const { return m_installed; }
+  bool installed() const { return m_pid > 0; }
   const std::string& display() const { return m_display; }
-  const std::string& reason() const { return m_reason; }
 
  private:
-  bool m_installed = false;
+  FILE* m_pipe;
   pid_t m_pid = 0;
   std::string m_display;
-  std::string m_reason;
 };
 
 int g_testErrors = 0;
@@ -269,39 +202,30 @@ void setLong(Display* display, Window window, const char* name, Atom type, unsig
 // window and the process on the window, as EWMH window managers do.
 TEST(ToolsForegroundWindow, FollowsTheActiveWindowOfTheXServer) {
   Xvfb server;
-  if (!server.installed()) GTEST_SKIP() << server.reason();
-  ASSERT_FALSE(server.display().empty()) << server.reason();
+  if (!server.installed()) GTEST_SKIP() << "Xvfb is not installed (package xvfb)";
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not report a display";
   kwtest::ScopedEnv env("DISPLAY", server.display());
   Display* display = XOpenDisplay(server.display().c_str());
   ASSERT_NE(display, nullptr);
-  Window root = DefaultRootWindow(display);
-
-  // No window manager has said anything yet.
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  const Window root = DefaultRootWindow(display);
+  const unsigned long self = static_cast<unsigned long>(getpid());
+  expectInFront(nullptr);  // no window manager has said anything yet
 
   Window window = XCreateSimpleWindow(display, root, 0, 0, 16, 16, 0, 0, 0);
-  setLong(display, window, "_NET_WM_PID", XA_CARDINAL, static_cast<unsigned long>(getpid()));
+  setLong(display, window, "_NET_WM_PID", XA_CARDINAL, self);
   setLong(display, root, "_NET_ACTIVE_WINDOW", XA_WINDOW, window);
-  EXPECT_TRUE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), asHwnd(window));
-
+  expectInFront(asHwnd(window));
   setLong(display, window, "_NET_WM_PID", XA_CARDINAL, static_cast<unsigned long>(getppid()));
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
-
+  expectInFront(nullptr);
   XDeleteProperty(display, window, XInternAtom(display, "_NET_WM_PID", False));
   XSync(display, False);
-  EXPECT_FALSE(Tools::isCurrentApp());
-
+  expectInFront(nullptr);
   // A pid of the wrong type is no answer.
-  setLong(display, window, "_NET_WM_PID", XA_INTEGER, static_cast<unsigned long>(getpid()));
-  EXPECT_FALSE(Tools::isCurrentApp());
-
-  setLong(display, window, "_NET_WM_PID", XA_CARDINAL, static_cast<unsigned long>(getpid()));
+  setLong(display, window, "_NET_WM_PID", XA_INTEGER, self);
+  expectInFront(nullptr);
+  setLong(display, window, "_NET_WM_PID", XA_CARDINAL, self);
   setLong(display, root, "_NET_ACTIVE_WINDOW", XA_WINDOW, None);
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  expectInFront(nullptr);
 
   // The active window has gone: Xlib's default error handler would end the
   // process here. The process's own handler sees nothing and stays.
@@ -310,11 +234,9 @@ TEST(ToolsForegroundWindow, FollowsTheActiveWindowOfTheXServer) {
   XDestroyWindow(display, window);
   XSync(display, False);
   XErrorHandler previous = XSetErrorHandler(&countError);
-  EXPECT_FALSE(Tools::isCurrentApp());
-  EXPECT_EQ(Tools::getMyTopLevelHWND(), nullptr);
+  expectInFront(nullptr);
   EXPECT_EQ(XSetErrorHandler(previous), &countError);
   EXPECT_EQ(g_testErrors, 0);
-
   XCloseDisplay(display);
 }
 
