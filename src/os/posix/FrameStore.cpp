@@ -193,7 +193,11 @@ FrameStore::FrameStore(std::string state, std::string searchPath)
   const std::uint64_t id = checksumOf(m_state.data(), m_state.size());
   m_name = hexText(&id, sizeof id) + ".frames";
   int folder = openCacheFolder("frames");
-  if (folder < 0) return;
+  // Without a folder of the user's own nothing is kept.
+  if (folder < 0) {
+    m_enabled = false;
+    return;
+  }
   std::string bytes;
   if (readStore(folder, m_name, bytes, true) && !parse(bytes, m_state, m_frames)) m_frames.clear();
   close(folder);
@@ -223,7 +227,10 @@ void FrameStore::disable() {
 void FrameStore::save() {
   if (m_added.empty()) return;
   int folder = openCacheFolder("frames");
-  if (folder < 0) return;
+  if (folder < 0) {
+    m_added.clear();
+    return;
+  }
   // Another process may have kept frames since this one read the file.
   std::map<std::uint64_t, FrameSymbols> frames;
   std::string bytes;

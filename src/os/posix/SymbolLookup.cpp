@@ -85,7 +85,6 @@ void lookUp(SymbolSession& session, Dwfl_Module* module, FrameSymbols& frame,
     frame.symbolError = frame.lineError = frame.moduleError = kNotFound;
     return;
   }
-  session.beforeOpening(module);
   GElf_Off offset = 0;
   GElf_Sym symbol;
   const char* name =
@@ -152,6 +151,7 @@ void lookUpCached(SymbolSession& session, FrameReport& frame, Dwarf_Addr address
   if (frame.symbols) return;
   auto symbols = std::make_shared<FrameSymbols>();
   Dwfl_Module* module = moduleAt(session.dwfl.get(), address);
+  if (module) session.beforeOpening(module);
   FrameStore* store = module ? session.storeOf(module) : nullptr;
   Dwarf_Addr base = 0;
   if (store) dwfl_module_info(module, nullptr, &base, nullptr, nullptr, nullptr, nullptr, nullptr);

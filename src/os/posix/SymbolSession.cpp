@@ -120,10 +120,10 @@ const std::string& programFolder() {
 }  // namespace
 
 FrameStore* SymbolSession::storeOf(Dwfl_Module* module) {
-  auto found = stores.find(module);
   const bool opened = symTypes.count(module) != 0;
   // Until the module is opened, the search path it would be opened with
-  // follows the current folder.
+  // follows the current folder (beforeOpening).
+  auto found = stores.find(module);
   if (found != stores.end() &&
       (opened || !found->second || found->second->searchPath() == debuginfoPathText))
     return found->second.get();
@@ -132,7 +132,6 @@ FrameStore* SymbolSession::storeOf(Dwfl_Module* module) {
   // The debug-info servers of the environment may answer differently each time.
   const char* servers = std::getenv("DEBUGINFOD_URLS");
   if (opened || (servers && *servers)) return nullptr;
-  beforeOpening(module);
   std::string state = debugSearchState(module, debuginfoPathText);
   if (!state.empty()) store = std::make_unique<FrameStore>(std::move(state), debuginfoPathText);
   return store.get();

@@ -68,8 +68,8 @@ class SymbolSession {
   }
 
   // The frames kept between processes for the module, read when the
-  // session first asks; null where none are kept (a module without a file,
-  // or one this session opened before it asked).
+  // session first asks (after beforeOpening); null where none are kept (a
+  // module without a file, or one this session opened before it asked).
   FrameStore* storeOf(Dwfl_Module* module);
   // Writes what the walk added to the stores.
   void saveStores();
