@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Eventually.h"
 #include "support/FileBytes.h"
 #include "support/ForeignObject.h"
 #include "support/ScratchDir.h"
@@ -32,8 +33,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <iterator>
-
 #include "support/ScopedEnv.h"
 #endif
 
@@ -41,10 +40,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int thrownId(const std::function<void()>& action) {
+using kwtest::narrow;
+
+// The ID of the SystemException the action throws (0 for none), its description in `text`.
+int thrownId(const std::function<void()>& action, std::wstring* text = nullptr) {
   try {
     action();
   } catch (const kw::SystemException& e) {
+    if (text) *text = e.getDescription();
     return e.getExceptionID();
   }
   return 0;
@@ -53,8 +56,6 @@ int thrownId(const std::function<void()>& action) {
 std::wstring uniqueMutexName() {
   return kw::Tools::createLocalObjectName((L"MutexTest." + kwtest::uniqueName()).c_str());
 }
-
-using kwtest::narrow;
 
 // Locks `mutex` on another thread; the future is ready once it holds it,
 // and the thread releases it again when told to.
@@ -67,52 +68,50 @@ struct Contender {
           mutex.release();
         }) {}
   ~Contender() {
-    finish();
+    done.set_value();
     thread.join();
   }
   bool holdsWithin(std::chrono::milliseconds wait) {
     return lockedFuture.wait_for(wait) == std::future_status::ready;
   }
-  void finish() {
-    if (!finished.exchange(true)) done.set_value();
-  }
 
   std::promise<void> locked;
   std::future<void> lockedFuture = locked.get_future();
   std::promise<void> done;
-  std::atomic<bool> finished{false};
   std::thread thread;
 };
 
+// The logger's own lock is taken first: other processes of this application
+// share it and may leave it abandoned, which must not count here.
+void expectTakenOverOnce(kw::Mutex& mutex, const kwtest::TraceCapture& trace) {
+  kw::Event before(998, L"before", L".\\src\\MutexTest", 1, L"MutexTest");
+  kw::Logger::Trace(before);
+  const int takenOver = trace.count(kw::SiteId::MutexAbandoned);
+  for (int i = 0; i < 2; ++i) {  // the second lock is an ordinary one
+    mutex.lock();
+    mutex.release();
+  }
+  EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
+}
+
 }  // namespace
 
-// The error of the failed call itself, not one that building the exception left.
-TEST(Mutex, AFailedReleaseCarriesTheSystemErrorOfTheRelease) {
+TEST(Mutex, FailuresAreSystemExceptionsWithTheirOwnSystemError) {
 #if defined(_WIN32)
   const int notOwner = ERROR_NOT_OWNER;
 #else
   const int notOwner = EPERM;
 #endif
-  kw::Mutex mutex;
-  mutex.initialise(nullptr);
-  try {
-    mutex.release();
-    FAIL() << "released a mutex that nobody held";
-  } catch (const kw::SystemException& e) {
-    EXPECT_EQ(e.getExceptionID(), kw::SiteId::MutexReleaseFailed);
-    const std::wstring description = e.getDescription();
-    EXPECT_NE(description.find(L" (" + std::to_wstring(notOwner) + L")"), std::wstring::npos)
-        << narrow(description);
-  }
-}
-
-TEST(Mutex, FailuresAreSystemExceptions) {
   kw::Mutex never;
   EXPECT_EQ(thrownId([&] { never.lock(); }), kw::SiteId::MutexWaitFailed);
   EXPECT_EQ(thrownId([&] { never.release(); }), kw::SiteId::MutexReleaseFailed);
 
   kw::Mutex mutex;
   mutex.initialise(nullptr);
+  std::wstring text;
+  EXPECT_EQ(thrownId([&] { mutex.release(); }, &text), kw::SiteId::MutexReleaseFailed);
+  EXPECT_NE(text.find(L" (" + std::to_wstring(notOwner) + L")"), std::wstring::npos)
+      << narrow(text);
   mutex.lock();
   int fromOtherThread = 0;
   std::thread([&] { fromOtherThread = thrownId([&] { mutex.release(); }); }).join();
@@ -133,8 +132,7 @@ TEST(Mutex, IsRecursiveAndFreeOnlyAfterTheLastRelease) {
 }
 
 // A holder that gives the mutex up and at once asks for it again, as a
-// writer polling for a free slot does, must let in the thread that was
-// already waiting.
+// writer polling for a free slot does, must let the waiting thread in.
 TEST(Mutex, AReleasedMutexGoesToTheThreadAlreadyWaiting) {
   for (bool named : {false, true}) {
     SCOPED_TRACE(named ? "named" : "unnamed");
@@ -150,19 +148,14 @@ TEST(Mutex, AReleasedMutexGoesToTheThreadAlreadyWaiting) {
 #ifndef _WIN32
       waiterId = kwtest::currentThreadId();
 #endif
-      waiterSide.lock();
+      kw::AutoMutex hold(waiterSide);
       gotIt = true;
-      waiterSide.release();
     });
 #ifdef _WIN32
     std::this_thread::sleep_for(300ms);
 #else
-    bool blocked = false;
-    for (int i = 0; i < 10000 && !blocked; ++i) {
-      std::this_thread::sleep_for(1ms);
-      blocked = waiterId != 0 && kwtest::threadIsBlocked(waiterId);
-    }
-    EXPECT_TRUE(blocked) << "the waiter never blocked";
+    EXPECT_TRUE(kwtest::eventually([&] { return waiterId && kwtest::threadIsBlocked(waiterId); }))
+        << "the waiter never blocked";
 #endif
     for (int round = 0; round < 3 && !gotIt; ++round) {
       holder.release();
@@ -174,6 +167,7 @@ TEST(Mutex, AReleasedMutexGoesToTheThreadAlreadyWaiting) {
   }
 }
 
+// Every object opened under one name is the same mutex; another name is another.
 TEST(Mutex, ManyObjectsOfOneNameAllOpenAndExclude) {
   const std::wstring name = uniqueMutexName();
   std::vector<std::unique_ptr<kw::Mutex>> mutexes;
@@ -184,37 +178,12 @@ TEST(Mutex, ManyObjectsOfOneNameAllOpenAndExclude) {
   mutexes.back()->lock();
   Contender other(*mutexes.front());
   EXPECT_FALSE(other.holdsWithin(200ms));
+  kw::Mutex unrelated;
+  unrelated.initialise(uniqueMutexName().c_str());
+  { kw::AutoMutex hold(unrelated); }
   mutexes.back()->release();
   EXPECT_TRUE(other.holdsWithin(30s));
 }
-
-TEST(Mutex, TwoObjectsOfOneNameExcludeEachOther) {
-  const std::wstring name = uniqueMutexName();
-  kw::Mutex first, second;
-  first.initialise(name.c_str());
-  second.initialise(name.c_str());
-  first.lock();
-  Contender other(second);
-  EXPECT_FALSE(other.holdsWithin(200ms));
-  kw::Mutex unrelated;  // another name is another object
-  unrelated.initialise(uniqueMutexName().c_str());
-  { kw::AutoMutex hold(unrelated); }
-  first.release();
-  EXPECT_TRUE(other.holdsWithin(30s));
-}
-
-namespace {
-
-// The abandonments traced so far, the logger's own lock taken first: it is
-// shared with other processes of this application, which a test running in
-// parallel may leave abandoned, so that what follows counts one mutex alone.
-int abandonedSoFar(const kwtest::TraceCapture& trace) {
-  kw::Event before(998, L"before", L".\\src\\MutexTest", 1, L"MutexTest");
-  kw::Logger::Trace(before);
-  return trace.count(kw::SiteId::MutexAbandoned);
-}
-
-}  // namespace
 
 TEST(Mutex, AThreadThatEndsHoldingItLeavesItAbandoned) {
   for (bool named : {false, true}) {
@@ -223,14 +192,7 @@ TEST(Mutex, AThreadThatEndsHoldingItLeavesItAbandoned) {
     kw::Mutex mutex;
     mutex.initialise(named ? uniqueMutexName().c_str() : nullptr);
     std::thread([&] { mutex.lock(); }).join();
-
-    const int takenOver = abandonedSoFar(trace);
-    mutex.lock();  // takes it over
-    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
-    mutex.release();
-    mutex.lock();  // an ordinary lock from now on
-    mutex.release();
-    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
+    expectTakenOverOnce(mutex, trace);
   }
 }
 
@@ -238,13 +200,12 @@ KW_CHILD_MAIN(mutexHolder) {
   // args: mutex name, marker file, then "release" (after the go file
   // appears), "exit" (ends holding it) or "hang" (until killed).
   kw::Mutex mutex;
-  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
+  mutex.initialise(kwtest::wide(args.at(0)).c_str());
   mutex.lock();
   kwtest::touchFile(args.at(1));
   if (args.at(2) == "release") {
     if (!kwtest::waitForFile(args.at(1) + ".go")) return 3;
     mutex.release();
-    return 0;
   }
   if (args.at(2) == "hang") std::this_thread::sleep_for(120s);
   return 0;
@@ -252,129 +213,80 @@ KW_CHILD_MAIN(mutexHolder) {
 
 class MutexAcrossProcesses : public ::testing::Test {
  protected:
-  std::string marker() const { return (m_scratch.path() / "locked").string(); }
+  // A new file for a child to leave.
+  std::string marker() { return (m_scratch.path() / std::to_string(++m_markers)).string(); }
 
-  // With `holder` holding the mutex, a second process that takes it and
-  // exits, leaving `itsMarker`, must wait until the holder is told to go.
-  void expectSecondWaitsForHolder(kwtest::ChildProcess& holder, const std::string& itsMarker,
-                                  const char* ifNot) {
-    kwtest::ChildProcess second("mutexHolder", {narrow(m_name), itsMarker, "exit"});
-    EXPECT_FALSE(kwtest::waitForFile(itsMarker, 300)) << ifNot;
-    kwtest::touchFile(marker() + ".go");
-    EXPECT_TRUE(kwtest::waitForFile(itsMarker));
-    EXPECT_EQ(holder.wait(), 0);
+  // A child that holds the mutex as `routine` (args as mutexHolder's), once it does.
+  std::unique_ptr<kwtest::ChildProcess> holder(const std::string& mark, const char* how,
+                                               const char* routine = "mutexHolder") {
+    auto child = std::make_unique<kwtest::ChildProcess>(
+        routine, std::vector<std::string>{narrow(m_name), mark, how});
+    EXPECT_TRUE(kwtest::waitForFile(mark)) << "the holder never locked";
+    return child;
+  }
+
+  void killHolder(const char* routine = "mutexHolder") {
+    holder(marker(), "hang", routine)->kill();
+  }
+
+  // With a "release" holder that left `mark` holding it, a second process
+  // must wait until the holder lets it go.
+  void expectSecondWaits(kwtest::ChildProcess& first, const std::string& mark, const char* ifNot) {
+    const std::string itsMark = marker();
+    kwtest::ChildProcess second("mutexHolder", {narrow(m_name), itsMark, "exit"});
+    EXPECT_FALSE(kwtest::waitForFile(itsMark, 300)) << ifNot;
+    kwtest::touchFile(mark + ".go");
+    EXPECT_TRUE(kwtest::waitForFile(itsMark));
+    EXPECT_EQ(first.wait(), 0);
     EXPECT_EQ(second.wait(), 0);
   }
 
   kwtest::ScratchDir m_scratch;
   const std::wstring m_name = uniqueMutexName();
+  int m_markers = 0;
 };
 
 TEST_F(MutexAcrossProcesses, ExcludesAnotherProcess) {
   kw::Mutex mutex;
   mutex.initialise(m_name.c_str());
-  kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "release"});
-  ASSERT_TRUE(kwtest::waitForFile(marker()));
-
-  Contender here(mutex);
-  EXPECT_FALSE(here.holdsWithin(300ms)) << "both processes hold it";
-  kwtest::touchFile(marker() + ".go");
-  EXPECT_TRUE(here.holdsWithin(30s));
-  here.finish();
-  EXPECT_EQ(child.wait(), 0);
+  const std::string mark = marker();
+  expectSecondWaits(*holder(mark, "release"), mark, "both processes hold it");
 }
 
 TEST_F(MutexAcrossProcesses, AHolderThatEndsOrIsKilledLeavesItAbandoned) {
-  for (const char* how : {"exit", "hang"}) {
+  for (const std::string how : {"exit", "hang"}) {
     SCOPED_TRACE(how);
     kwtest::TraceCapture trace;
     kw::Mutex mutex;
     mutex.initialise(m_name.c_str());
-    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), how});
-    ASSERT_TRUE(kwtest::waitForFile(marker()));
-    if (std::string(how) == "hang") child.kill();
-    child.wait();
-
-    const int takenOver = abandonedSoFar(trace);
-    mutex.lock();
-    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
-    mutex.release();
-    std::filesystem::remove(marker());
+    auto child = holder(marker(), how.c_str());
+    if (how == "hang") child->kill();
+    child->wait();
+    expectTakenOverOnce(mutex, trace);
   }
 }
 
 TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
-  {
-    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "hang"});
-    ASSERT_TRUE(kwtest::waitForFile(marker()));
-    child.kill();
-    child.wait();
-  }
+  killHolder();
   // Nobody had it open any more: a new object, free, as on Windows.
   kwtest::TraceCapture trace;
   kw::Mutex mutex;
   mutex.initialise(m_name.c_str());
-  mutex.lock();
-  mutex.release();
+  { kw::AutoMutex hold(mutex); }
   EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), 0);
-}
-
-KW_CHILD_MAIN(pollingHolder) {
-  // args: mutex name, marker file. Holds the mutex through 10 ms waits,
-  // taking it again at once after each release (a writer polling for a free
-  // slot does so), and counts its rounds in the marker until told to stop.
-  kw::Mutex mutex;
-  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
-  for (int round = 1; !std::filesystem::exists(args.at(1) + ".go"); ++round) {
-    mutex.lock();
-    std::this_thread::sleep_for(10ms);
-    mutex.release();
-    std::ofstream(args.at(1) + ".tmp") << round;
-    // Windows refuses while the test reads the marker: the next round writes it.
-    std::error_code refused;
-    std::filesystem::rename(args.at(1) + ".tmp", args.at(1), refused);
-  }
-  return 0;
-}
-
-// The other process's release hands the mutex to this one, which waited
-// for it, within a round or two, however soon the holder asks again.
-TEST_F(MutexAcrossProcesses, AReleaseHandsItToTheProcessAlreadyWaiting) {
-  kwtest::ChildProcess child("pollingHolder", {narrow(m_name), marker()});
-  ASSERT_TRUE(kwtest::waitForFile(marker()));
-  auto rounds = [&] {
-    std::ifstream in(marker());
-    int round = 0;
-    in >> round;
-    return round;
-  };
-  kw::Mutex mutex;
-  mutex.initialise(m_name.c_str());
-  for (int sample = 0; sample < 5; ++sample) {
-    const int before = rounds();
-    mutex.lock();
-    const int after = rounds();
-    mutex.release();
-    EXPECT_LE(after - before, 3) << "the holder took it straight back";
-    std::this_thread::sleep_for(3ms);
-  }
-  kwtest::touchFile(marker() + ".go");
-  EXPECT_EQ(child.wait(), 0);
 }
 
 #ifndef _WIN32
 TEST_F(MutexAcrossProcesses, LinuxObjectIsPrivateAndGoesWithItsLastOpener) {
   const std::string path = kwtest::sharedObjectPath(m_name);
+  struct stat st {};
   {
-    kw::Mutex mutex;
+    kw::Mutex mutex, second;
     mutex.initialise(m_name.c_str());
-    struct stat st {};
+    second.initialise(m_name.c_str());
     ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    kw::Mutex second;
-    second.initialise(m_name.c_str());
   }
-  struct stat st {};
   EXPECT_NE(stat(path.c_str(), &st), 0) << "left behind: " << path;
 }
 
@@ -409,6 +321,16 @@ TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
   }
 }
 
+KW_CHILD_MAIN(startLogger) {
+  try {
+    kw::Logger::initialise(kwtest::wide(args.at(0)).c_str());
+  } catch (const kw::Exception&) {
+    return 1;
+  }
+  kw::Logger::shutDown();
+  return 0;
+}
+
 // Names are predictable, and /dev/shm lets every user create names: another
 // user who takes a name there first must not keep this user's locks, the
 // logger's among them, from working, nor may a name an application passes
@@ -433,24 +355,18 @@ TEST_F(MutexAcrossProcesses, LinuxNamesAnotherUserTookFirstInTheSharedFolderAreN
     std::filesystem::remove(kwtest::sharedFolderPath(*name));
 }
 
-KW_CHILD_MAIN(startLogger) {
-  try {
-    kw::Logger::initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
-  } catch (const kw::Exception&) {
-    return 1;
-  }
-  kw::Logger::shutDown();
-  return 0;
-}
-
 namespace {
 
-// A folder of this user's, private as a login manager makes the runtime folder.
-std::string privateFolder(const kwtest::ScratchDir& scratch, const char* name, unsigned mode) {
-  const std::filesystem::path folder = scratch.path() / name;
-  std::filesystem::create_directory(folder);
-  chmod(folder.c_str(), mode);
-  return folder.string();
+// A folder of this user's with that mode; 0700 as a login manager makes the runtime folder.
+std::string folder(const kwtest::ScratchDir& scratch, const char* name, unsigned mode) {
+  const std::filesystem::path path = scratch.path() / name;
+  std::filesystem::create_directory(path);
+  chmod(path.c_str(), mode);
+  return path.string();
+}
+
+std::string leafName(const std::wstring& name) {
+  return std::filesystem::path(kwtest::sharedObjectPath(name)).filename().string();
 }
 
 }  // namespace
@@ -458,51 +374,36 @@ std::string privateFolder(const kwtest::ScratchDir& scratch, const char* name, u
 // Processes of one user meet in the runtime folder when they all name it,
 // and in the fallback when none does or the one named is not private.
 TEST_F(MutexAcrossProcesses, LinuxProcessesOfOneUserMeetWhereverTheirObjectsLive) {
-  const std::string runtime = privateFolder(m_scratch, "runtime", 0700);
-  const std::string leaf =
-      kwtest::sharedObjectPath(m_name).substr(kwtest::sharedObjectPath(m_name).rfind('/') + 1);
-  const std::string marker2 = marker() + "2";
+  const std::string runtime = folder(m_scratch, "runtime", 0700);
   {
     kwtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
-    kwtest::ChildProcess holder("mutexHolder", {narrow(m_name), marker(), "release"});
-    ASSERT_TRUE(kwtest::waitForFile(marker()));
-    EXPECT_TRUE(std::filesystem::exists(runtime + "/Kestrelwright/" + leaf));
+    const std::string mark = marker();
+    auto first = holder(mark, "release");
+    EXPECT_TRUE(std::filesystem::exists(runtime + "/Kestrelwright/" + leafName(m_name)));
     EXPECT_FALSE(std::filesystem::exists(kwtest::sharedFolderPath(m_name)));
-    expectSecondWaitsForHolder(holder, marker2, "both processes hold it");
+    expectSecondWaits(*first, mark, "both processes hold it");
   }
-  std::filesystem::remove(marker());
-  std::filesystem::remove(marker() + ".go");
-  std::filesystem::remove(marker2);
-  // Open to others, the runtime folder is passed over for the fallback,
-  // where a process that names none has its objects.
-  const std::string open = privateFolder(m_scratch, "open", 0755);
-  kwtest::ChildProcess holder = [&] {
+  const std::string open = folder(m_scratch, "open", 0755);
+  const std::string mark = marker();
+  std::unique_ptr<kwtest::ChildProcess> first;
+  {
     kwtest::ScopedEnv env("XDG_RUNTIME_DIR", open);
-    return kwtest::ChildProcess("mutexHolder", {narrow(m_name), marker(), "release"});
-  }();
-  ASSERT_TRUE(kwtest::waitForFile(marker()));
+    first = holder(mark, "release");
+  }
   EXPECT_FALSE(std::filesystem::exists(open + "/Kestrelwright"));
   kwtest::ScopedEnv none("XDG_RUNTIME_DIR", "");
-  expectSecondWaitsForHolder(holder, marker2, "the processes did not meet");
+  expectSecondWaits(*first, mark, "the processes did not meet");
 }
 
 // Every holder killed: the next process of the user to open the folder
 // removes what they left.
 TEST_F(MutexAcrossProcesses, LinuxObjectsOfKilledProcessesDoNotOutliveThem) {
-  const std::string runtime = privateFolder(m_scratch, "runtime", 0700);
+  const std::string runtime = folder(m_scratch, "runtime", 0700);
   kwtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
-  const std::string leaf =
-      kwtest::sharedObjectPath(m_name).substr(kwtest::sharedObjectPath(m_name).rfind('/') + 1);
-  const std::string left = runtime + "/Kestrelwright/" + leaf;
-  {
-    kwtest::ChildProcess child("mutexHolder", {narrow(m_name), marker(), "hang"});
-    ASSERT_TRUE(kwtest::waitForFile(marker()));
-    child.kill();
-    child.wait();
-  }
+  const std::string left = runtime + "/Kestrelwright/" + leafName(m_name);
+  killHolder();
   ASSERT_TRUE(std::filesystem::exists(left));
-  const std::string other = (m_scratch.path() / "other").string();
-  kwtest::ChildProcess next("mutexHolder", {narrow(uniqueMutexName()), other, "exit"});
+  kwtest::ChildProcess next("mutexHolder", {narrow(uniqueMutexName()), marker(), "exit"});
   EXPECT_EQ(next.wait(), 0);
   EXPECT_FALSE(std::filesystem::exists(left));
 }
@@ -514,13 +415,10 @@ KW_CHILD_MAIN(lockAsUser) {
   const uid_t uid = static_cast<uid_t>(std::stoul(args.at(0)));
   if (setgid(uid) != 0 || setuid(uid) != 0) return 2;
   kw::Mutex mutex;
-  try {
-    mutex.initialise(kw::Tools::widenNarrowString(args.at(1)).c_str());
-  } catch (const kw::SystemException& e) {
-    std::ofstream(args.at(2)) << narrow(e.getDescription());
-    return e.getExceptionID() == kw::SiteId::MutexCreateFailed ? 0 : 3;
-  }
-  return 4;
+  std::wstring text;
+  const int id = thrownId([&] { mutex.initialise(kwtest::wide(args.at(1)).c_str()); }, &text);
+  std::ofstream(args.at(2)) << narrow(text);
+  return id == kw::SiteId::MutexCreateFailed ? 0 : 3;
 }
 
 TEST_F(MutexAcrossProcesses, LinuxAFallbackFolderAnotherUserTookIsNamedInTheError) {
@@ -549,10 +447,9 @@ KW_CHILD_MAIN(lockInPidNamespace) {
   return kwtest::inNewPidNamespace([&] {
     kwtest::TraceCapture trace;
     kw::Mutex mutex;
-    mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
-    mutex.lock();
+    mutex.initialise(kwtest::wide(args.at(0)).c_str());
+    { kw::AutoMutex hold(mutex); }
     kwtest::touchFile(args.at(1));
-    mutex.release();
     return 10 + trace.count(kw::SiteId::MutexAbandoned);
   });
 }
@@ -561,72 +458,46 @@ KW_CHILD_MAIN(lockInPidNamespace) {
 // thread IDs mean nothing outside and others' nothing inside. The lock
 // excludes, hands over and reports a killed holder across it, both ways.
 TEST_F(MutexAcrossProcesses, LinuxWorksAcrossPidNamespaces) {
-  {
-    SCOPED_TRACE("held inside, wanted outside");
-    kw::Mutex mutex;
-    mutex.initialise(m_name.c_str());
-    kwtest::ChildProcess child("mutexHolderInPidNamespace", {narrow(m_name), marker(), "release"});
-    if (!kwtest::waitForFile(marker(), 10000)) {
-      child.kill();
-      if (child.wait() == kwtest::kNoPidNamespace)
-        GTEST_SKIP() << "no new PID namespace here (needs root or user namespaces)";
-      FAIL() << "the holder never locked";
-    }
-    Contender here(mutex);
-    EXPECT_FALSE(here.holdsWithin(300ms)) << "both processes hold it";
-    kwtest::touchFile(marker() + ".go");
-    EXPECT_TRUE(here.holdsWithin(30s));
-    here.finish();
-    EXPECT_EQ(child.wait(), 0);
-    std::filesystem::remove(marker());
-    std::filesystem::remove(marker() + ".go");
+  const std::string mark = marker();
+  kwtest::ChildProcess inside("mutexHolderInPidNamespace", {narrow(m_name), mark, "release"});
+  if (!kwtest::waitForFile(mark, 10000)) {
+    inside.kill();
+    if (inside.wait() == kwtest::kNoPidNamespace)
+      GTEST_SKIP() << "no new PID namespace here (needs root or user namespaces)";
+    FAIL() << "the holder never locked";
   }
+  expectSecondWaits(inside, mark, "held inside, wanted outside: both hold it");
   {
     SCOPED_TRACE("killed inside");
     kwtest::TraceCapture trace;
     kw::Mutex mutex;
     mutex.initialise(m_name.c_str());
-    kwtest::ChildProcess child("mutexHolderInPidNamespace", {narrow(m_name), marker(), "hang"});
-    ASSERT_TRUE(kwtest::waitForFile(marker()));
-    child.kill();
-    child.wait();
-    const int takenOver = abandonedSoFar(trace);
-    mutex.lock();
-    EXPECT_EQ(trace.count(kw::SiteId::MutexAbandoned), takenOver + 1);
-    mutex.release();
-    std::filesystem::remove(marker());
+    killHolder("mutexHolderInPidNamespace");
+    expectTakenOverOnce(mutex, trace);
   }
   for (bool killed : {false, true}) {
     SCOPED_TRACE(killed ? "killed outside, wanted inside" : "held outside, wanted inside");
     kw::Mutex mutex;
     mutex.initialise(m_name.c_str());
-    const std::string holderMarker = marker() + ".holder";
-    kwtest::ChildProcess holder("mutexHolder",
-                                {narrow(m_name), holderMarker, killed ? "hang" : "release"});
-    ASSERT_TRUE(kwtest::waitForFile(holderMarker));
-    kwtest::ChildProcess child("lockInPidNamespace", {narrow(m_name), marker()});
-    EXPECT_FALSE(kwtest::waitForFile(marker(), 300)) << "both processes hold it";
+    const std::string holderMark = marker(), lockedMark = marker();
+    auto outside = holder(holderMark, killed ? "hang" : "release");
+    kwtest::ChildProcess child("lockInPidNamespace", {narrow(m_name), lockedMark});
+    EXPECT_FALSE(kwtest::waitForFile(lockedMark, 300)) << "both processes hold it";
     if (killed)
-      holder.kill();
+      outside->kill();
     else
-      kwtest::touchFile(holderMarker + ".go");
-    holder.wait();
-    if (!kwtest::waitForFile(marker(), 30000)) child.kill();
+      kwtest::touchFile(holderMark + ".go");
+    outside->wait();
+    if (!kwtest::waitForFile(lockedMark)) child.kill();
     EXPECT_EQ(child.wait(), killed ? 11 : 10) << "10 + the abandonments it found";
-    std::filesystem::remove(marker());
-    std::filesystem::remove(holderMarker);
-    std::filesystem::remove(holderMarker + ".go");
   }
 }
 
-KW_CHILD_MAIN(lockOnce) {
+KW_CHILD_MAIN(lockTwice) {
   // args: mutex name, marker file.
   kw::Mutex mutex;
-  mutex.initialise(kw::Tools::widenNarrowString(args.at(0)).c_str());
-  mutex.lock();
-  mutex.lock();
-  mutex.release();
-  mutex.release();
+  mutex.initialise(kwtest::wide(args.at(0)).c_str());
+  kw::AutoMutex hold(mutex), again(mutex);
   kwtest::touchFile(args.at(1));
   return 0;
 }
@@ -640,27 +511,22 @@ TEST_F(MutexAcrossProcesses, LinuxAnyValueInTheObjectLeavesLockersWorking) {
     kw::Mutex keeper;  // keeps the object, and what is written into it
     keeper.initialise(m_name.c_str());
     ASSERT_TRUE(kwtest::overwriteObject(m_name, byte));
-    kwtest::ChildProcess child("lockOnce", {narrow(m_name), marker()});
-    const bool locked = kwtest::waitForFile(marker(), 20000);
+    const std::string mark = marker();
+    kwtest::ChildProcess child("lockTwice", {narrow(m_name), mark});
+    const bool locked = kwtest::waitForFile(mark, 20000);
     if (!locked) child.kill();
     EXPECT_TRUE(locked) << "the locker hung";
     EXPECT_EQ(child.wait(), 0);
-    std::filesystem::remove(marker());
   }
 }
 #endif
 
 TEST(ObjectNames, CarryTheSessionDomainAndUser) {
-  const std::wstring prefix = kw::Tools::createLocalObjectName(nullptr);
-  const std::wstring fixed = L"Local\\Kestrelwright.Kestrelwright.";
-  ASSERT_EQ(prefix.compare(0, fixed.size(), fixed), 0) << narrow(prefix);
-  EXPECT_EQ(prefix.back(), L'.');
-  EXPECT_EQ(prefix.find(L'\\', fixed.size()), std::wstring::npos);
-
   std::wstring user, domain;
   ASSERT_TRUE(kw::Tools::getUserName(user, domain));
   EXPECT_FALSE(user.empty());
-  EXPECT_EQ(prefix, fixed + domain + L"." + user + L".");
+  const std::wstring prefix = L"Local\\Kestrelwright.Kestrelwright." + domain + L"." + user + L".";
+  EXPECT_EQ(kw::Tools::createLocalObjectName(nullptr), prefix);
   EXPECT_EQ(kw::Tools::createLocalObjectName(L"Kestrelwright.log.mtx"),
             prefix + L"Kestrelwright.log.mtx");
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "os/WakePath.h"
+#include "support/Eventually.h"
 #include "support/ForeignObject.h"
 #include "support/SettingsArea.h"
 
@@ -43,14 +44,18 @@ std::wstring channelName() {
 // A lost wake-up shows as a wait that runs out; no correct run comes near it.
 constexpr unsigned long kNeverMs = 30000;
 
+class WakePath : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(reader && writer); }
+
+  const std::wstring name = channelName();
+  WakeEnd reader{name, WakeReader};
+  WakeEnd writer{name, WakeWriter};
+};
+
 }  // namespace
 
-TEST(WakePath, ARingWaitsForItsSideAndIsTakenOnce) {
-  const std::wstring name = channelName();
-  WakeEnd reader(name, WakeReader);
-  WakeEnd writer(name, WakeWriter);
-  ASSERT_TRUE(reader && writer);
-
+TEST_F(WakePath, ARingWaitsForItsSideAndIsTakenOnce) {
   EXPECT_FALSE(wakePathWait(reader, 0));
   // Rung twice before it waits: one wait returns at once, the next does not.
   wakePathRing(writer, WakeReader);
@@ -64,11 +69,7 @@ TEST(WakePath, ARingWaitsForItsSideAndIsTakenOnce) {
 }
 
 // Two threads ring each other back and forth, each sleeping between rings.
-TEST(WakePath, NoRingIsLostOnASideThatSleeps) {
-  const std::wstring name = channelName();
-  WakeEnd reader(name, WakeReader);
-  WakeEnd writer(name, WakeWriter);
-  ASSERT_TRUE(reader && writer);
+TEST_F(WakePath, NoRingIsLostOnASideThatSleeps) {
   constexpr int kRounds = 2000;
   std::atomic<int> missed{0};
   std::thread peer([&] {
@@ -95,12 +96,7 @@ TEST(WakePath, NoRingIsLostOnASideThatSleeps) {
   EXPECT_TRUE(woke);
 }
 
-TEST(WakePath, AReaderRingsAWriterThatAwaitsIt) {
-  const std::wstring name = channelName();
-  WakeEnd reader(name, WakeReader);
-  WakeEnd writer(name, WakeWriter);
-  ASSERT_TRUE(reader && writer);
-
+TEST_F(WakePath, AReaderRingsAWriterThatAwaitsIt) {
   wakePathAwaitPeer(writer, true);
   wakePathRingPeerIfAwaited(reader);
   EXPECT_TRUE(wakePathWait(writer, 0));
@@ -112,28 +108,20 @@ TEST(WakePath, AReaderRingsAWriterThatAwaitsIt) {
 #endif
 }
 
-TEST(WakePath, EachSideSeesWhetherTheOtherTakesPart) {
-  const std::wstring name = channelName();
-  WakeEnd reader(name, WakeReader);
-  ASSERT_TRUE(reader);
-  EXPECT_FALSE(wakePathPeerTakesPart(reader));
-  {
-    WakeEnd writer(name, WakeWriter);
-    ASSERT_TRUE(writer);
-    EXPECT_TRUE(wakePathPeerTakesPart(reader));
-    EXPECT_TRUE(wakePathPeerTakesPart(writer));
-  }
-  EXPECT_FALSE(wakePathPeerTakesPart(reader));
+TEST_F(WakePath, EachSideSeesWhetherTheOtherTakesPart) {
+  EXPECT_TRUE(wakePathPeerTakesPart(reader));
+  EXPECT_TRUE(wakePathPeerTakesPart(writer));
+  const std::wstring alone = channelName();
+  WakeEnd single(alone, WakeReader);
+  EXPECT_FALSE(wakePathPeerTakesPart(single));
+  { WakeEnd leaving(alone, WakeWriter); }
+  EXPECT_FALSE(wakePathPeerTakesPart(single)) << "after the writer closed";
 }
 
 #ifndef _WIN32
 // A peer of the same user may write anything into the wake object: a side
 // waiting on a bell that holds no value of ours still sleeps.
-TEST(WakePath, ABellHoldingGarbageIsSleptOnNotSpunOn) {
-  const std::wstring name = channelName();
-  WakeEnd reader(name, WakeReader);
-  WakeEnd writer(name, WakeWriter);
-  ASSERT_TRUE(reader && writer);
+TEST_F(WakePath, ABellHoldingGarbageIsSleptOnNotSpunOn) {
   // The reader's bell is the first word after the object's 64-byte header.
   const int fd = open(kwtest::sharedObjectPath(name + L".wake").c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
@@ -146,13 +134,9 @@ TEST(WakePath, ABellHoldingGarbageIsSleptOnNotSpunOn) {
     waiter = kwtest::currentThreadId();
     wakePathWait(reader, kNeverMs);
   });
-  bool blocked = false;
-  for (int i = 0; i < 2000 && !blocked; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    blocked = waiter != 0 && kwtest::threadIsBlocked(waiter);
-  }
+  EXPECT_TRUE(kwtest::eventually([&] { return waiter && kwtest::threadIsBlocked(waiter); }))
+      << "the waiting side spun";
   wakePathRing(writer, WakeReader);
   sleeper.join();
-  EXPECT_TRUE(blocked) << "the waiting side spun";
 }
 #endif
