@@ -173,7 +173,7 @@ TEST_F(RegistryTest, EachReadTakesWhatItsTypeAllows) {
       {L"Dword", REG_DWORD, {0, 0, 0, 0x80}, INT_MIN, L"dflt", false},
       {L"Sz1", REG_SZ, {'1', 0, 0, 0}, '1', L"1", false},
       {L"Sz12", REG_SZ, {'1', 0, '2', 0, 0, 0}, -1, L"12", false},
-      {L"Unterminated", REG_SZ, {'a', 0, 'b', 0}, 0x620061, L"ab", false},
+      {L"Unterminated", REG_SZ, {'a', 0, 'b', 0, 'c', 0}, -1, L"abc", false},
       {L"InnerNul", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}, -1, L"a", false},
       {L"Expand", REG_EXPAND_SZ, {'%', 0, 'X', 0, '%', 0, 0, 0}, -1, L"dflt", false},
       {L"Multi", REG_MULTI_SZ, {'a', 0, 0, 0, 0, 0}, -1, L"dflt", false},
