@@ -19,8 +19,9 @@
 // cache of uncompressed copies, and frames resolved once are kept there
 // for later processes: the rows run with that cache warm, one more row shows
 // the first exception with an empty cache (what the user's very first
-// process pays once), and a line the first exception whose frames none was
-// kept of (a throw site not met before).
+// process pays once), and a line the first exception when no frame was
+// kept at all (every module's debug data opened, as a site never met
+// before in every module would).
 #define BOOST_STACKTRACE_LINK
 #define BOOST_STACKTRACE_DYN_LINK
 #include <dlfcn.h>
@@ -257,7 +258,7 @@ Figures inChild(const char* self, const char* what, const char* who, int depth,
 enum class Cache {
   kWarm,        // the user's own, filled
   kEmpty,       // a new, empty one
-  kCopiesOnly,  // the uncompressed debug copies made, no frames kept (a throw site not met before)
+  kCopiesOnly,  // the uncompressed debug copies made, no frame kept (as before frames were kept)
 };
 
 Figures medianInChildren(const char* self, const char* what, const char* who, int depth,
@@ -359,8 +360,8 @@ int main(int argc, char** argv) {
       "ms)\n",
       coldKw.second / 1000, coldKw.first / 1000);
   std::printf(
-      "first trace from a site not met before, debug copies made (processor time): kwbase %.2f "
-      "ms (wall %.2f ms)\n",
+      "first trace with no frame kept, debug copies made (processor time): kwbase %.2f ms "
+      "(wall %.2f ms)\n",
       copiesKw.second / 1000, copiesKw.first / 1000);
   std::printf(
       "after 1000 traces: kwbase +%.1f MB (+%.1f MB after the first), Boost.Stacktrace +%.1f MB "
