@@ -3,6 +3,7 @@
 #include "os/posix/DebugFileSearch.h"
 
 #include <elfutils/libdwelf.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +113,49 @@ int openByBuildId(Dwfl_Module* module, const std::string& path, char** debugFile
   return -1;
 }
 
+// The build ID of the code loaded at [low, high), read from its notes in
+// memory; empty when it has none.
+std::string loadedBuildId(Dwarf_Addr low, Dwarf_Addr high) {
+  struct Search {
+    Dwarf_Addr low, high;
+    std::string id;
+  } search{low, high, std::string()};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto* search = static_cast<Search*>(data);
+        bool here = false;
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& header = info->dlpi_phdr[i];
+          const Dwarf_Addr start = info->dlpi_addr + header.p_vaddr;
+          here = here || (header.p_type == PT_LOAD && start < search->high &&
+                          search->low < start + header.p_memsz);
+        }
+        for (ElfW(Half) i = 0; here && i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& header = info->dlpi_phdr[i];
+          if (header.p_type != PT_NOTE) continue;
+          const std::size_t align = header.p_align == 8 ? 8 : 4;
+          const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + header.p_vaddr);
+          const unsigned char* end = at + header.p_memsz;
+          while (static_cast<std::size_t>(end - at) >= sizeof(ElfW(Nhdr))) {
+            ElfW(Nhdr) note;
+            std::memcpy(&note, at, sizeof note);
+            const unsigned char* name = at + sizeof note;
+            const unsigned char* desc = name + (note.n_namesz + align - 1) / align * align;
+            if (desc > end || note.n_descsz > static_cast<std::size_t>(end - desc)) break;
+            if (note.n_type == NT_GNU_BUILD_ID && note.n_namesz == 4 &&
+                std::memcmp(name, "GNU", 4) == 0) {
+              search->id = hexText(desc, note.n_descsz);
+              return 1;
+            }
+            at = desc + (note.n_descsz + align - 1) / align * align;
+          }
+        }
+        return here ? 1 : 0;
+      },
+      &search);
+  return search.id;
+}
+
 std::string identity(const struct stat& info) {
   char text[160];
   std::snprintf(text, sizeof text, " %llx %llx %o %llx %lld.%09ld %lld.%09ld",
@@ -157,8 +201,9 @@ int findLocalDebuginfo(Dwfl_Module* module, void** userData, const char* moduleN
 }
 
 std::string debugSearchState(Dwfl_Module* module, const std::string& debuginfoPath) {
+  Dwarf_Addr low = 0, high = 0;
   const char* name =
-      dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+      dwfl_module_info(module, nullptr, &low, &high, nullptr, nullptr, nullptr, nullptr);
   if (!name || name[0] != '/' || elf_version(EV_CURRENT) == EV_NONE) return std::string();
   int fd = openRegularFile(name);
   if (fd < 0) return std::string();
@@ -176,7 +221,9 @@ std::string debugSearchState(Dwfl_Module* module, const std::string& debuginfoPa
     read = false;
   }
   close(fd);
-  if (!read) return std::string();
+  // A file replaced since it was loaded is not the code that runs: what it
+  // says of an offset holds for no process.
+  if (!read || id != loadedBuildId(low, high)) return std::string();
   std::string state = std::string("module ") + name + identity(info) + "\nbuild-id " + id +
                       "\ndebuglink " + link + " " + std::to_string(crc);
   std::vector<std::string> candidates = buildIdCandidates(id, debuginfoPath);
