@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,27 +56,19 @@ std::wstring uniqueMutexName() {
   return kw::Tools::createLocalObjectName((L"MutexTest." + kwtest::uniqueName()).c_str());
 }
 
-// Locks `mutex` on another thread; the future is ready once it holds it,
-// and the thread releases it again when told to.
+// Takes the mutex on a thread of its own, once, and lets it go again.
 struct Contender {
   explicit Contender(kw::Mutex& mutex)
-      : thread([this, &mutex] {
-          mutex.lock();
-          locked.set_value();
-          done.get_future().wait();
-          mutex.release();
+      : thread([&] {
+          kw::AutoMutex hold(mutex);
+          got = true;
         }) {}
-  ~Contender() {
-    done.set_value();
-    thread.join();
-  }
-  bool holdsWithin(std::chrono::milliseconds wait) {
-    return lockedFuture.wait_for(wait) == std::future_status::ready;
+  ~Contender() { thread.join(); }
+  bool gotItWithin(int ms) {
+    return kwtest::eventually([&] { return got.load(); }, ms);
   }
 
-  std::promise<void> locked;
-  std::future<void> lockedFuture = locked.get_future();
-  std::promise<void> done;
+  std::atomic<bool> got{false};
   std::thread thread;
 };
 
@@ -126,9 +117,9 @@ TEST(Mutex, IsRecursiveAndFreeOnlyAfterTheLastRelease) {
   mutex.lock();
   Contender other(mutex);
   mutex.release();
-  EXPECT_FALSE(other.holdsWithin(200ms)) << "free after one of two releases";
+  EXPECT_FALSE(other.gotItWithin(200)) << "free after one of two releases";
   mutex.release();
-  EXPECT_TRUE(other.holdsWithin(30s));
+  EXPECT_TRUE(other.gotItWithin(30000));
 }
 
 // A holder that gives the mutex up and at once asks for it again, as a
@@ -177,12 +168,12 @@ TEST(Mutex, ManyObjectsOfOneNameAllOpenAndExclude) {
   }
   mutexes.back()->lock();
   Contender other(*mutexes.front());
-  EXPECT_FALSE(other.holdsWithin(200ms));
+  EXPECT_FALSE(other.gotItWithin(200));
   kw::Mutex unrelated;
   unrelated.initialise(uniqueMutexName().c_str());
   { kw::AutoMutex hold(unrelated); }
   mutexes.back()->release();
-  EXPECT_TRUE(other.holdsWithin(30s));
+  EXPECT_TRUE(other.gotItWithin(30000));
 }
 
 TEST(Mutex, AThreadThatEndsHoldingItLeavesItAbandoned) {
@@ -202,6 +193,7 @@ KW_CHILD_MAIN(mutexHolder) {
   kw::Mutex mutex;
   mutex.initialise(kwtest::wide(args.at(0)).c_str());
   mutex.lock();
+  { kw::AutoMutex again(mutex); }
   kwtest::touchFile(args.at(1));
   if (args.at(2) == "release") {
     if (!kwtest::waitForFile(args.at(1) + ".go")) return 3;
@@ -294,29 +286,20 @@ TEST_F(MutexAcrossProcesses, LinuxObjectIsPrivateAndGoesWithItsLastOpener) {
 // user (or left readable by others) must never be used, whatever its mode.
 TEST_F(MutexAcrossProcesses, LinuxRefusesObjectsThatAreNotPrivate) {
   const std::string path = kwtest::sharedObjectPath(m_name);
-  struct Plant {
-    const char* what;
-    bool otherUser;
-    unsigned mode;
-  };
-  for (const Plant& plant : {Plant{"own, others may read and write", false, 0666},
-                             Plant{"own, others may read", false, 0640},
-                             Plant{"another user's, open to all", true, 0666},
-                             Plant{"another user's, private", true, 0600}}) {
-    SCOPED_TRACE(plant.what);
+  for (const auto& [otherUser, mode] : {std::pair{false, 0666u}, std::pair{false, 0640u},
+                                        std::pair{true, 0666u}, std::pair{true, 0600u}}) {
+    SCOPED_TRACE(testing::Message()
+                 << (otherUser ? "another user's, mode " : "own, mode ") << std::oct << mode);
     std::string reason;
-    if (plant.otherUser) {
-      // The own objects were checked above; only this part needs root.
-      if (!kwtest::createOwnedByOtherUser(path, plant.mode, reason)) GTEST_SKIP() << reason;
-    } else {
-      ASSERT_TRUE(kwtest::createWithMode(path, plant.mode)) << path;
-    }
+    // The own objects come first; only another user's need root.
+    if (otherUser && !kwtest::createOwnedByOtherUser(path, mode, reason)) GTEST_SKIP() << reason;
+    if (!otherUser) ASSERT_TRUE(kwtest::createWithMode(path, mode)) << path;
     kw::Mutex mutex;
     EXPECT_EQ(thrownId([&] { mutex.initialise(m_name.c_str()); }), kw::SiteId::MutexCreateFailed);
     EXPECT_EQ(thrownId([&] { mutex.lock(); }), kw::SiteId::MutexWaitFailed);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0) << "the planted object is left alone";
-    EXPECT_EQ(st.st_mode & 0777, plant.mode);
+    EXPECT_EQ(st.st_mode & 0777, mode);
     std::filesystem::remove(path);
   }
 }
@@ -493,15 +476,6 @@ TEST_F(MutexAcrossProcesses, LinuxWorksAcrossPidNamespaces) {
   }
 }
 
-KW_CHILD_MAIN(lockTwice) {
-  // args: mutex name, marker file.
-  kw::Mutex mutex;
-  mutex.initialise(kwtest::wide(args.at(0)).c_str());
-  kw::AutoMutex hold(mutex), again(mutex);
-  kwtest::touchFile(args.at(1));
-  return 0;
-}
-
 // A process of the same user may write anything into the object, a thread
 // ID nobody has among it: a locker acquires, takes over, or fails, but
 // never aborts or waits for ever.
@@ -511,12 +485,7 @@ TEST_F(MutexAcrossProcesses, LinuxAnyValueInTheObjectLeavesLockersWorking) {
     kw::Mutex keeper;  // keeps the object, and what is written into it
     keeper.initialise(m_name.c_str());
     ASSERT_TRUE(kwtest::overwriteObject(m_name, byte));
-    const std::string mark = marker();
-    kwtest::ChildProcess child("lockTwice", {narrow(m_name), mark});
-    const bool locked = kwtest::waitForFile(mark, 20000);
-    if (!locked) child.kill();
-    EXPECT_TRUE(locked) << "the locker hung";
-    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(holder(marker(), "exit")->wait(), 0);  // a hung one is killed
   }
 }
 #endif

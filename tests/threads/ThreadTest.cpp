@@ -15,10 +15,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "os/Thread.h"
 #include "support/ChildProcess.h"
@@ -54,7 +56,7 @@ struct Script {
   std::function<bool()> setup = [] { return true; };
   std::function<int(kw::Thread&)> execute = [](kw::Thread&) { return 0; };
   std::function<void()> cleanUp = [] {};
-  std::atomic<int> setups{0}, executes{0}, cleanUps{0};
+  std::atomic<int> executes{0}, cleanUps{0};
   std::atomic<bool> passedStopPoint{false}, insideCleanUp{false};
   std::atomic<void*> param{nullptr};
 };
@@ -71,10 +73,7 @@ class Probe : public kw::Thread {
   using Thread::run;
 
  protected:
-  bool setup() override {
-    ++m_script.setups;
-    return m_script.setup();
-  }
+  bool setup() override { return m_script.setup(); }
   int execute(void* param) override {
     ++m_script.executes;
     m_script.param = param;
@@ -133,16 +132,6 @@ int sleepForever(kw::Thread& self, Script& script, int ms) {
 
 }  // namespace
 
-TEST(Thread, StopCallsWithoutAWorkerDoNothing) {
-  Script script;
-  Probe probe(script);
-  probe.requestTermination();
-  probe.terminate(0);
-  probe.terminate(INFINITE);
-  EXPECT_EQ(probe.getThreadState(), kw::Thread::NotStarted);
-  EXPECT_EQ(script.setups, 0);
-}
-
 TEST(Thread, RunsItsStepsOnTheWorkerAndReportsItsState) {
   Script script;
   std::atomic<bool> setupMayEnd{false}, executeMayEnd{false};
@@ -176,32 +165,28 @@ TEST(Thread, RunsItsStepsOnTheWorkerAndReportsItsState) {
   EXPECT_EQ(script.cleanUps, 1);
 }
 
-TEST(Thread, FailedSetupIsTracedAndSkipsExecute) {
+// A setup that fails, or a kw::Exception from any step, is traced and the
+// worker cleaned up once.
+TEST(Thread, AFailedStepIsTracedAndCleanedUpOnce) {
   kwtest::TraceCapture trace;
-  Script script;
-  script.setup = [] { return false; };
-  Probe probe(script);
-  EXPECT_EQ(probe.run(), -1);
-  EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
-  EXPECT_EQ(script.executes, 0);
-  EXPECT_EQ(script.cleanUps, 1);
-  ASSERT_EQ(trace.ids(), std::vector<int>{kw::SiteId::ThreadSetupFailed});
-  EXPECT_EQ(trace.records()[0].type, kw::Event::Error);
-  EXPECT_NE(trace.records()[0].text.find(L"Setup failed in Thread::run()"), std::wstring::npos);
-  EXPECT_EQ(exitCodeOfOwnWorker(probe), 0u) << "the routine's result is not run's";
-}
-
-// A kw::Exception from any step is traced and the worker cleaned up once.
-TEST(Thread, ExceptionsOfTheFamilyAreTracedAndCleanedUp) {
-  kwtest::TraceCapture trace;
-  for (const char* step : {"setup", "execute", "cleanUp"}) {
-    SCOPED_TRACE(step);
+  const wchar_t* unexpected = L"An unexpected exception occured in Thread::run()";
+  struct Case {
+    const char* step;
+    int result, id;
+    const wchar_t* text;
+  };
+  for (const Case& c :
+       {Case{"no setup", -1, kw::SiteId::ThreadSetupFailed, L"Setup failed in Thread::run()"},
+        Case{"setup", 0, kw::SiteId::ThreadUnexpectedException, unexpected},
+        Case{"execute", 0, kw::SiteId::ThreadUnexpectedException, unexpected},
+        Case{"cleanUp", 7, kw::SiteId::ThreadUnexpectedException, unexpected}}) {
+    SCOPED_TRACE(c.step);
     trace.clear();
-    const std::string in = step;
+    const std::string in = c.step;
     Script script;
     script.setup = [&] {
       if (in == "setup") throw failure(L"setup broke");
-      return true;
+      return in != "no setup";
     };
     script.execute = [&](kw::Thread&) {
       if (in == "execute") throw failure(L"execute broke");
@@ -209,19 +194,18 @@ TEST(Thread, ExceptionsOfTheFamilyAreTracedAndCleanedUp) {
     };
     bool thrown = false;
     script.cleanUp = [&] {
-      if (in == "cleanUp" && !thrown) {
-        thrown = true;
-        throw failure(L"cleanUp broke");
-      }
+      if (in == "cleanUp" && !std::exchange(thrown, true)) throw failure(L"cleanUp broke");
     };
     Probe probe(script);
-    EXPECT_EQ(probe.run(), in == "cleanUp" ? 7 : 0);
+    EXPECT_EQ(probe.run(), c.result);
     EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
+    EXPECT_EQ(script.executes, in == "execute" || in == "cleanUp" ? 1 : 0);
     EXPECT_EQ(script.cleanUps, 1) << "calls that completed";
-    ASSERT_EQ(trace.ids(), std::vector<int>{kw::SiteId::ThreadUnexpectedException});
-    const std::wstring text = trace.records()[0].text;
-    EXPECT_NE(text.find(L"An unexpected exception occured in Thread::run()"), std::wstring::npos);
-    EXPECT_NE(text.find(L" broke"), std::wstring::npos) << "the exception's text";
+    ASSERT_EQ(trace.ids(), std::vector<int>{c.id});
+    EXPECT_EQ(trace.records()[0].type, kw::Event::Error);
+    EXPECT_NE(trace.records()[0].text.find(c.text), std::wstring::npos);
+    if (c.result != -1) EXPECT_NE(trace.records()[0].text.find(L" broke"), std::wstring::npos);
+    if (c.result == -1) EXPECT_EQ(exitCodeOfOwnWorker(probe), 0u) << "not run's result";
   }
 }
 
@@ -280,7 +264,10 @@ TEST(Thread, RequestsBeforeStartAreDroppedButDuringSetupKept) {
   };
   {
     Probe probe(finishing);
-    probe.requestTermination();
+    probe.requestTermination();  // without a worker, these do nothing
+    probe.terminate(0);
+    probe.terminate(INFINITE);
+    EXPECT_EQ(probe.getThreadState(), kw::Thread::NotStarted);
     ASSERT_TRUE(probe.startThread(nullptr));
     waitUntil([&] { return finishing.cleanUps == 1; });
   }
@@ -329,34 +316,58 @@ TEST(Thread, TerminateWaitsForAWorkerStillInCleanUp) {
   EXPECT_EQ(quick.cleanUps, 300);
 }
 
-TEST(WakeEvent, IsManualResetAndStaysSignalled) {
-  kw::os::WakeEventHandle event = kw::os::wakeEventCreate();
-  ASSERT_NE(event, nullptr);
-  EXPECT_EQ(kw::os::wakeEventWait(event, 20), kw::os::WaitResult::TimedOut);
-  std::thread setter([&] {
-    std::this_thread::sleep_for(20ms);
-    kw::os::wakeEventSet(event);
-  });
-  EXPECT_EQ(kw::os::wakeEventWait(event, INFINITE), kw::os::WaitResult::Signalled);
-  setter.join();
-  for (int i = 0; i < 3; ++i)  // no wait resets it
-    EXPECT_EQ(kw::os::wakeEventWait(event, 0), kw::os::WaitResult::Signalled);
-  kw::os::wakeEventClose(event);
-}
-
 namespace {
 
-struct Spinner {
-  std::atomic<bool> spinning{false}, gateOpen{false}, passedGate{false};
+// A thread to kill: it spins at the gate or sleeps on the event, then goes on.
+struct Victim {
+  kw::os::WakeEventHandle event = kw::os::wakeEventCreate();
+  std::atomic<bool> started{false}, gateOpen{false}, wentOn{false};
 };
 
 unsigned long KW_THREAD_ROUTINE spinAtTheGate(void* argument) {
-  auto* spinner = static_cast<Spinner*>(argument);
-  spinner->spinning = true;
-  while (!spinner->gateOpen) {
+  auto* victim = static_cast<Victim*>(argument);
+  victim->started = true;
+  while (!victim->gateOpen) {
   }
-  spinner->passedGate = true;
+  victim->wentOn = true;
   return 0;
+}
+
+unsigned long KW_THREAD_ROUTINE sleepOnTheEvent(void* argument) {
+  auto* victim = static_cast<Victim*>(argument);
+  victim->started = true;
+  kw::os::wakeEventWait(victim->event, INFINITE);
+  victim->wentOn = true;
+  return 0;
+}
+
+// Kills the running thread with that exit code, at once and for good.
+void expectKilled(kw::os::ThreadRoutine routine, Victim& victim, unsigned long exitCode) {
+  kw::os::ThreadHandle thread = kw::os::threadStart(routine, &victim);
+  ASSERT_NE(thread, nullptr);
+  waitUntil([&] { return victim.started.load(); });
+  std::this_thread::sleep_for(20ms);  // into the wait
+  unsigned long code = 0;
+  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
+  EXPECT_EQ(code, kw::os::kStillActive);
+  EXPECT_EQ(kw::os::threadWait(thread, 0), kw::os::WaitResult::TimedOut);
+  auto letGo = [&] {
+    victim.gateOpen = true;
+    kw::os::wakeEventSet(victim.event);
+  };
+  EXPECT_TRUE(returnsInTime(
+      [&] {
+        EXPECT_TRUE(kw::os::threadKill(thread, exitCode));
+        EXPECT_EQ(kw::os::threadWait(thread, 10000), kw::os::WaitResult::Signalled);
+      },
+      letGo))
+      << "the kill waited for the thread to stop by itself";
+  letGo();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(victim.wentOn);
+  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
+  EXPECT_EQ(code, exitCode);
+  kw::os::threadClose(thread);
 }
 
 }  // namespace
@@ -366,61 +377,17 @@ TEST(ThreadKill, EndsASpinningThreadWithTheGivenExitCode) {
   GTEST_SKIP() << "ThreadSanitizer delivers signals only at its own interception points, "
                   "which a tight loop never reaches";
 #endif
-  Spinner spinner;
-  kw::os::ThreadHandle thread = kw::os::threadStart(spinAtTheGate, &spinner);
-  ASSERT_NE(thread, nullptr);
-  waitUntil([&] { return spinner.spinning.load(); });
-  unsigned long code = 0;
-  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
-  EXPECT_EQ(code, kw::os::kStillActive);
-  EXPECT_EQ(kw::os::threadWait(thread, 0), kw::os::WaitResult::TimedOut);
-  EXPECT_TRUE(returnsInTime(
-      [&] {
-        EXPECT_TRUE(kw::os::threadKill(thread, 0xFFFFFFFF));
-        EXPECT_EQ(kw::os::threadWait(thread, 10000), kw::os::WaitResult::Signalled);
-      },
-      [&] { spinner.gateOpen = true; }))
-      << "the kill waited for the thread to stop by itself";
-  spinner.gateOpen = true;
-  std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(spinner.passedGate);
-  ASSERT_TRUE(kw::os::threadExitCode(thread, code));
-  EXPECT_EQ(code, 0xFFFFFFFFu);
-  kw::os::threadClose(thread);
+  Victim victim;
+  expectKilled(spinAtTheGate, victim, 0xFFFFFFFF);
+  kw::os::wakeEventClose(victim.event);
 }
-
-namespace {
-
-struct Sleeper {
-  kw::os::WakeEventHandle event = kw::os::wakeEventCreate();
-  std::atomic<bool> waiting{false}, woke{false};
-};
-
-unsigned long KW_THREAD_ROUTINE sleepOnTheEvent(void* argument) {
-  auto* sleeper = static_cast<Sleeper*>(argument);
-  sleeper->waiting = true;
-  kw::os::wakeEventWait(sleeper->event, INFINITE);
-  sleeper->woke = true;
-  return 0;
-}
-
-}  // namespace
 
 TEST(ThreadKill, AThreadKilledInAWaitLeavesTheEventUsable) {
-  static Sleeper sleeper;  // outlives the thread should the kill fail
-  kw::os::ThreadHandle thread = kw::os::threadStart(sleepOnTheEvent, &sleeper);
-  waitUntil([&] { return sleeper.waiting.load(); });
-  std::this_thread::sleep_for(20ms);  // into the wait
-  ASSERT_TRUE(kw::os::threadKill(thread, 7));
-  EXPECT_EQ(kw::os::threadWait(thread, 10000), kw::os::WaitResult::Signalled);
-  unsigned long code = 0;
-  EXPECT_TRUE(kw::os::threadExitCode(thread, code));
-  EXPECT_EQ(code, 7u);
-  kw::os::threadClose(thread);
-  kw::os::wakeEventSet(sleeper.event);
-  EXPECT_EQ(kw::os::wakeEventWait(sleeper.event, 0), kw::os::WaitResult::Signalled);
-  EXPECT_FALSE(sleeper.woke) << "the killed thread went on";
-  EXPECT_TRUE(returnsInTime([&] { kw::os::wakeEventClose(sleeper.event); }, [] {}))
+  static Victim victim;  // outlives the thread should the kill fail
+  expectKilled(sleepOnTheEvent, victim, 7);
+  for (int i = 0; i < 2; ++i)  // set by expectKilled; no wait resets it
+    EXPECT_EQ(kw::os::wakeEventWait(victim.event, 0), kw::os::WaitResult::Signalled);
+  EXPECT_TRUE(returnsInTime([&] { kw::os::wakeEventClose(victim.event); }, [] {}))
       << "closing waited for the dead waiter";
 }
 
@@ -430,25 +397,25 @@ namespace {
 // until the gate opens.
 class GateDevice : public kw::LogDevice {
  public:
-  explicit GateDevice(Spinner& spinner) : m_spinner(spinner) {}
+  explicit GateDevice(Victim& gate) : m_gate(gate) {}
   void Setup() override {}
   void ShutDown() override {}
   void Write(kw::Event& event) override {
     if (event.getID() != 999) return;
-    m_spinner.spinning = true;
-    while (!m_spinner.gateOpen) std::this_thread::sleep_for(1ms);
+    m_gate.started = true;
+    while (!m_gate.gateOpen) std::this_thread::sleep_for(1ms);
   }
 
  private:
-  Spinner& m_spinner;
+  Victim& m_gate;
 };
 
 }  // namespace
 
 TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
   kwtest::TraceCapture trace;
-  Spinner spinner;
-  kw::Logger::addCustomTraceDevice(new GateDevice(spinner));
+  Victim gate;
+  kw::Logger::addCustomTraceDevice(new GateDevice(gate));
   const std::wstring name =
       kw::Tools::createLocalObjectName((L"ThreadTest." + kwtest::uniqueName()).c_str());
   kw::Mutex named, mine;  // mine is kept out of the worker's stack, which is never unwound
@@ -466,12 +433,13 @@ TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
   {
     Probe probe(script);
     ASSERT_TRUE(probe.startThread(nullptr));
-    waitUntil([&] { return spinner.spinning.load(); });
-    EXPECT_TRUE(returnsInTime([&] { probe.terminate(0); }, [&] { spinner.gateOpen = true; }))
+    waitUntil([&] { return gate.started.load(); });
+    EXPECT_TRUE(returnsInTime([&] { probe.terminate(0); }, [&] { gate.gateOpen = true; }))
         << "terminate(0) waited for the worker";
     EXPECT_EQ(probe.getThreadState(), kw::Thread::Stopped);
   }
-  spinner.gateOpen = true;
+  gate.gateOpen = true;
+  kw::os::wakeEventClose(gate.event);
   EXPECT_FALSE(script.passedStopPoint);
   EXPECT_EQ(script.cleanUps, 0);
 
@@ -499,25 +467,14 @@ TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
 
 namespace {
 
-// A worker that runs its body over and over until it is stopped.
-class Looper : public kw::Thread {
- public:
-  explicit Looper(std::function<void(kw::Thread&)> body) : m_body(std::move(body)) {}
-  ~Looper() override { terminate(INFINITE); }
-
-  std::atomic<bool> started{false};
-
- protected:
-  bool setup() override { return true; }
-  int execute(void*) override {
-    started = true;
-    for (;;) m_body(*this);
-  }
-  void cleanUp() override {}
-
- private:
-  std::function<void(kw::Thread&)> m_body;
-};
+// A script whose worker runs the body over and over until it is stopped.
+Script* looping(const std::function<void(kw::Thread&)>& body) {
+  auto* script = new Script;
+  script->execute = [body](kw::Thread& self) -> int {
+    for (;;) body(self);
+  };
+  return script;
+}
 
 // Sizes below and above the heap's mmap threshold, so that the worker is
 // also stopped around the heap's system calls.
@@ -550,16 +507,18 @@ void useTheRuntimes() {
 // Starts a looping worker, lets it run its body a moment and stops it by
 // force; ends the child should the stop be given up.
 void startAndForceStop(const std::function<void(kw::Thread&)>& body, kwtest::TraceCapture& trace) {
-  // Left alive should the stop be given up: the worker still uses it.
-  auto* worker = new Looper(body);
+  // Left alive should the stop be given up: the worker still uses them.
+  Script* script = looping(body);
+  auto* worker = new Probe(*script);
   if (!worker->startThread(nullptr)) endChild("no worker");
-  while (!worker->started) std::this_thread::yield();
+  while (script->executes == 0) std::this_thread::yield();
   std::this_thread::sleep_for(2ms);
   worker->terminate(0);
   if (worker->getThreadState() != kw::Thread::Stopped ||
       trace.count(kw::SiteId::ThreadStopFailed) != 0)
     endChild("a stop was given up");
   delete worker;
+  delete script;
 }
 
 long vmSizeKiB() {
@@ -618,12 +577,13 @@ namespace {
   kwtest::TraceCapture trace;
   std::atomic<pid_t> task{0};
   std::atomic<bool> gateOpen{false}, passedNap{false};
-  Looper worker([&](kw::Thread& self) {
+  std::unique_ptr<Script> script(looping([&](kw::Thread& self) {
     task = static_cast<pid_t>(syscall(SYS_gettid));
     holdOut(gateOpen);
     self.nap();
     passedNap = true;
-  });
+  }));
+  Probe worker(*script);
   if (!worker.startThread(nullptr)) endChild("no worker");
   while (!task) std::this_thread::yield();
   std::this_thread::sleep_for(10ms);

@@ -155,9 +155,8 @@ class RawBlock : public SharedMemCommDevice {
  public:
   explicit RawBlock(const wchar_t* name) : SharedMemCommDevice(name, Reader) {
     PollingOnly polling;
-    m_open = createSharedMem();
+    EXPECT_TRUE(createSharedMem());
   }
-  bool open() const { return m_open; }
   std::uint8_t flag() const {
     return __atomic_load_n(reinterpret_cast<std::uint8_t*>(m_pSharedView), __ATOMIC_ACQUIRE);
   }
@@ -168,9 +167,6 @@ class RawBlock : public SharedMemCommDevice {
     __atomic_store_n(reinterpret_cast<std::uint8_t*>(m_pSharedView), 1, __ATOMIC_RELEASE);
     m_mutex.release();
   }
-
- private:
-  bool m_open = false;
 };
 
 }  // namespace
@@ -245,10 +241,12 @@ class SharedMemPair : public ::testing::Test {
     }
   }
 
-  void quit(Device& writer) {
+  // A message without a serial ends the echo.
+  void endEcho(Device& writer, kwtest::ChildProcess& echo) {
     auto* last = new Msg;
     last->setType(Msg::ACKNOWLEDGEMENT);
     writer.pushMessage(last);
+    EXPECT_EQ(echo.wait(), 0);
   }
 
   kwtest::ScratchDir m_scratch;
@@ -280,8 +278,7 @@ TEST_F(SharedMemPair, RoundTripWhicheverSideStartsFirstOrOnlyPolls) {
     polling.reset();
     if (!peerFirst) startPeer();
     exchange(writer, reader, 0, 40);
-    quit(writer);
-    EXPECT_EQ(child->wait(), 0);
+    endEcho(writer, *child);
   }
 }
 
@@ -306,7 +303,6 @@ TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
 TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   kwtest::TraceCapture capture;
   RawBlock block(name(L"Out").c_str());
-  ASSERT_TRUE(block.open());
   Device reader(name(L"Out").c_str(), Device::Reader);
   ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
 
@@ -338,7 +334,6 @@ TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
 TEST_F(SharedMemPair, AWriterDestroyedWhileWaitingLeavesTheLockAbandoned) {
   // Holding the block keeps it, and the message in it, alive meanwhile.
   RawBlock block(name(L"Out").c_str());
-  ASSERT_TRUE(block.open());
   const std::string done = file();
   auto child = startSender(done, "destroy");
   EXPECT_TRUE(kwtest::waitForFile(done)) << "the destroyed writer's worker was never stopped";
@@ -363,8 +358,7 @@ TEST_F(SharedMemPair, AKilledPeerIsReplacedUnderTheSameName) {
   first.reset();  // killed
   auto second = startEcho();
   exchange(writer, reader, 100, 10);
-  quit(writer);
-  EXPECT_EQ(second->wait(), 0);
+  endEcho(writer, *second);
 }
 
 TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
