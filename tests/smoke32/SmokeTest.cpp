@@ -16,20 +16,18 @@
 #include <kw/Tools.h>
 #include <windows.h>
 
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/Eventually.h"
+#include "support/FileBytes.h"
 #include "support/Hex.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
+#include "support/Text.h"
 
 using kw::Msg;
 using kw::SiteId;
@@ -43,15 +41,6 @@ namespace {
 constexpr int kStartMs = 15 * 60 * 1000;
 constexpr int kReplyMs = 120 * 1000;
 
-bool eventually(const std::function<bool()>& done, int timeoutMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // Under emulation a worker can need more than the destructor's grace time to
 // end, and one stopped by force may still hold a lock that the process's
 // exit needs: both ends stop their workers with time to spare.
@@ -62,27 +51,14 @@ void stopAll(Device& first, Device& second) {
 
 bool startAndWait(Device& device) {
   return device.startThread(nullptr) &&
-         eventually([&] { return device.getThreadState() == kw::Thread::Running; }, kReplyMs);
+         kwtest::eventually([&] { return device.getThreadState() == kw::Thread::Running; },
+                            kReplyMs);
 }
-
-std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::string wireHex(const Msg& msg) {
   kw::ByteArray bytes;
   msg.toByteArray(bytes);
   return kwtest::toHex(bytes);
-}
-
-// A UTF-16LE file of ASCII text, as narrow text.
-std::string readUtf16(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  std::string text;
-  const std::string raw = bytes.str();
-  for (std::size_t i = 0; i + 1 < raw.size(); i += 2) text += raw[i + 1] ? '?' : raw[i];
-  return text;
 }
 
 int g_faultLine = 0;
@@ -121,7 +97,7 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
   kw::Logger::initialise(app.c_str());
   kw::Logger::addFileLogDevice(false);
   const fs::path traceFile =
-      fs::path(kw::File::getUsersLocalDataPath()) / ("KW" + narrow(app) + ".log");
+      fs::path(kw::File::getUsersLocalDataPath()) / ("KW" + kwtest::narrow(app) + ".log");
 
   kw::Exception::registerWin32ExceptionHandler();
   kw::Exception caught;
@@ -156,7 +132,9 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
             std::wstring::npos)
       << stack;
 
-  const std::string trace = readUtf16(traceFile);
+  const std::string raw = kwtest::readFile(traceFile);
+  const std::string trace =
+      kwtest::narrow(kw::ByteArray(raw.data(), static_cast<int>(raw.size())).w2w());
   fs::remove(traceFile);
   EXPECT_NE(trace.find(std::to_string(SiteId::HardwareFaultTraced) +
                        " Win32 exception translate function called"),
@@ -166,7 +144,7 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
   if (emulatorFault)
     GTEST_SKIP() << "the emulator reported the null write as an illegal instruction, so its "
                     "access-violation parameters cannot be checked here: "
-                 << narrow(description);
+                 << kwtest::narrow(description);
 }
 
 // Holds the named mutex and echoes one message over the transport.
@@ -174,16 +152,16 @@ TEST(Smoke, AFaultArrivesWithItsStackAndItsTraceLine) {
 KW_CHILD_MAIN(smokePeer) {
   if (args.size() != 5) return 20;
   kw::Mutex mutex;
-  mutex.initialise(widen(args[0]).c_str());
+  mutex.initialise(kwtest::wide(args[0]).c_str());
   mutex.lock();
-  Device in(widen(args[1]).c_str(), Device::Reader);
-  Device out(widen(args[2]).c_str(), Device::Writer);
+  Device in(kwtest::wide(args[1]).c_str(), Device::Reader);
+  Device out(kwtest::wide(args[2]).c_str(), Device::Writer);
   if (!startAndWait(in) || !startAndWait(out)) return 21;
   kwtest::touchFile(args[3]);
   std::unique_ptr<Msg> msg(in.waitForMessage(kReplyMs));
   if (!msg) return 22;
   out.pushMessage(msg.release());
-  if (!eventually([&] { return out.getOutQSize() == 0; }, kReplyMs)) return 23;
+  if (!kwtest::eventually([&] { return out.getOutQSize() == 0; }, kReplyMs)) return 23;
   if (!kwtest::waitForFile(args[4], kReplyMs)) return 24;
   mutex.release();
   stopAll(in, out);
@@ -202,8 +180,8 @@ TEST(Smoke, TwoProcessesShareANamedMutexAndATransport) {
   Device out(toChild.c_str(), Device::Writer);
   Device in(back.c_str(), Device::Reader);
   ASSERT_TRUE(startAndWait(out) && startAndWait(in));
-  kwtest::ChildProcess child("smokePeer",
-                             {narrow(mutexName), narrow(toChild), narrow(back), ready, done});
+  kwtest::ChildProcess child("smokePeer", {kwtest::narrow(mutexName), kwtest::narrow(toChild),
+                                           kwtest::narrow(back), ready, done});
   ASSERT_TRUE(child.started());
   ASSERT_TRUE(kwtest::waitForFile(ready, kStartMs));
 
