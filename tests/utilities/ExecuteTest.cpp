@@ -36,19 +36,7 @@ KW_CHILD_MAIN(execRecord) {
   return 0;
 }
 
-TEST(Execute, RunsFromTheExecutablesFolderOrTheGivenOne) {
-  kwtest::ScratchDir scratch;
-  const fs::path marker = scratch.path() / "ran";
-  EXPECT_TRUE(Execute::exec(recordLine(marker).c_str(), nullptr));
-  EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n");
-
-  // Arguments are split at blanks, quotes group them.
-  const std::wstring folder = kwtest::ownExecutable().parent_path().wstring();
-  EXPECT_TRUE(Execute::exec(recordLine(marker, L" 0 \"two words\" x").c_str(), folder.c_str()));
-  EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n0\ntwo words\nx\n");
-}
-
-TEST(Execute, RefusesWhatCannotStart) {
+TEST(Execute, RefusesWhatCannotStartAndSplitsWhatFits) {
   kwtest::ScratchDir scratch;
   EXPECT_FALSE(Execute::exec(nullptr, nullptr));
   EXPECT_FALSE(Execute::exec(L"", nullptr));
@@ -57,15 +45,15 @@ TEST(Execute, RefusesWhatCannotStart) {
   // A line that would not fit the 260-character buffer is refused, not cut.
   const fs::path marker = scratch.path() / "ran";
   const std::wstring folder = kwtest::ownExecutable().parent_path().wstring();
-  std::wstring line = recordLine(marker, L" 0 ");
+  std::wstring line = recordLine(marker, L" 0 \"two words\" ");
   ASSERT_LT(folder.size() + 1 + line.size(), 250u);
-  line += std::wstring(260 - folder.size() - 1 - line.size(), L'x');
-  EXPECT_FALSE(Execute::exec(line.c_str(), folder.c_str()));
+  const std::string padding(259 - folder.size() - 1 - line.size(), 'x');
+  line += std::wstring(padding.begin(), padding.end());
+  EXPECT_FALSE(Execute::exec((line + L"x").c_str(), folder.c_str()));
   EXPECT_FALSE(fs::exists(marker));
-  // One character less fits.
-  line.pop_back();
+  // One character less fits; blanks split the arguments, quotes group them.
   EXPECT_TRUE(Execute::exec(line.c_str(), folder.c_str()));
-  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_EQ(kwtest::readFile(marker), marker.string() + "\n0\ntwo words\n" + padding + "\n");
 }
 
 TEST(Execute, AProgramThatRunsLongerIsLeftRunning) {

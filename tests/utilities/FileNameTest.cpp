@@ -142,7 +142,7 @@ TEST(FileNameWindows, FolderLimitAndNoRoot) {
   EXPECT_STREQ(f.getFilepath(), L"var/log\\x.log");
 }
 #else
-TEST(FileNameRooted, LeadingSlashKeepsTheRoot) {
+TEST(FileNameRooted, SplitKeepsTheRoot) {
   EXPECT_EQ(parts(FileName(L"/tmp/Kestrelwright/trace.log")),
             L"/tmp/Kestrelwright/trace.log||/tmp/Kestrelwright|trace|log|/tmp/Kestrelwright");
   EXPECT_EQ(parts(FileName(L"//tmp//x.log/ ")), L"/tmp//x.log||/tmp|x|log|/tmp");
@@ -150,9 +150,7 @@ TEST(FileNameRooted, LeadingSlashKeepsTheRoot) {
   // Only the whole path bounds a folder here.
   const std::wstring folder = L"/" + std::wstring(200, L'a') + L"/" + std::wstring(200, L'b');
   EXPECT_EQ(FileName((folder + L"/x.log").c_str()).getFolder(), folder);
-}
-
-TEST(FileNameRooted, ANameAfterTheRootKeepsItsLeadingDotOrBlank) {
+  // A name after the root keeps its leading dot or blank.
   EXPECT_EQ(parts(FileName(L"/.hidden")), L"/.hidden||/||hidden|/");
   EXPECT_EQ(parts(FileName(L"//.config/kw/x.log")),
             L"/.config/kw/x.log||/.config/kw|x|log|/.config/kw");
