@@ -1,5 +1,5 @@
-// Stack traces of exceptions and walkers: their lines, the depth setting and
-// the walks from given contexts.
+// Stack traces of exceptions and walkers: their lines, the depth setting,
+// the walks from given contexts and where debug files are (not) looked for.
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <kw/Registry.h>
@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "os/StackWalking.h"
 #include "support/ChildProcess.h"
+#include "support/ScopedEnv.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
 
@@ -24,26 +27,20 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "support/ScratchDir.h"
 #endif
 
 using kw::Exception;
-using kw::SiteId;
 using kw::StackWalker;
+using Lines = std::vector<std::wstring>;
 
 namespace {
 
@@ -64,36 +61,35 @@ std::wstring traceOfKnownThrow() {
   return std::wstring();
 }
 
-std::vector<std::wstring> linesOf(const std::wstring& text) {
-  std::vector<std::wstring> lines;
+Lines linesOf(const std::wstring& text) {
+  Lines lines;
   for (std::size_t start = 0, end; (end = text.find(L"\r\r\n", start)) != std::wstring::npos;
        start = end + 3)
     lines.push_back(text.substr(start, end - start));
   return lines;
 }
 
-bool startsWith(const std::wstring& text, const wchar_t* prefix) {
+bool startsWith(const std::wstring& text, const std::wstring& prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
-std::size_t countStarting(const std::vector<std::wstring>& lines, const wchar_t* prefix) {
-  std::size_t count = 0;
-  for (const auto& line : lines) count += startsWith(line, prefix) ? 1 : 0;
-  return count;
-}
-
-// The frame line of throwFromKnownFunction: "<file> (<line>): <name>".
-const std::wstring* knownFrame(const std::vector<std::wstring>& lines) {
+// The first line holding `part`, or null.
+const std::wstring* lineWith(const Lines& lines, const std::wstring& part) {
   for (const auto& line : lines)
-    if (line.find(L"throwFromKnownFunction") != std::wstring::npos) return &line;
+    if (line.find(part) != std::wstring::npos) return &line;
   return nullptr;
 }
 
-// Module lines are the only ones holding "SymType: '".
-std::size_t moduleLines(const std::vector<std::wstring>& lines) {
-  std::size_t count = 0;
-  for (const auto& line : lines) count += line.find(L"), SymType: '") != std::wstring::npos;
-  return count;
+std::size_t countWith(const Lines& lines, const std::wstring& part) {
+  return std::count_if(lines.begin(), lines.end(),
+                       [&](const std::wstring& line) { return line.find(part) != line.npos; });
+}
+
+// Module lines are the only ones holding this.
+const wchar_t kModuleMark[] = L"), SymType: '";
+
+std::size_t engineLines(const std::wstring& trace) {
+  return countWith(linesOf(trace), L"SymInit: ");
 }
 
 #if defined(_WIN32)
@@ -118,12 +114,11 @@ TEST_F(StackWalkerTest, ExceptionNamesThrowingFunctionFileAndLine) {
   ASSERT_FALSE(text.empty());
   // Every line ends in "\r\r\n"; nothing trails the last one.
   EXPECT_EQ(text.size() >= 3 ? text.substr(text.size() - 3) : text, L"\r\r\n");
-  std::vector<std::wstring> lines = linesOf(text);
+  Lines lines = linesOf(text);
   ASSERT_TRUE(startsWith(lines.at(0), L"OS-Version: ")) << text;
-  EXPECT_EQ(countStarting(lines, L"SymInit: "), 0u);
-  EXPECT_EQ(moduleLines(lines), 0u);
+  EXPECT_EQ(countWith(lines, L"SymInit: ") + countWith(lines, kModuleMark), 0u);
 
-  const std::wstring* frame = knownFrame(lines);
+  const std::wstring* frame = lineWith(lines, L"throwFromKnownFunction");
   ASSERT_NE(frame, nullptr) << text;
 #if defined(_WIN32)
   if (frame->find(L"(filename not available)") != std::wstring::npos)
@@ -133,41 +128,9 @@ TEST_F(StackWalkerTest, ExceptionNamesThrowingFunctionFileAndLine) {
       std::wstring(kTestSource) + L" (" + std::to_wstring(s_knownLine) + L"): ";
   EXPECT_NE(frame->find(fileAndLine), std::wstring::npos) << *frame;
   // The caller follows its callee.
-  std::size_t known = text.find(L"throwFromKnownFunction");
   std::size_t caller = text.find(L"traceOfKnownThrow");
   EXPECT_NE(caller, std::wstring::npos) << text;
-  EXPECT_LT(known, caller);
-}
-
-TEST_F(StackWalkerTest, DepthTwoAddsSymbolEngineAndModuleLinesOtherValuesDoNot) {
-  std::vector<std::wstring> plain = linesOf(traceOfKnownThrow());
-  {
-    kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
-    std::vector<std::wstring> lines = linesOf(traceOfKnownThrow());
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_TRUE(startsWith(lines[0], L"SymInit: Symbol-SearchPath: '")) << lines[0];
-    EXPECT_NE(lines[0].find(L"', symOptions: "), std::wstring::npos);
-    EXPECT_NE(lines[0].find(L", UserName: '"), std::wstring::npos);
-    EXPECT_TRUE(startsWith(lines[1], L"OS-Version: ")) << lines[1];
-    // One line per module, the test program's among them, before any frame.
-    std::size_t modules = moduleLines(lines);
-    EXPECT_GE(modules, 3u);
-    for (std::size_t i = 2; i < 2 + modules; ++i)
-      EXPECT_NE(lines[i].find(L"), SymType: '"), std::wstring::npos) << lines[i];
-    bool program = false;
-    for (const auto& line : lines)
-      program |= line.find(L"kwtest_errors") != std::wstring::npos &&
-                 line.find(L"SymType: '") != std::wstring::npos;
-    EXPECT_TRUE(program);
-    EXPECT_NE(knownFrame(lines), nullptr);
-  }
-  for (int value : {3, 1, -2}) {
-    kwtest::SwitchSetting depth(L"StackTraceInfoDepth", value);
-    std::vector<std::wstring> lines = linesOf(traceOfKnownThrow());
-    EXPECT_EQ(countStarting(lines, L"SymInit: "), 0u) << value;
-    EXPECT_EQ(moduleLines(lines), 0u) << value;
-    EXPECT_EQ(lines.size(), plain.size()) << value;
-  }
+  EXPECT_LT(text.find(L"throwFromKnownFunction"), caller);
 }
 
 KW_CHILD_MAIN(writeTraceDepth) {
@@ -175,40 +138,50 @@ KW_CHILD_MAIN(writeTraceDepth) {
   return settings.write(L"StackTraceInfoDepth", std::stoi(args.at(0))) ? 0 : 1;
 }
 
-bool hasEngineLines(const std::wstring& text) {
-  return countStarting(linesOf(text), L"SymInit: ") == 1;
-}
-
 // The depth is remembered between exceptions, yet a change takes effect on
 // the very next one: written by another process, or twice in quick
-// succession with values of the same size.
+// succession with values of the same size. Only 2 adds lines.
 TEST_F(StackWalkerTest, DepthChangeShowsInTheNextException) {
-  EXPECT_FALSE(hasEngineLines(traceOfKnownThrow()));
+  const std::size_t plain = linesOf(traceOfKnownThrow()).size();
+  EXPECT_EQ(engineLines(traceOfKnownThrow()), 0u);
   for (const char* value : {"2", "1", "2"}) {
-    kwtest::ChildProcess writer("writeTraceDepth", {value});
-    ASSERT_TRUE(writer.started());
-    ASSERT_EQ(writer.wait(), 0);
-    EXPECT_EQ(hasEngineLines(traceOfKnownThrow()), value[0] == '2') << value;
+    ASSERT_EQ(kwtest::ChildProcess("writeTraceDepth", {value}).wait(), 0);
+    EXPECT_EQ(engineLines(traceOfKnownThrow()), value[0] == '2' ? 1u : 0u) << value;
   }
   kw::Registry settings(HKEY_LOCAL_MACHINE, L"Software\\Kestrelwright");
-  for (int round = 0; round < 3; ++round) {
-    ASSERT_TRUE(settings.write(L"StackTraceInfoDepth", 1));
-    EXPECT_FALSE(hasEngineLines(traceOfKnownThrow())) << round;
-    ASSERT_TRUE(settings.write(L"StackTraceInfoDepth", 2));
-    EXPECT_TRUE(hasEngineLines(traceOfKnownThrow())) << round;
+  for (int value : {1, 2, 3, 2, 1, 2, -2, 2}) {
+    ASSERT_TRUE(settings.write(L"StackTraceInfoDepth", value));
+    const std::wstring trace = traceOfKnownThrow();
+    EXPECT_EQ(engineLines(trace), value == 2 ? 1u : 0u) << value;
+    if (value != 2) EXPECT_EQ(linesOf(trace).size(), plain) << value;
   }
   ASSERT_TRUE(settings.deleteValue(L"StackTraceInfoDepth"));
-  EXPECT_FALSE(hasEngineLines(traceOfKnownThrow()));
+  EXPECT_EQ(engineLines(traceOfKnownThrow()), 0u);
 }
 
-// Every walker of one module set writes the same diagnostic lines, whether
-// it started the symbol engine or took it over; a new module shows.
-TEST_F(StackWalkerTest, ReusedSymbolSessionWritesSameLinesAndFollowsNewModules) {
+// At depth 2 a trace starts with the symbol engine's line and one line per
+// module, the test program's among them, before any frame. Every walker of
+// one module set writes the same lines, whether it started the symbol engine
+// or took it over; a new module shows.
+TEST_F(StackWalkerTest, DepthTwoAddsEngineAndModuleLinesThatFollowNewModules) {
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
   std::wstring traces[2];
   for (std::wstring& trace : traces) trace = traceOfKnownThrow();
-  const std::wstring& second = traces[1];
-  EXPECT_EQ(traces[0], second);
+  EXPECT_EQ(traces[0], traces[1]);
+  Lines lines = linesOf(traces[0]);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_TRUE(startsWith(lines[0], L"SymInit: Symbol-SearchPath: '")) << lines[0];
+  EXPECT_NE(lines[0].find(L"', symOptions: "), std::wstring::npos);
+  EXPECT_NE(lines[0].find(L", UserName: '"), std::wstring::npos);
+  EXPECT_TRUE(startsWith(lines[1], L"OS-Version: ")) << lines[1];
+  const std::size_t modules = countWith(lines, kModuleMark);
+  EXPECT_GE(modules, 3u);
+  for (std::size_t i = 2; i < 2 + modules; ++i)
+    EXPECT_NE(lines[i].find(kModuleMark), std::wstring::npos) << lines[i];
+  const std::wstring* program = lineWith(lines, L"kwtest_errors");
+  ASSERT_NE(program, nullptr);
+  EXPECT_NE(program->find(kModuleMark), std::wstring::npos) << *program;
+  EXPECT_NE(lineWith(lines, L"throwFromKnownFunction"), nullptr);
 
 #if defined(_WIN32)
   const char* library = "winmm.dll";
@@ -220,11 +193,10 @@ TEST_F(StackWalkerTest, ReusedSymbolSessionWritesSameLinesAndFollowsNewModules) 
   if (!handle) GTEST_SKIP() << "no " << library << " to load";
 #endif
   std::wstring later = traceOfKnownThrow();
-  std::vector<std::wstring> before = linesOf(second), after = linesOf(later);
-  EXPECT_GT(moduleLines(after), moduleLines(before));
-  std::wstring name(library, library + std::string(library).size());
-  EXPECT_EQ(second.find(L":" + name), std::wstring::npos);
-  EXPECT_NE(later.find(L":" + name), std::wstring::npos) << later;
+  EXPECT_GT(countWith(linesOf(later), kModuleMark), modules);
+  std::wstring name = L":" + std::wstring(library, library + std::strlen(library));
+  EXPECT_EQ(traces[1].find(name), std::wstring::npos);
+  EXPECT_NE(later.find(name), std::wstring::npos) << later;
 #if defined(_WIN32)
   FreeLibrary(handle);
 #else
@@ -232,76 +204,19 @@ TEST_F(StackWalkerTest, ReusedSymbolSessionWritesSameLinesAndFollowsNewModules) 
 #endif
 }
 
-// Records the entry types and the text it is handed.
+// Records what the symbol engine reported, a line per call, the entry
+// types and the text it is handed.
 class RecordingWalker : public StackWalker {
  public:
   using StackWalker::StackWalker;
-  std::vector<CallstackEntryType> types;
-  std::vector<std::string> outputs;
-
- protected:
-  void OnCallstackEntry(CallstackEntryType type, CallstackEntry& entry) override {
-    types.push_back(type);
-    StackWalker::OnCallstackEntry(type, entry);
-  }
-  void OnOutput(const char* text) override {
-    outputs.push_back(text);
-    StackWalker::OnOutput(text);
-  }
-};
-
-TEST_F(StackWalkerTest, EntriesRunFirstNextLastAndTextIsWhatOutputGot) {
-  RecordingWalker walker;
-  std::wstring text = walker.ShowCallstack(kw::os::thisThread());
-  ASSERT_GE(walker.types.size(), 3u);
-  EXPECT_EQ(walker.types.front(), StackWalker::EntryFirst);
-  std::size_t last = 0;
-  for (std::size_t i = 1; i < walker.types.size(); ++i) {
-    if (walker.types[i] == StackWalker::EntryLast) ++last;
-    if (i + 1 < walker.types.size()) EXPECT_EQ(walker.types[i], StackWalker::EntryNext) << i;
-  }
-  EXPECT_LE(last, 1u);
-  std::wstring joined;
-  for (const auto& output : walker.outputs) joined += std::wstring(output.begin(), output.end());
-  EXPECT_EQ(text, joined);
-  // One frame line per entry with an address; EntryLast writes nothing.
-  EXPECT_EQ(linesOf(text).size(), walker.outputs.size());
-
-  // The second walk of one walker reuses its modules: no OS-Version line.
-  std::wstring again = walker.ShowCallstack(kw::os::thisThread());
-  EXPECT_FALSE(again.empty());
-  EXPECT_FALSE(startsWith(again, L"OS-Version: ")) << again;
-  EXPECT_TRUE(startsWith(text, L"OS-Version: ")) << text;
-}
-
-// A plain walker writes a frame it met before from the line it kept; a
-// walker that sees every entry must write the same text from one call site.
-TEST_F(StackWalkerTest, KeptFrameLinesAreWhatEveryEntryWrites) {
-  StackWalker first;
-  StackWalker second;
-  RecordingWalker recording;
-  std::vector<std::wstring> texts;
-  // A walker's first walk starts with the OS-Version line; its frames are the
-  // later walks' text.
-  StackWalker* const walkers[] = {&first, &second, &recording, &first, &recording};
-  for (StackWalker* walker : walkers) texts.push_back(walker->ShowCallstack(kw::os::thisThread()));
-  ASSERT_FALSE(texts[3].empty());
-  EXPECT_EQ(texts[1], texts[0]);
-  EXPECT_EQ(texts[2], texts[0]);
-  EXPECT_EQ(texts[4], texts[3]);
-  ASSERT_GT(texts[0].size(), texts[3].size());
-  EXPECT_EQ(texts[0].substr(texts[0].size() - texts[3].size()), texts[3]);
-}
-
-// Records what the symbol engine reported, a line per call.
-class NoteWalker : public StackWalker {
- public:
-  using StackWalker::StackWalker;
   std::vector<std::string> starts, modules;
+  std::wstring types, output;
+  std::size_t outputs = 0;
 
  protected:
   void OnSymInit(const char* path, std::uint32_t options, const char* user) override {
     starts.push_back(std::string(path) + "|" + std::to_string(options) + "|" + user);
+    StackWalker::OnSymInit(path, options, user);
   }
   void OnLoadModule(const char* image, const char* name, std::uint64_t base, std::uint32_t size,
                     std::uint32_t result, const char* symType, const char* debugFile,
@@ -309,21 +224,55 @@ class NoteWalker : public StackWalker {
     modules.push_back(std::string(image) + "|" + name + "|" + std::to_string(base) + "|" +
                       std::to_string(size) + "|" + std::to_string(result) + "|" + symType + "|" +
                       debugFile + "|" + std::to_string(version));
+    StackWalker::OnLoadModule(image, name, base, size, result, symType, debugFile, version);
+  }
+  void OnCallstackEntry(CallstackEntryType type, CallstackEntry& entry) override {
+    types += L"FNL"[type];
+    StackWalker::OnCallstackEntry(type, entry);
+  }
+  void OnOutput(const char* text) override {
+    output += std::wstring(text, text + std::strlen(text));
+    ++outputs;
+    StackWalker::OnOutput(text);
   }
 };
 
+// A walker's first walk starts with the OS-Version line, the later ones
+// write only the frames. A plain walker writes a frame it met before from
+// the line it kept; one that sees every entry writes the same text, which is
+// what its output got, a line per call.
+TEST_F(StackWalkerTest, EntriesOutputAndKeptFrameLines) {
+  StackWalker first, second;
+  RecordingWalker recording;
+  std::vector<std::wstring> texts;
+  StackWalker* const walkers[] = {&first, &second, &recording, &first, &recording};
+  for (StackWalker* walker : walkers) texts.push_back(walker->ShowCallstack(kw::os::thisThread()));
+  ASSERT_FALSE(texts[3].empty());
+  EXPECT_TRUE(startsWith(texts[0], L"OS-Version: ")) << texts[0];
+  EXPECT_FALSE(startsWith(texts[3], L"OS-Version: ")) << texts[3];
+  EXPECT_EQ(texts[1], texts[0]);
+  EXPECT_EQ(texts[2], texts[0]);
+  EXPECT_EQ(texts[4], texts[3]);
+  ASSERT_GT(texts[0].size(), texts[3].size());
+  EXPECT_EQ(texts[0].substr(texts[0].size() - texts[3].size()), texts[3]);
+
+  // Each walk: First, then Next, with at most one Last, which writes nothing.
+  EXPECT_TRUE(std::regex_match(recording.types, std::wregex(L"(FN+L?){2}")));
+  EXPECT_EQ(recording.output, texts[2] + texts[4]);
+  EXPECT_EQ(linesOf(recording.output).size(), recording.outputs);
+}
+
 // A walker that takes the process's symbol session over hears what starting
 // it reported and a note of every module, even when the walker that started
-// it wanted no module notes; so does the next one.
+// it wanted no module notes; so does the next one. A search path of its own
+// comes first even without its option, and only in its own session.
 TEST_F(StackWalkerTest, WalkerTakingOverTheSessionHearsWhatItsStartReported) {
-  // A search path of its own starts a session.
-  StackWalker(0, "kw-session-of-its-own").ShowCallstack(kw::os::thisThread());
-  NoteWalker taking(0, "kw-session-of-its-own");
-  NoteWalker again(0, "kw-session-of-its-own");
-  for (NoteWalker* walker : {&taking, &again})
+  StackWalker(0, "kw-own").ShowCallstack(kw::os::thisThread());
+  RecordingWalker taking(0, "kw-own"), again(0, "kw-own"), bare(0);
+  for (RecordingWalker* walker : {&taking, &again, &bare})
     EXPECT_FALSE(walker->ShowCallstack(kw::os::thisThread()).empty());
   ASSERT_EQ(taking.starts.size(), 1u);
-  EXPECT_EQ(taking.starts[0].rfind("kw-session-of-its-own;", 0), 0u) << taking.starts[0];
+  EXPECT_EQ(taking.starts[0].rfind("kw-own;.;", 0), 0u) << taking.starts[0];
   EXPECT_EQ(again.starts, taking.starts);
   EXPECT_GE(taking.modules.size(), 3u);
   EXPECT_EQ(std::count_if(taking.modules.begin(), taking.modules.end(),
@@ -332,17 +281,8 @@ TEST_F(StackWalkerTest, WalkerTakingOverTheSessionHearsWhatItsStartReported) {
                           }),
             1);
   EXPECT_EQ(again.modules, taking.modules);
-}
-
-TEST_F(StackWalkerTest, SymbolPathComesFirstEvenWithoutItsOption) {
-  kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
-  StackWalker walker(0, "kw-symbols-first");
-  std::wstring text = walker.ShowCallstack(kw::os::thisThread());
-  EXPECT_TRUE(startsWith(text, L"SymInit: Symbol-SearchPath: 'kw-symbols-first;.;")) << text;
-
-  StackWalker bare(0);
-  std::wstring line = linesOf(bare.ShowCallstack(kw::os::thisThread())).at(0);
-  EXPECT_EQ(line.find(L"kw-symbols-first"), std::wstring::npos) << line;
+  ASSERT_EQ(bare.starts.size(), 1u);
+  EXPECT_EQ(bare.starts[0].find("kw-own"), std::string::npos) << bare.starts[0];
 }
 
 // A frame in a system library without line information: the address, the
@@ -358,16 +298,12 @@ TEST_F(StackWalkerTest, FrameWithoutLineInformationShowsAddressModuleAndName) {
   int values[] = {3, 1, 2};
   s_comparatorTrace.clear();
   std::qsort(values, 3, sizeof(int), &compareAndCapture);
-  std::vector<std::wstring> lines = linesOf(s_comparatorTrace);
-  const std::wstring* comparator = nullptr;
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i)
-    if (lines[i].find(L"compareAndCapture") != std::wstring::npos) comparator = &lines[at = i];
+  Lines lines = linesOf(s_comparatorTrace);
+  const std::wstring* comparator = lineWith(lines, L"compareAndCapture");
   ASSERT_NE(comparator, nullptr) << s_comparatorTrace;
   // Between the comparator and this test, the C library's sorting frames.
-  const std::wstring* library = nullptr;
-  for (std::size_t i = at + 1; i < lines.size() && !library; ++i)
-    if (lines[i].find(L"(filename not available)") != std::wstring::npos) library = &lines[i];
+  Lines below(lines.begin() + (comparator - lines.data()) + 1, lines.end());
+  const std::wstring* library = lineWith(below, L"(filename not available)");
   ASSERT_NE(library, nullptr) << s_comparatorTrace;
   // "XXXXXXXX (<module>): (filename not available): <name>"
   ASSERT_GT(library->size(), 11u);
@@ -380,29 +316,19 @@ TEST_F(StackWalkerTest, FrameWithoutLineInformationShowsAddressModuleAndName) {
 }
 
 // Walking from a context captured in a frame that is still running.
+__attribute__((noinline)) std::wstring walkFromHere() {
 #if defined(_WIN32)
-__attribute__((noinline)) std::wstring walkFromHere(int& line) {
   CONTEXT context;
-  // clang-format off
-  line = __LINE__; RtlCaptureContext(&context);
-  // clang-format on
-  StackWalker walker;
-  return walker.ShowCallstack(kw::os::thisThread(), &context);
-}
+  RtlCaptureContext(&context);
 #else
-__attribute__((noinline)) std::wstring walkFromHere(int& line) {
   ucontext_t context;
-  // clang-format off
-  line = __LINE__; getcontext(&context);
-  // clang-format on
-  StackWalker walker;
-  return walker.ShowCallstack(kw::os::thisThread(), &context);
-}
+  getcontext(&context);
 #endif
+  return StackWalker().ShowCallstack(kw::os::thisThread(), &context);
+}
 
 TEST_F(StackWalkerTest, WalkStartsAtGivenContext) {
-  int line = 0;
-  std::vector<std::wstring> lines = linesOf(walkFromHere(line));
+  Lines lines = linesOf(walkFromHere());
   ASSERT_GE(lines.size(), 3u);
   // The first frame is the one that captured the context, not the walker's.
   EXPECT_NE(lines[1].find(L"walkFromHere"), std::wstring::npos) << lines[1];
@@ -420,7 +346,7 @@ void walkSignalContext(int, siginfo_t*, void* context) {
   EXCEPTION_RECORD record{};
   EXCEPTION_POINTERS pointers{&record, context};
   s_signalTrace =
-      Exception(SiteId::HardwareFault, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
+      Exception(kw::SiteId::HardwareFault, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
 }
 
 __attribute__((noinline)) void interruptedFunction() { raise(SIGUSR1); }
@@ -441,27 +367,17 @@ TEST_F(StackWalkerTest, ExceptionPointersContextStartsAtInterruptedFrame) {
 #endif
 
 #if !defined(_WIN32) && defined(__x86_64__)
-// The frame line of an address: "XXXXXXXX (<module>): ...".
+// An address as a frame line starts with it.
 std::wstring hexOf(std::uintptr_t address) {
   wchar_t text[16];
-  std::swprintf(text, 16, L"%08X", static_cast<unsigned>(address));
+  std::swprintf(text, 16, L"%08X (", static_cast<unsigned>(address));
   return text;
-}
-
-const std::wstring* lineAt(const std::vector<std::wstring>& lines, std::uintptr_t address) {
-  for (const auto& line : lines)
-    if (startsWith(line, (hexOf(address) + L" (").c_str())) return &line;
-  return nullptr;
 }
 
 std::wstring s_callbackTrace;
 
 extern "C" void throwAndKeepTrace() {
-  try {
-    throw Exception(1051499, L"callback", L".\\src\\StackWalkerTest", 1, L"t");
-  } catch (Exception& e) {
-    s_callbackTrace = e.getStackTrace();
-  }
+  s_callbackTrace = Exception(1051499, L"callback", L"f", 1, L"t").getStackTrace();
 }
 
 // Generated code, as a JIT makes it, in a page of its own that no module maps:
@@ -477,26 +393,25 @@ TEST_F(StackWalkerTest, FrameInGeneratedCodeBelongsToNoModule) {
   for (int i = 0; i < 8; ++i) {
     void* page = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
+    pages.push_back(page);
     std::memcpy(page, kTrampoline, sizeof kTrampoline);
     ASSERT_EQ(mprotect(page, size, PROT_READ | PROT_EXEC), 0);
-    pages.push_back(page);
   }
   for (void* page : pages) {
-    s_callbackTrace.clear();
     reinterpret_cast<void (*)(void (*)())>(page)(&throwAndKeepTrace);
-    std::vector<std::wstring> lines = linesOf(s_callbackTrace);
-    const std::uintptr_t returnAddress = reinterpret_cast<std::uintptr_t>(page) + kReturnOffset;
-    const std::wstring* frame = lineAt(lines, returnAddress);
-    ASSERT_NE(frame, nullptr) << s_callbackTrace;
-    EXPECT_EQ(*frame, hexOf(returnAddress) +
-                          L" ((module-name not available)): (filename not available): "
-                          L"(function-name not available)");
+    Lines lines = linesOf(s_callbackTrace);
+    const std::wstring at = hexOf(reinterpret_cast<std::uintptr_t>(page) + kReturnOffset);
+    auto frame = std::find_if(lines.begin(), lines.end(),
+                              [&](const std::wstring& line) { return startsWith(line, at); });
+    ASSERT_NE(frame, lines.end()) << s_callbackTrace;
+    EXPECT_EQ(*frame, at + L"(module-name not available)): (filename not available): "
+                           L"(function-name not available)");
     const std::wstring error = L"ERROR: SymGetModuleInfo64, GetLastError: " +
-                               std::to_wstring(ENXIO) + L" (Address: " + hexOf(returnAddress) +
-                               L")";
+                               std::to_wstring(ENXIO) + L" (Address: " +
+                               at.substr(0, at.size() - 2) + L")";
     EXPECT_NE(std::find(lines.begin(), lines.end(), error), lines.end()) << s_callbackTrace;
     // The walk goes on to the code that called into the page.
-    EXPECT_NE(s_callbackTrace.find(L"FrameInGeneratedCodeBelongsToNoModule"), std::wstring::npos);
+    EXPECT_NE(lineWith(lines, L"FrameInGeneratedCodeBelongsToNoModule"), nullptr);
   }
   for (void* page : pages) munmap(page, size);
 }
@@ -521,64 +436,17 @@ kwtestCallWithoutLines:
 )");
 
 TEST_F(StackWalkerTest, LineIsPrintedOnlyForTheFunctionThatHoldsIt) {
-  s_callbackTrace.clear();
   kwtestCallWithoutLines(&throwAndKeepTrace);
-  std::vector<std::wstring> lines = linesOf(s_callbackTrace);
-  const std::wstring* frame = nullptr;
-  for (const auto& line : lines)
-    if (line.find(L": kwtestCallWithoutLines") != std::wstring::npos) frame = &line;
+  Lines lines = linesOf(s_callbackTrace);
+  const std::wstring* frame = lineWith(lines, L": kwtestCallWithoutLines");
   ASSERT_NE(frame, nullptr) << s_callbackTrace;
   EXPECT_NE(frame->find(L" (kwtest_errors): (filename not available): kwtestCallWithoutLines"),
             std::wstring::npos)
       << *frame;
   // The program's entry point has no lines either.
-  const std::wstring& start = lines.back();
-  if (start.find(L": _start") != std::wstring::npos)
-    EXPECT_NE(start.find(L"(filename not available)"), std::wstring::npos) << start;
+  if (lines.back().find(L": _start") != std::wstring::npos)
+    EXPECT_NE(lines.back().find(L"(filename not available)"), std::wstring::npos) << lines.back();
 }
-
-// Counts the connections made to a local port until stopped.
-class CountingListener {
- public:
-  CountingListener() {
-    m_socket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(m_socket, 16) != 0 ||
-        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      return;
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] {
-      while (!m_stop) {
-        pollfd wait{m_socket, POLLIN, 0};
-        if (poll(&wait, 1, 50) > 0) {
-          int connection = accept(m_socket, nullptr, nullptr);
-          if (connection >= 0) {
-            ++m_connections;
-            close(connection);
-          }
-        }
-      }
-    });
-  }
-  ~CountingListener() {
-    m_stop = true;
-    if (m_thread.joinable()) m_thread.join();
-    if (m_socket >= 0) close(m_socket);
-  }
-  int port() const { return m_port; }
-  int connections() const { return m_connections; }
-
- private:
-  int m_socket = -1;
-  int m_port = 0;
-  std::atomic<bool> m_stop{false};
-  std::atomic<int> m_connections{0};
-  std::thread m_thread;
-};
 
 KW_CHILD_MAIN(exceptionsWithDebugInfoServer) {
   alarm(120);
@@ -589,20 +457,26 @@ KW_CHILD_MAIN(exceptionsWithDebugInfoServer) {
 }
 
 TEST_F(StackWalkerTest, ExceptionNeverContactsDebugInfoServer) {
-  CountingListener listener;
-  ASSERT_NE(listener.port(), 0);
+  // A connection would wait, accepted by the kernel, in the listener's queue.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 64), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
   kwtest::ScratchDir cache;
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
-  kwtest::setEnv("DEBUGINFOD_URLS", "http://127.0.0.1:" + std::to_string(listener.port()));
-  kwtest::setEnv("DEBUGINFOD_CACHE_PATH", cache.path().string());
-  kwtest::setEnv("DEBUGINFOD_TIMEOUT", "2");
-  kwtest::ChildProcess child("exceptionsWithDebugInfoServer");
-  kwtest::setEnv("DEBUGINFOD_URLS", "");
-  kwtest::setEnv("DEBUGINFOD_CACHE_PATH", "");
-  kwtest::setEnv("DEBUGINFOD_TIMEOUT", "");
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(listener.connections(), 0);
+  {
+    kwtest::ScopedEnv urls("DEBUGINFOD_URLS",
+                           "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    kwtest::ScopedEnv path("DEBUGINFOD_CACHE_PATH", cache.path().string());
+    kwtest::ScopedEnv timeout("DEBUGINFOD_TIMEOUT", "2");
+    EXPECT_EQ(kwtest::ChildProcess("exceptionsWithDebugInfoServer").wait(), 0);
+  }
+  EXPECT_LT(accept(listener, nullptr, nullptr), 0);
+  close(listener);
 }
 #endif
 
@@ -623,8 +497,7 @@ KW_CHILD_MAIN(exceptionBesideDebugLink) {
   // A search that blocks ends the child here instead of hanging the test.
   alarm(30);
   if (!dlopen(args.at(0).c_str(), RTLD_NOW | RTLD_LOCAL)) return 3;
-  Exception e(1, L"debug link", L"f", 1, L"g");
-  return std::wstring(e.getStackTrace()).empty() ? 2 : 0;
+  return std::wstring(Exception().getStackTrace()).empty() ? 2 : 0;
 }
 
 // The debug file that a module's link names, beside it in a shared folder,
@@ -638,23 +511,19 @@ TEST_F(StackWalkerTest, DebugLinkToAFifoOrDeviceDoesNotHang) {
   for (const char* planted : {"fifo", "/dev/zero"}) {
     SCOPED_TRACE(planted);
     kwtest::ScratchDir scratch;
-    const std::string folder = scratch.path().string(), debug = folder + "/kwlinked.debug",
-                      module = folder + "/libkwlinked.so";
+    const std::string folder = scratch.path().string(), debug = folder + "/kwlinked.debug";
     // A stripped copy whose link, in place of its own, names kwlinked.debug.
     const std::string make =
         "cd '" + folder + "' && objcopy --only-keep-debug '" + original +
-        "' kwlinked.debug && objcopy --strip-debug --remove-section=" + ".gnu_debuglink '" +
-        original + "' stripped.so && objcopy " +
-        "--add-gnu-debuglink=kwlinked.debug stripped.so libkwlinked.so";
+        "' kwlinked.debug && objcopy --strip-debug --remove-section=.gnu_debuglink '" + original +
+        "' stripped.so && objcopy --add-gnu-debuglink=kwlinked.debug stripped.so libkwlinked.so";
     ASSERT_EQ(std::system(make.c_str()), 0) << make;
     ASSERT_EQ(unlink(debug.c_str()), 0);
-    if (std::string(planted) == "fifo")
-      ASSERT_EQ(mkfifo(debug.c_str(), 0600), 0);
-    else
-      ASSERT_EQ(symlink(planted, debug.c_str()), 0);
-    kwtest::ChildProcess child("exceptionBesideDebugLink", {module});
-    ASSERT_TRUE(child.started());
-    EXPECT_EQ(child.wait(), 0);
+    ASSERT_EQ(std::string(planted) == "fifo" ? mkfifo(debug.c_str(), 0600)
+                                             : symlink(planted, debug.c_str()),
+              0);
+    EXPECT_EQ(kwtest::ChildProcess("exceptionBesideDebugLink", {folder + "/libkwlinked.so"}).wait(),
+              0);
   }
 }
 
@@ -670,10 +539,8 @@ KW_CHILD_MAIN(exceptionAfterFolderChange) {
   if (chdir(args.at(1).c_str()) != 0) return 4;
   static std::wstring trace;
   call([] { trace = Exception().getStackTrace(); });
-  for (const std::wstring& line : linesOf(trace))
-    if (line.find(L": kw_call") != std::wstring::npos)
-      return line.find(L"/kwcall.c (") != std::wstring::npos ? 0 : 1;
-  return 5;
+  const std::wstring* frame = lineWith(linesOf(trace), L": kw_call");
+  return !frame ? 5 : frame->find(L"/kwcall.c (") != std::wstring::npos ? 0 : 1;
 }
 
 // The current folder is one of the places debug files are looked for in:
@@ -683,7 +550,6 @@ TEST_F(StackWalkerTest, ModuleFirstNeededAfterAFolderChangeIsLookedForInTheNewFo
   if (std::system("cc --version >/dev/null 2>&1 && objcopy --version >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "no cc or objcopy";
   kwtest::ScratchDir scratch, folder;
-  const std::string module = scratch.path().string() + "/libkwcall.so";
   // Its debug file is where a place of the search path names it: the
   // place, then the module's folder.
   const std::string debugFolder = folder.path().string() + scratch.path().string();
@@ -695,16 +561,16 @@ TEST_F(StackWalkerTest, ModuleFirstNeededAfterAFolderChangeIsLookedForInTheNewFo
       "objcopy --strip-debug --add-gnu-debuglink=kwcall.debug full.so libkwcall.so && " +
       "mkdir -p '" + debugFolder + "' && mv kwcall.debug '" + debugFolder + "/'";
   ASSERT_EQ(std::system(make.c_str()), 0) << make;
-  kwtest::ChildProcess child("exceptionAfterFolderChange", {module, folder.path().string()});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(
+      kwtest::ChildProcess("exceptionAfterFolderChange",
+                           {scratch.path().string() + "/libkwcall.so", folder.path().string()})
+          .wait(),
+      0);
 }
-#endif
 
-#if !defined(_WIN32)
-// args: an ELF file to map, a library to load, a file for the trace. The
-// first exception maps debug files (the cache's copies among them); the
-// library makes the second start a session of its own.
+// args: an ELF file to map, a library to load. The first exception maps
+// debug files (the cache's copies among them); the library makes the
+// second start a session of its own.
 KW_CHILD_MAIN(exceptionBesideMappedFiles) {
   alarm(60);
   const int fd = open(args.at(0).c_str(), O_RDONLY | O_CLOEXEC);
@@ -715,13 +581,15 @@ KW_CHILD_MAIN(exceptionBesideMappedFiles) {
     return 4;
   if (std::wstring(Exception().getStackTrace()).empty()) return 2;
   if (!dlopen(args.at(1).c_str(), RTLD_NOW | RTLD_LOCAL)) return 5;
-  const std::wstring trace = Exception().getStackTrace();
-  FILE* out = std::fopen(args.at(2).c_str(), "w");
-  if (!out) return 6;
-  for (const std::wstring& line : linesOf(trace))
-    if (line.find(L"), SymType: '") != std::wstring::npos) std::fprintf(out, "%ls\n", line.c_str());
-  std::fclose(out);
-  return 0;
+  Lines modules = linesOf(Exception().getStackTrace());
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [](const std::wstring& line) {
+                                 return line.find(kModuleMark) == std::wstring::npos;
+                               }),
+                modules.end());
+  if (!lineWith(modules, L"libkwfresh.so")) return 6;
+  if (lineWith(modules, L"kwmapped.elf")) return 7;
+  return lineWith(modules, L"/kwbase/debug/") ? 8 : 0;
 }
 
 // A session lists the modules the loader loaded, not every file the
@@ -732,23 +600,12 @@ TEST_F(StackWalkerTest, ModuleListHoldsLoadedCodeOnly) {
   if (original.empty()) GTEST_SKIP() << "no libz.so.1 to copy";
   kwtest::ScratchDir scratch;
   const std::string folder = scratch.path().string(), mapped = folder + "/kwmapped.elf",
-                    library = folder + "/libkwfresh.so", modules = folder + "/modules";
+                    library = folder + "/libkwfresh.so";
   for (const std::string& copy : {mapped, library})
     ASSERT_EQ(std::system(("cp '" + original + "' '" + copy + "'").c_str()), 0);
   kwtest::SwitchSetting depth(L"StackTraceInfoDepth", 2);
-  kwtest::setEnv("XDG_CACHE_HOME", folder);
-  kwtest::ChildProcess child("exceptionBesideMappedFiles", {mapped, library, modules});
-  kwtest::setEnv("XDG_CACHE_HOME", "");
-  ASSERT_TRUE(child.started());
-  ASSERT_EQ(child.wait(), 0);
-  std::FILE* in = std::fopen(modules.c_str(), "r");
-  ASSERT_NE(in, nullptr);
-  std::string list;
-  for (int c; (c = std::fgetc(in)) != EOF;) list += static_cast<char>(c);
-  std::fclose(in);
-  EXPECT_NE(list.find("libkwfresh.so"), std::string::npos) << list;
-  EXPECT_EQ(list.find("kwmapped.elf"), std::string::npos) << list;
-  EXPECT_EQ(list.find("/kwbase/debug/"), std::string::npos) << list;
+  kwtest::ScopedEnv cache("XDG_CACHE_HOME", folder);
+  EXPECT_EQ(kwtest::ChildProcess("exceptionBesideMappedFiles", {mapped, library}).wait(), 0);
 }
 #endif
 
@@ -759,24 +616,19 @@ KW_CHILD_MAIN(exceptionWithoutDbgHelp) {
     return 4;
   }
 #endif
-  Exception e(1, L"no dbghelp", L"f", 1, L"g");
-  std::wstring text = e.getStackTrace();
-  if (!text.empty()) return 2;
-  StackWalker walker;
-  if (!walker.ShowCallstack(kw::os::thisThread()).empty()) return 3;
-  return 0;
+  if (!std::wstring(Exception().getStackTrace()).empty()) return 2;
+  return StackWalker().ShowCallstack(kw::os::thisThread()).empty() ? 0 : 3;
 }
 
 TEST(StackWalkerWithoutDbgHelp, ExceptionHasAnEmptyTrace) {
 #if defined(_WIN32)
   const char* overrides = std::getenv("WINEDLLOVERRIDES");
   if (!overrides) GTEST_SKIP() << "not under Wine: dbghelp.dll cannot be taken away";
-  std::string before = overrides;
-  kwtest::setEnv("WINEDLLOVERRIDES", before + ";dbghelp=");
-  kwtest::ChildProcess child("exceptionWithoutDbgHelp");
-  kwtest::setEnv("WINEDLLOVERRIDES", before);
-  ASSERT_TRUE(child.started());
-  const int code = child.wait();
+  int code;
+  {
+    kwtest::ScopedEnv without("WINEDLLOVERRIDES", std::string(overrides) + ";dbghelp=");
+    code = kwtest::ChildProcess("exceptionWithoutDbgHelp").wait();
+  }
   if (code == 4)
     GTEST_SKIP() << "Wine still loads dbghelp.dll in a child started with dbghelp= "
                     "in WINEDLLOVERRIDES";
