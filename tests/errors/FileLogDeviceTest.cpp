@@ -1,5 +1,5 @@
 // Tests of FileLogDevice and its switch: whole UTF-16LE lines, silent failures, the temporary and
-// data folders, and two processes appending to one file.
+// data folders, two processes appending to one file, and files it must not write through.
 #include <gtest/gtest.h>
 #include <kw/Event.h>
 #include <kw/File.h>
@@ -9,18 +9,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/FileBytes.h"
 #include "support/OtherUser.h"
+#include "support/ScopedEnv.h"
 #include "support/ScratchDir.h"
 #include "support/SettingsArea.h"
 #include "support/SwitchSetting.h"
 #include "support/Text.h"
-#include "support/TraceCapture.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -34,15 +33,16 @@
 using kw::Event;
 using kw::FileLogDevice;
 using kw::Logger;
+using kwtest::narrow;
+using kwtest::readFile;
 namespace fs = std::filesystem;
 
 namespace {
 
-using kwtest::readFile;
-
-// The file as text, after checking that it is whole UTF-16LE code units
-// with no byte-order mark.
-std::wstring readTrace(const fs::path& path) {
+// The file's lines without their "\r\n", after checking that it is whole
+// UTF-16LE code units with no byte-order mark; a last line without one is
+// marked.
+std::vector<std::wstring> linesOf(const fs::path& path) {
   std::string bytes = readFile(path);
   EXPECT_EQ(bytes.size() % 2, 0u) << path;
   EXPECT_FALSE(bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') << path;
@@ -52,28 +52,17 @@ std::wstring readTrace(const fs::path& path) {
                                                                << 8;
     // Where wchar_t holds whole code points, a surrogate pair becomes one.
     if (sizeof(wchar_t) == 4 && !text.empty() && unit >= 0xDC00 && unit <= 0xDFFF &&
-        text.back() >= 0xD800 && text.back() <= 0xDBFF) {
+        text.back() >= 0xD800 && text.back() <= 0xDBFF)
       text.back() =
           static_cast<wchar_t>(0x10000 + ((text.back() - 0xD800) << 10) + (unit - 0xDC00));
-    } else {
+    else
       text += static_cast<wchar_t>(unit);
-    }
   }
-  return text;
-}
-
-// Lines without their "\r\n"; a last line without one is kept as it is.
-std::vector<std::wstring> lines(const std::wstring& text) {
   std::vector<std::wstring> result;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find(L"\r\n", start);
-    if (end == std::wstring::npos) {
-      result.push_back(text.substr(start) + L"<unterminated>");
-      break;
-    }
+  for (std::size_t start = 0, end; start < text.size(); start = end + 2) {
+    end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = (text += L"<unterminated>\r\n").size() - 2;
     result.push_back(text.substr(start, end - start));
-    start = end + 2;
   }
   return result;
 }
@@ -83,36 +72,10 @@ void write(FileLogDevice& device, int id, const wchar_t* text) {
   device.Write(event);
 }
 
-using kwtest::narrow;
-
-// Another writer's unshared hold on a file: Windows' no-sharing open, and on
-// Linux the nearest thing, an exclusive flock.
-class ForeignHold {
- public:
-  explicit ForeignHold(const fs::path& path) {
-#ifdef _WIN32
-    m_handle = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-#else
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
-#endif
-  }
-  ~ForeignHold() {
-#ifdef _WIN32
-    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-#else
-    if (m_fd >= 0) ::close(m_fd);
-#endif
-  }
-
- private:
-#ifdef _WIN32
-  HANDLE m_handle;
-#else
-  int m_fd;
-#endif
-};
+// A line without its time: "<type> <id> <text> ".
+std::wstring shown(int id, const std::wstring& text) {
+  return L"Info    " + std::to_wstring(id) + L" " + text + L" ";
+}
 
 }  // namespace
 
@@ -121,10 +84,27 @@ TEST(FileLogDevice, AppendsWholeUtf16LinesWithoutAMark) {
   fs::path path = scratch.path() / "trace.log";
   FileLogDevice device;
   device.SetLogFilePath(path.wstring().c_str());
-  write(device, 1, L"first");
+  write(device, 0, L"first");
   // Another process appending between two events is simply followed.
   std::ofstream(path, std::ios::binary | std::ios::app).write("x\0\r\0\n\0", 6);
-  write(device, 2, L"second \U0001F600");
+
+  // Pairs at every offset within a run of plain characters, and runs long
+  // and short around them; a long line must leave nothing behind in the
+  // short ones after it, which reuse its buffer.
+  std::wstring mixed;
+  for (int i = 0; i < 12; ++i) mixed += std::wstring(i, L'a' + i) + L"\U0001F600\u00E9\u20AC";
+  const std::wstring texts[] = {L"second \U0001F600", mixed,
+                                std::wstring(40000, L'l') + L"\U0001F600end", L"short", L""};
+  for (int i = 0; i < 5; ++i) write(device, i + 1, texts[i].c_str());
+  // The event's flag ends as toString(true) leaves it.
+  Event fresh(9, L"fresh", Event::Warning, L"FileLogDeviceTest.cpp", __LINE__, L"test");
+  fresh.toString(false);
+  device.Write(fresh);
+  EXPECT_TRUE(fresh.getIncludeHeaders());
+#ifndef _WIN32
+  // Characters outside Unicode become replacements.
+  write(device, 6, (L"0123456" + std::wstring(1, 0x110000) + L"89" + wchar_t(-1)).c_str());
+#endif
 
   std::string bytes = readFile(path);
   ASSERT_GE(bytes.size(), 2u);
@@ -133,60 +113,16 @@ TEST(FileLogDevice, AppendsWholeUtf16LinesWithoutAMark) {
   // The emoji is one surrogate pair on both targets.
   EXPECT_NE(bytes.find(std::string("\x3D\xD8\x00\xDE", 4)), std::string::npos);
 
-  // Pairs at every offset within a run of plain characters, and runs long
-  // and short around them, come back as they went.
-  std::wstring mixed;
-  for (int i = 0; i < 12; ++i) mixed += std::wstring(i, L'a' + i) + L"\U0001F600\u00E9\u20AC";
-  write(device, 3, mixed.c_str());
-
-  std::vector<std::wstring> got = lines(readTrace(path));
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[0].substr(20), L"Info    1 first ");
+  std::vector<std::wstring> got = linesOf(path);
+  ASSERT_GE(got.size(), 8u);
+  EXPECT_EQ(got[0].substr(20), shown(0, L"first"));
   EXPECT_EQ(got[1], L"x");
-  EXPECT_EQ(got[2].substr(20), L"Info    2 second \U0001F600 ");
-  EXPECT_EQ(got[3].substr(20), L"Info    3 " + mixed + L" ");
-}
-
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(got[i + 2].substr(20), shown(i + 1, texts[i])) << i;
+  EXPECT_EQ(got[7].substr(20), L"Warning 9 fresh ");
 #ifndef _WIN32
-TEST(FileLogDevice, CharactersOutsideUnicodeBecomeReplacements) {
-  kwtest::ScratchDir scratch;
-  fs::path path = scratch.path() / "replaced.log";
-  FileLogDevice device;
-  device.SetLogFilePath(path.wstring().c_str());
-  const std::wstring text = std::wstring(L"0123456") + static_cast<wchar_t>(0x110000) +
-                            L"89abcdef" + static_cast<wchar_t>(-1);
-  write(device, 1, text.c_str());
-  std::vector<std::wstring> got = lines(readTrace(path));
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].substr(20), L"Info    1 0123456\uFFFD89abcdef\uFFFD ");
-}
+  ASSERT_EQ(got.size(), 9u);
+  EXPECT_EQ(got[8].substr(20), shown(6, L"0123456\uFFFD89\uFFFD"));
 #endif
-
-// The device reuses one line buffer per thread: a long line must leave
-// nothing behind in the short one after it, and the event's flag ends as
-// toString(true) leaves it.
-TEST(FileLogDevice, ALongLineThenShortOnesAndTheEventsFlag) {
-  kwtest::ScratchDir scratch;
-  fs::path path = scratch.path() / "reuse.log";
-  FileLogDevice device;
-  device.SetLogFilePath(path.wstring().c_str());
-  std::wstring longText(40000, L'l');
-  longText += L"\U0001F600end";
-  write(device, 1, longText.c_str());
-  write(device, 2, L"short");
-  Event fresh(3, L"fresh", Event::Warning, L"FileLogDeviceTest.cpp", __LINE__, L"test");
-  fresh.toString(false);
-  device.Write(fresh);
-  EXPECT_TRUE(fresh.getIncludeHeaders());
-  write(device, 4, L"");
-
-  std::vector<std::wstring> got = lines(readTrace(path));
-  ASSERT_EQ(got.size(), 4u);
-  EXPECT_EQ(got[0].substr(20), L"Info    1 " + longText + L" ");
-  EXPECT_EQ(got[1].substr(20), L"Info    2 short ");
-  EXPECT_EQ(got[2].substr(20), L"Warning 3 fresh ");
-  EXPECT_EQ(got[3].substr(20), L"Info    4  ");
-  EXPECT_EQ(fresh.toString(true).substr(20), L"Warning 3 fresh \r\n");
 }
 
 TEST(FileLogDevice, PathSettingAndSilentFailures) {
@@ -198,34 +134,38 @@ TEST(FileLogDevice, PathSettingAndSilentFailures) {
   device.SetLogFilePath(path.wstring().c_str());
   device.SetLogFilePath(nullptr);
   write(device, 2, L"kept");
-  EXPECT_EQ(lines(readTrace(path)).size(), 1u);
+  EXPECT_EQ(linesOf(path).size(), 1u);
 
   // A file deleted between events comes back with the next one.
   fs::remove(path);
   write(device, 3, L"again");
-  EXPECT_EQ(lines(readTrace(path)).size(), 1u);
+  EXPECT_EQ(linesOf(path).size(), 1u);
 
-  {
-    // While another writer holds the file, Windows drops the events. Linux
-    // has no such hold: an advisory lock does not stop them.
-    ForeignHold hold(path);
-    EXPECT_NO_THROW(write(device, 4, L"during the hold"));
-  }
-  write(device, 5, L"after the hold");
-  std::vector<std::wstring> got = lines(readTrace(path));
+  // While another writer holds the file unshared, Windows drops the events.
+  // Linux has no such hold: an advisory lock does not stop them.
 #ifdef _WIN32
+  HANDLE hold = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NO_THROW(write(device, 4, L"during the hold"));
+  CloseHandle(hold);
   const std::size_t kept = 2;
 #else
+  const int hold = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  ::flock(hold, LOCK_EX);
+  write(device, 4, L"during the hold");
+  ::close(hold);
   const std::size_t kept = 3;
-  ASSERT_EQ(got.size(), kept);
-  EXPECT_EQ(got[1].substr(20), L"Info    4 during the hold ");
 #endif
+  write(device, 5, L"after the hold");
+  std::vector<std::wstring> got = linesOf(path);
   ASSERT_EQ(got.size(), kept);
-  EXPECT_EQ(got.back().substr(20), L"Info    5 after the hold ");
+  EXPECT_EQ(got[kept - 2].substr(20),
+            kept == 3 ? shown(4, L"during the hold") : shown(3, L"again"));
+  EXPECT_EQ(got.back().substr(20), shown(5, L"after the hold"));
 
   device.SetLogFilePath(L"");
   write(device, 6, L"off");
-  EXPECT_EQ(lines(readTrace(path)).size(), kept);
+  EXPECT_EQ(linesOf(path).size(), kept);
 
   fs::path missing = scratch.path() / "missing" / "x.log";
   device.SetLogFilePath(missing.wstring().c_str());
@@ -233,31 +173,37 @@ TEST(FileLogDevice, PathSettingAndSilentFailures) {
   EXPECT_FALSE(fs::exists(missing.parent_path()));
 }
 
-namespace {
-
-// Points the suite's working folders of a child at a scratch folder: the
-// temporary one always, the per-user one where the platform lets it.
-class WorkingFolders {
- public:
-  WorkingFolders() {
-#ifdef _WIN32
-    kwtest::setEnv("TMP", m_temp.path().string());
-    kwtest::setEnv("TEMP", m_temp.path().string());
-#else
-    kwtest::setEnv("TMPDIR", m_temp.path().string());
-    kwtest::setEnv("XDG_DATA_HOME", m_data.path().string());
-#endif
+// args: application, which folders ("temp", "data" or "both"), events to
+// trace, a file to wait for before tracing (or "-"), and the writer's tag.
+KW_CHILD_MAIN(fileTraceWriter) {
+  const std::wstring app = kwtest::wide(args.at(0)), tag = kwtest::wide(args.at(4));
+  Logger::initialise(app.c_str());
+  if (args[1] != "data") Logger::addFileLogDevice(true);
+  if (args[1] != "temp") Logger::addFileLogDevice(false);
+  if (args[3] != "-" && !kwtest::waitForFile(args[3])) return 21;
+  for (int i = 0; i < std::stoi(args[2]); ++i) {
+    std::wstring text = L"event " + std::to_wstring(i) + L" of " + tag;
+    Event event(i, text.c_str(), Event::Info, L"FileLogDeviceTest.cpp", __LINE__, L"writer");
+    Logger::Trace(event);
   }
-  ~WorkingFolders() {
-#ifdef _WIN32
-    kwtest::setEnv("TMP", m_savedTmp);
-    kwtest::setEnv("TEMP", m_savedTemp);
-#else
-    kwtest::setEnv("TMPDIR", m_savedTmp);
-    kwtest::setEnv("XDG_DATA_HOME", m_savedTemp);
-#endif
-  }
+  Logger::shutDown();
+  return 0;
+}
 
+// The child's temporary folder always, and its per-user one where the
+// platform lets it, are scratch folders.
+class FileLogSwitch : public ::testing::Test {
+ protected:
+  std::vector<std::string> writerArgs(const char* folders, int count, const std::string& go = "-",
+                                      const char* tag = "A") {
+    return {narrow(m_app), folders, std::to_string(count), go, tag};
+  }
+  int runWriter(const char* folders, int count) {
+    return kwtest::ChildProcess("fileTraceWriter", writerArgs(folders, count)).wait();
+  }
+  fs::path traceFile(const fs::path& folder) const {
+    return folder / ("KW" + narrow(m_app) + ".log");
+  }
   fs::path temp() const { return m_temp.path() / "Kestrelwright"; }
   fs::path data() const {
 #ifdef _WIN32
@@ -267,126 +213,61 @@ class WorkingFolders {
 #endif
   }
 
- private:
-  static std::string saved(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-  }
-#ifdef _WIN32
-  std::string m_savedTmp = saved("TMP");
-  std::string m_savedTemp = saved("TEMP");
-#else
-  std::string m_savedTmp = saved("TMPDIR");
-  std::string m_savedTemp = saved("XDG_DATA_HOME");
-#endif
-  kwtest::ScratchDir m_temp;
-  kwtest::ScratchDir m_data;
-};
-
-}  // namespace
-
-// args: application, which folders ("temp", "data" or "both"), events to
-// trace, a file to wait for before tracing (or "-"), and the writer's tag.
-KW_CHILD_MAIN(fileTraceWriter) {
-  if (args.size() != 5) return 20;
-  std::wstring app(args[0].begin(), args[0].end());
-  Logger::initialise(app.c_str());
-  if (args[1] != "data") Logger::addFileLogDevice(true);
-  if (args[1] != "temp") Logger::addFileLogDevice(false);
-  if (args[3] != "-" && !kwtest::waitForFile(args[3])) return 21;
-  const int count = std::stoi(args[2]);
-  const std::wstring tag(args[4].begin(), args[4].end());
-  for (int i = 0; i < count; ++i) {
-    std::wstring text = L"event " + std::to_wstring(i) + L" of " + tag;
-    Event event(i, text.c_str(), Event::Info, L"FileLogDeviceTest.cpp", __LINE__,
-                L"fileTraceWriter");
-    Logger::Trace(event);
-  }
-  Logger::shutDown();
-  return 0;
-}
-
-class FileLogSwitch : public ::testing::Test {
- protected:
-  int runWriter(const std::string& folders, int count) {
-    kwtest::ChildProcess child("fileTraceWriter",
-                               {narrow(m_app), folders, std::to_string(count), "-", "A"});
-    EXPECT_TRUE(child.started());
-    return child.wait();
-  }
-  fs::path traceFile(const fs::path& folder) const {
-    return folder / ("KW" + narrow(m_app) + ".log");
-  }
-
   kwtest::SettingsArea m_settings;
-  WorkingFolders m_folders;
+  kwtest::ScratchDir m_temp, m_data;
+#ifdef _WIN32
+  kwtest::ScopedEnv m_tmp{"TMP", m_temp.path().string()}, m_temp2{"TEMP", m_temp.path().string()};
+#else
+  kwtest::ScopedEnv m_tmp{"TMPDIR", m_temp.path().string()};
+  kwtest::ScopedEnv m_xdg{"XDG_DATA_HOME", m_data.path().string()};
+#endif
   std::wstring m_app = L"KwFileLog" + kwtest::uniqueName().substr(0, 8);
 };
 
-TEST_F(FileLogSwitch, OffMakesNoDeviceAndNoFolder) {
+TEST_F(FileLogSwitch, OffMakesNoFileOnMakesOneInEachFolder) {
   ASSERT_EQ(runWriter("both", 3), 0);
-  EXPECT_FALSE(fs::exists(m_folders.temp()));
-  EXPECT_FALSE(fs::exists(traceFile(m_folders.data())));
-  kwtest::SwitchSetting off(m_app + L"FileLogging", 0);
-  ASSERT_EQ(runWriter("both", 3), 0);
-  EXPECT_FALSE(fs::exists(m_folders.temp()));
-}
+  {
+    kwtest::SwitchSetting off(m_app + L"FileLogging", 0);
+    ASSERT_EQ(runWriter("both", 3), 0);
+  }
+  EXPECT_FALSE(fs::exists(temp()));
+  EXPECT_FALSE(fs::exists(traceFile(data())));
 
-TEST_F(FileLogSwitch, TempAndDataFoldersHoldTwoFilesOfOneName) {
   kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
   ASSERT_EQ(runWriter("temp", 2), 0);
   ASSERT_EQ(runWriter("data", 3), 0);
-  fs::path temp = traceFile(m_folders.temp());
-  fs::path data = traceFile(m_folders.data());
-  EXPECT_NE(temp, data);
-  EXPECT_EQ(lines(readTrace(temp)).size(), 2u);
-  EXPECT_EQ(lines(readTrace(data)).size(), 3u);
-  fs::remove(data);
+  EXPECT_EQ(linesOf(traceFile(temp())).size(), 2u);
+  EXPECT_EQ(linesOf(traceFile(data())).size(), 3u);
+  fs::remove(traceFile(data()));
 }
 
 TEST_F(FileLogSwitch, TwoProcessesShareOneWholeFile) {
   constexpr int kEach = 2500;
   kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
   kwtest::ScratchDir signals;
-  std::string go = (signals.path() / "go").string();
-  auto writer = [&](const char* tag) {
-    return std::make_unique<kwtest::ChildProcess>(
-        "fileTraceWriter",
-        std::vector<std::string>{narrow(m_app), "temp", std::to_string(kEach), go, tag});
-  };
-  auto first = writer("A");
-  auto second = writer("B");
-  ASSERT_TRUE(first->started() && second->started());
+  const std::string go = (signals.path() / "go").string();
+  kwtest::ChildProcess first("fileTraceWriter", writerArgs("temp", kEach, go, "A")),
+      second("fileTraceWriter", writerArgs("temp", kEach, go, "B"));
   kwtest::touchFile(go);
-  ASSERT_EQ(first->wait(), 0);
-  ASSERT_EQ(second->wait(), 0);
+  ASSERT_EQ(first.wait(), 0);
+  ASSERT_EQ(second.wait(), 0);
 
-  std::vector<std::wstring> got = lines(readTrace(traceFile(m_folders.temp())));
+  std::vector<std::wstring> got = linesOf(traceFile(temp()));
   ASSERT_EQ(got.size(), 2u * kEach);
   // Each writer's events arrive whole and in order.
   int next[2] = {0, 0};
-  int turns = 0;
-  int last = -1;
   for (const std::wstring& line : got) {
     ASSERT_GT(line.size(), 21u) << narrow(line);
-    const int writer = line.size() >= 2 && line[line.size() - 2] == L'B' ? 1 : 0;
+    const int writer = line[line.size() - 2] == L'B' ? 1 : 0;
     const int i = next[writer]++;
-    std::wstring expected = L"Info    " + std::to_wstring(i) + L" event " + std::to_wstring(i) +
-                            L" of " + (writer ? L"B" : L"A");
-    ASSERT_EQ(line.substr(20), expected + L" ") << narrow(line);
-    if (last != writer) ++turns;
-    last = writer;
+    ASSERT_EQ(line.substr(20),
+              shown(i, L"event " + std::to_wstring(i) + L" of " + (writer ? L"B" : L"A")))
+        << narrow(line);
   }
-  EXPECT_EQ(next[0], kEach);
-  EXPECT_EQ(next[1], kEach);
-  // How often the writers took turns: how much they actually overlapped.
-  RecordProperty("turns", turns);
 }
 
 #ifndef _WIN32
 namespace {
-
-std::string contentOf(const fs::path& path) { return readFile(path); }
 
 // What another user plants in a shared temporary folder before us.
 struct Planted {
@@ -421,7 +302,6 @@ TEST_F(FileLogSwitch, NoTraceThroughAnotherUsersFolderInASharedTemp) {
   if (!kwtest::canActAsOtherUser(reason)) GTEST_SKIP() << reason;
   kwtest::SwitchSetting on(m_app + L"FileLogging", 1);
   const std::string own = "Kestrelwright-" + std::to_string(geteuid());
-  const std::string workingTemp = std::getenv("TMPDIR");
   struct Case {
     const char* what;
     bool takeOwn, ownAsLink;
@@ -441,62 +321,56 @@ TEST_F(FileLogSwitch, NoTraceThroughAnotherUsersFolderInASharedTemp) {
                           c.takeOwn ? (shared / own).string() : std::string(), c.ownAsLink,
                           "KW" + narrow(m_app) + ".log", secret.string()};
     ASSERT_EQ(kwtest::runAsOtherUser(plant, &planted), 0);
-    kwtest::setEnv("TMPDIR", shared.string());
-    kwtest::setEnv("XDG_RUNTIME_DIR", runtime.path().string());
-    const int exitCode = runWriter("temp", 2);
-    kwtest::setEnv("XDG_RUNTIME_DIR", "");
-    kwtest::setEnv("TMPDIR", workingTemp);
-    EXPECT_EQ(contentOf(secret), "root only\n");
+    int exitCode;
+    {
+      kwtest::ScopedEnv tmp("TMPDIR", shared.string());
+      kwtest::ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path().string());
+      exitCode = runWriter("temp", 2);
+    }
+    EXPECT_EQ(readFile(secret), "root only\n");
     ASSERT_EQ(exitCode, 0);
     // The trace went to a folder of root's own instead.
-    const fs::path expected =
+    const fs::path folder =
         c.takeOwn ? runtime.path() / "tmp" / "Kestrelwright" : shared / own / "Kestrelwright";
-    EXPECT_EQ(lines(readTrace(traceFile(expected))).size(), 2u);
+    EXPECT_EQ(linesOf(traceFile(folder)).size(), 2u);
     struct stat info {};
-    ASSERT_EQ(stat(expected.parent_path().c_str(), &info), 0);
+    ASSERT_EQ(stat(folder.parent_path().c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, geteuid());
     EXPECT_EQ(info.st_mode & 077, 0u);
   }
 }
 
 // In a folder of our own, the trace file's name taken by a link, a file
-// others may write, a second name of another file or a FIFO: the device
-// writes through none of them.
+// others may write, a second name of another file, a FIFO or another user's
+// file: the device writes through none of them.
 TEST(FileLogDevice, WritesThroughNoLinkForeignOrSharedFile) {
   kwtest::ScratchDir scratch;
-  const fs::path secret = scratch.path() / "secret";
-  std::ofstream(secret) << "kept\n";
+  const fs::path secret = scratch.path() / "secret", link = scratch.path() / "link.log",
+                 open = scratch.path() / "open.log", second = scratch.path() / "second.log",
+                 fifo = scratch.path() / "fifo.log", foreign = scratch.path() / "foreign.log";
+  for (const fs::path& file : {secret, open, foreign}) std::ofstream(file) << "kept\n";
   chmod(secret.c_str(), 0600);
-  const fs::path link = scratch.path() / "link.log", open = scratch.path() / "open.log",
-                 second = scratch.path() / "second.log", fifo = scratch.path() / "fifo.log";
-  fs::create_symlink(secret, link);
-  std::ofstream(open) << "kept\n";
   chmod(open.c_str(), 0666);
+  fs::create_symlink(secret, link);
   fs::create_hard_link(secret, second);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // A reader holds the FIFO open, so that even a blocking open returns.
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  std::vector<fs::path> refused{link, open, second, fifo};
   std::string reason;
-  if (kwtest::canActAsOtherUser(reason)) {
-    const fs::path foreign = scratch.path() / "foreign.log";
-    std::ofstream(foreign) << "kept\n";
-    chmod(foreign.c_str(), 0600);
-    ASSERT_EQ(chown(foreign.c_str(), kwtest::otherUserId(), 0), 0);
-    refused.push_back(foreign);
-  }
-  for (const fs::path& path : refused) {
+  const bool otherUser = kwtest::canActAsOtherUser(reason);
+  if (otherUser) ASSERT_EQ(chown(foreign.c_str(), kwtest::otherUserId(), 0), 0);
+  for (const fs::path& path : {link, open, second, fifo, foreign}) {
+    if (path == foreign && !otherUser) continue;
     SCOPED_TRACE(path.string());
     FileLogDevice device;
     device.SetLogFilePath(path.wstring().c_str());
     EXPECT_NO_THROW(write(device, 1, L"elsewhere"));
   }
-  EXPECT_EQ(contentOf(secret), "kept\n");
-  EXPECT_EQ(contentOf(open), "kept\n");
+  for (const fs::path& file : {secret, open, foreign}) EXPECT_EQ(readFile(file), "kept\n") << file;
   char byte;
   EXPECT_LE(::read(reader, &byte, 1), 0);
   ::close(reader);
-  if (!kwtest::canActAsOtherUser(reason)) GTEST_SKIP() << "another user's file: " << reason;
+  if (!otherUser) GTEST_SKIP() << "another user's file: " << reason;
 }
 #endif
