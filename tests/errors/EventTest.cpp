@@ -29,17 +29,6 @@ bool startsWithTimestamp(const std::wstring& text) {
 
 }  // namespace
 
-TEST(Event, TextWithoutHeaders) {
-  Event bare(SiteId::MsgUnsupportedVersion, L"Something", Event::Info, L"f", 1, L"fn");
-  EXPECT_EQ(bare.toString(false), L"Something \r\n");
-
-  Event detailed(1, L"Desc", L"f", 2, L"fn");
-  detailed.addDetails(L"Name", L"5");
-  detailed.addDetails(L"Name", 5);
-  EXPECT_EQ(detailed.toString(false), L"Desc  Name:5 Name: 5\r\n");
-  EXPECT_EQ(detailed.getType(), Event::Error);
-}
-
 TEST(Event, HeaderCarriesTimeLabelAndId) {
   Event info(42, L"D", Event::Info, L"f", 1, L"fn");
   EXPECT_FALSE(info.getIncludeHeaders());
@@ -49,6 +38,7 @@ TEST(Event, HeaderCarriesTimeLabelAndId) {
   EXPECT_EQ(text.substr(20), L"Info    42 D \r\n");
   // The flag is per call: the next device may format without the header.
   EXPECT_EQ(info.toString(false), L"D \r\n");
+  EXPECT_EQ(Event(2, L"S", Event::Info, L"f", 1, L"fn").toString(false), L"S \r\n");
 
   Event warning(3, L"W", Event::Warning, L"f", 1, L"fn");
   EXPECT_EQ(warning.toString(true).substr(20), L"Warning 3 W \r\n");
@@ -80,7 +70,14 @@ TEST(Event, HeaderTimeIsTheLocalTimeNow) {
   EXPECT_TRUE(stamp == before || stamp == after) << stamp << L" not " << before;
 }
 
-TEST(Event, ExceptionTextIsAppended) {
+// Without the header: the description, the details and an exception's text.
+TEST(Event, TextWithoutHeaders) {
+  Event detailed(1, L"Desc", L"f", 2, L"fn");
+  detailed.addDetails(L"Name", L"5");
+  detailed.addDetails(L"Name", 5);
+  EXPECT_EQ(detailed.toString(false), L"Desc  Name:5 Name: 5\r\n");
+  EXPECT_EQ(detailed.getType(), Event::Error);
+
   kw::Exception cause(SiteId::MsgUnsupportedVersion, L"bad", L".\\src\\Msg", 10,
                       L"Msg::fromByteArray");
   Event event(9, &cause, L"Failed", L"f", 1, L"fn");

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "support/ChildProcess.h"
@@ -25,7 +24,6 @@
 #include <windows.h>
 #else
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
@@ -35,8 +33,6 @@ using kw::Logger;
 using kw::SiteId;
 
 namespace {
-
-using kwtest::narrow;
 
 void traceAndLog() {
   Event traced(4711, L"traced here", Event::Info, L"LogDevicesTest.cpp", __LINE__, L"traceAndLog");
@@ -51,11 +47,10 @@ void traceAndLog() {
 // Standard output and error go to the two files named, then the devices
 // are added as their switches say and two events pass.
 KW_CHILD_MAIN(standardDevices) {
-  if (args.size() != 3) return 20;
-  if (!std::freopen(args[1].c_str(), "w", stdout) || !std::freopen(args[2].c_str(), "w", stderr))
+  if (!std::freopen(args.at(1).c_str(), "w", stdout) ||
+      !std::freopen(args.at(2).c_str(), "w", stderr))
     return 21;
-  std::wstring app(args[0].begin(), args[0].end());
-  Logger::initialise(app.c_str());
+  Logger::initialise(kwtest::wide(args[0]).c_str());
   Logger::addConsoleLogDevice();
   Logger::addDebugStreamLogDevice();
   traceAndLog();
@@ -71,9 +66,10 @@ class StandardDevices : public ::testing::Test {
   std::pair<std::string, std::string> run(const std::wstring& app) {
     auto out = m_scratch.path() / "out.txt";
     auto err = m_scratch.path() / "err.txt";
-    kwtest::ChildProcess child("standardDevices", {narrow(app), out.string(), err.string()});
-    EXPECT_TRUE(child.started());
-    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(
+        kwtest::ChildProcess("standardDevices", {kwtest::narrow(app), out.string(), err.string()})
+            .wait(),
+        0);
     return {kwtest::readFile(out), kwtest::readFile(err)};
   }
 
@@ -82,37 +78,30 @@ class StandardDevices : public ::testing::Test {
   std::wstring m_app = L"KwDevices" + kwtest::uniqueName().substr(0, 8);
 };
 
-TEST_F(StandardDevices, ConsoleShowsEveryEventWithItsHeaderWhenSwitchedOn) {
-  EXPECT_EQ(run(m_app).first, "");
-
-  kwtest::SwitchSetting on(m_app + L"ConsoleTrace", 1);
-  std::string out = run(m_app).first;
-  std::size_t traced = out.find("4711");
-  std::size_t logged = out.find("4712");
-  ASSERT_NE(traced, std::string::npos) << out;
-  ASSERT_NE(logged, std::string::npos) << out;
-  EXPECT_LT(traced, logged);
-  EXPECT_NE(out.find("traced here"), std::string::npos);
-  EXPECT_NE(out.find("logged here"), std::string::npos);
-  // The header's time comes first, and each event is a line of its own.
-  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(out[0]))) << out;
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
-
-  // The switch belongs to the application name.
-  EXPECT_EQ(run(m_app + L"Other").first, "");
-}
-
+// Each stream follows its own switch, which belongs to the application name.
+TEST_F(StandardDevices, EachStreamFollowsItsSwitch) {
+  EXPECT_EQ(run(m_app), std::make_pair(std::string(), std::string()));
+  {
+    kwtest::SwitchSetting on(m_app + L"ConsoleTrace", 1);
+    auto [out, err] = run(m_app);
+    EXPECT_EQ(err, "");
+    std::size_t traced = out.find("4711 traced here"), logged = out.find("4712 logged here");
+    ASSERT_NE(traced, std::string::npos) << out;
+    EXPECT_LT(traced, logged) << out;
+    // The header's time comes first, and each event is a line of its own.
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(out[0]))) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+    EXPECT_EQ(run(m_app + L"Other").first, "");
+  }
 #ifndef _WIN32
-// Standard error stands in for the debugger stream on Linux.
-TEST_F(StandardDevices, DebugStreamFollowsItsSwitch) {
-  EXPECT_EQ(run(m_app).second, "");
+  // Standard error stands in for the debugger stream on Linux.
   kwtest::SwitchSetting on(m_app + L"DebugStream", 1);
   auto [out, err] = run(m_app);
   EXPECT_EQ(out, "");
-  EXPECT_NE(err.find("4711"), std::string::npos) << err;
-  EXPECT_NE(err.find("4712"), std::string::npos) << err;
-}
+  EXPECT_NE(err.find("4711 traced here"), std::string::npos) << err;
+  EXPECT_NE(err.find("4712 logged here"), std::string::npos) << err;
 #endif
+}
 
 #ifdef _WIN32
 namespace {
@@ -143,16 +132,6 @@ TEST(DebugLogDevice, DebugStreamReachesTheDebugger) {
 }
 #endif
 
-TEST(EventLogDevice, IsAlwaysALogDeviceNamedAfterTheApplication) {
-  kwtest::TraceCapture capture;
-  Logger::addEventLogDevice();
-  traceAndLog();
-  // The source opened and the report went through: no failure was traced.
-  EXPECT_EQ(capture.count(SiteId::EventLogOpenFailed), 0);
-  EXPECT_EQ(capture.count(SiteId::EventLogWriteFailed), 0);
-  EXPECT_EQ(capture.count(4712), 1);
-}
-
 #ifndef _WIN32
 namespace {
 
@@ -160,17 +139,12 @@ namespace {
 // runs no system logger of its own.
 class SyslogReceiver {
  public:
-  static constexpr const char* kPath = "/dev/log";
-
   // Empty when the receiver is in place, else why it cannot be.
   std::string open() {
-    struct stat st;
-    if (::lstat(kPath, &st) == 0)
+    sockaddr_un address{AF_UNIX, "/dev/log"};
+    if (::access(address.sun_path, F_OK) == 0)
       return "a system logger owns /dev/log; what it receives cannot be read back here";
     m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", kPath);
     if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
       return "cannot bind /dev/log (not root?)";
     m_bound = true;
@@ -181,19 +155,17 @@ class SyslogReceiver {
 
   ~SyslogReceiver() {
     if (m_fd >= 0) ::close(m_fd);
-    if (m_bound) ::unlink(kPath);
+    if (m_bound) ::unlink("/dev/log");
   }
 
-  // The next message that carries the marker. Other tests running at the same time may log
-  // to the same socket, so anything else is passed over.
+  // The next message that carries the marker, passing over what other tests log.
   std::string receive(const std::string& marker) {
     char buffer[2048];
-    for (;;) {
-      ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-      if (n <= 0) return std::string();
+    for (ssize_t n; (n = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;) {
       std::string message(buffer, static_cast<std::size_t>(n));
       if (message.find(marker) != std::string::npos) return message;
     }
+    return std::string();
   }
 
  private:
@@ -204,19 +176,26 @@ class SyslogReceiver {
 }  // namespace
 #endif
 
+// Logged events reach the event log (syslog on Linux) under the application's
+// name; traced ones do not.
 TEST(EventLogDevice, SyslogGetsIdentPriorityAndId) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Wine's RegisterEventSourceW and ReportEventW are stubs that report success "
-                  "and store nothing, so there is no event log to read back";
-#else
+#ifndef _WIN32
   SyslogReceiver receiver;
-  std::string why = receiver.open();
-  if (!why.empty()) GTEST_SKIP() << why;
-
+  const std::string why = receiver.open();
+#endif
   Logger::initialise(L"KwSyslogTest");
   kwtest::TraceCapture capture;
   Logger::addEventLogDevice();
   traceAndLog();
+  // The source opened and the report went through: no failure was traced.
+  EXPECT_EQ(capture.count(SiteId::EventLogOpenFailed), 0);
+  EXPECT_EQ(capture.count(SiteId::EventLogWriteFailed), 0);
+  EXPECT_EQ(capture.count(4712), 1);
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine's RegisterEventSourceW and ReportEventW are stubs that report success "
+                  "and store nothing, so there is no event log to read back";
+#else
+  if (!why.empty()) GTEST_SKIP() << why;
   const std::string ident = "KwSyslogTest[" + std::to_string(::getpid()) + "]: ";
   std::string message = receiver.receive(ident);
   // <12> is the user facility (8) with the warning priority (4).

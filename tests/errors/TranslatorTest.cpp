@@ -193,17 +193,7 @@ TEST_F(Translator, OtherFaultsAndFramelessCodeTranslateToo) {
   EXPECT_EQ(trace.count(SiteId::HardwareFaultTraced), 3);
 }
 
-TEST_F(Translator, AThousandFaultsInARow) {
-  kwtest::SwitchSetting on(kMode, 1);
-  Exception::registerWin32ExceptionHandler();
-  int translated = 0;
-  for (int i = 0; i < 1000; ++i) {
-    if (idOfFault(i % 2 ? g_divideByZero : g_writeThroughNull) == SiteId::HardwareFault)
-      ++translated;
-  }
-  EXPECT_EQ(translated, 1000);
-}
-
+// Many faults in a row, on two threads at once.
 TEST_F(Translator, TwoThreadsFaultAtOnce) {
   kwtest::SwitchSetting on(kMode, 7);  // any positive value but 2 throws
   kwtest::TraceCapture trace;
@@ -213,7 +203,7 @@ TEST_F(Translator, TwoThreadsFaultAtOnce) {
     Exception::registerWin32ExceptionHandler();
     ++ready;
     while (ready < 2) std::this_thread::yield();
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 500; ++i)
       if (idOfFault((i + index) % 2 ? g_divideByZero : g_writeThroughNull) == SiteId::HardwareFault)
         ++translated[index];
   };
@@ -222,9 +212,9 @@ TEST_F(Translator, TwoThreadsFaultAtOnce) {
   first.join();
   second.join();
   EXPECT_EQ(ModeProbe::mode(), 7);
-  EXPECT_EQ(translated[0], 200);
-  EXPECT_EQ(translated[1], 200);
-  EXPECT_EQ(trace.count(SiteId::HardwareFaultTraced), 400);
+  EXPECT_EQ(translated[0], 500);
+  EXPECT_EQ(translated[1], 500);
+  EXPECT_EQ(trace.count(SiteId::HardwareFaultTraced), 1000);
 }
 
 namespace {
@@ -246,62 +236,54 @@ class MarkingDevice : public kw::LogDevice {
 
 }  // namespace
 
-// Registers with the mode that the parent set, then writes through null;
-// args: the expected mode and a marker path.
+// Registers with the mode that the parent set, then writes through null:
+// here, or on a thread that never registered after a translated fault here.
+// args: the expected mode, a marker path and "here" or "thread".
 KW_CHILD_MAIN(faultAfterRegistering) {
   kw::Logger::initialise(L"KwTranslatorTest");
   kw::Logger::addCustomTraceDevice(new MarkingDevice(args.at(1)));
   Exception::registerWin32ExceptionHandler();
   if (ModeProbe::mode() != std::stoi(args.at(0))) return 20;
-  try {
-    g_writeThroughNull();
-  } catch (Exception&) {
-    return 21;
-  }
-  KW_PASS_FORCED_UNWIND
-  catch (...) {
-    return 22;
-  }
-  return 23;
-}
-
-// The main thread translates; a thread that never registered still crashes.
-KW_CHILD_MAIN(faultOnUnregisteredThread) {
-  Exception::registerWin32ExceptionHandler();
-  if (idOfFault(g_writeThroughNull) != SiteId::HardwareFault) return 30;
-  int result = 31;
-  std::thread other([&] {
+  int result = 23;
+  auto fault = [&result] {
     try {
       g_writeThroughNull();
     } catch (Exception&) {
-      result = 32;
+      result = 21;
     }
-  });
-  other.join();
+    KW_PASS_FORCED_UNWIND
+    catch (...) {
+      result = 22;
+    }
+  };
+  if (args.at(2) == "here") {
+    fault();
+  } else {
+    if (idOfFault(g_writeThroughNull) != SiteId::HardwareFault) return 30;
+    std::thread(fault).join();
+  }
   return result;
 }
 
 // Mode 0 installs nothing; mode 2 traces the fault, which then goes on as if
-// untranslated. Either way the child dies of it.
-class TranslatorModeWithoutException : public Translator,
-                                       public ::testing::WithParamInterface<int> {};
-
-TEST_P(TranslatorModeWithoutException, TheFaultEndsTheProcess) {
-  const int mode = GetParam();
-  kwtest::SwitchSetting setting(kMode, mode);
-  const std::string marker = m_area.scratch().path().string() + "/traced";
-  kwtest::ChildProcess child("faultAfterRegistering", {std::to_string(mode), marker});
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), crashExitCode());
-  EXPECT_EQ(kwtest::waitForFile(marker, 0), mode == 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, TranslatorModeWithoutException, ::testing::Values(0, 2));
-
-TEST_F(Translator, AnUnregisteredThreadStillCrashes) {
-  kwtest::ChildProcess child("faultOnUnregisteredThread");
-  ASSERT_TRUE(child.started());
-  EXPECT_EQ(child.wait(), crashExitCode());
+// untranslated; a thread that never registered is left alone. Each time the
+// child dies of it.
+TEST_F(Translator, ModesThatThrowNothingAndUnregisteredThreadsLeaveTheCrash) {
+  const struct {
+    int mode;
+    const char* where;
+  } crashes[] = {{0, "here"}, {2, "here"}, {1, "thread"}};
+  for (const auto& crash : crashes) {
+    SCOPED_TRACE(crash.where + std::to_string(crash.mode));
+    kwtest::SwitchSetting setting(kMode, crash.mode);
+    const std::string marker =
+        m_area.scratch().path().string() + "/traced" + std::to_string(crash.mode);
+    EXPECT_EQ(kwtest::ChildProcess("faultAfterRegistering",
+                                   {std::to_string(crash.mode), marker, crash.where})
+                  .wait(),
+              crashExitCode());
+    EXPECT_EQ(kwtest::waitForFile(marker, 0), crash.mode != 0);
+  }
 }
 
 #ifdef _WIN32
