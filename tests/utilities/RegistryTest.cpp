@@ -238,16 +238,14 @@ TEST_F(RegistryTest, DefaultObjectsAddressTheUserBranch) {
   const std::wstring name = L"RegistryTest-" + kwtest::uniqueName();
   const wchar_t* suiteKey = L"Software\\Kestrelwright";
   const bool hadKey = keyExists(HKEY_CURRENT_USER, suiteKey);
-  kw::Registry first, second;
-  ASSERT_TRUE(first.write(name.c_str(), 11));
-  EXPECT_EQ(second.read(name.c_str(), 0), 11);
+  kw::Registry reg;
+  ASSERT_TRUE(reg.write(name.c_str(), 11));
   EXPECT_EQ(kw::Registry(HKEY_CURRENT_USER, suiteKey).read(name.c_str(), 0), 11);
-  kw::Registry changed;
-  changed.setRootKey(nullptr);
-  EXPECT_EQ(changed.read(name.c_str(), 0), 11);
-  changed.setRootKey(HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(changed.read(name.c_str(), 0), 0);
-  EXPECT_TRUE(first.deleteValue(name.c_str()));
+  reg.setRootKey(nullptr);  // no root: the one it has stays
+  EXPECT_EQ(reg.read(name.c_str(), 0), 11);
+  reg.setRootKey(HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(reg.read(name.c_str(), 0), 0);
+  EXPECT_TRUE(kw::Registry().deleteValue(name.c_str()));
 #ifdef _WIN32
   if (!hadKey) RegDeleteKeyW(HKEY_CURRENT_USER, suiteKey);
 #else
