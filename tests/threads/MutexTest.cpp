@@ -255,9 +255,8 @@ TEST_F(MutexAcrossProcesses, AKilledLastHolderLeavesNothingThatWedges) {
 }
 
 KW_CHILD_MAIN(pollingHolder) {
-  // args: mutex name, marker file. Holds the mutex through 10 ms waits,
-  // taking it again at once after each release, as a writer polling for a
-  // free slot does, and counts its rounds in the marker until told to stop.
+  // args: mutex name, marker file. Holds the mutex 10 ms at a time, taking it
+  // again at once as a polling writer does; counts its rounds in the marker.
   kw::Mutex mutex;
   mutex.initialise(kwtest::wide(args.at(0)).c_str());
   for (int round = 1; !std::filesystem::exists(args.at(1) + ".go"); ++round) {
@@ -280,14 +279,18 @@ TEST_F(MutexAcrossProcesses, AReleaseHandsItToTheProcessAlreadyWaiting) {
   ASSERT_TRUE(kwtest::waitForFile(mark));
   kw::Mutex mutex;
   mutex.initialise(m_name.c_str());
+  // A busy machine may hold this process up between a read and the lock
+  // once; a holder that takes it straight back does so every time.
+  int late = 0;
   for (int sample = 0; sample < 5; ++sample) {
     const int before = std::atoi(kwtest::readFile(mark).c_str());
     mutex.lock();
     const int after = std::atoi(kwtest::readFile(mark).c_str());
     mutex.release();
-    EXPECT_LE(after - before, 3) << "the holder took it straight back";
+    late += after - before > 3;
     std::this_thread::sleep_for(3ms);
   }
+  EXPECT_LE(late, 1) << "the holder took it straight back";
   kwtest::touchFile(mark + ".go");
   EXPECT_EQ(child.wait(), 0);
 }
@@ -338,10 +341,9 @@ KW_CHILD_MAIN(startLogger) {
   return 0;
 }
 
-// Names are predictable, and /dev/shm lets every user create names: another
-// user who takes a name there first must not keep this user's locks, the
-// logger's among them, from working, nor may a name an application passes
-// with its own "Local\" land where other users share it.
+// Names are predictable and /dev/shm open to all: a name another user took
+// there first stops no lock of this user's, the logger's neither, and an
+// application's own "Local\" name does not land there.
 TEST_F(MutexAcrossProcesses, LinuxNamesAnotherUserTookFirstInTheSharedFolderAreNotUsed) {
   const std::wstring logLock = kw::Tools::createLocalObjectName(L"kwtestsquat.log.mtx");
   const std::wstring ownLocal = L"Local\\MutexTest." + kwtest::uniqueName() + L".lock";

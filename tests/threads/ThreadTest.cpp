@@ -461,9 +461,8 @@ TEST(Thread, ForcedStopSkipsTheRestAndLeavesTheProcessUsable) {
 
 #ifndef _WIN32
 
-// Forced stops on Linux, each scenario in a child process: a stop that leaves
-// a lock of the C library or the loader held, or one that never returns,
-// hangs the child, which an alarm then ends (exit 142) instead of the suite.
+// Forced stops on Linux, each in a child: a stop that leaves a runtime lock
+// held, or never returns, hangs it until its alarm ends it (exit 142).
 
 namespace {
 

@@ -148,9 +148,8 @@ std::unique_ptr<PollingOnly> pollingIf(bool on) {
   return on ? std::make_unique<PollingOnly>() : nullptr;
 }
 
-// The block of a device name, opened without a worker, for writing into
-// it what a broken or hostile peer would. It takes no part in the wake
-// path, as a peer that only polls.
+// The block of a device name, opened without a worker or wake path, for
+// writing into it what a broken or hostile peer would.
 class RawBlock : public SharedMemCommDevice {
  public:
   explicit RawBlock(const wchar_t* name) : SharedMemCommDevice(name, Reader) {
@@ -189,10 +188,8 @@ KW_CHILD_MAIN(echoPeer) {
   return eventually([&] { return out.getOutQSize() == 0; }) ? 0 : 24;
 }
 
-// Sends messages 1 and 2 with nobody reading, so that the worker waits for
-// the slot; then, as the mode says, "destroy"s the device and leaves the
-// file, leaves the file and "hang"s until killed, or "stay"s until the file
-// appears. args: name, file, mode.
+// Sends 1 and 2 with nobody reading, so that the worker waits for the slot;
+// then "destroy"s the device, "hang"s or "stay"s as told. args: name, file, mode.
 KW_CHILD_MAIN(sender) {
   auto writer = std::make_unique<Device>(kwtest::wide(args.at(0)).c_str(), Device::Writer);
   if (!writer->startThread(nullptr) || !waitRunning(*writer)) return 21;
