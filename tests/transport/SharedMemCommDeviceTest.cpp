@@ -219,6 +219,13 @@ class SharedMemPair : public ::testing::Test {
     return child;
   }
 
+  // A device of this side on the "Out" name, its worker running.
+  std::unique_ptr<Device> started(Device::ReaderWriter role) {
+    auto device = std::make_unique<Device>(name(L"Out").c_str(), role);
+    EXPECT_TRUE(device->startThread(nullptr) && waitRunning(*device));
+    return device;
+  }
+
   std::unique_ptr<kwtest::ChildProcess> startSender(const std::string& done, const char* mode) {
     return std::make_unique<kwtest::ChildProcess>(
         "sender", std::vector<std::string>{narrow(name(L"Out")), done, mode});
@@ -248,6 +255,8 @@ class SharedMemPair : public ::testing::Test {
 
   kwtest::ScratchDir m_scratch;
   std::wstring m_base = L"KwTestPair" + kwtest::uniqueName().substr(0, 10);
+  // The "Out" name's objects are this plus a suffix.
+  std::wstring m_local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
   int m_files = 0;
 };
 
@@ -300,8 +309,7 @@ TEST_F(SharedMemPair, TheIpcLimitIsExactAndARefusalLosesNothingElse) {
 TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   kwtest::TraceCapture capture;
   RawBlock block(name(L"Out").c_str());
-  Device reader(name(L"Out").c_str(), Device::Reader);
-  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
+  auto reader = started(Device::Reader);
 
   // A length beyond the block, then a negative one: refused, slot freed.
   for (std::int32_t length : {SharedMemCommDevice::kIpcLimit + 1, -5}) {
@@ -323,7 +331,7 @@ TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   std::unique_ptr<Msg> good(makeMessage(7));
   std::string bytes = wire(*good);
   block.write(static_cast<std::int32_t>(bytes.size()), bytes);
-  std::unique_ptr<Msg> got = popWithin(reader);
+  std::unique_ptr<Msg> got = popWithin(*reader);
   ASSERT_TRUE(got);
   EXPECT_TRUE(sameMessage(*got, *good));
 }
@@ -338,12 +346,11 @@ TEST_F(SharedMemPair, AWriterDestroyedWhileWaitingLeavesTheLockAbandoned) {
   ASSERT_EQ(block.flag(), 1);
 
   kwtest::TraceCapture capture;
-  Device reader(name(L"Out").c_str(), Device::Reader);
-  ASSERT_TRUE(reader.startThread(nullptr));
-  expectNext(reader, 1);
+  auto reader = started(Device::Reader);
+  expectNext(*reader, 1);
   EXPECT_EQ(capture.count(SiteId::MutexAbandoned), 1);
   // The second message died with the writer.
-  EXPECT_FALSE(popWithin(reader, 300));
+  EXPECT_FALSE(popWithin(*reader, 300));
 }
 
 TEST_F(SharedMemPair, AKilledPeerIsReplacedUnderTheSameName) {
@@ -364,14 +371,12 @@ TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
   ASSERT_TRUE(kwtest::waitForFile(written));
   child.reset();  // killed
 
-  Device reader(name(L"Out").c_str(), Device::Reader);
-  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
-  EXPECT_FALSE(popWithin(reader, 500));
+  auto reader = started(Device::Reader);
+  EXPECT_FALSE(popWithin(*reader, 500));
   // Nor is the slot wedged: a new writer gets through.
-  Device writer(name(L"Out").c_str(), Device::Writer);
-  ASSERT_TRUE(writer.startThread(nullptr));
-  writer.pushMessage(makeMessage(5));
-  expectNext(reader, 5);
+  auto writer = started(Device::Writer);
+  writer->pushMessage(makeMessage(5));
+  expectNext(*reader, 5);
 }
 
 #ifndef _WIN32
@@ -379,11 +384,10 @@ TEST_F(SharedMemPair, ABlockLeftByACrashedPairDeliversNothing) {
 // predictable) must neither read nor forge its messages: the device refuses
 // the channel through its setup failure and the process goes on.
 TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
-  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
   for (bool otherUser : {false, true}) {
     for (const wchar_t* suffix : {L".mem", L".mtx"}) {
       SCOPED_TRACE(narrow(suffix) + (otherUser ? " of another user" : " open to all"));
-      const std::string path = kwtest::sharedObjectPath(local + suffix);
+      const std::string path = kwtest::sharedObjectPath(m_local + suffix);
       std::string reason;
       if (otherUser && !kwtest::createOwnedByOtherUser(path, 0666, reason)) GTEST_SKIP() << reason;
       if (!otherUser) ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
@@ -403,8 +407,7 @@ TEST_F(SharedMemPair, LinuxRefusesAChannelThatIsNotPrivate) {
 // Running short of memory while a received message is made is reported as
 // a failed allocation; the worker goes on.
 TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsMadeIsReportedAndTheWorkerGoesOn) {
-  Device reader(name(L"Out").c_str(), Device::Reader);
-  ASSERT_TRUE(reader.startThread(nullptr) && waitRunning(reader));
+  auto reader = started(Device::Reader);
   kwtest::TraceCapture capture;
   const std::string done = file();
   // The sender is a process of its own and its arguments are made first:
@@ -412,7 +415,7 @@ TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsMadeIsReportedAndTheWork
   const std::vector<std::string> args{narrow(name(L"Out")), done, "stay"};
   g_failAllocationOf = sizeof(Msg);
   kwtest::ChildProcess writer("sender", args);
-  std::unique_ptr<Msg> got = popWithin(reader);
+  std::unique_ptr<Msg> got = popWithin(*reader);
   g_failAllocationOf = 0;
   kwtest::touchFile(done);
   EXPECT_EQ(writer.wait(), 0);
@@ -422,13 +425,12 @@ TEST_F(SharedMemPair, AnAllocationFailingWhileAMessageIsMadeIsReportedAndTheWork
   EXPECT_NE(
       capture.records().back().text.find(std::to_wstring(SiteId::SharedMemReceiveAllocFailed)),
       std::wstring::npos);
-  EXPECT_EQ(reader.getThreadState(), kw::Thread::Running);
+  EXPECT_EQ(reader->getThreadState(), kw::Thread::Running);
 }
 
 // The wake objects follow the same rule; without them the pair polls.
 TEST_F(SharedMemPair, LinuxLeavesWakeObjectsThatAreNotPrivateAlone) {
-  const std::string path =
-      kwtest::sharedObjectPath(kw::Tools::createLocalObjectName(name(L"Out").c_str()) + L".wake");
+  const std::string path = kwtest::sharedObjectPath(m_local + L".wake");
   ASSERT_TRUE(kwtest::createWithMode(path, 0666)) << path;
   LocalPair(name(L"Out")).expectDelivered(0, 2);
   struct stat st {};
@@ -441,26 +443,24 @@ TEST_F(SharedMemPair, LinuxLeavesWakeObjectsThatAreNotPrivateAlone) {
 // Names are predictable, and /dev/shm lets every user create names: a
 // channel whose names another user took there first still works.
 TEST_F(SharedMemPair, LinuxNamesAnotherUserTookFirstInTheSharedFolderAreNotUsed) {
-  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
   std::string reason;
   for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"}) {
-    if (!kwtest::createAsOtherUser(kwtest::sharedFolderPath(local + suffix), 0600, reason))
+    if (!kwtest::createAsOtherUser(kwtest::sharedFolderPath(m_local + suffix), 0600, reason))
       GTEST_SKIP() << reason;
   }
   LocalPair(name(L"Out")).expectDelivered(1, 1);
   for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"})
-    std::filesystem::remove(kwtest::sharedFolderPath(local + suffix));
+    std::filesystem::remove(kwtest::sharedFolderPath(m_local + suffix));
 }
 
 // A peer that shrinks the objects under a running pair (the block, its lock
 // and the wake object): this process must not die of the bus error that an
 // access past the new end raises, and the pair goes on.
 TEST_F(SharedMemPair, LinuxAPeerThatShrinksTheObjectsDoesNotBringThisProcessDown) {
-  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
   LocalPair pair(name(L"Out"));
   pair.expectDelivered(1, 1);
   for (const wchar_t* suffix : {L".mem", L".mtx", L".wake"})
-    ASSERT_EQ(truncate(kwtest::sharedObjectPath(local + suffix).c_str(), 0), 0) << narrow(suffix);
+    ASSERT_EQ(truncate(kwtest::sharedObjectPath(m_local + suffix).c_str(), 0), 0) << narrow(suffix);
   pair.expectDelivered(2, 4);
 }
 
@@ -468,10 +468,8 @@ TEST_F(SharedMemPair, LinuxAPeerThatShrinksTheObjectsDoesNotBringThisProcessDown
 // hostile one of the same user may: opening and closing that name give up
 // after a bounded wait instead of hanging.
 TEST_F(SharedMemPair, LinuxAPeerHoldingTheObjectGuardHangsNoOpenOrClose) {
-  const std::wstring local = kw::Tools::createLocalObjectName(name(L"Out").c_str());
-  auto reader = std::make_unique<Device>(name(L"Out").c_str(), Device::Reader);
-  ASSERT_TRUE(reader->startThread(nullptr) && waitRunning(*reader));
-  int guard = open(kwtest::sharedObjectPath(local + L".mem").c_str(), O_RDWR);
+  auto reader = started(Device::Reader);
+  int guard = open(kwtest::sharedObjectPath(m_local + L".mem").c_str(), O_RDWR);
   struct flock firstByte {};
   firstByte.l_type = F_WRLCK;
   firstByte.l_len = 1;
