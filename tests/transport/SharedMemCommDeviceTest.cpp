@@ -336,21 +336,30 @@ TEST_F(SharedMemPair, ABadBlockIsTracedFreedAndSkipped) {
   EXPECT_TRUE(sameMessage(*got, *good));
 }
 
+// The lock is left abandoned only when the writer ends inside its wait, where it spends nearly
+// all its time; where locking is slow (Wine) the end can fall between two waits, so a few fresh
+// pairs are tried.
 TEST_F(SharedMemPair, AWriterDestroyedWhileWaitingLeavesTheLockAbandoned) {
-  // Holding the block keeps it, and the message in it, alive meanwhile.
-  RawBlock block(name(L"Out").c_str());
-  const std::string done = file();
-  auto child = startSender(done, "destroy");
-  EXPECT_TRUE(kwtest::waitForFile(done)) << "the destroyed writer's worker was never stopped";
-  ASSERT_EQ(child->wait(), 0);
-  ASSERT_EQ(block.flag(), 1);
+  int abandoned = 0;
+  for (int attempt = 0; attempt < 3 && abandoned == 0; ++attempt) {
+    m_base = L"KwTestPair" + kwtest::uniqueName().substr(0, 10);
+    // Holding the block keeps it, and the message in it, alive meanwhile.
+    RawBlock block(name(L"Out").c_str());
+    const std::string done = file();
+    auto child = startSender(done, "destroy");
+    EXPECT_TRUE(kwtest::waitForFile(done)) << "the destroyed writer's worker was never stopped";
+    ASSERT_EQ(child->wait(), 0);
+    ASSERT_EQ(block.flag(), 1);
 
-  kwtest::TraceCapture capture;
-  auto reader = started(Device::Reader);
-  expectNext(*reader, 1);
-  EXPECT_EQ(capture.count(SiteId::MutexAbandoned), 1);
-  // The second message died with the writer.
-  EXPECT_FALSE(popWithin(*reader, 300));
+    kwtest::TraceCapture capture;
+    auto reader = started(Device::Reader);
+    expectNext(*reader, 1);
+    abandoned = capture.count(SiteId::MutexAbandoned);
+    EXPECT_LE(abandoned, 1);
+    // The second message died with the writer.
+    EXPECT_FALSE(popWithin(*reader, 300));
+  }
+  EXPECT_EQ(abandoned, 1);
 }
 
 TEST_F(SharedMemPair, AKilledPeerIsReplacedUnderTheSameName) {
