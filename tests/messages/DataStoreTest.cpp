@@ -2,6 +2,7 @@
 // many attributes set in any order.
 #include <gtest/gtest.h>
 #include <kw/DataStore.h>
+#include <kw/Msg.h>
 
 #include <string>
 
@@ -36,6 +37,36 @@ TEST(DataStore, MapsAreSeparateCaseSensitiveAndInCodeUnitOrder) {
   EXPECT_EQ(s, L"one");
   EXPECT_FALSE(store.containsStringAttribute(L"B"));
   EXPECT_TRUE(store.containsIntAttribute(std::wstring(L"B")));
+}
+
+// Names are compared several units at a time, when set and when parsed: a difference in any unit,
+// a unit with its top bit set, or a prefix must still order by code unit.
+TEST(DataStore, LongNamesOrderByCodeUnitWhereverTheyDiffer) {
+  const std::pair<const wchar_t*, const wchar_t*> lowerHigher[] = {
+      {L"abcdefgA", L"abcdefgB"},
+      {L"abcdeA", L"abcdeB"},
+      {L"abcde\u7fff", L"abcde\u8000"},
+      {L"abcdefgh\u7fff", L"abcdefgh\uffff"},
+      {L"abcd", L"abcda"},
+      {L"abcdefgh", L"abcdefgh\u0001"},
+  };
+  for (const auto& [lower, higher] : lowerHigher) {
+    kw::Msg sent;
+    sent.removeIntAttribute(L"MsgType");
+    sent.setAttributeValue(higher, 2);
+    sent.setAttributeValue(lower, 1);
+    ByteArray bytes;
+    sent.toByteArray(bytes);
+    kw::Msg parsed;
+    parsed.removeIntAttribute(L"MsgType");
+    parsed.fromByteArray(bytes);
+    for (kw::Msg* msg : {&sent, &parsed}) {
+      int first = 0, second = 0;
+      ASSERT_TRUE(msg->getAttributeValue(0u, first) && msg->getAttributeValue(higher, second));
+      EXPECT_EQ(first * 10 + second, 12)
+          << (msg == &sent ? "set" : "parsed") << ", row " << (&lower - &lowerHigher[0].first) / 2;
+    }
+  }
 }
 
 TEST(DataStore, ByteArraysAreOwnedAndCopiedDeeply) {

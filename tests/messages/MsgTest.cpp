@@ -91,6 +91,9 @@ TEST(Msg, EachMalformedInputFailsAtItsSiteWithItsText) {
        SiteId::MsgElementPayloadTruncated},
       {"010000001e000000 0200000002000000 4100 0400000004000000 00000000",
        SiteId::MsgElementTypeUnknown},
+      // Types far outside the known range, either sign.
+      {"010000001a000000 0200000002000000 4100 0000008000000000", SiteId::MsgElementTypeUnknown},
+      {"010000001a000000 0200000002000000 4100 ffffffff00000000", SiteId::MsgElementTypeUnknown},
       // An integer element that declares no payload still reads four bytes.
       {"010000001d000000 0200000002000000 4100 0100000000000000 000000", SiteId::MsgIntTruncated},
       // A negative payload length would move the reader backwards.
