@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <kw/Exception.h>
 #include <kw/Registry.h>
-#include <kw/SiteId.h>
 #include <kw/StackWalker.h>
 
 #include <algorithm>
@@ -336,35 +335,6 @@ TEST_F(StackWalkerTest, WalkStartsAtGivenContext) {
     EXPECT_NE(lines[1].find(kTestSource), std::wstring::npos) << lines[1];
   EXPECT_NE(lines[2].find(L"WalkStartsAtGivenContext"), std::wstring::npos) << lines[2];
 }
-
-#if !defined(_WIN32)
-// A signal's context: the walk starts at the interrupted function, not in
-// the handler.
-std::wstring s_signalTrace;
-
-void walkSignalContext(int, siginfo_t*, void* context) {
-  EXCEPTION_RECORD record{};
-  EXCEPTION_POINTERS pointers{&record, context};
-  s_signalTrace =
-      Exception(kw::SiteId::HardwareFault, L"fault", &pointers, L"f", 1, L"g").getStackTrace();
-}
-
-__attribute__((noinline)) void interruptedFunction() { raise(SIGUSR1); }
-
-TEST_F(StackWalkerTest, ExceptionPointersContextStartsAtInterruptedFrame) {
-  struct sigaction action {
-  }, previous{};
-  action.sa_sigaction = &walkSignalContext;
-  action.sa_flags = SA_SIGINFO;
-  sigaction(SIGUSR1, &action, &previous);
-  interruptedFunction();
-  sigaction(SIGUSR1, &previous, nullptr);
-  EXPECT_EQ(s_signalTrace.find(L"walkSignalContext"), std::wstring::npos) << s_signalTrace;
-  std::size_t interrupted = s_signalTrace.find(L"interruptedFunction");
-  ASSERT_NE(interrupted, std::wstring::npos) << s_signalTrace;
-  EXPECT_LT(interrupted, s_signalTrace.find(L"ExceptionPointersContextStartsAtInterruptedFrame"));
-}
-#endif
 
 #if !defined(_WIN32) && defined(__x86_64__)
 // An address as a frame line starts with it.
