@@ -82,6 +82,11 @@ if ((${#selection[@]})); then
 fi
 
 find "$build" -name '*.gcda' -delete
+# Fresh per-user state: a warm debug-file cache or another run's leftover named objects would
+# decide which lines run.
+rm -rf "$build/coverage-home"
+mkdir -p -m 0700 "$build/coverage-home" "$build/coverage-home/cache" "$build/coverage-home/run"
+export XDG_CACHE_HOME=$build/coverage-home/cache XDG_RUNTIME_DIR=$build/coverage-home/run
 if ! ctest --test-dir "$build" -j"$jobs" "${labels[@]}" --output-on-failure \
   >"$build/coverage-ctest.log" 2>&1; then
   echo "coverage: some tests failed (measured anyway):"
