@@ -98,12 +98,17 @@ class Tool {
 
 // The shared-memory objects whose names hold `part`, in a folder of their
 // own or not.
+// Named objects live in the user's runtime folder, or in /dev/shm without one.
 int objectsNamed(const std::string& part) {
   int count = 0;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(
-           "/dev/shm", std::filesystem::directory_options::skip_permission_denied, error)) {
-    if (entry.path().filename().string().find(part) != std::string::npos) ++count;
+  std::vector<std::string> roots{"/dev/shm", "/run/user/" + std::to_string(::getuid())};
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) roots.emplace_back(runtime);
+  for (const auto& root : roots) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(
+             root, std::filesystem::directory_options::skip_permission_denied, error)) {
+      if (entry.path().filename().string().find(part) != std::string::npos) ++count;
+    }
   }
   return count;
 }
