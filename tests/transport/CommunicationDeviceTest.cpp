@@ -143,3 +143,26 @@ TEST_F(CommQueues, WaitForMessageReturnsWhatArrivesOrNullInTime) {
   for (const auto& list : seen) EXPECT_TRUE(std::is_sorted(list.begin(), list.end()));
   for (int i = 0; i < 20; ++i) device.pushMessage(new CountedMsg(i));
 }
+
+// Two threads hand one message back and forth, each waiting for the other's: a wake-up lost
+// between a waiter's last look at the queue and its sleep shows as a wait that runs out.
+TEST_F(CommQueues, EveryArrivalWakesItsWaiter) {
+  LoopbackDevice ping, pong;
+  const int kRounds = 5000;
+  std::atomic<int> lost{0};
+  std::thread echo([&] {
+    for (int i = 0; i < kRounds && lost == 0; ++i) {
+      std::unique_ptr<kw::Msg> msg(ping.waitForMessage(5000));
+      if (!msg) ++lost;
+      pong.receive(msg ? msg.release() : new CountedMsg(i));
+    }
+  });
+  for (int i = 0; i < kRounds && lost == 0; ++i) {
+    ping.receive(new CountedMsg(i));
+    std::unique_ptr<kw::Msg> msg(pong.waitForMessage(5000));
+    if (!msg) ++lost;
+  }
+  ping.receive(new CountedMsg(-1));  // an echo that is waiting ends at once
+  echo.join();
+  EXPECT_EQ(lost, 0);
+}
