@@ -243,6 +243,19 @@ bool temporaryName(const std::string& name) {
 
 }  // namespace
 
+std::string temporaryNameFor(const std::string& name) {
+  char unique[64];
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::snprintf(unique, sizeof unique, ".%ld.%ld", static_cast<long>(getpid()),
+                static_cast<long>(now.tv_nsec));
+  return name + unique;
+}
+
+void markCacheEntryUsed(int fd, time_t modified) {
+  if (time(nullptr) - modified > kTouchInterval) futimens(fd, nullptr);
+}
+
 void pruneCacheFolder(int folder, const std::string& keep) {
   int listFd = dup(folder);
   if (listFd < 0) return;
@@ -291,20 +304,14 @@ int cachedCopy(int folder, int original, const std::string& id, const std::strin
   if (fd >= 0) {
     if (usableCopy(fd, id)) {
       struct stat info;
-      if (fstat(fd, &info) == 0 && time(nullptr) - info.st_mtime > kTouchInterval)
-        futimens(fd, nullptr);
+      if (fstat(fd, &info) == 0) markCacheEntryUsed(fd, info.st_mtime);
       return fd;
     }
     close(fd);
     unlinkat(folder, name.c_str(), 0);
   }
 
-  char unique[64];
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  std::snprintf(unique, sizeof unique, ".%ld.%ld", static_cast<long>(getpid()),
-                static_cast<long>(now.tv_nsec));
-  const std::string temporary = name + unique;
+  const std::string temporary = temporaryNameFor(name);
   fd = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   // Flushed before the rename: after a crash the name never stands for

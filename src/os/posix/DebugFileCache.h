@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace kw::os {
@@ -27,6 +28,14 @@ int openCacheFolder(const char* name);
 // A 64-bit checksum of the bytes: against lost, zeroed or misplaced blocks,
 // not against an adversary (the folder is the user's own).
 std::uint64_t checksumOf(const void* bytes, std::size_t size);
+
+// The name a writer gives its copy of `name` until the copy is complete: unique to this process
+// and moment, and recognised as a temporary by pruneCacheFolder.
+std::string temporaryNameFor(const std::string& name);
+
+// Refreshes the time of the entry open on `fd`, last modified at `modified`, which places it in
+// the least-recently-used order: at most once a minute, so that hits rarely write.
+void markCacheEntryUsed(int fd, time_t modified);
 
 // Removes the folder's entries unused for long and temporaries of writers
 // that died, then the least recently used entries but `keep` while the

@@ -12,9 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "os/posix/DebugFileCache.h"
 #include "os/posix/OwnedFile.h"
@@ -27,9 +25,6 @@ const char kMark[8] = {'K', 'W', 'F', 'R', 'A', 'M', 'E', '1'};
 // Frames kept per module: a program throws from a bounded set of places.
 const std::size_t kMaxFrames = 4096;
 const std::size_t kMaxFileSize = 16u << 20;
-// A read refreshes the file's time, its place in the least-recently-used
-// order, at most this often.
-const time_t kTouchInterval = 60;
 
 std::uint64_t keyOf(std::uint64_t offset, bool exact) { return offset * 2 + (exact ? 1 : 0); }
 
@@ -171,7 +166,7 @@ bool readStore(int folder, const std::string& name, std::string& bytes, bool tou
       if (read) done += static_cast<std::size_t>(count);
     }
   }
-  if (read && touch && time(nullptr) - info.st_mtime > kTouchInterval) futimens(fd, nullptr);
+  if (read && touch) markCacheEntryUsed(fd, info.st_mtime);
   close(fd);
   return read;
 }
@@ -241,12 +236,7 @@ void FrameStore::save() {
   m_added.clear();
   while (frames.size() > kMaxFrames) frames.erase(frames.begin());
 
-  char unique[64];
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  std::snprintf(unique, sizeof unique, ".%ld.%ld", static_cast<long>(getpid()),
-                static_cast<long>(now.tv_nsec));
-  const std::string temporary = m_name + unique;
+  const std::string temporary = temporaryNameFor(m_name);
   int fd = openOwnedFile(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   // Not flushed: a file a crash damaged fails its checksum and is written again.
   const bool written = fd >= 0 && writeAll(fd, serialise(m_state, frames));
