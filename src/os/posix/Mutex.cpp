@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "os/ErrorText.h"
+#include "os/posix/Futex.h"
 #include "os/posix/OwnedFd.h"
 #include "os/posix/SharedSegment.h"
 
@@ -33,12 +34,6 @@ namespace kw::os {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4B574D34;  // "KWM4"
-
-long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, long timeoutMs = -1) {
-  timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000};
-  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value,
-                 timeoutMs < 0 ? nullptr : &timeout, nullptr, 0);
-}
 
 // gettid is a system call each time; a lock takes it on every turn. The
 // thread that forks is the child's only thread, under a new id; the child's
@@ -85,8 +80,8 @@ class ThreadLock {
         break;
       if (seen == kFree) continue;
       ++m_sleepers;
-      const long slept = futex(&m_word, FUTEX_WAIT_PRIVATE, seen,
-                               seen == kHandedOff ? kHandOffWaitMs : kHolderCheckMs);
+      const long slept = futexWaitFor(&m_word, FUTEX_WAIT_PRIVATE, seen,
+                                      seen == kHandedOff ? kHandOffWaitMs : kHolderCheckMs);
       const bool timedOut = slept != 0 && errno == ETIMEDOUT;
       --m_sleepers;
       waited = true;
@@ -108,7 +103,7 @@ class ThreadLock {
     m_holder = 0;
     if (m_sleepers.load() > 0) {
       m_word = kHandedOff;
-      if (futex(&m_word, FUTEX_WAKE_PRIVATE, 1) > 0) return true;
+      if (futexWake(&m_word, FUTEX_WAKE_PRIVATE, 1) > 0) return true;
       // Nobody asleep to take it after all.
       std::uint32_t handed = kHandedOff;
       m_word.compare_exchange_strong(handed, kFree);
@@ -116,7 +111,7 @@ class ThreadLock {
     }
     m_word = kFree;
     // A waiter that came in between sleeps on the old value: wake it.
-    if (m_sleepers.load() > 0) futex(&m_word, FUTEX_WAKE_PRIVATE, 1);
+    if (m_sleepers.load() > 0) futexWake(&m_word, FUTEX_WAKE_PRIVATE, 1);
     return true;
   }
 
@@ -216,7 +211,7 @@ struct NamedLock {
     std::uint32_t seen = shared->word.load();
     if (slotOf(seen) == slot && seen != self && shared->word.compare_exchange_strong(seen, 0)) {
       shared->abandoned = 1;
-      futex(&shared->word, FUTEX_WAKE, INT_MAX);
+      futexWake(&shared->word, FUTEX_WAKE);
     }
     return true;
   }
@@ -251,8 +246,8 @@ struct NamedLock {
         ++shared->waiting;
         counted = true;
       }
-      futex(&shared->word, FUTEX_WAIT, seen,
-            seen == kHandedOffWord ? kHandOffWaitMs : kHolderCheckMs);
+      futexWaitFor(&shared->word, FUTEX_WAIT, seen,
+                   seen == kHandedOffWord ? kHandOffWaitMs : kHolderCheckMs);
       waited = true;
     }
     if (counted) --shared->waiting;
@@ -266,7 +261,7 @@ struct NamedLock {
     std::uint32_t mine = self;
     if (shared->waiting.load() != 0) {
       if (!shared->word.compare_exchange_strong(mine, kHandedOffWord)) return;
-      if (futex(&shared->word, FUTEX_WAKE, 1) > 0) return;
+      if (futexWake(&shared->word, FUTEX_WAKE, 1) > 0) return;
       // Nobody asleep to take it after all.
       std::uint32_t handed = kHandedOffWord;
       shared->word.compare_exchange_strong(handed, kFreeWord);
@@ -275,7 +270,7 @@ struct NamedLock {
     // Another holder there means this one was taken over: it stays.
     if (!shared->word.compare_exchange_strong(mine, kFreeWord)) return;
     // A process that came in between sleeps on the old value: wake it.
-    if (shared->waiting.load() != 0) futex(&shared->word, FUTEX_WAKE, 1);
+    if (shared->waiting.load() != 0) futexWake(&shared->word, FUTEX_WAKE, 1);
   }
 
   ThreadLock threads;

@@ -31,6 +31,7 @@
 #include <new>
 
 #include "os/ErrorText.h"
+#include "os/posix/Futex.h"
 
 namespace kw::os {
 
@@ -38,16 +39,6 @@ namespace {
 
 // Futexes instead of condition variables: a thread killed while it waits
 // leaves no waiter count behind that would block a later destroy.
-long futexWait(std::atomic<int>& word, int expected, const timespec* deadline) {
-  return syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_BITSET_PRIVATE, expected,
-                 deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-}
-
-void futexWakeAll(std::atomic<int>& word) {
-  syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr,
-          0);
-}
-
 timespec deadlineAfter(unsigned long ms) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -71,7 +62,7 @@ bool before(const timespec& deadline) {
 class ManualEvent {
  public:
   void set() {
-    if (m_nSet.exchange(1) == 0) futexWakeAll(m_nSet);
+    if (m_nSet.exchange(1) == 0) futexWake(&m_nSet, FUTEX_WAKE_PRIVATE);
   }
 
   bool isSet() const { return m_nSet.load() != 0; }
@@ -92,7 +83,8 @@ class ManualEvent {
     }
 #endif
     for (;;) {
-      const long status = futexWait(m_nSet, 0, bounded ? &deadline : nullptr);
+      const long status =
+          futexWait(&m_nSet, FUTEX_WAIT_BITSET_PRIVATE, 0, bounded ? &deadline : nullptr);
       if (isSet()) return WaitResult::Signalled;
       if (status == -1 && errno == ETIMEDOUT) return WaitResult::TimedOut;
       if (status == -1 && errno != EAGAIN && errno != EINTR) return WaitResult::Failed;

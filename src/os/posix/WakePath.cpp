@@ -3,7 +3,6 @@
 #include "os/WakePath.h"
 
 #include <linux/futex.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <string>
 
 #include "os/ErrorText.h"
+#include "os/posix/Futex.h"
 #include "os/posix/SharedSegment.h"
 
 namespace kw::os {
@@ -75,14 +75,8 @@ void relax() {
 #endif
 }
 
-long futex(const std::atomic<std::uint32_t>* word, int op, std::uint32_t value,
-           const timespec* timeout) {
-  return syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), op, value, timeout,
-                 nullptr, 0);
-}
-
 void ringBell(std::atomic<std::uint32_t>& word, int wakeOp) {
-  if (word.exchange(kRung) == kAsleep) futex(&word, wakeOp, INT_MAX, nullptr);
+  if (word.exchange(kRung) == kAsleep) futexWake(&word, wakeOp);
 }
 
 bool waitBell(std::atomic<std::uint32_t>& word, int waitOp, unsigned long timeoutMs) {
@@ -105,7 +99,7 @@ bool waitBell(std::atomic<std::uint32_t>& word, int waitOp, unsigned long timeou
     const timespec wait{static_cast<time_t>(left / 1000000000),
                         static_cast<long>(left % 1000000000)};
     // Sleeps only while the word still says so: a ring in between is not lost.
-    futex(&word, waitOp, kAsleep, &wait);
+    futexWait(&word, waitOp, kAsleep, &wait);
   }
 }
 
@@ -201,13 +195,12 @@ bool wakePathSpin(WakePathHandle path, bool peerMustAwait, const std::function<b
 }
 
 void wordWait(const std::atomic<std::uint32_t>& word, std::uint32_t seen, unsigned long timeoutMs) {
-  const timespec wait{static_cast<time_t>(timeoutMs / 1000),
-                      static_cast<long>(timeoutMs % 1000) * 1000000};
-  futex(&word, FUTEX_WAIT_PRIVATE, seen, timeoutMs == INFINITE ? nullptr : &wait);
+  if (timeoutMs == INFINITE)
+    futexWait(&word, FUTEX_WAIT_PRIVATE, seen, nullptr);
+  else
+    futexWaitFor(&word, FUTEX_WAIT_PRIVATE, seen, timeoutMs);
 }
 
-void wordWakeAll(std::atomic<std::uint32_t>& word) {
-  futex(&word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
-}
+void wordWakeAll(std::atomic<std::uint32_t>& word) { futexWake(&word, FUTEX_WAKE_PRIVATE); }
 
 }  // namespace kw::os
